@@ -1,0 +1,3 @@
+#include <znfssnapcore/znfssnapcore.h>
+#include <gtest/gtest.h>
+TEST(Frame, Placeholder) {}

@@ -1,0 +1,2 @@
+#include <znfssnapcore/znfssnapcore.h>
+int main() { return 0; }

@@ -1,0 +1,209 @@
+#ifndef ZNFSSNAPCORE_H
+#define ZNFSSNAPCORE_H
+
+// znfssnapcore: point-in-time snapshots of directory trees on file-system volumes.
+//
+// A host fills a znfssnapcore_opinfo and calls snap_opcreate or snap_opdelete. Every file
+// access goes through the znfs_api objects of the record. Failures are returned as
+// error_code values (value 0 is success; test the value alone), never thrown by the library.
+// The library keeps no state between calls; calls on different snapshot directories are
+// independent, two calls on the same snapshot directory are not guarded against each other.
+
+#include <znfs/znfs_api.h>
+#include <znfs/znfs_debug.h>
+#include <znfs/znfs_thpool.h>
+
+#include <boost/shared_ptr.hpp>
+
+#include <atomic>
+#include <stdint.h>
+#include <string>
+#include <system_error>
+
+#define ZNFSSC_EXPORT __attribute__((visibility("default")))
+
+namespace znfssnapcore {
+
+using std::error_code;
+using std::string;
+
+// One operation's record, owned by the caller and borrowed for the length of one call.
+struct znfssnapcore_opinfo {
+    znfs::znfs_api* snapfsapi;                     // in: volume of the dataset and its snapshots
+    boost::shared_ptr<znfs::znfs_iopx> snapiopx;   // in
+    znfs::znfs_api* objfsapi;                      // in, deletion: the object volume
+    boost::shared_ptr<znfs::znfs_iopx> objiopx;    // in, deletion
+    string datasetdir;                             // in, creation: the live tree to copy
+    string snapdir;                                // in: the snapshot directory (must exist)
+    string prevsnapdir;                            // in, deletion: previous snapshot, "" for none
+    string prevsnap_dellist;                       // out: path of the previous-snapshot delete list
+    int32_t opstatus;                              // out: 0 when the operation completed in full
+
+    znfssnapcore_opinfo() : snapfsapi(nullptr), objfsapi(nullptr), opstatus(-1) {}
+};
+
+// Copies datasetdir below snapdir (skipping ".snaps"), then makes snapdir/.delete and an empty
+// snapdir/.delete/deletefilelist. The result reports the bookkeeping steps; opstatus is 0 only
+// when every entry was copied in full and the bookkeeping was made.
+ZNFSSC_EXPORT error_code snap_opcreate(znfssnapcore_opinfo* opinfo);
+
+// Processes snapdir's delete list: unlinks the data objects that the previous snapshot does not
+// share and hands the names it shares on to snapdir/.delete/deletefilelist_prevsnap, whose path
+// lands in prevsnap_dellist. opstatus is 0 exactly when the result's value is 0.
+ZNFSSC_EXPORT error_code snap_opdelete(znfssnapcore_opinfo* opinfo);
+
+namespace znfssnaputils {
+
+// Bookkeeping names, appended to a snapshot directory (numbered files get N in decimal).
+ZNFSSC_EXPORT extern const string sdellistdir;             // "/.delete"
+ZNFSSC_EXPORT extern const string sdelfilelist;            // "/.delete/deletefilelist"
+ZNFSSC_EXPORT extern const string sdelfilebatch;           // "/.delete/delfilebatch_thr"
+ZNFSSC_EXPORT extern const string sdelfilebatch_prevsnap;  // "/.delete/delfilebatch_prevsnap_thr"
+ZNFSSC_EXPORT extern const string sdelfilelist_prevsnap;   // "/.delete/deletefilelist_prevsnap"
+
+// List files: entries of bytes each ended by a line feed; a NUL also ends an entry when read.
+
+// True when path opens read-only.
+ZNFSSC_EXPORT bool file_exists(znfs::znfs_api* api, boost::shared_ptr<znfs::znfs_iopx> iopx, string path);
+// True when path cannot be opened or has size 0.
+ZNFSSC_EXPORT bool is_file_empty(znfs::znfs_api* api, boost::shared_ptr<znfs::znfs_iopx> iopx, string path);
+// The entry starting at offset, without its terminator; linelen is set to its length. At end
+// of data, or when a read fails, "" with linelen unchanged.
+ZNFSSC_EXPORT string fileptr_getline(znfs::znfs_api* api, boost::shared_ptr<znfs::znfs_file> fileptr,
+                                     uint64_t offset, uint64_t& linelen);
+// Appends filename and a line feed to the existing list listfile; writes nothing on failure.
+ZNFSSC_EXPORT void filename_addtolist(znfs::znfs_api* api, boost::shared_ptr<znfs::znfs_iopx> iopx,
+                                      string listfile, string filename);
+
+// Copies size bytes from srcfp at srcoffset to dstfp at dstoffset in 32 KiB blocks. Writes
+// only bytes it read: a source that ends early stops the copy with an error.
+ZNFSSC_EXPORT error_code file_copy(znfs::znfs_api* api, boost::shared_ptr<znfs::znfs_file> srcfp,
+                                   uint64_t srcoffset, boost::shared_ptr<znfs::znfs_file> dstfp,
+                                   uint64_t dstoffset, uint64_t size, znfs::znfs_debug& logger);
+// Cuts the list filetosplit into at most splitcount pieces of whole consecutive entries,
+// written to splitfileprefix followed by 1, 2, ...; an empty list gives no piece.
+ZNFSSC_EXPORT error_code filesplit(znfs::znfs_api* api, boost::shared_ptr<znfs::znfs_iopx> iopx,
+                                   string filetosplit, uint32_t splitcount, string splitfileprefix,
+                                   znfs::znfs_debug& logger);
+// Appends the whole of srcfile to dstfp at dstoffset; an empty source appends nothing.
+ZNFSSC_EXPORT error_code fileappend(znfs::znfs_api* api, boost::shared_ptr<znfs::znfs_iopx> iopx,
+                                    string srcfile, boost::shared_ptr<znfs::znfs_file> dstfp,
+                                    uint64_t dstoffset, znfs::znfs_debug& logger);
+// Removes dirname and everything below it, depth first; symbolic links are unlinked, never
+// followed. The result is that of removing dirname itself.
+ZNFSSC_EXPORT error_code rmdir_nonempty(znfs::znfs_api* api, boost::shared_ptr<znfs::znfs_iopx> iopx,
+                                        string dirname, znfs::znfs_debug& logger);
+
+}  // namespace znfssnaputils
+
+namespace znfssnapcreate {
+
+// One snapshot creation. A host normally calls snap_opcreate; the object is exported for hosts
+// that want the progress counters. The steps are public so that each can be exercised alone.
+class ZNFSSC_EXPORT znfssnapcreate : public znfs::znfs_debug {
+public:
+    explicit znfssnapcreate(znfssnapcore_opinfo* opinfo);
+    ~znfssnapcreate();
+    znfssnapcreate(const znfssnapcreate&) = delete;
+    znfssnapcreate& operator=(const znfssnapcreate&) = delete;
+
+    error_code opcreate_start();
+
+    int copy_dataset(string datasetdir);
+    void dirtraverse(string dirbasepath, string dirname);
+    void processdir(string dirbasepath, string srcdirpath, string dirname, string destbasepath);
+    void processfile(string srcdirpath, string filename, string destbasepath, string dirname);
+    error_code copyfile(string srcdirpath, string filename, string destbasepath, string dirname);
+    error_code copydir(string srcdirpath, string dirname, string destbasepath);
+    error_code copyattr(string srcpath, string destpath);
+
+    // Entries (files and directories) copied in full, and entries that failed, so far.
+    // Safe to read from any thread while the creation runs.
+    uint64_t entries_copied() const { return m_copied.load(std::memory_order_relaxed); }
+    uint64_t entries_failed() const { return m_failed.load(std::memory_order_relaxed); }
+
+    znfs::znfs_api* m_znfsapi;
+    boost::shared_ptr<znfs::znfs_iopx> m_iopx;
+    boost::shared_ptr<znfs::znfs_thpool> m_thpool;
+    bool m_thpool_enabled;
+    znfssnapcore_opinfo* m_opinfo;
+    string m_snapdir;
+
+private:
+    // Counted by the workers without a lock.
+    std::atomic<uint64_t> m_copied;
+    std::atomic<uint64_t> m_failed;
+};
+
+}  // namespace znfssnapcreate
+
+namespace znfssnapdelete {
+
+// One snapshot deletion; see snap_opdelete. The steps are public so that each can be
+// exercised alone.
+class ZNFSSC_EXPORT znfssnapdelete : public znfs::znfs_debug {
+public:
+    explicit znfssnapdelete(znfssnapcore_opinfo* opinfo);
+    ~znfssnapdelete();
+    znfssnapdelete(const znfssnapdelete&) = delete;
+    znfssnapdelete& operator=(const znfssnapdelete&) = delete;
+
+    error_code opdelete_start();
+
+    error_code deletelist_split();
+    string get_snapdir();
+    void snap_batchdel_thr(uint32_t thread_number);
+    error_code snap_delete_batch(string batchfile, string handofffile);
+    // 0: handled here (no copy, or its object dealt with); 1: the previous snapshot needs it.
+    int32_t snap_handle_filedelete(string& name);
+    // True when the previous snapshot holds the same data object, or when that cannot be ruled
+    // out (a uuid read failed for a reason other than "no such file" or "no such attribute").
+    bool is_file_needed(const string& name);
+    error_code create_prevsnap_dellist(string listpath);
+
+    // Progress, safe to read from any thread while the deletion runs.
+    uint64_t names_checked() const { return m_checked.load(std::memory_order_relaxed); }
+    uint64_t names_handed_on() const { return m_handed_on.load(std::memory_order_relaxed); }
+    uint64_t objects_unlinked() const { return m_unlinked.load(std::memory_order_relaxed); }
+
+    znfs::znfs_api* m_znfsapi;
+    boost::shared_ptr<znfs::znfs_iopx> m_iopx;
+    boost::shared_ptr<znfs::znfs_thpool> m_thpool;
+    bool m_thpool_enabled;
+    znfssnapcore_opinfo* m_opinfo;
+    string m_snapdir;
+    uint32_t m_threadcount;
+
+private:
+    std::atomic<uint64_t> m_checked;
+    std::atomic<uint64_t> m_handed_on;
+    std::atomic<uint64_t> m_unlinked;
+};
+
+// Reads attribute name of path into value (its text up to the first NUL). Returns the value's
+// length, 0 for an empty value, -1 when a read fails (errno tells why); value is kept unless
+// the read succeeded.
+ZNFSSC_EXPORT int64_t file_getxattr(znfs::znfs_api* api, boost::shared_ptr<znfs::znfs_iopx> iopx, string path,
+                                    string name, string& value, znfs::znfs_debug& logger);
+
+// The number of processors listed in /proc/cpuinfo; 0 when it cannot be told.
+ZNFSSC_EXPORT uint32_t get_numcpucores();
+
+}  // namespace znfssnapdelete
+
+namespace glustersnap {
+
+// Gluster volume snapshots through the gluster command-line tool (run without a shell).
+class ZNFSSC_EXPORT glustersnap : public znfs::znfs_debug {
+public:
+    // gluster snapshot create SNAPNAME VOLNAME no-timestamp description DESCRIPTION...
+    error_code create(const string& volname, const string& snapname, const string& description);
+    // gluster --mode=script snapshot delete SNAPNAME
+    error_code remove(const string& snapname);
+};
+
+}  // namespace glustersnap
+
+}  // namespace znfssnapcore
+
+#endif

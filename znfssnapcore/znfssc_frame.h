@@ -1,0 +1,71 @@
+#ifndef ZNFSSC_FRAME_H
+#define ZNFSSC_FRAME_H
+
+// What the two operation classes share: construction around the caller's record, the checks
+// of the record's inputs, and the entry-point wrapper. Internal to the library.
+
+#include <znfssnapcore/znfssnapcore.h>
+
+#include <boost/lexical_cast.hpp>
+#include <boost/thread/thread.hpp>
+
+#include <cerrno>
+
+namespace znfssnapcore {
+namespace frame {
+
+inline error_code invalid_argument() { return error_code(EINVAL, std::generic_category()); }
+
+// The text of the calling thread's identifier, for log lines.
+inline string thread_id_text() { return boost::lexical_cast<string>(boost::this_thread::get_id()); }
+
+// Resets the record's outputs, then creates and enables the operation's worker pool; without a
+// pool the operation runs every task inline on the calling thread.
+template <class Op>
+void construct(Op* op, znfssnapcore_opinfo* opinfo, const char* fn)
+{
+    op->m_opinfo = opinfo;
+    if (opinfo) {
+        opinfo->opstatus = -1;
+        opinfo->prevsnap_dellist.clear();
+    }
+    op->m_znfsapi = nullptr;
+    op->m_iopx.reset();
+    op->m_snapdir.clear();
+    op->m_thpool_enabled = false;
+    op->m_thpool = znfs::znfs_thpool::create();
+    if (!op->m_thpool) {
+        op->debug(fn, -1, "Failed to allocate threadpool");
+        return;
+    }
+    op->m_thpool->enable_thpool(0);
+    op->m_thpool_enabled = true;
+}
+
+// A record input the operation needs is missing: logged, answered with EINVAL, nothing touched.
+inline bool require(znfs::znfs_debug& logger, const char* fn, bool present, const char* field)
+{
+    if (!present)
+        logger.debug(fn, -1, "Invalid operation record: [%s] is missing", field);
+    return present;
+}
+
+// The entry point: one operation object on this stack, its start method, its result.
+template <class Op>
+error_code run(znfssnapcore_opinfo* opinfo, error_code (Op::*start)(), const char* fn)
+{
+    if (!opinfo) {
+        znfs::znfs_debug logger;
+        logger.debug(fn, -1, "Invalid operation record: [%s] is missing", "opinfo");
+        return invalid_argument();
+    }
+    error_code ec;
+    Op op(opinfo);
+    ec = (op.*start)();
+    return ec;
+}
+
+}  // namespace frame
+}  // namespace znfssnapcore
+
+#endif

@@ -1,0 +1,1 @@
+#include <znfssnapcore/znfssnapcore.h>
