@@ -1,0 +1,209 @@
+#include "testvol.h"
+
+#include <znfs/znfs_posix.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace testvol {
+
+namespace {
+
+void check(bool ok, const std::string& what)
+{
+    if (!ok)
+        throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+int remove_entry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
+
+}  // namespace
+
+TempVolume::TempVolume()
+{
+    char tmpl[] = "/tmp/znfsvol.XXXXXX";
+    check(mkdtemp(tmpl) != nullptr, "mkdtemp");
+    m_root = tmpl;
+    std::error_code ec;
+    m_iopx = znfs::make_posix_volume(m_root, ec);
+    if (!m_iopx)
+        throw std::runtime_error("make_posix_volume: " + ec.message());
+}
+
+TempVolume::~TempVolume()
+{
+    m_iopx.reset();
+    // Make everything removable again (tests take permissions away).
+    std::string cmd = "chmod -R u+rwx '" + m_root + "' 2>/dev/null";
+    if (std::system(cmd.c_str()) != 0) {
+    }
+    nftw(m_root.c_str(), remove_entry, 64, FTW_DEPTH | FTW_PHYS);
+}
+
+znfs::znfs_api* TempVolume::api() const { return znfs::posix_api(); }
+
+void TempVolume::mkdir(const std::string& volpath, mode_t mode) const
+{
+    std::string p = host(volpath);
+    for (size_t i = m_root.size() + 1; i <= p.size(); ++i) {
+        if (i == p.size() || p[i] == '/') {
+            std::string part = p.substr(0, i);
+            if (::mkdir(part.c_str(), 0755) != 0 && errno != EEXIST)
+                check(false, "mkdir " + part);
+        }
+    }
+    check(::chmod(p.c_str(), mode) == 0, "chmod " + p);
+}
+
+void TempVolume::write(const std::string& volpath, const std::string& data, mode_t mode) const
+{
+    std::string p = host(volpath);
+    int fd = ::open(p.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    check(fd >= 0, "open " + p);
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        check(n > 0, "write " + p);
+        done += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    check(::chmod(p.c_str(), mode) == 0, "chmod " + p);
+}
+
+std::string TempVolume::read(const std::string& volpath) const
+{
+    std::ifstream in(host(volpath), std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read " + volpath);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool TempVolume::exists(const std::string& volpath) const
+{
+    struct stat st;
+    return ::lstat(host(volpath).c_str(), &st) == 0;
+}
+
+mode_t TempVolume::mode(const std::string& volpath) const
+{
+    struct stat st;
+    check(::lstat(host(volpath).c_str(), &st) == 0, "lstat " + volpath);
+    return st.st_mode;
+}
+
+void TempVolume::symlink(const std::string& target, const std::string& volpath) const
+{
+    check(::symlink(target.c_str(), host(volpath).c_str()) == 0, "symlink " + volpath);
+}
+
+void TempVolume::setxattr(const std::string& volpath, const std::string& name, const std::string& value) const
+{
+    check(::lsetxattr(host(volpath).c_str(), name.c_str(), value.data(), value.size(), 0) == 0,
+          "setxattr " + volpath + " " + name);
+}
+
+std::string TempVolume::getxattr(const std::string& volpath, const std::string& name) const
+{
+    std::string p = host(volpath);
+    ssize_t n = ::lgetxattr(p.c_str(), name.c_str(), nullptr, 0);
+    if (n < 0)
+        return "<none>";
+    std::string v(static_cast<size_t>(n), '\0');
+    n = ::lgetxattr(p.c_str(), name.c_str(), &v[0], v.size());
+    check(n >= 0, "getxattr " + volpath);
+    v.resize(static_cast<size_t>(n));
+    return v;
+}
+
+std::map<std::string, std::string> TempVolume::xattrs(const std::string& volpath) const
+{
+    std::map<std::string, std::string> out;
+    std::string p = host(volpath);
+    ssize_t n = ::llistxattr(p.c_str(), nullptr, 0);
+    check(n >= 0, "listxattr " + volpath);
+    std::string names(static_cast<size_t>(n), '\0');
+    n = ::llistxattr(p.c_str(), &names[0], names.size());
+    check(n >= 0, "listxattr " + volpath);
+    for (size_t i = 0; i < static_cast<size_t>(n);) {
+        std::string name(names.c_str() + i);
+        out[name] = getxattr(volpath, name);
+        i += name.size() + 1;
+    }
+    return out;
+}
+
+std::vector<std::string> TempVolume::list(const std::string& volpath) const
+{
+    std::vector<std::string> out;
+    DIR* d = ::opendir(host(volpath).c_str());
+    check(d != nullptr, "opendir " + volpath);
+    while (struct dirent* e = ::readdir(d)) {
+        std::string n = e->d_name;
+        if (n != "." && n != "..")
+            out.push_back(n);
+    }
+    ::closedir(d);
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+LogCapture::LogCapture(int threshold) : m_saved_threshold(znfs::znfs_debug::get_level())
+{
+    znfs::znfs_debug::set_level(threshold);
+    znfs::znfs_debug::set_sink([this](int level, const char* function, const char* message) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_lines.push_back(LogLine{level, function, message});
+    });
+}
+
+LogCapture::~LogCapture()
+{
+    znfs::znfs_debug::set_sink(znfs::znfs_debug::sink_fn());
+    znfs::znfs_debug::set_level(m_saved_threshold);
+}
+
+std::vector<LogLine> LogCapture::lines() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_lines;
+}
+
+size_t LogCapture::count(const std::string& text) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return static_cast<size_t>(std::count_if(m_lines.begin(), m_lines.end(), [&](const LogLine& l) {
+        return l.message.find(text) != std::string::npos;
+    }));
+}
+
+size_t LogCapture::count_level(int level) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return static_cast<size_t>(
+        std::count_if(m_lines.begin(), m_lines.end(), [&](const LogLine& l) { return l.level == level; }));
+}
+
+std::string LogCapture::dump() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::string out;
+    for (const LogLine& l : m_lines)
+        out += "[" + std::to_string(l.level) + "] " + l.function + ": " + l.message + "\n";
+    return out;
+}
+
+}  // namespace testvol
