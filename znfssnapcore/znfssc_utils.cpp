@@ -1,5 +1,13 @@
 #include <znfssnapcore/znfssnapcore.h>
 
+#include <znfs/znfs_utils.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+#include <vector>
+
 namespace znfssnapcore {
 namespace znfssnaputils {
 
@@ -9,6 +17,307 @@ const string sdelfilelist = sdellistdir + "/deletefilelist";
 const string sdelfilebatch = sdellistdir + "/delfilebatch_thr";
 const string sdelfilebatch_prevsnap = sdellistdir + "/delfilebatch_prevsnap_thr";
 const string sdelfilelist_prevsnap = sdellistdir + "/deletefilelist_prevsnap";
+
+namespace {
+
+using znfs::znfs_api;
+using znfs::znfs_buff_ptr;
+using znfs::znfs_file_ptr;
+using znfs::znfs_iopx_ptr;
+
+const uint64_t kLinePiece = 128;    // a list entry is gathered in reads of this size
+const uint64_t kCopyBlock = 32768;  // one read and one write per block
+
+znfs::znfs_aio_ptr sync_call() { return znfs::znfs_aio_ptr(); }
+
+error_code generic_error(int e) { return error_code(e, std::generic_category()); }
+
+enum class entry_read { entry, end, failed };
+
+// Gathers the entry that starts at offset into line, reading kLinePiece bytes at a time into
+// buf (at least kLinePiece bytes). `end`: no byte at offset. `failed`: a read failed, errno
+// tells why, line holds nothing useful.
+entry_read read_entry(znfs_api* api, const znfs_file_ptr& fp, const znfs_buff_ptr& buf, uint64_t offset,
+                      string& line)
+{
+    line.clear();
+    const char* base = static_cast<const char*>(buf->get_base());
+    for (;;) {
+        int64_t n = api->read(fp, buf, kLinePiece, static_cast<int64_t>(offset), 0, sync_call());
+        if (n < 0)
+            return entry_read::failed;
+        if (n == 0)
+            return line.empty() ? entry_read::end : entry_read::entry;
+        size_t got = static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(n), kLinePiece));
+        for (size_t i = 0; i < got; ++i) {
+            if (base[i] == '\n' || base[i] == '\0') {
+                line.append(base, i);
+                return entry_read::entry;
+            }
+        }
+        line.append(base, got);
+        if (got < kLinePiece)  // the file ends inside this entry
+            return entry_read::entry;
+        offset += got;
+    }
+}
+
+// file_copy through a caller-provided buffer of kCopyBlock bytes.
+error_code copy_range(znfs_api* api, const znfs_buff_ptr& buf, const znfs_file_ptr& srcfp, uint64_t srcoffset,
+                      const znfs_file_ptr& dstfp, uint64_t dstoffset, uint64_t size, znfs::znfs_debug& logger)
+{
+    char* base = static_cast<char*>(buf->get_base());
+    while (size != 0) {
+        uint64_t n = std::min(size, kCopyBlock);
+        int64_t got = api->read(srcfp, buf, n, static_cast<int64_t>(srcoffset), 0, sync_call());
+        if (got <= 0) {
+            // A source that ends early must not be padded with stale buffer bytes: stop here and
+            // report ENODATA ("no data available") so the short copy is never taken as complete.
+            int e = got < 0 ? errno : ENODATA;
+            logger.error("file_copy", "Failed to read data from offset [%llu] error [%d]",
+                         static_cast<unsigned long long>(srcoffset), e);
+            return generic_error(e);
+        }
+        uint64_t pending = std::min(static_cast<uint64_t>(got), n);
+        srcoffset += pending;
+        size -= pending;
+        while (pending != 0) {
+            int64_t put = api->write(dstfp, buf, pending, static_cast<int64_t>(dstoffset), 0, sync_call());
+            if (put <= 0) {
+                int e = put < 0 ? errno : EIO;
+                logger.error("file_copy", "Failed to write data to offset [%llu] error [%d]",
+                             static_cast<unsigned long long>(dstoffset), e);
+                return generic_error(e);
+            }
+            uint64_t done = std::min(static_cast<uint64_t>(put), pending);
+            dstoffset += done;
+            pending -= done;
+            if (pending != 0)  // a short write: the rest moves to the buffer's start
+                std::memmove(base, base + done, pending);
+        }
+    }
+    return error_code();
+}
+
+znfs_buff_ptr copy_buffer(znfs_api* api, const char* fn, znfs::znfs_debug& logger)
+{
+    znfs_buff_ptr buf = api->alloc_io_buffer(kCopyBlock);
+    if (!buf)
+        logger.error(fn, "Failed to allocate I/O buffer of [%llu] bytes error [%d]",
+                     static_cast<unsigned long long>(kCopyBlock), ENOMEM);
+    return buf;
+}
+
+}  // namespace
+
+bool file_exists(znfs_api* api, znfs_iopx_ptr iopx, string path)
+{
+    znfs_file_ptr fp = api->open(iopx, path.c_str(), 0, sync_call());
+    if (!fp)
+        return false;
+    api->close(fp, sync_call());
+    return true;
+}
+
+bool is_file_empty(znfs_api* api, znfs_iopx_ptr iopx, string path)
+{
+    znfs_file_ptr fp = api->open(iopx, path.c_str(), 0, sync_call());
+    if (!fp)
+        return true;
+    bool empty = fp->get_file_size() == 0;
+    api->close(fp, sync_call());
+    return empty;
+}
+
+string fileptr_getline(znfs_api* api, znfs_file_ptr fileptr, uint64_t offset, uint64_t& linelen)
+{
+    string line;
+    znfs_buff_ptr buf = api->alloc_io_buffer(kLinePiece);
+    if (!buf)
+        return line;
+    if (read_entry(api, fileptr, buf, offset, line) != entry_read::entry) {
+        line.clear();
+        return line;
+    }
+    linelen = line.size();
+    return line;
+}
+
+void filename_addtolist(znfs_api* api, znfs_iopx_ptr iopx, string listfile, string filename)
+{
+    znfs_file_ptr fp = api->open(iopx, listfile.c_str(), 1, sync_call());
+    if (!fp)
+        return;
+    filename.push_back('\n');
+    znfs_buff_ptr buf = api->alloc_io_buffer(filename.size() + 1);
+    if (buf) {
+        std::memcpy(buf->get_base(), filename.data(), filename.size());
+        // Appends at the size seen at open: each list has one writer at a time.
+        api->write(fp, buf, filename.size(), static_cast<int64_t>(fp->get_file_size()), 1, sync_call());
+    }
+    api->close(fp, sync_call());
+}
+
+error_code file_copy(znfs_api* api, znfs_file_ptr srcfp, uint64_t srcoffset, znfs_file_ptr dstfp,
+                     uint64_t dstoffset, uint64_t size, znfs::znfs_debug& logger)
+{
+    if (size == 0)
+        return error_code();
+    znfs_buff_ptr buf = copy_buffer(api, "file_copy", logger);
+    if (!buf)
+        return generic_error(ENOMEM);
+    return copy_range(api, buf, srcfp, srcoffset, dstfp, dstoffset, size, logger);
+}
+
+error_code filesplit(znfs_api* api, znfs_iopx_ptr iopx, string filetosplit, uint32_t splitcount,
+                     string splitfileprefix, znfs::znfs_debug& logger)
+{
+    logger.debug("filesplit", 1, "filetosplit=[%s] splitcount=[%d] splitfileprefix=[%s]", filetosplit.c_str(),
+                 static_cast<int>(splitcount), splitfileprefix.c_str());
+    if (splitcount == 0) {
+        logger.error("filesplit", "Invalid split count [%u] for file [%s] error [%d]", splitcount,
+                     filetosplit.c_str(), EINVAL);
+        return generic_error(EINVAL);
+    }
+    znfs_file_ptr listfp = api->open(iopx, filetosplit.c_str(), 0, sync_call());
+    if (!listfp) {
+        int e = errno;
+        logger.error("filesplit", "Failed to open file [%s] error [%d]", filetosplit.c_str(), e);
+        return generic_error(e);
+    }
+    const uint64_t total = listfp->get_file_size();
+    if (total == 0) {
+        api->close(listfp, sync_call());
+        return error_code();
+    }
+    // One buffer serves the cut search and every piece copy.
+    znfs_buff_ptr buf = copy_buffer(api, "filesplit", logger);
+    if (!buf) {
+        api->close(listfp, sync_call());
+        return generic_error(ENOMEM);
+    }
+
+    // Each piece runs from its start through the terminator of the entry holding the byte at
+    // start + chunk, so no entry is cut and every piece but the last is longer than chunk.
+    const uint64_t chunk = total / splitcount;
+    std::vector<std::pair<uint64_t, uint64_t>> pieces;
+    string line;
+    for (uint64_t start = 0; start < total;) {
+        if (chunk > total - start) {
+            pieces.emplace_back(start, total - start);
+            break;
+        }
+        uint64_t cut = start + chunk;
+        if (read_entry(api, listfp, buf, cut, line) == entry_read::failed) {
+            int e = errno;
+            logger.error("filesplit", "Failed to read data from offset [%llu] error [%d]",
+                         static_cast<unsigned long long>(cut), e);
+            api->close(listfp, sync_call());
+            return generic_error(e);
+        }
+        uint64_t length = std::min(chunk + line.size() + 1, total - start);
+        pieces.emplace_back(start, length);
+        start += length;
+    }
+
+    for (size_t i = 0; i < pieces.size(); ++i) {
+        string piecepath = splitfileprefix + znfs::znfs_utils::uint_to_string(static_cast<unsigned>(i + 1));
+        znfs_file_ptr piecefp = api->open(iopx, piecepath.c_str(), 0x241, sync_call());
+        error_code ec;
+        if (piecefp) {
+            logger.debug("filesplit", 1, "Creating file [%s]", piecepath.c_str());
+            ec = copy_range(api, buf, listfp, pieces[i].first, piecefp, 0, pieces[i].second, logger);
+        } else {
+            ec = generic_error(errno);
+        }
+        api->close(piecefp, sync_call());
+        if (ec) {
+            logger.error("filesplit", "Failed to copy file [src: %s] to dest [%s] with error [%d]",
+                         filetosplit.c_str(), piecepath.c_str(), ec.value());
+            api->close(listfp, sync_call());
+            return ec;
+        }
+    }
+    api->close(listfp, sync_call());
+    return error_code();
+}
+
+error_code fileappend(znfs_api* api, znfs_iopx_ptr iopx, string srcfile, znfs_file_ptr dstfp, uint64_t dstoffset,
+                      znfs::znfs_debug& logger)
+{
+    znfs_file_ptr srcfp = api->open(iopx, srcfile.c_str(), 0, sync_call());
+    if (!srcfp) {
+        int e = errno;
+        logger.error("fileappend", "Failed to open file [%s] error [%d]", srcfile.c_str(), e);
+        return generic_error(e);
+    }
+    uint64_t size = srcfp->get_file_size();
+    error_code ec;
+    if (size == 0) {
+        // The normal output of a batch that handed nothing on: nothing to append, no failure.
+        logger.debug("fileappend", 1, "File size is 0 for srcfile [%s] error [%d]", srcfile.c_str(), 0);
+    } else {
+        ec = file_copy(api, srcfp, 0, dstfp, dstoffset, size, logger);
+        if (ec)
+            logger.error("fileappend", "File copy failed from srcfile [%s] error [%d]", srcfile.c_str(),
+                         ec.value());
+    }
+    api->close(srcfp, sync_call());
+    return ec;
+}
+
+namespace {
+
+const char* const kRmdirFn = "znfssnaputils::rmdir_nonempty";
+
+// nested: dirname was listed by the caller a moment ago; if it is gone now, it is simply gone.
+error_code remove_tree(znfs_api* api, const znfs_iopx_ptr& iopx, const string& dirname, znfs::znfs_debug& logger,
+                       bool nested)
+{
+    logger.debug(kRmdirFn, 1, "Travserse: dirname [%s]", dirname.c_str());
+    znfs_file_ptr dir = api->opendir(iopx, dirname.c_str(), sync_call());
+    if (!dir) {
+        int e = errno;
+        if (!(nested && e == ENOENT))
+            logger.error(kRmdirFn, "Failed to open directory [%s]", dirname.c_str());
+        return generic_error(e);
+    }
+    string child;
+    for (;;) {
+        errno = 0;
+        struct dirent* de = api->readdir(dir, sync_call());
+        if (!de) {
+            int e = errno;
+            if (e != 0)
+                logger.error(kRmdirFn, "Failed to read directory [%s] error [%d]", dirname.c_str(), e);
+            break;
+        }
+        const char* name = de->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+            continue;
+        unsigned char type = de->d_type;
+        child.assign(dirname).append("/").append(name);
+        if (type == DT_DIR) {
+            remove_tree(api, iopx, child, logger, true);
+            continue;
+        }
+        logger.debug(kRmdirFn, 1, "Removing file [%s]", child.c_str());
+        error_code ec = api->unlink(iopx, child.c_str(), sync_call());
+        // An entry of unknown type that refuses unlink as a directory is one: unlink never
+        // follows a link, so this never reaches outside the tree.
+        if (type == DT_UNKNOWN && (ec.value() == EISDIR || ec.value() == EPERM))
+            remove_tree(api, iopx, child, logger, true);
+    }
+    api->closedir(dir, sync_call());
+    return api->rmdir(iopx, dirname.c_str(), sync_call());
+}
+
+}  // namespace
+
+error_code rmdir_nonempty(znfs_api* api, znfs_iopx_ptr iopx, string dirname, znfs::znfs_debug& logger)
+{
+    return remove_tree(api, iopx, dirname, logger, false);
+}
 
 }  // namespace znfssnaputils
 }  // namespace znfssnapcore
