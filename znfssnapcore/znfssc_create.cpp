@@ -1,5 +1,12 @@
 #include "znfssc_frame.h"
 
+#include <boost/bind/bind.hpp>
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <sys/uio.h>
+
 namespace znfssnapcore {
 
 error_code snap_opcreate(znfssnapcore_opinfo* opinfo)
@@ -10,6 +17,26 @@ error_code snap_opcreate(znfssnapcore_opinfo* opinfo)
 
 namespace znfssnapcreate {
 
+namespace {
+
+const char* const fn_create = "snap_opcreate";
+
+// Owner and group are not carried over, so a copy must not become set-user-ID or
+// set-group-ID for whoever happens to own it; every other bit stays as it was.
+uint64_t copy_mode(mode_t mode) { return static_cast<uint64_t>(mode & ~static_cast<mode_t>(S_ISUID | S_ISGID)); }
+
+// Entries that can be created but hold no data to copy; opening one could block (FIFO) or
+// reach a driver (device).
+bool is_special(mode_t mode) { return S_ISFIFO(mode) || S_ISSOCK(mode) || S_ISCHR(mode) || S_ISBLK(mode); }
+
+error_code errno_generic(int e) { return error_code(e, std::generic_category()); }
+
+// How often an attribute list or value that grew between the size query and the read is
+// queried again before the attribute counts as failed.
+const int xattr_attempts = 5;
+
+}  // namespace
+
 znfssnapcreate::znfssnapcreate(znfssnapcore_opinfo* opinfo)
     : m_znfsapi(nullptr), m_thpool_enabled(false), m_opinfo(opinfo), m_copied(0), m_failed(0)
 {
@@ -18,7 +45,345 @@ znfssnapcreate::znfssnapcreate(znfssnapcore_opinfo* opinfo)
 
 znfssnapcreate::~znfssnapcreate() {}
 
-error_code znfssnapcreate::opcreate_start() { return error_code(ENOSYS, std::generic_category()); }
+error_code znfssnapcreate::opcreate_start()
+{
+    // A record without its inputs would send every call below through a null pointer.
+    if (!frame::require(*this, fn_create, m_opinfo != nullptr, "opinfo"))
+        return frame::invalid_argument();
+    const znfssnapcore_opinfo& op = *m_opinfo;
+    if (!frame::require(*this, fn_create, op.snapfsapi != nullptr, "snapfsapi") ||
+        !frame::require(*this, fn_create, static_cast<bool>(op.snapiopx), "snapiopx") ||
+        !frame::require(*this, fn_create, !op.snapdir.empty(), "snapdir") ||
+        !frame::require(*this, fn_create, !op.datasetdir.empty(), "datasetdir"))
+        return frame::invalid_argument();
+
+    debug(fn_create, 0, "Starting snap_opcreate");
+    if (enabled(1))
+        debug(fn_create, 1, "ThrID: %s", frame::thread_id_text().c_str());
+
+    m_znfsapi = op.snapfsapi;
+    m_iopx = op.snapiopx;
+    m_snapdir = op.snapdir;
+    debug(fn_create, 1, "snapdir=[%s] &m_znfsapi=[%p] &m_iopx=[%p]", m_snapdir.c_str(),
+          static_cast<void*>(m_znfsapi), static_cast<void*>(m_iopx.get()));
+
+    copy_dataset(op.datasetdir);
+
+    uint64_t failed = m_failed.load();
+    if (failed != 0)
+        debug(fn_create, -1, "Snapshot incomplete: [%llu] entries failed to copy",
+              static_cast<unsigned long long>(failed));
+
+    // The bookkeeping is made only now, when no worker is left copying.
+    string dirpath = m_snapdir + znfssnaputils::sdellistdir;
+    debug(fn_create, 1, "creating directory [%s]", dirpath.c_str());
+    error_code ec = m_znfsapi->mkdir(m_iopx, dirpath.c_str(), 0760, znfs::znfs_aio_ptr());
+    if (ec.value() != 0) {
+        debug(fn_create, -1, "Failed to create directory [%s]", znfssnaputils::sdellistdir.c_str());
+        return ec;
+    }
+
+    string listpath = m_snapdir + znfssnaputils::sdelfilelist;
+    debug(fn_create, 1, "creating file [%s]", listpath.c_str());
+    znfs::znfs_file_ptr fp = m_znfsapi->creat(m_iopx, listpath.c_str(), 0x201, 0760, znfs::znfs_aio_ptr());
+    if (!fp) {
+        int e = errno;
+        error(fn_create, "Failed to create file [%s] ", znfssnaputils::sdelfilelist.c_str());
+        return errno_generic(e);
+    }
+    m_znfsapi->close(fp, znfs::znfs_aio_ptr());
+
+    if (failed == 0)
+        m_opinfo->opstatus = 0;
+    return ec;
+}
+
+int znfssnapcreate::copy_dataset(string datasetdir)
+{
+    dirtraverse(datasetdir, "");
+    if (m_thpool_enabled) {
+        debug("znfssnapcreate::copy_dataset", 1, "Waiting for all threads to join");
+        m_thpool->wait_joinall_threads();
+    }
+    return 0;
+}
+
+void znfssnapcreate::dirtraverse(string dirbasepath, string dirname)
+{
+    const char* fn = "znfssnapcreate::dirtraverse";
+    debug(fn, 1, "Traverse: dirbasepath [%s] dirname [%s]", dirbasepath.c_str(), dirname.c_str());
+
+    string srcdirpath = dirbasepath + "/" + dirname;
+    znfs::znfs_file_ptr dir = m_znfsapi->opendir(m_iopx, srcdirpath.c_str(), znfs::znfs_aio_ptr());
+    if (!dir) {
+        error(fn, "Failed to open directory [%s] in livefs volume", dirname.c_str());
+        m_failed.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+
+    // Only the entries of this directory are dispatched from here; a subdirectory is listed
+    // by its own item (or by the recursion below when there is no pool).
+    bool listed = true;
+    for (;;) {
+        errno = 0;
+        struct dirent* de = m_znfsapi->readdir(dir, znfs::znfs_aio_ptr());
+        if (!de) {
+            int e = errno;
+            if (e != 0) {
+                debug(fn, -1, "Failed to read directory [%s] error [%d]", srcdirpath.c_str(), e);
+                listed = false;
+            }
+            break;
+        }
+        unsigned char type = de->d_type;
+        string name = de->d_name;
+
+        if (type == DT_DIR) {
+            if (name == "." || name == ".." || name == ".snaps")
+                continue;
+            if (m_thpool_enabled) {
+                if (enabled(1))
+                    debug(fn, 1, "Posting work for dirname [%s]", (srcdirpath + "/" + name).c_str());
+                m_thpool->get_iosvc()->post(boost::bind(&znfssnapcreate::processdir, this, dirbasepath, dirname,
+                                                        name, m_snapdir + "/" + dirname));
+            } else {
+                error_code ec = copydir(srcdirpath, name, m_snapdir + "/" + dirname);
+                if (ec.value() == 0)
+                    dirtraverse(dirbasepath, dirname + "/" + name);
+            }
+        } else {
+            if (m_thpool_enabled) {
+                debug(fn, 1, "Posting work for filename [%s]", name.c_str());
+                m_thpool->get_iosvc()->post(
+                    boost::bind(&znfssnapcreate::processfile, this, srcdirpath, name, m_snapdir, dirname));
+            } else {
+                processfile(srcdirpath, name, m_snapdir, dirname);
+            }
+        }
+    }
+    m_znfsapi->closedir(dir, znfs::znfs_aio_ptr());
+
+    // A directory counts as copied once it was created and all of its entries dispatched.
+    if (!listed)
+        m_failed.fetch_add(1, std::memory_order_relaxed);
+    else if (!dirname.empty())
+        m_copied.fetch_add(1, std::memory_order_relaxed);
+}
+
+void znfssnapcreate::processdir(string dirbasepath, string srcdirpath, string dirname, string destbasepath)
+{
+    if (enabled(1))
+        debug("znfssnapcreate::processdir", 1,
+              "ThrID: [%s] dirbasepath [%s] srcdirpath [%s] dirname [%s] destbasepath [%s]",
+              frame::thread_id_text().c_str(), dirbasepath.c_str(), srcdirpath.c_str(), dirname.c_str(),
+              destbasepath.c_str());
+    error_code ec = copydir(dirbasepath + "/" + srcdirpath, dirname, destbasepath);
+    if (ec.value() == 0)
+        dirtraverse(dirbasepath, srcdirpath + "/" + dirname);
+}
+
+void znfssnapcreate::processfile(string srcdirpath, string filename, string destbasepath, string dirname)
+{
+    if (enabled(1))
+        debug("znfssnapcreate::processfile", 1,
+              "ThrID: [%s] srcdirpath [%s] filename [%s] destbasepath [%s] dirname [%s]",
+              frame::thread_id_text().c_str(), srcdirpath.c_str(), filename.c_str(), destbasepath.c_str(),
+              dirname.c_str());
+    copyfile(srcdirpath, filename, destbasepath, dirname);
+}
+
+error_code znfssnapcreate::copyfile(string srcdirpath, string filename, string destbasepath, string dirname)
+{
+    const char* fn = "znfssnapcreate::copyfile";
+    string srcpath = srcdirpath + "/" + filename;
+    debug(fn, 1, "Copying file [%s]", srcpath.c_str());
+
+    struct stat st;
+    std::memset(&st, 0, sizeof st);
+    error_code ec = m_znfsapi->stat(m_iopx, srcpath.c_str(), &st, znfs::znfs_aio_ptr());
+    if (ec.value() != 0) {
+        debug(fn, -1, "Failed to stat file [%s]", srcpath.c_str());
+        m_failed.fetch_add(1, std::memory_order_relaxed);
+        return ec;
+    }
+
+    string destpath = destbasepath + "/" + dirname + "/" + filename;
+    debug(fn, 1, "Creating destination file [%s]", destpath.c_str());
+    znfs::znfs_file_ptr dstfp =
+        m_znfsapi->creat(m_iopx, destpath.c_str(), 0x201, copy_mode(st.st_mode), znfs::znfs_aio_ptr());
+    if (!dstfp) {
+        int e = errno;
+        error(fn, "Failed to create file [%s] ", destpath.c_str());
+        m_failed.fetch_add(1, std::memory_order_relaxed);
+        return errno_generic(e);
+    }
+
+    bool complete = true;
+    if (is_special(st.st_mode)) {
+        // All such an entry can hold is its mode and attributes: nothing is lost by not opening it.
+        m_znfsapi->close(dstfp, znfs::znfs_aio_ptr());
+        debug(fn, 1, "Special file [%s] copied as an empty file", srcpath.c_str());
+    } else {
+        znfs::znfs_file_ptr srcfp = m_znfsapi->open(m_iopx, srcpath.c_str(), 0, znfs::znfs_aio_ptr());
+        if (!srcfp) {
+            int e = errno;
+            error(fn, "Failed to open file [%s]", srcpath.c_str());
+            m_znfsapi->close(dstfp, znfs::znfs_aio_ptr());
+            m_failed.fetch_add(1, std::memory_order_relaxed);
+            return errno_generic(e);
+        }
+        error_code cec = znfssnaputils::file_copy(m_znfsapi, srcfp, 0, dstfp, 0, srcfp->get_file_size(), *this);
+        if (cec.value() != 0) {
+            error(fn, "File copy failed from srcfile [%s] error [%d]", srcpath.c_str(), cec.value());
+            complete = false;
+        }
+        m_znfsapi->close(srcfp, znfs::znfs_aio_ptr());
+        m_znfsapi->close(dstfp, znfs::znfs_aio_ptr());
+    }
+
+    ec = copyattr(srcpath, destpath);
+    if (ec.value() != 0) {
+        debug(fn, 1, "Failed to copy attributes from file [%s] to file [%s]", srcpath.c_str(), destpath.c_str());
+        complete = false;
+    }
+    if (complete)
+        m_copied.fetch_add(1, std::memory_order_relaxed);
+    else
+        m_failed.fetch_add(1, std::memory_order_relaxed);
+    return ec;
+}
+
+error_code znfssnapcreate::copydir(string srcdirpath, string dirname, string destbasepath)
+{
+    const char* fn = "znfssnapcreate::copydir";
+    debug(fn, 0, "srcdirpath [%s] dirname [%s] destbasepath [%s]", srcdirpath.c_str(), dirname.c_str(),
+          destbasepath.c_str());
+    string srcpath = srcdirpath + "/" + dirname;
+    debug(fn, 0, "Copying directory [%s]", srcpath.c_str());
+
+    struct stat st;
+    std::memset(&st, 0, sizeof st);
+    error_code ec = m_znfsapi->stat(m_iopx, srcpath.c_str(), &st, znfs::znfs_aio_ptr());
+    if (ec.value() != 0) {
+        debug(fn, -1, "Failed to stat directory [%s]", srcpath.c_str());
+        m_failed.fetch_add(1, std::memory_order_relaxed);
+        return ec;
+    }
+
+    string destpath = destbasepath + "/" + dirname;
+    debug(fn, 0, "Creating destination directory [%s]", destpath.c_str());
+    ec = m_znfsapi->mkdir(m_iopx, destpath.c_str(), static_cast<uint32_t>(copy_mode(st.st_mode)),
+                          znfs::znfs_aio_ptr());
+    if (ec.value() != 0) {
+        debug(fn, -1, "Failed to copy directory [%s] to [%s]", srcpath.c_str(), destpath.c_str());
+        m_failed.fetch_add(1, std::memory_order_relaxed);
+        return ec;
+    }
+
+    ec = copyattr(srcpath, destpath);
+    if (ec.value() != 0) {
+        debug(fn, -1, "Failed to copy attributes from directory [%s] to [%s]", srcpath.c_str(), destpath.c_str());
+        m_failed.fetch_add(1, std::memory_order_relaxed);
+        return ec;
+    }
+    return ec;
+}
+
+error_code znfssnapcreate::copyattr(string srcpath, string destpath)
+{
+    const char* fn = "znfssnapcreate::copyattr";
+    debug(fn, 1, "Copy list of extended attributes from file [%s] to file [%s]", srcpath.c_str(), destpath.c_str());
+
+    // The list may grow between the size query and the read (ERANGE); it is then sized again.
+    znfs::znfs_buff_ptr listbuf;
+    int64_t listlen = 0;
+    for (int attempt = 1;; ++attempt) {
+        struct iovec iov = {nullptr, 0};
+        int64_t size = m_znfsapi->listxattr(m_iopx, srcpath.c_str(), &iov, znfs::znfs_aio_ptr());
+        if (size == -1) {
+            int e = errno;
+            error(fn, "Failed to get size of list of extended attributes from file [%s] error [%d]",
+                  srcpath.c_str(), e);
+            return errno_generic(e);
+        }
+        if (size == 0)
+            return error_code();
+        listbuf = m_znfsapi->alloc_io_buffer(static_cast<uint64_t>(size));
+        if (!listbuf) {
+            error(fn, "Failed to allocate [%lld] bytes for the list of extended attributes of file [%s]",
+                  static_cast<long long>(size), srcpath.c_str());
+            return errno_generic(ENOMEM);
+        }
+        std::memset(listbuf->get_base(), 0, static_cast<size_t>(size));
+        iov.iov_base = listbuf->get_base();
+        iov.iov_len = static_cast<size_t>(size);
+        listlen = m_znfsapi->listxattr(m_iopx, srcpath.c_str(), &iov, znfs::znfs_aio_ptr());
+        if (listlen != -1)
+            break;
+        int e = errno;
+        if (e == ERANGE && attempt < xattr_attempts)
+            continue;
+        error(fn, "Failed to get list of extended attributes from file [%s] error [%d]", srcpath.c_str(), e);
+        return errno_generic(e);
+    }
+
+    const char* p = static_cast<const char*>(listbuf->get_base());
+    int64_t left = listlen;
+    while (left > 0) {
+        // Bounded by what is left, in case the service ends the list without a NUL.
+        size_t namelen = strnlen(p, static_cast<size_t>(left));
+        string name(p, namelen);
+        debug(fn, 1, "Get value for extended attribute [%s] from file [%s] and set for file [%s]", name.c_str(),
+              srcpath.c_str(), destpath.c_str());
+
+        // The value is set with the bytes actually read: a value that shrank after the size
+        // query is not padded, one that grew (ERANGE) is sized and read again.
+        znfs::znfs_buff_ptr valbuf;
+        struct iovec val = {nullptr, 0};
+        for (int attempt = 1;; ++attempt) {
+            struct iovec query = {nullptr, 0};
+            int64_t size = m_znfsapi->getxattr(m_iopx, srcpath.c_str(), name.c_str(), &query, znfs::znfs_aio_ptr());
+            if (size == -1) {
+                int e = errno;
+                debug(fn, -1, "Failed to get size of value for extended attribute [%s] from file [%s]",
+                      name.c_str(), srcpath.c_str());
+                return errno_generic(e);
+            }
+            valbuf = m_znfsapi->alloc_io_buffer(static_cast<uint64_t>(size));
+            if (!valbuf) {
+                debug(fn, -1, "Failed to allocate [%lld] bytes for extended attribute [%s] of file [%s]",
+                      static_cast<long long>(size), name.c_str(), srcpath.c_str());
+                return errno_generic(ENOMEM);
+            }
+            std::memset(valbuf->get_base(), 0, static_cast<size_t>(size));
+            val.iov_base = valbuf->get_base();
+            val.iov_len = static_cast<size_t>(size);
+            if (size == 0)
+                break;
+            int64_t got = m_znfsapi->getxattr(m_iopx, srcpath.c_str(), name.c_str(), &val, znfs::znfs_aio_ptr());
+            if (got != -1) {
+                if (got < size)
+                    val.iov_len = static_cast<size_t>(got);
+                break;
+            }
+            int e = errno;
+            if (e == ERANGE && attempt < xattr_attempts)
+                continue;
+            debug(fn, -1, "Failed to get value for extended attribute [%s] from file [%s]", name.c_str(),
+                  srcpath.c_str());
+            return errno_generic(e);
+        }
+
+        error_code ec = m_znfsapi->setxattr(m_iopx, destpath.c_str(), name.c_str(), &val, 0, znfs::znfs_aio_ptr());
+        if (ec.value() != 0) {
+            debug(fn, -1, "Failed to set extended attribute [%s] for file [%s]", name.c_str(), destpath.c_str());
+            return ec;
+        }
+        p += namelen + 1;
+        left -= static_cast<int64_t>(namelen + 1);
+    }
+    return error_code();
+}
 
 }  // namespace znfssnapcreate
 }  // namespace znfssnapcore
