@@ -148,18 +148,32 @@ public:
     znfssnapdelete(const znfssnapdelete&) = delete;
     znfssnapdelete& operator=(const znfssnapdelete&) = delete;
 
+    // Runs the whole deletion. A record without snapfsapi, snapiopx, objfsapi, objiopx or
+    // snapdir is refused with EINVAL (generic category) before anything is touched.
     error_code opdelete_start();
 
+    // Removes batch files 1..m_threadcount left by an earlier run, then cuts the delete list
+    // into at most m_threadcount batch files; the split's result (EINVAL for a count of 0).
     error_code deletelist_split();
     string get_snapdir();
+    // Processes batch file N into hand-off file N; failures show only in the log.
     void snap_batchdel_thr(uint32_t thread_number);
+    // Empties handofffile, then handles every name of batchfile in order; errno (generic) when
+    // the batch file does not open, else success.
     error_code snap_delete_batch(string batchfile, string handofffile);
-    // 0: handled here (no copy, or its object dealt with); 1: the previous snapshot needs it.
+    // 0: handled here (no copy, unsafe name skipped, or its object dealt with); 1: the previous
+    // snapshot needs it. A name with a ".." component is never read or unlinked.
     int32_t snap_handle_filedelete(string& name);
     // True when the previous snapshot holds the same data object, or when that cannot be ruled
     // out (a uuid read failed for a reason other than "no such file" or "no such attribute").
     bool is_file_needed(const string& name);
+    // Creates listpath afresh and appends hand-off files 1..m_threadcount that exist, in order.
+    // A failed reopen or append is logged and the merge goes on; the last failure is returned.
     error_code create_prevsnap_dellist(string listpath);
+
+    // The number of batches for a machine that reports this many hardware threads (0 when the
+    // thread library cannot tell): never 0, since the split cannot cut a list into no pieces.
+    static uint32_t batch_count(unsigned hardware_threads);
 
     // Progress, safe to read from any thread while the deletion runs.
     uint64_t names_checked() const { return m_checked.load(std::memory_order_relaxed); }
