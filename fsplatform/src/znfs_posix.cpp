@@ -1,10 +1,532 @@
 #include <znfs/znfs_posix.h>
-// Placeholder: the confined POSIX backend is being written.
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <climits>
+
 namespace znfs {
-znfs_api* posix_api() { return nullptr; }
-znfs_iopx_ptr make_posix_volume(const std::string&, std::error_code& ec)
+namespace {
+
+// Immutable after construction: the root descriptor is only read, so volumes are shared
+// between threads freely.
+class posix_volume final : public znfs_iopx {
+public:
+    posix_volume(int rootfd, std::string root) : m_rootfd(rootfd), m_root(std::move(root)) {}
+    ~posix_volume() override { ::close(m_rootfd); }
+    std::string describe() const override { return m_root; }
+    int rootfd() const { return m_rootfd; }
+
+private:
+    int m_rootfd;
+    std::string m_root;
+};
+
+// One open file or directory. Used by one thread at a time; only the release is guarded, so
+// that a descriptor is closed exactly once however often close is asked for.
+class posix_file final : public znfs_file {
+public:
+    posix_file(int fd, uint64_t size, DIR* dir = nullptr) : znfs_file(size), m_fd(fd), m_dir(dir) {}
+    ~posix_file() override { release(); }
+
+    int fd() const { return m_fd; }
+    DIR* dir() const { return m_dir; }
+    bool closed() const { return m_closed.load(std::memory_order_relaxed); }
+    struct dirent* entry() { return &m_entry; }
+
+    // Closes the descriptor (through the stream for a directory); 0 or errno. Only the first
+    // call closes; later ones get EBADF, since the number may already belong to someone else.
+    int release()
+    {
+        if (m_closed.exchange(true))
+            return EBADF;
+        int r = m_dir ? ::closedir(m_dir) : ::close(m_fd);
+        return r == 0 ? 0 : errno;
+    }
+
+private:
+    int m_fd;
+    DIR* m_dir;
+    std::atomic<bool> m_closed{false};
+    struct dirent m_entry {};
+};
+
+const uint64_t k_resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
+
+// Opens path beneath the volume root; the kernel keeps "..", absolute names and symbolic
+// links inside it. -1 with errno on failure.
+int resolve(int rootfd, const char* path, uint64_t flags, uint64_t mode = 0)
 {
-    ec = std::error_code(ENOSYS, std::system_category());
-    return znfs_iopx_ptr();
+    struct open_how how;
+    memset(&how, 0, sizeof how);
+    how.flags = flags | O_CLOEXEC;
+    how.mode = mode;
+    how.resolve = k_resolve;
+    // EAGAIN: a rename raced with a ".." walk and the kernel could not prove confinement.
+    for (int again = 0;;) {
+        long r = syscall(SYS_openat2, rootfd, path, &how, sizeof how);
+        if (r >= 0)
+            return static_cast<int>(r);
+        int e = errno;
+        if (e == EINTR || (e == EAGAIN && ++again < 64))
+            continue;
+        errno = e;
+        return -1;
+    }
 }
+
+// The volume behind a context, or null with errno EINVAL.
+const posix_volume* volume_of(const znfs_iopx_ptr& iopx, const char* path)
+{
+    const posix_volume* v = dynamic_cast<const posix_volume*>(iopx.get());
+    if (!v || !path) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return v;
+}
+
+posix_file* file_of(const znfs_file_ptr& file)
+{
+    posix_file* f = dynamic_cast<posix_file*>(file.get());
+    if (!f || f->closed()) {
+        errno = EBADF;
+        return nullptr;
+    }
+    return f;
+}
+
+void close_keep_errno(int fd)
+{
+    int e = errno;
+    ::close(fd);
+    errno = e;
+}
+
+struct proc_path {
+    char text[32];
+    explicit proc_path(int fd) { snprintf(text, sizeof text, "/proc/self/fd/%d", fd); }
+};
+
+// The parent directory of path opened O_PATH (or the root descriptor itself, not to be
+// closed) and the last component. A last component ".." or "." or none at all is refused
+// with EINVAL, so nothing at or above a directory is reached through it.
+class parent_dir {
+public:
+    parent_dir(const posix_volume& v, const char* path)
+    {
+        size_t len = strlen(path);
+        if (len == 0) {
+            errno = ENOENT;
+            return;
+        }
+        size_t end = len;
+        while (end > 0 && path[end - 1] == '/')
+            --end;
+        size_t start = end;
+        while (start > 0 && path[start - 1] != '/')
+            --start;
+        m_name.assign(path + start, end - start);
+        if (m_name.empty() || m_name == "." || m_name == "..") {
+            errno = EINVAL;
+            return;
+        }
+        m_tail = path + start;
+        size_t dirend = start;
+        while (dirend > 0 && path[dirend - 1] == '/')
+            --dirend;
+        if (dirend == 0) {
+            m_fd = v.rootfd();
+            return;
+        }
+        std::string dir(path, dirend);
+        m_fd = resolve(v.rootfd(), dir.c_str(), O_PATH | O_DIRECTORY);
+        m_owned = m_fd >= 0;
+    }
+    ~parent_dir()
+    {
+        if (m_owned)
+            close_keep_errno(m_fd);
+    }
+    parent_dir(const parent_dir&) = delete;
+    parent_dir& operator=(const parent_dir&) = delete;
+
+    bool ok() const { return m_fd >= 0 && m_tail; }
+    int fd() const { return m_fd; }
+    // The last component without trailing slashes.
+    const char* name() const { return m_name.c_str(); }
+    // The last component as given. With a trailing slash unlinkat insists on a directory and
+    // still never follows a link; other calls take name(), since a trailing slash would make
+    // them follow one.
+    const char* tail() const { return m_tail; }
+
+private:
+    int m_fd = -1;
+    bool m_owned = false;
+    std::string m_name;
+    const char* m_tail = nullptr;
+};
+
+// Reopens the inode held by an O_PATH descriptor with real open flags, if it is a regular
+// file or a directory: a FIFO would block and a device would reach its driver. The O_PATH
+// descriptor is consumed.
+znfs_file_ptr reopen_checked(int pathfd, int flags)
+{
+    struct stat st;
+    if (fstat(pathfd, &st) != 0) {
+        close_keep_errno(pathfd);
+        return znfs_file_ptr();
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        ::close(pathfd);
+        errno = EOPNOTSUPP;
+        return znfs_file_ptr();
+    }
+    int fd;
+    do
+        fd = ::open(proc_path(pathfd).text, flags | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    close_keep_errno(pathfd);
+    if (fd < 0)
+        return znfs_file_ptr();
+    uint64_t size = (flags & O_TRUNC) && S_ISREG(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
+    return znfs_file_ptr(new posix_file(fd, size));
+}
+
+const int k_open_flags = O_ACCMODE | O_CREAT | O_EXCL | O_TRUNC | O_APPEND;
+
+// Creates path as a new regular file with exactly the permission bits of mode, or opens the
+// existing one with flags (minus O_CREAT), under the same checks as open.
+znfs_file_ptr create_or_open(const posix_volume& v, const char* path, int flags, uint64_t mode)
+{
+    const int reopen_flags = flags & ~(O_CREAT | O_EXCL);
+    const mode_t perm = static_cast<mode_t>(mode & 07777);
+    // A name that vanishes between the two attempts is tried again, a few times.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        int fd = resolve(v.rootfd(), path, static_cast<uint64_t>(reopen_flags | O_CREAT | O_EXCL), perm);
+        if (fd >= 0) {
+            // The umask narrowed the bits given to the kernel; set them as asked.
+            if (fchmod(fd, perm) != 0) {
+                int e = errno;
+                ::close(fd);
+                errno = e;
+                return znfs_file_ptr();
+            }
+            return znfs_file_ptr(new posix_file(fd, 0));
+        }
+        if (errno != EEXIST || (flags & O_EXCL))
+            return znfs_file_ptr();
+        int pfd = resolve(v.rootfd(), path, O_PATH);
+        if (pfd >= 0)
+            return reopen_checked(pfd, reopen_flags);
+        if (errno != ENOENT)
+            return znfs_file_ptr();
+    }
+    return znfs_file_ptr();
+}
+
+class posix_api_impl final : public znfs_api {
+public:
+    znfs_file_ptr open(znfs_iopx_ptr iopx, const char* path, int32_t flags, znfs_aio_ptr) override
+    {
+        const posix_volume* v = volume_of(iopx, path);
+        if (!v)
+            return znfs_file_ptr();
+        if ((flags & ~k_open_flags) != 0 || (flags & O_ACCMODE) == O_ACCMODE) {
+            errno = EINVAL;
+            return znfs_file_ptr();
+        }
+        if (flags & O_CREAT)
+            return create_or_open(*v, path, flags, 0600);
+        int pfd = resolve(v->rootfd(), path, O_PATH);
+        if (pfd < 0)
+            return znfs_file_ptr();
+        return reopen_checked(pfd, flags);
+    }
+
+    znfs_file_ptr creat(znfs_iopx_ptr iopx, const char* path, int32_t flags, uint64_t mode, znfs_aio_ptr) override
+    {
+        const posix_volume* v = volume_of(iopx, path);
+        if (!v)
+            return znfs_file_ptr();
+        if ((flags & ~k_open_flags) != 0 || (flags & O_ACCMODE) == O_ACCMODE) {
+            errno = EINVAL;
+            return znfs_file_ptr();
+        }
+        return create_or_open(*v, path, flags | O_CREAT, mode);
+    }
+
+    std::error_code close(znfs_file_ptr file, znfs_aio_ptr) override
+    {
+        if (!file)
+            return std::error_code();
+        posix_file* f = dynamic_cast<posix_file*>(file.get());
+        if (!f)
+            return errno_code(EBADF);
+        int e = f->release();
+        return e ? errno_code(e) : std::error_code();
+    }
+
+    int64_t read(znfs_file_ptr file, znfs_buff_ptr buff, uint64_t length, int64_t offset, int32_t,
+                 znfs_aio_ptr) override
+    {
+        posix_file* f = file_of(file);
+        if (!f)
+            return -1;
+        if (!buff || length > buff->get_size() || offset < 0) {
+            errno = EINVAL;
+            return -1;
+        }
+        char* base = static_cast<char*>(buff->get_base());
+        uint64_t done = 0;
+        while (done < length) {
+            size_t chunk = static_cast<size_t>(std::min<uint64_t>(length - done, SSIZE_MAX));
+            ssize_t n = pread(f->fd(), base + done, chunk, offset + static_cast<int64_t>(done));
+            if (n < 0) {
+                int e = errno;
+                if (e == EINTR)
+                    continue;
+                errno = e;
+                return -1;
+            }
+            if (n == 0)
+                break;
+            done += static_cast<uint64_t>(n);
+        }
+        return static_cast<int64_t>(done);
+    }
+
+    int64_t write(znfs_file_ptr file, znfs_buff_ptr buff, uint64_t length, int64_t offset, int32_t,
+                  znfs_aio_ptr) override
+    {
+        posix_file* f = file_of(file);
+        if (!f)
+            return -1;
+        if (!buff || length > buff->get_size() || offset < 0) {
+            errno = EINVAL;
+            return -1;
+        }
+        const char* base = static_cast<const char*>(buff->get_base());
+        uint64_t done = 0;
+        while (done < length) {
+            size_t chunk = static_cast<size_t>(std::min<uint64_t>(length - done, SSIZE_MAX));
+            ssize_t n = pwrite(f->fd(), base + done, chunk, offset + static_cast<int64_t>(done));
+            if (n < 0) {
+                int e = errno;
+                if (e == EINTR)
+                    continue;
+                errno = e;
+                return -1;
+            }
+            if (n == 0) {
+                // No progress and no error: give up rather than spin.
+                errno = EIO;
+                return -1;
+            }
+            done += static_cast<uint64_t>(n);
+        }
+        return static_cast<int64_t>(done);
+    }
+
+    std::error_code stat(znfs_iopx_ptr iopx, const char* path, struct stat* st, znfs_aio_ptr) override
+    {
+        const posix_volume* v = volume_of(iopx, path);
+        if (!v || !st)
+            return errno_code(EINVAL);
+        int fd = resolve(v->rootfd(), path, O_PATH);
+        if (fd < 0)
+            return errno_code(errno);
+        int r = fstat(fd, st);
+        int e = errno;
+        ::close(fd);
+        return r == 0 ? std::error_code() : errno_code(e);
+    }
+
+    std::error_code mkdir(znfs_iopx_ptr iopx, const char* path, uint32_t mode, znfs_aio_ptr) override
+    {
+        const posix_volume* v = volume_of(iopx, path);
+        if (!v)
+            return errno_code(EINVAL);
+        parent_dir parent(*v, path);
+        if (!parent.ok())
+            return errno_code(errno);
+        const mode_t perm = static_cast<mode_t>(mode & 07777);
+        if (mkdirat(parent.fd(), parent.name(), perm) != 0)
+            return errno_code(errno);
+        // mkdirat applies the umask (and drops the set-id bits); set the bits exactly, on the
+        // directory just made and never through a link that replaced it.
+        int fd = openat(parent.fd(), parent.name(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            return errno_code(errno);
+        int r = fchmod(fd, perm);
+        int e = errno;
+        ::close(fd);
+        return r == 0 ? std::error_code() : errno_code(e);
+    }
+
+    std::error_code rmdir(znfs_iopx_ptr iopx, const char* path, znfs_aio_ptr) override
+    {
+        return remove(iopx, path, AT_REMOVEDIR);
+    }
+
+    std::error_code unlink(znfs_iopx_ptr iopx, const char* path, znfs_aio_ptr) override
+    {
+        return remove(iopx, path, 0);
+    }
+
+    znfs_file_ptr opendir(znfs_iopx_ptr iopx, const char* path, znfs_aio_ptr) override
+    {
+        const posix_volume* v = volume_of(iopx, path);
+        if (!v)
+            return znfs_file_ptr();
+        // O_DIRECTORY refuses FIFOs and devices before any open of them happens.
+        int fd = resolve(v->rootfd(), path, O_RDONLY | O_DIRECTORY);
+        if (fd < 0)
+            return znfs_file_ptr();
+        DIR* d = fdopendir(fd);
+        if (!d) {
+            close_keep_errno(fd);
+            return znfs_file_ptr();
+        }
+        return znfs_file_ptr(new posix_file(fd, 0, d));
+    }
+
+    struct dirent* readdir(znfs_file_ptr dir, znfs_aio_ptr) override
+    {
+        posix_file* f = file_of(dir);
+        if (!f)
+            return nullptr;
+        if (!f->dir()) {
+            errno = EBADF;
+            return nullptr;
+        }
+        errno = 0;
+        struct dirent* de = ::readdir(f->dir());
+        if (!de)
+            return nullptr;  // errno 0 at the end, set on failure
+        // Copied field by field: the library's record may be shorter than struct dirent.
+        struct dirent* out = f->entry();
+        out->d_ino = de->d_ino;
+        out->d_off = de->d_off;
+        out->d_reclen = de->d_reclen;
+        out->d_type = de->d_type;
+        size_t n = strnlen(de->d_name, sizeof out->d_name - 1);
+        memcpy(out->d_name, de->d_name, n);
+        out->d_name[n] = '\0';
+        if (out->d_type == DT_UNKNOWN) {
+            // Some file systems leave the type out; find it without following a link.
+            struct stat st;
+            if (fstatat(f->fd(), out->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+                out->d_type = static_cast<unsigned char>(IFTODT(st.st_mode));
+        }
+        errno = 0;
+        return out;
+    }
+
+    std::error_code closedir(znfs_file_ptr dir, znfs_aio_ptr aio) override { return close(dir, aio); }
+
+    int64_t getxattr(znfs_iopx_ptr iopx, const char* path, const char* name, struct iovec* iov,
+                     znfs_aio_ptr) override
+    {
+        const posix_volume* v = volume_of(iopx, path);
+        if (!v)
+            return -1;
+        if (!name || !iov) {
+            errno = EINVAL;
+            return -1;
+        }
+        int fd = resolve(v->rootfd(), path, O_PATH);
+        if (fd < 0)
+            return -1;
+        // fgetxattr refuses O_PATH descriptors; the /proc link reaches the same inode.
+        ssize_t r = ::getxattr(proc_path(fd).text, name, iov->iov_base, iov->iov_len);
+        close_keep_errno(fd);
+        return r;
+    }
+
+    int64_t listxattr(znfs_iopx_ptr iopx, const char* path, struct iovec* iov, znfs_aio_ptr) override
+    {
+        const posix_volume* v = volume_of(iopx, path);
+        if (!v)
+            return -1;
+        if (!iov) {
+            errno = EINVAL;
+            return -1;
+        }
+        int fd = resolve(v->rootfd(), path, O_PATH);
+        if (fd < 0)
+            return -1;
+        ssize_t r = ::listxattr(proc_path(fd).text, static_cast<char*>(iov->iov_base), iov->iov_len);
+        close_keep_errno(fd);
+        return r;
+    }
+
+    std::error_code setxattr(znfs_iopx_ptr iopx, const char* path, const char* name, struct iovec* iov,
+                             uint64_t flags, znfs_aio_ptr) override
+    {
+        const posix_volume* v = volume_of(iopx, path);
+        if (!v || !name || !iov || flags > INT_MAX)
+            return errno_code(EINVAL);
+        int fd = resolve(v->rootfd(), path, O_PATH);
+        if (fd < 0)
+            return errno_code(errno);
+        int r = ::setxattr(proc_path(fd).text, name, iov->iov_base, iov->iov_len, static_cast<int>(flags));
+        int e = errno;
+        ::close(fd);
+        return r == 0 ? std::error_code() : errno_code(e);
+    }
+
+private:
+    std::error_code remove(const znfs_iopx_ptr& iopx, const char* path, int flags)
+    {
+        const posix_volume* v = volume_of(iopx, path);
+        if (!v)
+            return errno_code(EINVAL);
+        parent_dir parent(*v, path);
+        if (!parent.ok())
+            return errno_code(errno);
+        if (unlinkat(parent.fd(), flags == 0 ? parent.tail() : parent.name(), flags) != 0)
+            return errno_code(errno);
+        return std::error_code();
+    }
+};
+
+}  // namespace
+
+znfs_api* posix_api()
+{
+    // Stateless, so one object serves every thread and volume.
+    static posix_api_impl s_api;
+    return &s_api;
+}
+
+znfs_iopx_ptr make_posix_volume(const std::string& rootdir, std::error_code& ec)
+{
+    int fd = ::open(rootdir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        ec = errno_code(errno);
+        return znfs_iopx_ptr();
+    }
+    // Every call depends on openat2; a kernel without it is told here, not on each call.
+    int probe = resolve(fd, ".", O_PATH | O_DIRECTORY);
+    if (probe < 0) {
+        ec = errno_code(errno);
+        ::close(fd);
+        return znfs_iopx_ptr();
+    }
+    ::close(probe);
+    ec = std::error_code();
+    return znfs_iopx_ptr(new posix_volume(fd, rootdir));
+}
+
 }  // namespace znfs

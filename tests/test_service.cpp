@@ -1,0 +1,601 @@
+// The file-system service contract, written once and run on every backend.
+
+#include "faultfs.h"
+#include "testvol.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
+
+#include <cerrno>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+using znfs::znfs_aio_ptr;
+using znfs::znfs_buff_ptr;
+using znfs::znfs_file_ptr;
+
+namespace {
+
+// A backend under test: its service, a fresh empty volume and, when the volume is a local
+// directory, host-side access to it (cases that need a FIFO or a link skip without it).
+struct Backend {
+    virtual ~Backend() = default;
+    virtual znfs::znfs_api* api() = 0;
+    virtual znfs::znfs_iopx_ptr iopx() = 0;
+    virtual const testvol::TempVolume* host() = 0;
+};
+
+struct PosixBackend : Backend {
+    testvol::TempVolume vol;
+    znfs::znfs_api* api() override { return vol.api(); }
+    znfs::znfs_iopx_ptr iopx() override { return vol.iopx(); }
+    const testvol::TempVolume* host() override { return &vol; }
+};
+
+struct FaultFsBackend : PosixBackend {
+    FaultFs fault{vol.api()};
+    znfs::znfs_api* api() override { return &fault; }
+};
+
+struct BackendFactory {
+    const char* name;
+    // Null when the backend is not available here.
+    std::function<std::unique_ptr<Backend>()> make;
+};
+
+void PrintTo(const BackendFactory& f, std::ostream* os) { *os << f.name; }
+
+class ServiceContract : public ::testing::TestWithParam<BackendFactory> {
+protected:
+    void SetUp() override
+    {
+        m_backend = GetParam().make();
+        if (!m_backend)
+            GTEST_SKIP() << GetParam().name << " backend not available";
+        api = m_backend->api();
+        iopx = m_backend->iopx();
+        host = m_backend->host();
+    }
+
+    znfs_buff_ptr buffer(const std::string& data)
+    {
+        znfs_buff_ptr b = api->alloc_io_buffer(data.size());
+        if (!data.empty())
+            memcpy(b->get_base(), data.data(), data.size());
+        return b;
+    }
+
+    // Writes data as a new file through the service.
+    void put(const char* path, const std::string& data, uint64_t mode = 0644)
+    {
+        znfs_file_ptr f = api->creat(iopx, path, 0x201, mode, none);
+        ASSERT_TRUE(f) << path << ": " << strerror(errno);
+        ASSERT_EQ(static_cast<int64_t>(data.size()), api->write(f, buffer(data), data.size(), 0, 0, none));
+        EXPECT_FALSE(api->close(f, none));
+    }
+
+    std::string get(const char* path)
+    {
+        znfs_file_ptr f = api->open(iopx, path, 0, none);
+        if (!f)
+            return "<open failed: " + std::string(strerror(errno)) + ">";
+        uint64_t size = f->get_file_size();
+        znfs_buff_ptr b = api->alloc_io_buffer(size);
+        int64_t n = api->read(f, b, size, 0, 0, none);
+        api->close(f, none);
+        return n < 0 ? "<read failed>" : std::string(static_cast<char*>(b->get_base()), static_cast<size_t>(n));
+    }
+
+    mode_t mode_of(const char* path)
+    {
+        struct stat st;
+        std::error_code ec = api->stat(iopx, path, &st, none);
+        return ec ? 0 : st.st_mode;
+    }
+
+    // Entry name -> d_type of a whole listing, "." and ".." included.
+    std::map<std::string, int> listing(const char* path)
+    {
+        std::map<std::string, int> out;
+        znfs_file_ptr d = api->opendir(iopx, path, none);
+        if (!d)
+            return out;
+        while (struct dirent* e = api->readdir(d, none))
+            out[e->d_name] = e->d_type;
+        EXPECT_EQ(0, errno);
+        api->closedir(d, none);
+        return out;
+    }
+
+    std::unique_ptr<Backend> m_backend;
+    znfs::znfs_api* api = nullptr;
+    znfs::znfs_iopx_ptr iopx;
+    const testvol::TempVolume* host = nullptr;
+    znfs_aio_ptr none;
+};
+
+std::string pattern(size_t n)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>((i * 131 + i / 7) & 0xff);
+    return s;
+}
+
+class UmaskScope {
+public:
+    explicit UmaskScope(mode_t m) : m_saved(umask(m)) {}
+    ~UmaskScope() { umask(m_saved); }
+
+private:
+    mode_t m_saved;
+};
+
+TEST_P(ServiceContract, WriteAndReadBackCompletely)
+{
+    const std::string data = pattern(70000);
+    znfs_file_ptr f = api->creat(iopx, "/f", 0x201, 0100644, none);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(0u, f->get_file_size());
+    EXPECT_EQ(70000, api->write(f, buffer(data), data.size(), 0, 0, none));
+    EXPECT_EQ(5, api->write(f, buffer("tail!"), 5, 70000, 1, none));
+    EXPECT_FALSE(api->close(f, none));
+
+    f = api->open(iopx, "//f", 0, none);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(70005u, f->get_file_size());
+    znfs_buff_ptr b = api->alloc_io_buffer(70005);
+    EXPECT_EQ(70005, api->read(f, b, 70005, 0, 0, none));
+    EXPECT_EQ(data + "tail!", std::string(static_cast<char*>(b->get_base()), 70005));
+
+    EXPECT_EQ(5, api->read(f, b, 100, 70000, 0, none)) << "short only at end of file";
+    EXPECT_EQ(0, api->read(f, b, 100, 80000, 0, none));
+
+    errno = 0;
+    EXPECT_EQ(-1, api->read(f, api->alloc_io_buffer(10), 11, 0, 0, none)) << "longer than the buffer";
+    EXPECT_EQ(EINVAL, errno);
+    EXPECT_EQ(-1, api->read(f, znfs_buff_ptr(), 1, 0, 0, none));
+    EXPECT_EQ(EINVAL, errno);
+    EXPECT_EQ(-1, api->read(znfs_file_ptr(), b, 1, 0, 0, none));
+    EXPECT_EQ(EBADF, errno);
+    EXPECT_EQ(-1, api->write(f, b, 1, 0, 0, none)) << "opened read-only";
+    EXPECT_EQ(EBADF, errno);
+    EXPECT_FALSE(api->close(f, none));
+}
+
+TEST_P(ServiceContract, CreateTruncatesAndOpensExisting)
+{
+    znfs_file_ptr f = api->open(iopx, "/new", 0x241, none);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(3, api->write(f, buffer("abc"), 3, 0, 0, none));
+    api->close(f, none);
+    EXPECT_EQ(0100600u, mode_of("/new"));
+
+    f = api->open(iopx, "/new", 0x241, none);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(0u, f->get_file_size());
+    api->close(f, none);
+    EXPECT_EQ("", get("/new"));
+
+    put("/c", "0123456789", 0100640);
+    f = api->creat(iopx, "/c", 0x201, 0100777, none);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(0u, f->get_file_size());
+    EXPECT_EQ(2, api->write(f, buffer("xy"), 2, 0, 0, none));
+    api->close(f, none);
+    EXPECT_EQ("xy", get("/c"));
+    EXPECT_EQ(0100640u, mode_of("/c")) << "an existing file keeps its mode";
+
+    f = api->open(iopx, "/c", 1, none);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(1, api->write(f, buffer("Z"), 1, 1, 0, none));
+    api->close(f, none);
+    EXPECT_EQ("xZ", get("/c")) << "O_WRONLY alone does not truncate";
+
+    errno = 0;
+    EXPECT_FALSE(api->open(iopx, "/missing", 0, none));
+    EXPECT_EQ(ENOENT, errno);
+    EXPECT_FALSE(api->creat(iopx, "/nodir/x", 0x201, 0644, none));
+    EXPECT_EQ(ENOENT, errno);
+    ASSERT_FALSE(api->mkdir(iopx, "/d", 0755, none));
+    EXPECT_FALSE(api->creat(iopx, "/d", 0x201, 0644, none));
+    EXPECT_EQ(EISDIR, errno);
+    EXPECT_FALSE(api->open(iopx, "/c/x", 0, none));
+    EXPECT_EQ(ENOTDIR, errno);
+}
+
+TEST_P(ServiceContract, ModesAreExactWhateverTheUmask)
+{
+    UmaskScope restrictive(077);
+    znfs_file_ptr f = api->creat(iopx, "/f", 0x201, 0100775, none);
+    ASSERT_TRUE(f);
+    api->close(f, none);
+    EXPECT_EQ(0100775u, mode_of("/f"));
+
+    EXPECT_FALSE(api->mkdir(iopx, "/d", 040775, none));
+    EXPECT_EQ(040775u, mode_of("/d"));
+    EXPECT_FALSE(api->mkdir(iopx, "/d/sticky/", 041777, none));
+    EXPECT_EQ(041777u, mode_of("/d/sticky"));
+    EXPECT_FALSE(api->mkdir(iopx, "/d/closed", 0, none));
+    EXPECT_EQ(040000u, mode_of("/d/closed"));
+
+    f = api->creat(iopx, "/d/readonly", 0x201, 0400, none);
+    ASSERT_TRUE(f) << "a new file is writable through its creating handle";
+    EXPECT_EQ(2, api->write(f, buffer("ok"), 2, 0, 0, none));
+    api->close(f, none);
+    EXPECT_EQ(0100400u, mode_of("/d/readonly"));
+}
+
+TEST_P(ServiceContract, StatReportsTypeSizeAndErrors)
+{
+    put("/f", "hello");
+    ASSERT_FALSE(api->mkdir(iopx, "/d", 0750, none));
+    struct stat st;
+    ASSERT_FALSE(api->stat(iopx, "/f", &st, none));
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(5, st.st_size);
+    ASSERT_FALSE(api->stat(iopx, "d", &st, none));
+    EXPECT_EQ(040750u, st.st_mode);
+
+    EXPECT_EQ(ENOENT, api->stat(iopx, "/nothing", &st, none).value());
+    EXPECT_EQ(ENOTDIR, api->stat(iopx, "/f/x", &st, none).value());
+    EXPECT_EQ(std::system_category(), api->stat(iopx, "/nothing", &st, none).category());
+
+    if (!host)
+        return;
+    host->symlink("f", "/link");
+    host->symlink("missing", "/dangling");
+    host->symlink("loop", "/loop");
+    ASSERT_FALSE(api->stat(iopx, "/link", &st, none));
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << "a final link is followed";
+    EXPECT_EQ(ENOENT, api->stat(iopx, "/dangling", &st, none).value());
+    EXPECT_EQ(ELOOP, api->stat(iopx, "/loop", &st, none).value());
+}
+
+TEST_P(ServiceContract, RemovesNamesWithExactErrors)
+{
+    ASSERT_FALSE(api->mkdir(iopx, "/d", 0755, none));
+    put("/d/f", "x");
+    EXPECT_EQ(EEXIST, api->mkdir(iopx, "/d", 0755, none).value());
+    EXPECT_EQ(ENOTEMPTY, api->rmdir(iopx, "/d", none).value());
+    EXPECT_EQ(EISDIR, api->unlink(iopx, "/d", none).value());
+    EXPECT_EQ(ENOTDIR, api->rmdir(iopx, "/d/f", none).value());
+    EXPECT_EQ(ENOENT, api->unlink(iopx, "/d/none", none).value());
+    EXPECT_EQ(ENOENT, api->rmdir(iopx, "/none/x", none).value());
+
+    EXPECT_EQ(EINVAL, api->rmdir(iopx, "/", none).value());
+    EXPECT_EQ(EINVAL, api->rmdir(iopx, "/d/..", none).value());
+    EXPECT_EQ(EINVAL, api->rmdir(iopx, "/d/.", none).value());
+    EXPECT_EQ(EINVAL, api->unlink(iopx, "/d/f/..", none).value());
+    EXPECT_EQ(EINVAL, api->mkdir(iopx, "/d/..", 0755, none).value());
+
+    EXPECT_FALSE(api->unlink(iopx, "/d//f", none));
+    EXPECT_FALSE(api->rmdir(iopx, "/d/", none));
+    struct stat st;
+    EXPECT_EQ(ENOENT, api->stat(iopx, "/d", &st, none).value());
+}
+
+TEST_P(ServiceContract, UnlinkRemovesALinkNotItsTarget)
+{
+    if (!host)
+        GTEST_SKIP() << "needs host-side links";
+    put("/target", "keep");
+    ASSERT_FALSE(api->mkdir(iopx, "/dir", 0755, none));
+    host->symlink("target", "/flink");
+    host->symlink("/dir", "/dlink");
+    EXPECT_EQ(ENOTDIR, api->rmdir(iopx, "/dlink", none).value());
+    EXPECT_EQ(ENOTDIR, api->unlink(iopx, "/dlink/", none).value());
+    EXPECT_FALSE(api->unlink(iopx, "/flink", none));
+    EXPECT_FALSE(api->unlink(iopx, "/dlink", none));
+    EXPECT_FALSE(host->exists("/flink"));
+    EXPECT_FALSE(host->exists("/dlink"));
+    EXPECT_EQ("keep", get("/target"));
+    EXPECT_TRUE(S_ISDIR(mode_of("/dir")));
+}
+
+TEST_P(ServiceContract, ReaddirGivesEveryEntryWithItsRealType)
+{
+    ASSERT_FALSE(api->mkdir(iopx, "/d", 0755, none));
+    ASSERT_FALSE(api->mkdir(iopx, "/d/sub", 0755, none));
+    put("/d/file", "x");
+    std::map<std::string, int> want{{".", DT_DIR}, {"..", DT_DIR}, {"sub", DT_DIR}, {"file", DT_REG}};
+    if (host) {
+        host->symlink("sub", "/d/link");
+        ASSERT_EQ(0, mkfifo(host->host("/d/fifo").c_str(), 0644));
+        want["link"] = DT_LNK;
+        want["fifo"] = DT_FIFO;
+    }
+    EXPECT_EQ(want, listing("/d"));
+
+    znfs_file_ptr d = api->opendir(iopx, "/d", none);
+    ASSERT_TRUE(d);
+    while (api->readdir(d, none)) {
+    }
+    EXPECT_EQ(0, errno) << "the end is not an error";
+    EXPECT_EQ(nullptr, api->readdir(d, none));
+    EXPECT_FALSE(api->closedir(d, none));
+
+    errno = 0;
+    EXPECT_FALSE(api->opendir(iopx, "/d/file", none));
+    EXPECT_EQ(ENOTDIR, errno);
+    EXPECT_FALSE(api->opendir(iopx, "/none", none));
+    EXPECT_EQ(ENOENT, errno);
+
+    znfs_file_ptr f = api->open(iopx, "/d/file", 0, none);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(nullptr, api->readdir(f, none));
+    EXPECT_EQ(EBADF, errno);
+    api->close(f, none);
+    EXPECT_EQ(nullptr, api->readdir(znfs_file_ptr(), none));
+    EXPECT_EQ(EBADF, errno);
+}
+
+TEST_P(ServiceContract, ExtendedAttributesOnFilesAndDirectories)
+{
+    put("/f", "data");
+    ASSERT_FALSE(api->mkdir(iopx, "/d", 0755, none));
+    const std::string uuid = "objects/3f/2a-77";
+    for (const char* path : {"/f", "/d"}) {
+        SCOPED_TRACE(path);
+        iovec v{const_cast<char*>(uuid.data()), uuid.size()};
+        ASSERT_FALSE(api->setxattr(iopx, path, "trusted.vidoruvud.uuid", &v, 0, none));
+        v = {const_cast<char*>("u"), 1};
+        ASSERT_FALSE(api->setxattr(iopx, path, "user.one", &v, 0, none));
+        v = {nullptr, 0};
+        ASSERT_FALSE(api->setxattr(iopx, path, "user.empty", &v, 0, none));
+        EXPECT_EQ(EEXIST, api->setxattr(iopx, path, "user.one", &v, XATTR_CREATE, none).value());
+
+        iovec q{nullptr, 0};
+        int64_t size = api->getxattr(iopx, path, "trusted.vidoruvud.uuid", &q, none);
+        ASSERT_EQ(static_cast<int64_t>(uuid.size()), size);
+        std::string value(static_cast<size_t>(size), '\0');
+        iovec small{&value[0], value.size() - 1};
+        EXPECT_EQ(-1, api->getxattr(iopx, path, "trusted.vidoruvud.uuid", &small, none));
+        EXPECT_EQ(ERANGE, errno);
+        iovec full{&value[0], value.size()};
+        EXPECT_EQ(size, api->getxattr(iopx, path, "trusted.vidoruvud.uuid", &full, none));
+        EXPECT_EQ(uuid, value);
+        EXPECT_EQ(0, api->getxattr(iopx, path, "user.empty", &q, none));
+        EXPECT_EQ(-1, api->getxattr(iopx, path, "user.absent", &q, none));
+        EXPECT_EQ(ENODATA, errno);
+
+        int64_t len = api->listxattr(iopx, path, &q, none);
+        ASSERT_GT(len, 0);
+        std::string names(static_cast<size_t>(len), '\0');
+        iovec nl{&names[0], names.size()};
+        ASSERT_EQ(len, api->listxattr(iopx, path, &nl, none));
+        std::set<std::string> got;
+        for (size_t i = 0; i < names.size(); i += strlen(names.c_str() + i) + 1)
+            got.insert(names.c_str() + i);
+        for (const char* n : {"trusted.vidoruvud.uuid", "user.one", "user.empty"})
+            EXPECT_EQ(1u, got.count(n)) << n;
+        if (len > 1) {
+            iovec tiny{&names[0], 1};
+            EXPECT_EQ(-1, api->listxattr(iopx, path, &tiny, none));
+            EXPECT_EQ(ERANGE, errno);
+        }
+    }
+    iovec q{nullptr, 0};
+    EXPECT_EQ(-1, api->listxattr(iopx, "/none", &q, none));
+    EXPECT_EQ(ENOENT, errno);
+    EXPECT_EQ(ENOENT, api->setxattr(iopx, "/none", "user.x", &q, 0, none).value());
+}
+
+TEST_P(ServiceContract, SpecialFilesAreRefusedWithoutBlocking)
+{
+    if (!host)
+        GTEST_SKIP() << "needs host-side special files";
+    ASSERT_EQ(0, mkfifo(host->host("/fifo").c_str(), 0666));
+    for (int flags : {0, 1, 0x241}) {
+        errno = 0;
+        EXPECT_FALSE(api->open(iopx, "/fifo", flags, none)) << flags;
+        EXPECT_EQ(EOPNOTSUPP, errno) << flags;
+    }
+    EXPECT_FALSE(api->creat(iopx, "/fifo", 0x201, 0644, none));
+    EXPECT_EQ(EOPNOTSUPP, errno);
+    EXPECT_FALSE(api->opendir(iopx, "/fifo", none));
+    EXPECT_EQ(ENOTDIR, errno);
+    struct stat st;
+    EXPECT_FALSE(api->stat(iopx, "/fifo", &st, none));
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    iovec q{nullptr, 0};
+    EXPECT_GE(api->listxattr(iopx, "/fifo", &q, none), 0);
+
+    // A character device (the null device's numbers) must not reach its driver either.
+    if (mknod(host->host("/null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) {
+        EXPECT_FALSE(api->open(iopx, "/null", 1, none));
+        EXPECT_EQ(EOPNOTSUPP, errno);
+    }
+}
+
+TEST_P(ServiceContract, HandlesCloseOnce)
+{
+    EXPECT_FALSE(api->close(znfs_file_ptr(), none)) << "an empty handle is accepted";
+    put("/f", "x");
+    znfs_file_ptr f = api->open(iopx, "/f", 0, none);
+    ASSERT_TRUE(f);
+    EXPECT_FALSE(api->close(f, none));
+    EXPECT_EQ(EBADF, api->close(f, none).value());
+    EXPECT_EQ(-1, api->read(f, api->alloc_io_buffer(1), 1, 0, 0, none));
+    EXPECT_EQ(EBADF, errno);
+
+    znfs_file_ptr d = api->opendir(iopx, "/", none);
+    ASSERT_TRUE(d);
+    EXPECT_FALSE(api->closedir(d, none));
+    EXPECT_EQ(EBADF, api->closedir(d, none).value());
+    EXPECT_EQ(nullptr, api->readdir(d, none));
+    EXPECT_EQ(EBADF, errno);
+
+    // Handles that nobody closes are closed when dropped; a directory can be opened as a file.
+    for (int i = 0; i < 2000; ++i) {
+        ASSERT_TRUE(api->open(iopx, "/f", 0, none)) << i;
+        ASSERT_TRUE(api->opendir(iopx, "/", none)) << i;
+        ASSERT_TRUE(api->open(iopx, "/", 0, none)) << i;
+    }
+}
+
+TEST_P(ServiceContract, ForeignContextsAreRefused)
+{
+    struct foreign : znfs::znfs_iopx {
+        std::string describe() const override { return "foreign"; }
+    };
+    znfs::znfs_iopx_ptr other(new foreign);
+    struct stat st;
+    EXPECT_EQ(EINVAL, api->stat(other, "/", &st, none).value());
+    EXPECT_EQ(EINVAL, api->mkdir(znfs::znfs_iopx_ptr(), "/x", 0755, none).value());
+    errno = 0;
+    EXPECT_FALSE(api->open(other, "/", 0, none));
+    EXPECT_EQ(EINVAL, errno);
+    EXPECT_EQ(EINVAL, api->stat(iopx, nullptr, &st, none).value());
+}
+
+TEST_P(ServiceContract, ConcurrentCallsOnOneServiceObject)
+{
+    const int threads = 4, files = 40;
+    std::vector<std::thread> pool;
+    std::vector<int> failures(threads, 0);
+    for (int t = 0; t < threads; ++t) {
+        pool.emplace_back([&, t] {
+            std::string dir = "/t" + std::to_string(t);
+            if (api->mkdir(iopx, dir.c_str(), 0755, none))
+                ++failures[t];
+            for (int i = 0; i < files; ++i) {
+                std::string path = dir + "/f" + std::to_string(i);
+                std::string data = pattern(static_cast<size_t>(100 + i * t));
+                znfs_file_ptr f = api->creat(iopx, path.c_str(), 0x201, 0644, none);
+                if (!f || api->write(f, buffer(data), data.size(), 0, 0, none) != int64_t(data.size()))
+                    ++failures[t];
+                api->close(f, none);
+                if (get(path.c_str()) != data)
+                    ++failures[t];
+            }
+        });
+    }
+    for (auto& th : pool)
+        th.join();
+    EXPECT_EQ(std::vector<int>(threads, 0), failures);
+    EXPECT_EQ(size_t(files + 2), listing("/t3").size());
+}
+
+std::string backend_name(const ::testing::TestParamInfo<BackendFactory>& info) { return info.param.name; }
+
+INSTANTIATE_TEST_SUITE_P(
+    Backends, ServiceContract,
+    ::testing::Values(BackendFactory{"posix", [] { return std::unique_ptr<Backend>(new PosixBackend); }},
+                      BackendFactory{"faultfs_off", [] { return std::unique_ptr<Backend>(new FaultFsBackend); }}),
+    backend_name);
+
+// FaultFs itself: it forwards every operation and fails exactly what it is told to.
+
+class FaultFsTest : public ::testing::Test {
+protected:
+    testvol::TempVolume vol;
+    FaultFs fault{vol.api()};
+    znfs_aio_ptr none;
+};
+
+TEST_F(FaultFsTest, ForwardsAndCountsEveryOperation)
+{
+    znfs::znfs_iopx_ptr v = vol.iopx();
+    znfs_buff_ptr b = fault.alloc_io_buffer(4);
+    memcpy(b->get_base(), "abcd", 4);
+    struct stat st;
+    iovec val{const_cast<char*>("v"), 1}, q{nullptr, 0};
+
+    EXPECT_FALSE(fault.mkdir(v, "/d", 0755, none));
+    znfs_file_ptr f = fault.creat(v, "/d/f", 0x201, 0644, none);
+    EXPECT_EQ(4, fault.write(f, b, 4, 0, 0, none));
+    EXPECT_FALSE(fault.close(f, none));
+    f = fault.open(v, "/d/f", 0, none);
+    EXPECT_EQ(4, fault.read(f, b, 4, 0, 0, none));
+    fault.close(f, none);
+    EXPECT_FALSE(fault.stat(v, "/d/f", &st, none));
+    EXPECT_FALSE(fault.setxattr(v, "/d/f", "user.k", &val, 0, none));
+    EXPECT_EQ(1, fault.getxattr(v, "/d/f", "user.k", &q, none));
+    EXPECT_GT(fault.listxattr(v, "/d/f", &q, none), 0);
+    znfs_file_ptr d = fault.opendir(v, "/d", none);
+    EXPECT_NE(nullptr, fault.readdir(d, none));
+    EXPECT_FALSE(fault.closedir(d, none));
+    EXPECT_FALSE(fault.unlink(v, "/d/f", none));
+    EXPECT_FALSE(fault.rmdir(v, "/d", none));
+
+    for (const char* op : {"open", "creat", "read", "write", "stat", "mkdir", "rmdir", "unlink", "opendir",
+                           "readdir", "closedir", "getxattr", "listxattr", "setxattr"})
+        EXPECT_EQ(1u, fault.calls(op)) << op;
+    EXPECT_EQ(2u, fault.calls("close"));
+    EXPECT_EQ(16u, fault.calls());
+    EXPECT_EQ(0u, fault.injected_count());
+    EXPECT_FALSE(vol.exists("/d"));
+}
+
+TEST_F(FaultFsTest, InjectedFailuresCarryTheAskedErrno)
+{
+    znfs::znfs_iopx_ptr v = vol.iopx();
+    struct stat st;
+    vol.write("/a", "1");
+    vol.write("/b", "2");
+
+    fault.fail_op("stat", EIO);
+    EXPECT_EQ(std::error_code(EIO, std::system_category()), fault.stat(v, "/a", &st, none));
+    fault.clear_faults();
+    EXPECT_FALSE(fault.stat(v, "/a", &st, none));
+
+    fault.fail_op("open", EACCES, "/b", 2);
+    EXPECT_TRUE(fault.open(v, "/a", 0, none));
+    EXPECT_TRUE(fault.open(v, "/b", 0, none));
+    errno = 0;
+    EXPECT_FALSE(fault.open(v, "/b", 0, none));
+    EXPECT_EQ(EACCES, errno);
+    EXPECT_TRUE(fault.open(v, "/b", 0, none));
+    fault.clear_faults();
+
+    fault.fail_call(fault.calls() + 2, ENOSPC);
+    EXPECT_FALSE(fault.mkdir(v, "/d1", 0755, none));
+    EXPECT_EQ(ENOSPC, fault.mkdir(v, "/d2", 0755, none).value());
+    EXPECT_FALSE(vol.exists("/d2")) << "an injected failure does not reach the backend";
+    fault.clear_faults();
+
+    fault.fail_op("write", EDQUOT, "/b");
+    znfs_buff_ptr buf = fault.alloc_io_buffer(1);
+    znfs_file_ptr fa = fault.open(v, "/a", 1, none), fb = fault.open(v, "/b", 1, none);
+    EXPECT_EQ(1, fault.write(fa, buf, 1, 0, 0, none));
+    EXPECT_EQ(-1, fault.write(fb, buf, 1, 0, 0, none));
+    EXPECT_EQ(EDQUOT, errno);
+
+    fault.fail_op("close", EIO);
+    EXPECT_EQ(EIO, fault.close(fb, none).value());
+    fault.clear_faults();
+    EXPECT_EQ(EBADF, fault.close(fb, none).value()) << "the failed close still released the handle";
+
+    std::vector<std::pair<std::string, std::string>> want{
+        {"stat", "/a"}, {"open", "/b"}, {"mkdir", "/d2"}, {"write", "/b"}, {"close", "/b"}};
+    EXPECT_EQ(want, fault.injected());
+    EXPECT_EQ(5u, fault.injected_count());
+
+    fault.set_no_allocator(true);
+    EXPECT_FALSE(fault.alloc_io_buffer(16));
+    fault.set_no_allocator(false);
+    EXPECT_TRUE(fault.alloc_io_buffer(16));
+
+    vol.write("/long", pattern(1000));
+    fault.set_short_reads(7);
+    znfs_file_ptr fl = fault.open(v, "/long", 0, none);
+    EXPECT_EQ(7, fault.read(fl, fault.alloc_io_buffer(100), 100, 0, 0, none));
+
+    fault.reset();
+    EXPECT_EQ(0u, fault.calls());
+    EXPECT_EQ(0u, fault.injected_count());
+    EXPECT_EQ(100, fault.read(fl, fault.alloc_io_buffer(100), 100, 0, 0, none));
+}
+
+}  // namespace
