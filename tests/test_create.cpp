@@ -1,0 +1,505 @@
+#include <znfssnapcore/znfssnapcore.h>
+#include <znfs/znfs_forward.h>
+#include <znfs/znfs_thpool.h>
+
+#include "faultfs.h"
+#include "testvol.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
+
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <random>
+#include <set>
+#include <sstream>
+
+using znfssnapcore::znfssnapcore_opinfo;
+using znfssnapcore::znfssnapcreate::znfssnapcreate;
+using testvol::LogCapture;
+using testvol::TempVolume;
+
+namespace {
+
+znfssnapcore_opinfo record(znfs::znfs_api* api, const TempVolume& v, const std::string& live,
+                           const std::string& snap)
+{
+    znfssnapcore_opinfo r;
+    r.snapfsapi = api;
+    r.snapiopx = v.iopx();
+    r.datasetdir = live;
+    r.snapdir = snap;
+    return r;
+}
+
+struct WithoutPool {
+    WithoutPool() { znfs::znfs_thpool::set_unavailable(true); }
+    ~WithoutPool() { znfs::znfs_thpool::set_unavailable(false); }
+};
+
+std::string slurp(const std::string& hostpath)
+{
+    std::ifstream in(hostpath, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// Attributes as seen through the path, following a final link as the copy does.
+std::map<std::string, std::string> attrs(const std::string& hostpath)
+{
+    std::map<std::string, std::string> out;
+    std::string names(65536, '\0');
+    ssize_t n = ::listxattr(hostpath.c_str(), &names[0], names.size());
+    for (ssize_t i = 0; i < n;) {
+        std::string name(names.c_str() + i);
+        std::string value(65536, '\0');
+        ssize_t len = ::getxattr(hostpath.c_str(), name.c_str(), &value[0], value.size());
+        value.resize(len < 0 ? 0 : static_cast<size_t>(len));
+        out[name] = value;
+        i += static_cast<ssize_t>(name.size()) + 1;
+    }
+    return out;
+}
+
+std::set<std::string> names_in(const std::string& hostpath)
+{
+    std::set<std::string> out;
+    if (DIR* d = ::opendir(hostpath.c_str())) {
+        while (struct dirent* e = ::readdir(d))
+            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+                out.insert(e->d_name);
+        ::closedir(d);
+    }
+    return out;
+}
+
+// How the copy at dst differs from the live tree at src (host paths); "" when it is faithful:
+// the same names (".snaps" directories and the top-level ".delete" aside), data, permission
+// bits less set-user-ID and set-group-ID, and attributes. Links compare as what they reach.
+std::string diff_tree(const std::string& src, const std::string& dst, bool top = true)
+{
+    std::string out;
+    std::set<std::string> want;
+    for (const std::string& name : names_in(src)) {
+        std::string s = src + "/" + name, d = dst + "/" + name;
+        struct stat ss, ds;
+        if (::stat(s.c_str(), &ss) != 0)
+            continue;
+        if (S_ISDIR(ss.st_mode) && name == ".snaps")
+            continue;
+        want.insert(name);
+        if (::lstat(d.c_str(), &ds) != 0) {
+            out += "missing " + d + "\n";
+            continue;
+        }
+        if ((ds.st_mode & 07777) != (ss.st_mode & 07777 & ~(S_ISUID | S_ISGID)))
+            out += "mode of " + d + "\n";
+        if (attrs(s) != attrs(d))
+            out += "attributes of " + d + "\n";
+        if (S_ISDIR(ss.st_mode)) {
+            out += S_ISDIR(ds.st_mode) ? diff_tree(s, d, false) : "not a directory: " + d + "\n";
+        } else if (!S_ISREG(ds.st_mode)) {
+            out += "not a file: " + d + "\n";
+        } else if ((S_ISREG(ss.st_mode) ? slurp(s) : std::string()) != slurp(d)) {
+            out += "data of " + d + "\n";
+        }
+    }
+    for (const std::string& name : names_in(dst))
+        if (!want.count(name) && !(top && name == ".delete"))
+            out += "extra " + dst + "/" + name + "\n";
+    return out;
+}
+
+size_t lines_from(const LogCapture& log, const std::string& function)
+{
+    size_t n = 0;
+    for (const testvol::LogLine& l : log.lines())
+        n += l.function == function;
+    return n;
+}
+
+std::string random_bytes(std::mt19937& rng, size_t n)
+{
+    std::string s(n, '\0');
+    for (char& c : s)
+        c = static_cast<char>(rng());
+    return s;
+}
+
+// A tree with depth, empty directories, ".snaps" at several depths, links, files around the
+// copy's block size and a file with many attributes.
+void build_tree(const TempVolume& v, const std::string& root, std::mt19937& rng)
+{
+    v.mkdir(root);
+    for (size_t n : {0, 1, 32767, 32768, 32769, 3 * 1024 * 1024 + 5})
+        v.write(root + "/f" + std::to_string(n), random_bytes(rng, n), 0640);
+    v.mkdir(root + "/.snaps");
+    v.write(root + "/.snaps/hidden", "x");
+    v.mkdir(root + "/a", 0750);
+    v.setxattr(root + "/a", "user.dir", random_bytes(rng, 17));
+    v.mkdir(root + "/a/.snaps/deeper");
+    v.mkdir(root + "/a/empty", 0700);
+    v.mkdir(root + "/a/b/c/d");
+    v.mkdir(root + "/a/b/c/.snaps");
+    v.write(root + "/a/b/c/.snaps/x", "x");
+    v.write(root + "/a/b/.snaps", "a file named like the skipped directories");
+    v.write(root + "/a/b/c/d/deep", random_bytes(rng, 100000), 0600);
+    for (int i = 0; i < 40; ++i)
+        v.write(root + "/a/many" + std::to_string(i), random_bytes(rng, rng() % 70000));
+    v.symlink("f32769", root + "/link");
+    v.symlink("../f1", root + "/a/uplink");
+    v.write(root + "/attrs", "data");
+    for (int i = 0; i < 30; ++i)
+        v.setxattr(root + "/attrs", "user.k" + std::to_string(i), random_bytes(rng, i % 5 == 0 ? 0 : rng() % 50));
+    v.setxattr(root + "/attrs", "user.large", random_bytes(rng, 1200));
+    v.setxattr(root + "/attrs", "trusted.vidoruvud.uuid", "/objects/7f/3a9c");
+}
+
+TEST(Create, CopiesTheWholeTreeAlikeWithAndWithoutPool)
+{
+    unsigned seed = std::random_device()();
+    std::mt19937 rng(seed);
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    TempVolume v;
+    build_tree(v, "/live", rng);
+    v.mkdir("/pooled");
+    v.mkdir("/inline");
+
+    znfssnapcore_opinfo pooled = record(v.api(), v, "/live", "/pooled");
+    EXPECT_EQ(0, znfssnapcore::snap_opcreate(&pooled).value());
+    EXPECT_EQ(0, pooled.opstatus);
+    {
+        WithoutPool off;
+        znfssnapcore_opinfo serial = record(v.api(), v, "/live", "/inline");
+        EXPECT_EQ(0, znfssnapcore::snap_opcreate(&serial).value());
+        EXPECT_EQ(0, serial.opstatus);
+    }
+    EXPECT_EQ("", diff_tree(v.host("/live"), v.host("/pooled")));
+    EXPECT_EQ("", diff_tree(v.host("/live"), v.host("/inline")));
+    EXPECT_EQ("/objects/7f/3a9c", v.getxattr("/pooled/attrs", "trusted.vidoruvud.uuid"));
+    EXPECT_EQ("", v.getxattr("/inline/attrs", "user.k0"));
+    EXPECT_FALSE(v.exists("/pooled/.snaps"));
+    EXPECT_FALSE(v.exists("/inline/a/b/c/.snaps"));
+    EXPECT_EQ(v.read("/live/a/b/.snaps"), v.read("/inline/a/b/.snaps"));
+}
+
+TEST(Create, LogsJoinedPathsAsTheyAre)
+{
+    TempVolume v;
+    v.mkdir("/live/a");
+    v.write("/live/a/f", "f");
+    v.write("/live/g", "g");
+    v.mkdir("/snap");
+    {
+        LogCapture log(1);
+        znfssnapcore_opinfo r = record(v.api(), v, "/live", "/snap");
+        EXPECT_EQ(0, znfssnapcore::snap_opcreate(&r).value());
+        EXPECT_TRUE(log.contains("Posting work for dirname [/live//a]")) << log.dump();
+        EXPECT_TRUE(log.contains("Posting work for filename [g]"));
+        EXPECT_TRUE(log.contains("Traverse: dirbasepath [/live] dirname [/a]"));
+        EXPECT_TRUE(log.contains("Copying file [/live//a/f]"));
+        EXPECT_TRUE(log.contains("Creating destination file [/snap//a/f]"));
+        EXPECT_TRUE(log.contains("Creating destination directory [/snap//a]"));
+        EXPECT_TRUE(log.contains("creating file [/snap/.delete/deletefilelist]"));
+        EXPECT_EQ(1u, log.count("Waiting for all threads to join"));
+        EXPECT_EQ(1u, lines_from(log, "znfssnapcreate::processdir"));
+        EXPECT_EQ(2u, lines_from(log, "znfssnapcreate::processfile"));
+    }
+    v.mkdir("/snap2");
+    WithoutPool off;
+    LogCapture log(1);
+    znfssnapcore_opinfo r = record(v.api(), v, "/live", "/snap2");
+    EXPECT_EQ(0, znfssnapcore::snap_opcreate(&r).value());
+    EXPECT_FALSE(log.contains("Waiting for all threads to join"));
+    EXPECT_FALSE(log.contains("Posting work"));
+    EXPECT_EQ(0u, lines_from(log, "znfssnapcreate::processdir"));
+    EXPECT_EQ(2u, lines_from(log, "znfssnapcreate::processfile"));
+    for (const testvol::LogLine& l : log.lines())
+        if (l.message == "Starting snap_opcreate") {
+            EXPECT_EQ("snap_opcreate", l.function);
+        }
+}
+
+TEST(Create, UnreadableEntriesAreLoggedAndTheRestIsCopied)
+{
+    TempVolume v;
+    v.mkdir("/live");
+    v.write("/live/secret", "hidden data");
+    v.mkdir("/live/locked");
+    v.write("/live/locked/inner", "x");
+    v.write("/live/plain", "plain");
+    v.mkdir("/snap");
+    FaultFs fs(v.api());
+    fs.fail_op("open", EACCES, "/live//secret");
+    fs.fail_op("opendir", EACCES, "/live//locked");
+    LogCapture log(-1);
+    znfssnapcore_opinfo r = record(&fs, v, "/live", "/snap");
+    znfssnapcreate op(&r);
+    EXPECT_EQ(0, op.opcreate_start().value());
+    EXPECT_EQ(-1, r.opstatus);
+    EXPECT_EQ(2u, op.entries_failed());
+    EXPECT_EQ(1u, op.entries_copied());
+    EXPECT_TRUE(log.contains("Failed to open file [/live//secret]")) << log.dump();
+    EXPECT_TRUE(log.contains("Failed to open directory [/locked] in livefs volume"));
+    EXPECT_TRUE(log.contains("Snapshot incomplete: [2] entries failed to copy"));
+    EXPECT_EQ("", v.read("/snap/secret"));
+    EXPECT_TRUE(v.list("/snap/locked").empty());
+    EXPECT_EQ("plain", v.read("/snap/plain"));
+    EXPECT_TRUE(v.exists("/snap/.delete/deletefilelist"));
+}
+
+TEST(Create, BrokenLinksFailToStatAndCount)
+{
+    TempVolume v;
+    v.mkdir("/live");
+    v.write("/live/target", "t");
+    v.symlink("target", "/live/good");
+    v.symlink("nowhere", "/live/dangling");
+    v.symlink("loop", "/live/loop");
+    v.mkdir("/snap");
+    LogCapture log(-1);
+    znfssnapcore_opinfo r = record(v.api(), v, "/live", "/snap");
+    znfssnapcreate op(&r);
+    EXPECT_EQ(0, op.opcreate_start().value());
+    EXPECT_EQ(-1, r.opstatus);
+    EXPECT_EQ(2u, op.entries_failed());
+    EXPECT_TRUE(log.contains("Failed to stat file [/live//dangling]"));
+    EXPECT_TRUE(log.contains("Failed to stat file [/live//loop]"));
+    EXPECT_EQ("t", v.read("/snap/good"));
+    EXPECT_TRUE(S_ISREG(v.mode("/snap/good")));
+}
+
+TEST(Create, ExistingBookkeepingIsReportedAndLeftAlone)
+{
+    TempVolume v;
+    v.mkdir("/live");
+    v.write("/live/f", "data");
+    v.mkdir("/snap/.delete");
+    v.write("/snap/.delete/deletefilelist", "kept\n");
+    LogCapture log(-1);
+    znfssnapcore_opinfo r = record(v.api(), v, "/live", "/snap");
+    std::error_code ec = znfssnapcore::snap_opcreate(&r);
+    EXPECT_EQ(std::error_code(EEXIST, std::system_category()), ec);
+    EXPECT_EQ(-1, r.opstatus);
+    EXPECT_TRUE(log.contains("Failed to create directory [/.delete]"));
+    EXPECT_EQ("kept\n", v.read("/snap/.delete/deletefilelist"));
+    EXPECT_EQ("data", v.read("/snap/f"));
+}
+
+TEST(Create, BookkeepingIsPrivateAndEmpty)
+{
+    TempVolume v;
+    v.mkdir("/live");
+    v.mkdir("/snap");
+    LogCapture log(1);
+    znfssnapcore_opinfo r = record(v.api(), v, "/live", "/snap");
+    EXPECT_EQ(0, znfssnapcore::snap_opcreate(&r).value());
+    EXPECT_EQ(0, r.opstatus);
+    EXPECT_TRUE(log.contains("Waiting for all threads to join"));
+    EXPECT_EQ(std::vector<std::string>{".delete"}, v.list("/snap"));
+    EXPECT_EQ(std::vector<std::string>{"deletefilelist"}, v.list("/snap/.delete"));
+    EXPECT_EQ(0760u, v.mode("/snap/.delete") & 07777);
+    EXPECT_EQ(0760u, v.mode("/snap/.delete/deletefilelist") & 07777);
+    EXPECT_EQ("", v.read("/snap/.delete/deletefilelist"));
+}
+
+TEST(Create, DatasetRootThatCannotBeOpenedLeavesAnIncompleteSnapshot)
+{
+    TempVolume v;
+    v.mkdir("/snap");
+    LogCapture log(-1);
+    znfssnapcore_opinfo r = record(v.api(), v, "/missing", "/snap");
+    EXPECT_EQ(0, znfssnapcore::snap_opcreate(&r).value());
+    EXPECT_EQ(-1, r.opstatus);
+    EXPECT_TRUE(log.contains("Failed to open directory [] in livefs volume"));
+    EXPECT_EQ(std::vector<std::string>{".delete"}, v.list("/snap"));
+}
+
+TEST(Create, CopiesDropSetIdBitsAndKeepTheRest)
+{
+    TempVolume v;
+    v.mkdir("/live");
+    v.write("/live/tool", "#!", 06755);
+    v.write("/live/odd", "", 01604);
+    v.mkdir("/live/shared", 02775);
+    v.mkdir("/live/scratch", 01777);
+    v.mkdir("/snap");
+    znfssnapcore_opinfo r = record(v.api(), v, "/live", "/snap");
+    EXPECT_EQ(0, znfssnapcore::snap_opcreate(&r).value());
+    EXPECT_EQ(0755u, v.mode("/snap/tool") & 07777);
+    EXPECT_EQ(01604u, v.mode("/snap/odd") & 07777);
+    EXPECT_EQ(0775u, v.mode("/snap/shared") & 07777);
+    EXPECT_EQ(01777u, v.mode("/snap/scratch") & 07777);
+}
+
+TEST(Create, SpecialFilesBecomeEmptyFilesWithoutBeingOpened)
+{
+    TempVolume v;
+    v.mkdir("/live");
+    ASSERT_EQ(0, ::mkfifo(v.host("/live/pipe").c_str(), 0640));
+    v.setxattr("/live/pipe", "trusted.note", "fifo");
+    bool device = ::mknod(v.host("/live/null").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0;
+    v.mkdir("/snap");
+    FaultFs fs(v.api());
+    LogCapture log(1);
+    znfssnapcore_opinfo r = record(&fs, v, "/live", "/snap");
+    EXPECT_EQ(0, znfssnapcore::snap_opcreate(&r).value());
+    EXPECT_EQ(0, r.opstatus);
+    EXPECT_EQ(0u, fs.calls("open"));
+    EXPECT_TRUE(log.contains("Special file [/live//pipe] copied as an empty file"));
+    EXPECT_TRUE(S_ISREG(v.mode("/snap/pipe")));
+    EXPECT_EQ(0640u, v.mode("/snap/pipe") & 07777);
+    EXPECT_EQ("", v.read("/snap/pipe"));
+    EXPECT_EQ("fifo", v.getxattr("/snap/pipe", "trusted.note"));
+    if (device) {
+        EXPECT_EQ("", v.read("/snap/null"));
+    }
+}
+
+// Misreports the size of one attribute's value (or, with an empty name, of the name list) by
+// skew bytes for the first `times` size queries, as if it changed right after the query.
+class SkewedSizes : public znfs::znfs_api_forward {
+public:
+    SkewedSizes(znfs::znfs_api* target, std::string name, int64_t skew, int times)
+        : znfs::znfs_api_forward(target), m_name(std::move(name)), m_skew(skew), m_times(times)
+    {
+    }
+    int64_t getxattr(znfs::znfs_iopx_ptr iopx, const char* path, const char* name, struct iovec* iov,
+                     znfs::znfs_aio_ptr aio) override
+    {
+        int64_t n = target()->getxattr(iopx, path, name, iov, aio);
+        return m_name == name ? skew(iov, n) : n;
+    }
+    int64_t listxattr(znfs::znfs_iopx_ptr iopx, const char* path, struct iovec* iov, znfs::znfs_aio_ptr aio) override
+    {
+        int64_t n = target()->listxattr(iopx, path, iov, aio);
+        return m_name.empty() ? skew(iov, n) : n;
+    }
+    int queries() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_queries;
+    }
+
+private:
+    int64_t skew(const struct iovec* iov, int64_t n)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (iov->iov_base != nullptr || n < 0)
+            return n;
+        ++m_queries;
+        return m_queries <= m_times ? std::max<int64_t>(1, n + m_skew) : n;
+    }
+    mutable std::mutex m_mutex;  // guards m_queries
+    std::string m_name;
+    int64_t m_skew;
+    int m_times;
+    int m_queries = 0;
+};
+
+struct XattrCase {
+    TempVolume v;
+    znfssnapcore_opinfo run(znfs::znfs_api* api)
+    {
+        znfssnapcore_opinfo r = record(api, v, "/live", "/snap");
+        EXPECT_EQ(0, znfssnapcore::snap_opcreate(&r).value());
+        return r;
+    }
+    XattrCase()
+    {
+        v.mkdir("/live");
+        v.write("/live/f", "data");
+        v.setxattr("/live/f", "user.a", "alpha");
+        v.setxattr("/live/f", "user.v", "the value");
+        v.setxattr("/live/f", "user.z", "zulu");
+        v.mkdir("/snap");
+    }
+};
+
+TEST(Create, ValueThatShrankIsSetWithTheBytesRead)
+{
+    XattrCase c;
+    SkewedSizes api(c.v.api(), "user.v", +7, 1);
+    EXPECT_EQ(0, c.run(&api).opstatus);
+    EXPECT_EQ("the value", c.v.getxattr("/snap/f", "user.v"));
+}
+
+TEST(Create, ValueThatGrewIsQueriedAgain)
+{
+    XattrCase c;
+    SkewedSizes api(c.v.api(), "user.v", -3, 1);
+    EXPECT_EQ(0, c.run(&api).opstatus);
+    EXPECT_EQ(2, api.queries());
+    EXPECT_EQ("the value", c.v.getxattr("/snap/f", "user.v"));
+}
+
+TEST(Create, ValueThatKeepsGrowingFailsAfterBoundedRetries)
+{
+    XattrCase c;
+    SkewedSizes api(c.v.api(), "user.v", -3, 1000);
+    LogCapture log(-1);
+    EXPECT_EQ(-1, c.run(&api).opstatus);
+    EXPECT_EQ(5, api.queries());
+    EXPECT_TRUE(log.contains("Failed to get value for extended attribute [user.v] from file [/live//f]"));
+    EXPECT_TRUE(log.contains("Snapshot incomplete: [1] entries failed to copy"));
+}
+
+TEST(Create, NameListThatGrewIsQueriedAgain)
+{
+    XattrCase c;
+    SkewedSizes api(c.v.api(), "", -2, 1);
+    EXPECT_EQ(0, c.run(&api).opstatus);
+    EXPECT_EQ("zulu", c.v.getxattr("/snap/f", "user.z"));
+    EXPECT_EQ(3u, c.v.xattrs("/snap/f").size());
+}
+
+// Failing each call of a creation in turn: a snapshot reported complete is always a faithful
+// copy, and only a failed bookkeeping step changes the result.
+TEST(Create, FailingAnyCallNeverYieldsAnIncompleteSnapshotReportedComplete)
+{
+    TempVolume v;
+    v.mkdir("/live/a/b");
+    v.setxattr("/live/a", "user.d", "dir");
+    v.write("/live/a/f", std::string(40000, 'f'));
+    v.setxattr("/live/a/f", "user.x", "1");
+    v.setxattr("/live/a/f", "trusted.vidoruvud.uuid", "/o/1");
+    v.write("/live/g", "");
+    v.setxattr("/live/g", "user.y", "");
+    WithoutPool off;
+
+    FaultFs clean(v.api());
+    v.mkdir("/s0");
+    znfssnapcore_opinfo r0 = record(&clean, v, "/live", "/s0");
+    ASSERT_EQ(0, znfssnapcore::snap_opcreate(&r0).value());
+    ASSERT_EQ(0, r0.opstatus);
+    uint64_t total = clean.calls();
+
+    LogCapture quiet(-2);
+    for (uint64_t k = 1; k <= total; ++k) {
+        std::string snap = "/s" + std::to_string(k);
+        v.mkdir(snap);
+        FaultFs fs(v.api());
+        fs.fail_call(k, EIO);
+        znfssnapcore_opinfo r = record(&fs, v, "/live", snap);
+        std::error_code ec = znfssnapcore::snap_opcreate(&r);
+        ASSERT_EQ(1u, fs.injected_count()) << "call " << k;
+        std::string op = fs.injected()[0].first, path = fs.injected()[0].second;
+        SCOPED_TRACE("call " + std::to_string(k) + ": " + op + " " + path);
+        bool harmless = op == "close" || op == "closedir";
+        if (ec.value() != 0) {
+            EXPECT_NE(std::string::npos, path.find("/.delete"));
+        }
+        if (r.opstatus == 0) {
+            EXPECT_EQ("", diff_tree(v.host("/live"), v.host(snap)));
+        }
+        EXPECT_EQ(harmless, r.opstatus == 0);
+    }
+}
+
+}  // namespace
