@@ -248,10 +248,24 @@ error_code znfssnapdelete::snap_delete_batch(string batchfile, string handofffil
         return generic_errno(e);
     }
 
+    // fileptr_getline leaves linelen alone when it has no entry to give (a failed read, or a
+    // file that shrank). Stepping one byte on from there would read the tail of a name as a
+    // name of its own and could unlink an object nobody listed, so the batch stops instead:
+    // the names not reached keep their objects.
+    const uint64_t noentry = UINT64_MAX;
+    error_code result;
     uint64_t offset = 0;
     while (offset < batch->get_file_size()) {
-        uint64_t linelen = 0;
+        uint64_t linelen = noentry;
+        errno = 0;
         string line = fileptr_getline(m_znfsapi, batch, offset, linelen);
+        if (linelen == noentry) {
+            int e = errno != 0 ? errno : EIO;
+            debug(fn, -1, "Failed to read file [%s] at offset [%llu], rest of batch kept", batchfile.c_str(),
+                  static_cast<unsigned long long>(offset));
+            result = generic_errno(e);
+            break;
+        }
         if (!line.empty() && snap_handle_filedelete(line) == 1) {
             filename_addtolist(m_znfsapi, m_iopx, handofffile, line);
             m_handed_on.fetch_add(1, std::memory_order_relaxed);
@@ -259,7 +273,7 @@ error_code znfssnapdelete::snap_delete_batch(string batchfile, string handofffil
         offset += linelen + 1;
     }
     m_znfsapi->close(batch, znfs::znfs_aio_ptr());
-    return error_code();
+    return result;
 }
 
 int32_t znfssnapdelete::snap_handle_filedelete(string& name)

@@ -159,7 +159,7 @@ public:
     // Processes batch file N into hand-off file N; failures show only in the log.
     void snap_batchdel_thr(uint32_t thread_number);
     // Empties handofffile, then handles every name of batchfile in order; errno (generic) when
-    // the batch file does not open, else success.
+    // the batch file does not open or a read fails (the names not reached are left alone).
     error_code snap_delete_batch(string batchfile, string handofffile);
     // 0: handled here (no copy, unsafe name skipped, or its object dealt with); 1: the previous
     // snapshot needs it. A name with a ".." component is never read or unlinked.

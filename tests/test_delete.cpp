@@ -1,0 +1,515 @@
+#include <znfssnapcore/znfssnapcore.h>
+
+#include "faultfs.h"
+#include "testvol.h"
+
+#include <znfs/znfs_thpool.h>
+
+#include <boost/thread/thread.hpp>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+using znfssnapcore::error_code;
+using znfssnapcore::snap_opdelete;
+using znfssnapcore::znfssnapcore_opinfo;
+using DeleteOp = znfssnapcore::znfssnapdelete::znfssnapdelete;
+using testvol::LogCapture;
+using testvol::TempVolume;
+
+namespace {
+
+const char* const kUuid = "trusted.vidoruvud.uuid";
+const std::string kMerged = "/snap2/.delete/deletefilelist_prevsnap";
+
+struct NoPool {
+    NoPool() { znfs::znfs_thpool::set_unavailable(true); }
+    ~NoPool() { znfs::znfs_thpool::set_unavailable(false); }
+};
+
+// Two snapshots built by hand on a snapshot volume, their data objects on an object volume.
+// /snap2 is the one deleted, /snap1 its previous snapshot.
+struct Scene {
+    TempVolume snapvol, objvol;
+    FaultFs snapfs{snapvol.api()};
+    FaultFs objfs{objvol.api()};
+    znfssnapcore_opinfo rec;
+
+    Scene()
+    {
+        snapvol.mkdir("/snap1/.delete");
+        snapvol.mkdir("/snap2/.delete");
+        objvol.mkdir("/objects");
+        rec.snapfsapi = &snapfs;
+        rec.snapiopx = snapvol.iopx();
+        rec.objfsapi = &objfs;
+        rec.objiopx = objvol.iopx();
+        rec.snapdir = "/snap2";
+        rec.prevsnapdir = "/snap1";
+    }
+
+    static std::string obj(const std::string& id) { return "/objects/" + id; }
+
+    // name in snapshot snap whose uuid names the object id (created); no attribute when id is "".
+    void file(const std::string& snap, const std::string& name, const std::string& id)
+    {
+        std::string path = "/" + snap + "/" + name;
+        snapvol.mkdir(path.substr(0, path.rfind('/')));
+        snapvol.write(path, "data of " + name);
+        if (id.empty())
+            return;
+        snapvol.setxattr(path, kUuid, obj(id));
+        objvol.write(obj(id), id);
+    }
+
+    void dellist(const std::string& text) { snapvol.write("/snap2/.delete/deletefilelist", text); }
+
+    // shared: same object in both; changed: a new object in snap2; fresh: only in snap2;
+    // plain: no uuid; "gone" is listed without a copy.
+    void history()
+    {
+        file("snap1", "shared", "s");
+        file("snap2", "shared", "s");
+        file("snap1", "changed", "c1");
+        file("snap2", "changed", "c2");
+        file("snap2", "d/fresh", "n");
+        file("snap2", "plain", "");
+        file("snap1", "only1", "o1");
+        dellist("shared\nchanged\n\nd/fresh\nplain\ngone\n");
+    }
+
+    // A long list, so that many batches have work.
+    void big_history()
+    {
+        std::string list;
+        for (int i = 0; i < 120; ++i) {
+            std::string name = "f" + std::to_string(i);
+            if (i % 3 != 0)
+                file("snap1", name, i % 2 ? name : name + "old");
+            if (i % 5 != 0)
+                file("snap2", name, name);
+            list += name + "\n";
+        }
+        dellist(list);
+    }
+
+    void attach(DeleteOp& d)
+    {
+        d.m_znfsapi = rec.snapfsapi;
+        d.m_iopx = rec.snapiopx;
+        d.m_snapdir = rec.snapdir;
+    }
+
+    // The deletion's steps by hand, with a chosen number of batches.
+    error_code run_batches(uint32_t count)
+    {
+        DeleteOp d(&rec);
+        attach(d);
+        d.m_threadcount = count;
+        error_code ec = d.deletelist_split();
+        if (ec)
+            return ec;
+        for (uint32_t n = 1; n <= count; ++n)
+            d.snap_batchdel_thr(n);
+        return d.create_prevsnap_dellist(kMerged);
+    }
+
+    std::vector<std::string> objects() const { return objvol.list("/objects"); }
+};
+
+class Delete : public ::testing::Test, public Scene {};
+
+TEST_F(Delete, BatchOfThreeNamesHandsOnTheNeededOneAndUnlinksTheOther)
+{
+    file("snap2", "needed", "same");
+    file("snap1", "needed", "same");
+    file("snap2", "notneeded", "new");
+    file("snap1", "notneeded", "old");
+    snapvol.write("/snap2/.delete/delfilebatch_thr1", "nocopy\nneeded\nnotneeded\n");
+    LogCapture log;
+    DeleteOp d(&rec);
+    attach(d);
+    d.m_threadcount = 1;
+    d.snap_batchdel_thr(1);
+
+    EXPECT_EQ(objfs.calls("unlink"), 1u);
+    EXPECT_EQ(objects(), (std::vector<std::string>{"old", "same"}));
+    EXPECT_EQ(snapvol.read("/snap2/.delete/delfilebatch_prevsnap_thr1"), "needed\n");
+    EXPECT_TRUE(snapvol.exists("/snap2/needed"));
+    EXPECT_TRUE(snapvol.exists("/snap2/notneeded"));
+    EXPECT_EQ(log.count("Checking file ["), 3u) << log.dump();
+    EXPECT_EQ(log.count("File [needed] is needed by previous snap"), 1u);
+    EXPECT_EQ(log.count("Deleting file ["), 1u);
+    EXPECT_EQ(log.count("Deleting file [/objects/new]"), 1u);
+    EXPECT_EQ(log.count("ThrID: "), 2u);
+    EXPECT_EQ(log.count_level(-1), 0u) << log.dump();
+    EXPECT_EQ(d.names_checked(), 3u);
+    EXPECT_EQ(d.names_handed_on(), 1u);
+    EXPECT_EQ(d.objects_unlinked(), 1u);
+}
+
+TEST_F(Delete, DeletionUnlinksWhatThePreviousSnapshotDoesNotShare)
+{
+    history();
+    LogCapture log;
+    error_code ec = snap_opdelete(&rec);
+    EXPECT_EQ(ec.value(), 0) << log.dump();
+    EXPECT_EQ(rec.opstatus, 0);
+    EXPECT_EQ(rec.prevsnap_dellist, kMerged);
+    EXPECT_EQ(objects(), (std::vector<std::string>{"c1", "o1", "s"}));
+    EXPECT_EQ(snapvol.read(kMerged), "shared\n");
+    EXPECT_TRUE(snapvol.exists("/snap2/changed"));
+    EXPECT_TRUE(snapvol.exists("/snap2/.delete/deletefilelist"));
+}
+
+TEST_F(Delete, WithoutPreviousSnapshotEveryObjectWithACopyGoes)
+{
+    history();
+    rec.prevsnapdir.clear();
+    LogCapture log;
+    error_code ec = snap_opdelete(&rec);
+    EXPECT_EQ(ec.value(), 0) << log.dump();
+    EXPECT_EQ(rec.opstatus, 0);
+    EXPECT_EQ(rec.prevsnap_dellist, kMerged);
+    EXPECT_EQ(objects(), (std::vector<std::string>{"c1", "o1"}));
+    EXPECT_EQ(snapvol.read(kMerged), "");
+    for (uint32_t n = 1; n <= DeleteOp::batch_count(boost::thread::hardware_concurrency()); ++n)
+        EXPECT_EQ(snapvol.read("/snap2/.delete/delfilebatch_prevsnap_thr" + std::to_string(n)), "");
+    EXPECT_EQ(log.count("No previous version - file not needed"), 4u);
+}
+
+TEST_F(Delete, UnreadablePreviousUuidKeepsTheObject)
+{
+    history();
+    snapfs.fail_op("getxattr", EIO, "/snap1/changed");
+    LogCapture log;
+    EXPECT_EQ(snap_opdelete(&rec).value(), 0);
+    EXPECT_TRUE(objvol.exists(obj("c2")));
+    EXPECT_EQ(snapvol.read(kMerged), "shared\nchanged\n");
+    EXPECT_EQ(log.count("File name [/snap1/changed] uuid unreadable, kept for previous snap"), 1u) << log.dump();
+    EXPECT_FALSE(objvol.exists(obj("n")));
+}
+
+TEST_F(Delete, UnreadableOwnUuidKeepsTheObject)
+{
+    history();
+    snapfs.fail_op("getxattr", EIO, "/snap2/d/fresh", 1);
+    LogCapture log;
+    EXPECT_EQ(snap_opdelete(&rec).value(), 0);
+    EXPECT_TRUE(objvol.exists(obj("n")));
+    EXPECT_EQ(snapvol.read(kMerged), "shared\nd/fresh\n");
+    EXPECT_FALSE(objvol.exists(obj("c2")));
+}
+
+TEST_F(Delete, FailedUuidReReadUnlinksNothing)
+{
+    history();
+    rec.prevsnapdir.clear();
+    snapfs.fail_op("getxattr", EIO, "/snap2/changed", 2);
+    LogCapture log;
+    EXPECT_EQ(snap_opdelete(&rec).value(), 0);
+    EXPECT_TRUE(objvol.exists(obj("c2")));
+    EXPECT_EQ(log.count("File name [/snap2/changed] uuid unreadable, nothing unlinked"), 1u) << log.dump();
+    EXPECT_FALSE(objvol.exists(obj("n")));
+}
+
+TEST_F(Delete, ReferenceCheckAnswersNotNeededOnlyWhenItKnows)
+{
+    file("snap1", "same", "x");
+    file("snap2", "same", "x");
+    file("snap2", "new", "y");
+    file("snap1", "noattr", "");
+    file("snap2", "noattr", "z");
+    LogCapture log;
+    DeleteOp d(&rec);
+    attach(d);
+
+    EXPECT_TRUE(d.is_file_needed("same"));
+    EXPECT_FALSE(d.is_file_needed("new"));     // ENOENT on the previous copy
+    EXPECT_FALSE(d.is_file_needed("noattr"));  // ENODATA on the previous copy
+    snapvol.write("/snap1/dir", "");
+    file("snap2", "dir/under", "u");
+    EXPECT_FALSE(d.is_file_needed("dir/under"));  // ENOTDIR on the previous copy
+    EXPECT_EQ(log.count("uuid unreadable"), 0u);
+    for (int err : {EIO, ENOMEM, EACCES}) {
+        for (const char* which : {"/snap2/new", "/snap1/new"}) {
+            snapfs.reset();
+            snapfs.fail_op("getxattr", err, which, 1);
+            EXPECT_TRUE(d.is_file_needed("new")) << err << which;
+        }
+    }
+    snapfs.reset();
+    snapfs.set_no_allocator(true);
+    EXPECT_TRUE(d.is_file_needed("same"));
+    EXPECT_TRUE(d.is_file_needed("new"));
+    snapfs.set_no_allocator(false);
+    for (const testvol::LogLine& l : log.lines()) {
+        if (l.message.find("uuid unreadable") != std::string::npos) {
+            EXPECT_EQ(l.function, "znfssnapdelete::is_file_needed()");
+        }
+    }
+    EXPECT_EQ(log.count("uuid unreadable, kept for previous snap"), 8u) << log.dump();
+}
+
+TEST_F(Delete, EmptyUuidsAreNotNeeded)
+{
+    file("snap1", "a", "a");
+    file("snap2", "a", "");
+    snapvol.setxattr("/snap2/a", kUuid, "");
+    file("snap1", "b", "");
+    snapvol.setxattr("/snap1/b", kUuid, "");
+    file("snap2", "b", "b");
+    LogCapture log;
+    DeleteOp d(&rec);
+    attach(d);
+    EXPECT_FALSE(d.is_file_needed("a"));
+    EXPECT_FALSE(d.is_file_needed("b"));
+    EXPECT_EQ(log.count("Zero size extended attribute [trusted.vidoruvud.uuid] from file [/snap2/a]"), 1u);
+    EXPECT_EQ(log.count("File name [/snap1/b] getattr uuid failed"), 1u) << log.dump();
+}
+
+TEST_F(Delete, GetxattrLeavesErrnoAndValueOnFailure)
+{
+    file("snap2", "a", "a");
+    LogCapture log;
+    znfs::znfs_debug d_logger;
+    snapfs.fail_op("getxattr", EACCES, "/snap2/a", 2);
+    std::string value = "keep";
+    errno = 0;
+    EXPECT_EQ(znfssnapcore::znfssnapdelete::file_getxattr(&snapfs, rec.snapiopx, "/snap2/a", kUuid, value, d_logger), -1);
+    EXPECT_EQ(errno, EACCES);
+    EXPECT_EQ(value, "keep");
+    EXPECT_EQ(log.count("File name [/snap2/a] getattr [trusted.vidoruvud.uuid] failed"), 1u);
+    EXPECT_EQ(znfssnapcore::znfssnapdelete::file_getxattr(&snapfs, rec.snapiopx, "/snap2/a", kUuid, value, d_logger),
+              static_cast<int64_t>(obj("a").size()));
+    EXPECT_EQ(value, obj("a"));
+}
+
+TEST_F(Delete, NamesWithParentComponentsAreSkipped)
+{
+    file("snap1", "b", "sentinel");
+    snapvol.mkdir("/snap2/x");
+    rec.prevsnapdir.clear();
+    dellist("../snap1/b\n..\nx/../../snap1/b\nx/..\n");
+    LogCapture log;
+    EXPECT_EQ(snap_opdelete(&rec).value(), 0);
+    EXPECT_TRUE(objvol.exists(obj("sentinel")));
+    EXPECT_EQ(objfs.calls("unlink"), 0u);
+    EXPECT_EQ(snapfs.calls("getxattr"), 0u);
+    EXPECT_EQ(log.count("Skipping unsafe name ["), 4u) << log.dump();
+    EXPECT_EQ(log.count("Skipping unsafe name [../snap1/b]"), 1u);
+}
+
+TEST_F(Delete, UuidPathsStayOnTheObjectVolume)
+{
+    rec.prevsnapdir.clear();
+    file("snap2", "escape", "");
+    snapvol.setxattr("/snap2/escape", kUuid, "/../../etc/x");
+    objvol.mkdir("/etc");
+    objvol.write("/etc/x", "inside");
+    std::string sibling = snapvol.root().substr(snapvol.root().rfind('/') + 1);
+    snapvol.write("/outside", "keep");
+    file("snap2", "sibling", "");
+    snapvol.setxattr("/snap2/sibling", kUuid, "/../" + sibling + "/outside");
+    dellist("escape\nsibling\n");
+    LogCapture log;
+    EXPECT_EQ(snap_opdelete(&rec).value(), 0);
+    EXPECT_FALSE(objvol.exists("/etc/x"));
+    EXPECT_TRUE(snapvol.exists("/outside"));
+    EXPECT_EQ(objfs.calls("unlink"), 2u);
+    EXPECT_EQ(snapfs.calls("unlink"), DeleteOp::batch_count(boost::thread::hardware_concurrency()));
+}
+
+TEST_F(Delete, StaleBatchFilesAreNotProcessed)
+{
+    history();
+    file("snap2", "stale", "stale");
+    uint32_t count = DeleteOp::batch_count(boost::thread::hardware_concurrency());
+    for (uint32_t n = 1; n <= count; ++n)
+        snapvol.write("/snap2/.delete/delfilebatch_thr" + std::to_string(n), "stale\n");
+    dellist("changed\n");
+    LogCapture log;
+    EXPECT_EQ(snap_opdelete(&rec).value(), 0);
+    EXPECT_TRUE(objvol.exists(obj("stale")));
+    EXPECT_FALSE(objvol.exists(obj("c2")));
+    EXPECT_EQ(log.count("Checking file [stale]"), 0u) << log.dump();
+    EXPECT_EQ(snapvol.read("/snap2/.delete/delfilebatch_thr1"), "changed\n");
+}
+
+TEST_F(Delete, MissingDeleteListStopsBeforeAnyBatch)
+{
+    history();
+    snapvol.write("/snap2/.delete/deletefilelist", "");
+    ::unlink(snapvol.host("/snap2/.delete/deletefilelist").c_str());
+    LogCapture log;
+    error_code ec = snap_opdelete(&rec);
+    EXPECT_EQ(ec, error_code(ENOENT, std::generic_category()));
+    EXPECT_EQ(rec.opstatus, -1);
+    EXPECT_EQ(rec.prevsnap_dellist, "");
+    EXPECT_EQ(log.count("Split delete filelist failed for snapdir [/snap2]"), 1u) << log.dump();
+    EXPECT_EQ(log.count("Checking file"), 0u);
+    EXPECT_FALSE(snapvol.exists("/snap2/.delete/delfilebatch_prevsnap_thr1"));
+    EXPECT_EQ(objects().size(), 5u);
+}
+
+TEST_F(Delete, EmptyDeleteListSucceedsWithEmptyMergedList)
+{
+    history();
+    dellist("");
+    snapvol.write(kMerged, "left over\n");
+    LogCapture log;
+    EXPECT_EQ(snap_opdelete(&rec).value(), 0) << log.dump();
+    EXPECT_EQ(rec.opstatus, 0);
+    EXPECT_EQ(snapvol.read(kMerged), "");
+    EXPECT_EQ(objects().size(), 5u);
+    EXPECT_FALSE(snapvol.exists("/snap2/.delete/delfilebatch_thr1"));
+}
+
+TEST_F(Delete, IncompleteRecordIsRefusedUntouched)
+{
+    history();
+    LogCapture log;
+    rec.objfsapi = nullptr;
+    rec.snapdir.clear();
+    rec.prevsnap_dellist = "old";
+    error_code ec = snap_opdelete(&rec);
+    EXPECT_EQ(ec, error_code(EINVAL, std::generic_category()));
+    EXPECT_EQ(rec.opstatus, -1);
+    EXPECT_EQ(rec.prevsnap_dellist, "");
+    EXPECT_EQ(snapfs.calls(), 0u);
+    EXPECT_EQ(objfs.calls(), 0u);
+    EXPECT_EQ(log.count("Invalid operation record"), 2u) << log.dump();
+}
+
+TEST_F(Delete, BatchReadFailureStopsTheBatchInsteadOfReadingNameTails)
+{
+    rec.prevsnapdir.clear();
+    file("snap2", "xa", "xa");
+    file("snap2", "a", "a");
+    file("snap2", "b", "b");
+    snapvol.write("/snap2/.delete/delfilebatch_thr1", "b\nxa\n");
+    snapfs.fail_op("read", EIO, "delfilebatch_thr1", 2);
+    LogCapture log;
+    DeleteOp d(&rec);
+    attach(d);
+    error_code ec = d.snap_delete_batch("/snap2/.delete/delfilebatch_thr1", "/snap2/.delete/delfilebatch_prevsnap_thr1");
+    EXPECT_EQ(ec, error_code(EIO, std::generic_category()));
+    EXPECT_FALSE(objvol.exists(obj("b")));
+    EXPECT_TRUE(objvol.exists(obj("a")));
+    EXPECT_TRUE(objvol.exists(obj("xa")));
+    EXPECT_EQ(log.count("Checking file [a]"), 0u) << log.dump();
+}
+
+class Merge : public Delete {
+protected:
+    void handoff(int n, const std::string& text)
+    {
+        snapvol.write("/snap2/.delete/delfilebatch_prevsnap_thr" + std::to_string(n), text);
+    }
+    error_code merge() { return merge_into(kMerged); }
+    error_code merge_into(const std::string& path)
+    {
+        DeleteOp d(&rec);
+        attach(d);
+        d.m_threadcount = 4;
+        return d.create_prevsnap_dellist(path);
+    }
+};
+
+TEST_F(Merge, HandOffFilesAreConcatenatedInNumberOrder)
+{
+    handoff(1, "a\n");
+    handoff(2, "");
+    handoff(3, "b\nc\n");
+    snapvol.write(kMerged, "from an earlier run\n");
+    LogCapture log;
+    EXPECT_EQ(merge().value(), 0) << log.dump();
+    EXPECT_EQ(snapvol.read(kMerged), "a\nb\nc\n");
+    EXPECT_EQ(log.count_level(-1), 0u);
+}
+
+TEST_F(Merge, FailedReopenCountsAsFailedAppend)
+{
+    handoff(1, "a\n");
+    handoff(3, "b\nc\n");
+    snapfs.fail_op("open", EIO, "deletefilelist_prevsnap", 2);
+    LogCapture log;
+    EXPECT_EQ(merge(), error_code(EIO, std::generic_category()));
+    EXPECT_EQ(snapvol.read(kMerged), "b\nc\n");
+    EXPECT_EQ(log.count("Failed to reopen file [" + kMerged + "]"), 1u) << log.dump();
+}
+
+TEST_F(Merge, FailedAppendKeepsTheRest)
+{
+    handoff(1, "a\n");
+    handoff(2, "x\n");
+    handoff(3, "b\nc\n");
+    // The second open of hand-off file 2 is the append's (the first tests that it exists).
+    snapfs.fail_op("open", EACCES, "delfilebatch_prevsnap_thr2", 2);
+    LogCapture log;
+    EXPECT_EQ(merge(), error_code(EACCES, std::generic_category()));
+    EXPECT_EQ(snapvol.read(kMerged), "a\nb\nc\n");
+    EXPECT_EQ(log.count("File append failed from [/snap2/.delete/delfilebatch_prevsnap_thr2] to file [" +
+                        kMerged + "] with error [13]"),
+              1u)
+        << log.dump();
+}
+
+TEST_F(Merge, ListThatCannotBeCreatedMergesNothing)
+{
+    handoff(1, "a\n");
+    LogCapture log;
+    EXPECT_EQ(merge_into(""), error_code(EINVAL, std::generic_category()));
+    EXPECT_EQ(log.count("Filename for deletelist of previous snap missing"), 1u);
+    snapfs.fail_op("open", ENOSPC, "deletefilelist_prevsnap");
+    EXPECT_EQ(merge(), error_code(ENOSPC, std::generic_category()));
+    EXPECT_EQ(log.count("Failed to create file [" + kMerged + "]"), 1u) << log.dump();
+}
+
+TEST(DeleteRuns, PoolAndInlineRunsAgree)
+{
+    LogCapture log(-1);
+    Scene pooled, serial;
+    pooled.big_history();
+    serial.big_history();
+    error_code pooled_ec = snap_opdelete(&pooled.rec);
+    error_code serial_ec;
+    {
+        NoPool nopool;
+        serial_ec = snap_opdelete(&serial.rec);
+    }
+    EXPECT_EQ(pooled_ec, serial_ec);
+    EXPECT_EQ(pooled.rec.opstatus, serial.rec.opstatus);
+    EXPECT_EQ(pooled.objects(), serial.objects());
+    EXPECT_EQ(pooled.snapvol.read(kMerged), serial.snapvol.read(kMerged));
+    EXPECT_EQ(pooled.objfs.calls("unlink"), serial.objfs.calls("unlink"));
+    EXPECT_EQ(pooled.objfs.calls("unlink"), 64u);
+}
+
+TEST(DeleteRuns, OneAndSixtyFourBatchesAgree)
+{
+    LogCapture log(-1);
+    Scene one, many;
+    one.big_history();
+    many.big_history();
+    EXPECT_EQ(one.run_batches(1).value(), 0);
+    EXPECT_EQ(many.run_batches(64).value(), 0);
+    EXPECT_EQ(one.objects(), many.objects());
+    EXPECT_EQ(one.objfs.calls("unlink"), many.objfs.calls("unlink"));
+    // Batches are contiguous pieces merged in number order, so even the order agrees.
+    EXPECT_EQ(one.snapvol.read(kMerged), many.snapvol.read(kMerged));
+    EXPECT_FALSE(one.snapvol.read(kMerged).empty());
+    EXPECT_TRUE(many.snapvol.exists("/snap2/.delete/delfilebatch_thr40"));
+}
+
+TEST(DeleteRuns, BatchCountIsNeverZero)
+{
+    EXPECT_EQ(DeleteOp::batch_count(0), 1u);
+    EXPECT_EQ(DeleteOp::batch_count(4), 4u);
+}
+
+TEST(DeleteRuns, CpuCountComesFromCpuinfo) { EXPECT_GE(znfssnapcore::znfssnapdelete::get_numcpucores(), 1u); }
+
+}  // namespace
