@@ -3,7 +3,20 @@
 
 // The POSIX backend: a volume is a local directory. The volume holds a descriptor of its root
 // and resolves every path beneath it in the kernel (openat2 with RESOLVE_IN_ROOT), so neither
-// ".." nor a symbolic link, absolute or relative, leads outside the root.
+// ".." nor a symbolic link, absolute or relative, leads outside the root: "/" and every
+// absolute link target mean the volume root, and ".." at the root stays there.
+//
+// What this backend adds to the service's rules:
+// - open and creat reach only regular files and directories; a FIFO, socket or device node
+//   gives EOPNOTSUPP (it is never opened, so nothing blocks and no driver is reached).
+// - mkdir, rmdir and unlink act on the last component itself and never follow a link there;
+//   a last component "." or ".." (or a path of slashes only) gives EINVAL.
+// - stat, getxattr, listxattr, setxattr and opendir follow a final link (inside the volume);
+//   a dangling link gives ENOENT, a loop ELOOP.
+// - A context of another backend, or a null path, gives EINVAL; a handle of another backend
+//   or one already closed gives EBADF (a second close reports EBADF and does nothing).
+// - readdir never reports DT_UNKNOWN for an entry that still exists.
+// - Every descriptor is close-on-exec. Needs Linux 5.6 (openat2) and /proc mounted.
 
 #include <znfs/znfs_api.h>
 
@@ -11,10 +24,12 @@
 
 namespace znfs {
 
-// The service object of the POSIX backend. Stateless; one serves any number of volumes.
+// The service object of the POSIX backend. Stateless; one serves any number of volumes
+// and threads.
 ZNFS_EXPORT znfs_api* posix_api();
 
-// Opens the directory rootdir (a host path) as a volume; empty with ec set on failure.
+// Opens the directory rootdir (a host path) as a volume; empty with ec set on failure
+// (ENOENT, ENOTDIR, ENOSYS when the kernel lacks openat2).
 ZNFS_EXPORT znfs_iopx_ptr make_posix_volume(const std::string& rootdir, std::error_code& ec);
 
 }  // namespace znfs
