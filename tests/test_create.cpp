@@ -254,7 +254,8 @@ TEST(Create, UnreadableEntriesAreLoggedAndTheRestIsCopied)
     EXPECT_TRUE(v.exists("/snap/.delete/deletefilelist"));
 }
 
-TEST(Create, BrokenLinksFailToStatAndCount)
+// A link is copied as what it reaches; one that reaches nothing, or a directory, is no file.
+TEST(Create, LinksThatReachNoFileCountAsFailed)
 {
     TempVolume v;
     v.mkdir("/live");
@@ -262,14 +263,17 @@ TEST(Create, BrokenLinksFailToStatAndCount)
     v.symlink("target", "/live/good");
     v.symlink("nowhere", "/live/dangling");
     v.symlink("loop", "/live/loop");
+    v.mkdir("/live/dir");
+    v.symlink("dir", "/live/dirlink");
     v.mkdir("/snap");
     LogCapture log(-1);
     znfssnapcore_opinfo r = record(v.api(), v, "/live", "/snap");
     znfssnapcreate op(&r);
     EXPECT_EQ(0, op.opcreate_start().value());
     EXPECT_EQ(-1, r.opstatus);
-    EXPECT_EQ(2u, op.entries_failed());
+    EXPECT_EQ(3u, op.entries_failed());
     EXPECT_TRUE(log.contains("Failed to stat file [/live//dangling]"));
+    EXPECT_TRUE(log.contains("File copy failed from srcfile [/live//dirlink]"));
     EXPECT_TRUE(log.contains("Failed to stat file [/live//loop]"));
     EXPECT_EQ("t", v.read("/snap/good"));
     EXPECT_TRUE(S_ISREG(v.mode("/snap/good")));
