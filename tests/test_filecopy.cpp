@@ -186,6 +186,7 @@ TEST_F(FileCopy, NoBufferMeansEnomemAndNothingWritten)
 {
     vol.write("/d/src", "abc\ndef\n");
     vol.write("/d/dst", "12345");
+    LogCapture log;
     FaultFs faulty(api);
     faulty.set_no_allocator(true);
     const error_code enomem(ENOMEM, std::generic_category());
@@ -198,6 +199,7 @@ TEST_F(FileCopy, NoBufferMeansEnomemAndNothingWritten)
     EXPECT_EQ(faulty.calls("write"), 0u);
     EXPECT_EQ(vol.read("/d/dst"), "12345");
     EXPECT_EQ(vol.list("/d"), (std::vector<std::string>{"dst", "list", "out", "src"}));
+    EXPECT_EQ(log.count("Failed to allocate I/O buffer"), 3u) << log.dump();
 }
 
 TEST_F(FileCopy, SplitHundredBytesFourWays)

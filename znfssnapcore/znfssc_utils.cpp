@@ -223,13 +223,10 @@ error_code filesplit(znfs_api* api, znfs_iopx_ptr iopx, string filetosplit, uint
     for (size_t i = 0; i < pieces.size(); ++i) {
         string piecepath = splitfileprefix + znfs::znfs_utils::uint_to_string(static_cast<unsigned>(i + 1));
         znfs_file_ptr piecefp = api->open(iopx, piecepath.c_str(), 0x241, sync_call());
-        error_code ec;
-        if (piecefp) {
-            logger.debug("filesplit", 1, "Creating file [%s]", piecepath.c_str());
-            ec = copy_range(api, buf, listfp, pieces[i].first, piecefp, 0, pieces[i].second, logger);
-        } else {
-            ec = generic_error(errno);
-        }
+        int open_errno = errno;
+        logger.debug("filesplit", 1, "Creating file [%s]", piecepath.c_str());
+        error_code ec = piecefp ? copy_range(api, buf, listfp, pieces[i].first, piecefp, 0, pieces[i].second, logger)
+                                : generic_error(open_errno);
         api->close(piecefp, sync_call());
         if (ec) {
             logger.error("filesplit", "Failed to copy file [src: %s] to dest [%s] with error [%d]",
