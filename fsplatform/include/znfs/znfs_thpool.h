@@ -22,14 +22,22 @@ class ZNFS_EXPORT znfs_thpool {
 public:
     znfs_thpool() : m_enabled(false) {}
 
-    // Releases the keep-alive and detaches the workers. Each worker holds its own reference
-    // to the service, so an idle worker leaves its loop without touching this object.
+    // Releases the keep-alive and joins the workers; with nothing queued they leave their
+    // loops at once. Joining rather than detaching means no worker outlives the pool, the
+    // object that owns it, or (at exit) the process's static objects. Destroyed on one of its
+    // own workers, which cannot join itself, it detaches them instead: each worker holds its
+    // own reference to the service and leaves its loop without touching this object.
     ~znfs_thpool()
     {
         m_work.reset();
-        for (boost::thread* t : m_started)
-            if (t->joinable())
-                t->detach();
+        if (m_threads.is_this_thread_in()) {
+            for (boost::thread* t : m_started)
+                if (t->joinable())
+                    t->detach();
+            return;
+        }
+        boost::this_thread::disable_interruption no_interrupt;
+        m_threads.join_all();
     }
 
     znfs_thpool(const znfs_thpool&) = delete;
