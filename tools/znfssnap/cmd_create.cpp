@@ -1,0 +1,81 @@
+#include "commands.h"
+#include "operations.h"
+#include "options.h"
+#include "report.h"
+
+#include <znfs/znfs_posix.h>
+
+#include <cinttypes>
+#include <cstdio>
+
+namespace znfssnap {
+
+namespace {
+
+const char* k_help =
+    "Usage: znfssnap create --volume DIR --dataset PATH --snapdir PATH [OPTIONS]\n"
+    "\n"
+    "Copies the dataset PATH into the snapshot directory PATH on the POSIX volume rooted at the\n"
+    "host directory DIR: every directory with its mode, every other entry as a file with its data\n"
+    "and mode, and the extended attributes of both. Directories named \".snaps\" are skipped.\n"
+    "Then makes the snapshot's bookkeeping: PATH/.delete and an empty PATH/.delete/deletefilelist.\n"
+    "Both PATHs are paths inside the volume (\"/live\"). The snapshot directory must exist:\n"
+    "create it first (and leave it empty).\n"
+    "\n"
+    "Exit status: 0 snapshot complete; 1 creation failed; 2 usage error; 3 creation finished\n"
+    "but some entries could not be copied (each is named in a log line).\n";
+
+}  // namespace
+
+int cmd_create(const std::vector<std::string>& args)
+{
+    parsed_args pa;
+    common_options co;
+    int rc = start_command("create", k_help, args, {{"volume", true}, {"dataset", true}, {"snapdir", true}},
+                           {"volume", "dataset", "snapdir"}, 0, 0, pa, co);
+    if (rc >= 0)
+        return rc;
+    const std::string volume = pa.get("volume");
+    const std::string dataset = pa.get("dataset");
+    const std::string snapdir = pa.get("snapdir");
+    json_object j;
+    j.str("operation", "create").str("volume", volume).str("dataset", dataset).str("snapdir", snapdir);
+
+    std::error_code ec;
+    znfs::znfs_iopx_ptr iopx = open_volume(volume, ec);
+    if (!iopx)
+        return report_failure("create", co.json, j, "cannot open volume " + volume, ec);
+    znfs::znfs_api* api = znfs::posix_api();
+    if ((ec = check_directory(api, iopx, dataset)))
+        return report_failure("create", co.json, j, "dataset " + dataset, ec);
+    if ((ec = check_directory(api, iopx, snapdir)))
+        return report_failure("create", co.json, j, "snapshot directory " + snapdir + " (it must exist)", ec);
+
+    create_outcome out = run_create(api, iopx, dataset, snapdir, !co.json);
+    const bool incomplete = !out.ec && (out.opstatus != 0 || out.failed != 0);
+    j.error(out.ec)
+        .num("opstatus", out.opstatus)
+        .flag("complete", !out.ec && !incomplete)
+        .unum("entries_copied", out.copied)
+        .unum("entries_failed", out.failed)
+        .real("seconds", out.seconds);
+    if (co.json)
+        std::printf("%s\n", j.text().c_str());
+    if (out.ec) {
+        std::fprintf(stderr, "znfssnap create: creation of %s failed: %s\n", printable(snapdir).c_str(),
+                     describe_error(out.ec).c_str());
+        return exit_failed;
+    }
+    if (incomplete) {
+        std::fprintf(stderr,
+                     "znfssnap create: snapshot %s is incomplete: %" PRIu64 " entries could not be copied "
+                     "(see the log lines above)\n",
+                     printable(snapdir).c_str(), out.failed);
+    }
+    if (!co.json)
+        std::printf("snapshot %s of %s: %" PRIu64 " entries copied, %" PRIu64 " failed, %.3f s\n",
+                    printable(snapdir).c_str(), printable(dataset).c_str(), out.copied, out.failed, out.seconds);
+    return incomplete ? exit_incomplete : exit_ok;
+}
+
+}  // namespace znfssnap

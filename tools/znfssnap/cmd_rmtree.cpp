@@ -1,0 +1,80 @@
+#include "commands.h"
+#include "operations.h"
+#include "options.h"
+#include "report.h"
+
+#include <znfs/znfs_posix.h>
+#include <znfssnapcore/znfssnapcore.h>
+
+#include <cstdio>
+
+namespace znfssnap {
+
+namespace {
+
+const char* k_help =
+    "Usage: znfssnap rmtree --volume DIR PATH [OPTIONS]\n"
+    "\n"
+    "Removes the directory PATH and everything below it on the POSIX volume rooted at DIR\n"
+    "(for example a whole snapshot directory). Symbolic links are removed, never followed.\n"
+    "PATH must name a directory below the volume root, without \".\" or \"..\" components.\n"
+    "\n"
+    "Exit status: 0 removed; 1 the removal failed; 2 usage error.\n";
+
+// The tree removal would take the whole volume with it for a path that resolves to the root,
+// and "x/.." is such a path; refuse anything but plain names.
+bool plain_path(const std::string& path)
+{
+    bool any = false;
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        std::string part = path.substr(start, end - start);
+        if (part == "." || part == "..")
+            return false;
+        any = any || !part.empty();
+        start = end + 1;
+    }
+    return any;
+}
+
+}  // namespace
+
+int cmd_rmtree(const std::vector<std::string>& args)
+{
+    parsed_args pa;
+    common_options co;
+    int rc = start_command("rmtree", k_help, args, {{"volume", true}}, {"volume"}, 1, 1, pa, co);
+    if (rc >= 0)
+        return rc;
+    const std::string volume = pa.get("volume");
+    const std::string path = pa.positional[0];
+    if (!plain_path(path))
+        return usage_error("rmtree", "'" + printable(path) + "' does not name a directory below the volume root");
+    json_object j;
+    j.str("operation", "rmtree").str("volume", volume).str("path", path);
+
+    std::error_code ec;
+    znfs::znfs_iopx_ptr iopx = open_volume(volume, ec);
+    if (!iopx)
+        return report_failure("rmtree", co.json, j, "cannot open volume " + volume, ec);
+    znfs::znfs_api* api = znfs::posix_api();
+    if ((ec = check_directory(api, iopx, path)))
+        return report_failure("rmtree", co.json, j, path, ec);
+
+    znfs::znfs_debug logger;
+    stopwatch clock;
+    ec = znfssnapcore::znfssnaputils::rmdir_nonempty(api, iopx, path, logger);
+    double seconds = clock.seconds();
+    if (ec)
+        return report_failure("rmtree", co.json, j, "cannot remove " + path, ec);
+    if (co.json)
+        std::printf("%s\n", j.error(ec).real("seconds", seconds).text().c_str());
+    else
+        std::printf("removed %s, %.3f s\n", printable(path).c_str(), seconds);
+    return exit_ok;
+}
+
+}  // namespace znfssnap

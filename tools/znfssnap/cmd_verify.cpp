@@ -1,0 +1,77 @@
+#include "commands.h"
+#include "operations.h"
+#include "options.h"
+#include "report.h"
+#include "tree_compare.h"
+
+#include <znfs/znfs_posix.h>
+
+#include <cinttypes>
+#include <cstdio>
+
+namespace znfssnap {
+
+namespace {
+
+const char* k_help =
+    "Usage: znfssnap verify --volume DIR --dataset PATH --snapdir PATH [OPTIONS]\n"
+    "\n"
+    "Compares the snapshot PATH with the dataset PATH on the POSIX volume rooted at DIR, as\n"
+    "creation copies it. Every entry below the dataset, except directories named \".snaps\" and\n"
+    "their content, must exist in the snapshot with:\n"
+    "  - the same kind: directory, or file for anything else (a symbolic link is compared by\n"
+    "    what it points to; a FIFO, socket or device must be an empty file),\n"
+    "  - the same permission bits (set-user-ID and set-group-ID bits are not copied, so not\n"
+    "    compared),\n"
+    "  - the same bytes,\n"
+    "  - the same extended attribute names and values.\n"
+    "Entries of the snapshot that are not in the dataset are differences too, except the\n"
+    "snapshot's bookkeeping directory \".delete\". Each difference is printed on its own line.\n"
+    "\n"
+    "Exit status: 0 no difference; 1 a tree could not be read; 2 usage error; 4 differences.\n";
+
+}  // namespace
+
+int cmd_verify(const std::vector<std::string>& args)
+{
+    parsed_args pa;
+    common_options co;
+    int rc = start_command("verify", k_help, args, {{"volume", true}, {"dataset", true}, {"snapdir", true}},
+                           {"volume", "dataset", "snapdir"}, 0, 0, pa, co);
+    if (rc >= 0)
+        return rc;
+    const std::string volume = pa.get("volume");
+    const std::string dataset = pa.get("dataset");
+    const std::string snapdir = pa.get("snapdir");
+    json_object j;
+    j.str("operation", "verify").str("volume", volume).str("dataset", dataset).str("snapdir", snapdir);
+
+    std::error_code ec;
+    znfs::znfs_iopx_ptr iopx = open_volume(volume, ec);
+    if (!iopx)
+        return report_failure("verify", co.json, j, "cannot open volume " + volume, ec);
+
+    verify_outcome out = verify_snapshot(znfs::posix_api(), iopx, dataset, snapdir, !co.json);
+    if (out.ec)
+        return report_failure("verify", co.json, j, "cannot list " + out.failed_path, out.ec);
+    j.error(out.ec)
+        .unum("entries_compared", out.entries)
+        .unum("difference_count", out.differences.size())
+        .list("differences", out.differences)
+        .real("seconds", out.seconds);
+    if (co.json) {
+        std::printf("%s\n", j.text().c_str());
+    } else {
+        for (const std::string& d : out.differences)
+            std::printf("%s\n", d.c_str());
+        if (out.differences.empty())
+            std::printf("snapshot %s matches %s: %" PRIu64 " entries compared, %.3f s\n",
+                        printable(snapdir).c_str(), printable(dataset).c_str(), out.entries, out.seconds);
+        else
+            std::printf("snapshot %s differs from %s: %zu differences\n", printable(snapdir).c_str(),
+                        printable(dataset).c_str(), out.differences.size());
+    }
+    return out.differences.empty() ? exit_ok : exit_differences;
+}
+
+}  // namespace znfssnap

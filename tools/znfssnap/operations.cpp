@@ -1,0 +1,91 @@
+#include "operations.h"
+
+#include "recording_api.h"
+#include "report.h"
+
+#include <znfs/znfs_posix.h>
+#include <znfssnapcore/znfssnapcore.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace znfssnap {
+
+znfs::znfs_iopx_ptr open_volume(const std::string& dir, std::error_code& ec)
+{
+    return znfs::make_posix_volume(dir, ec);
+}
+
+std::error_code check_directory(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& path)
+{
+    struct stat st {};
+    std::error_code ec = api->stat(iopx, path.c_str(), &st, znfs::znfs_aio_ptr());
+    if (ec)
+        return ec;
+    if (!S_ISDIR(st.st_mode))
+        return znfs::errno_code(ENOTDIR);
+    return std::error_code();
+}
+
+create_outcome run_create(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& datasetdir,
+                          const std::string& snapdir, bool show_progress)
+{
+    znfssnapcore::znfssnapcore_opinfo rec;
+    rec.snapfsapi = api;
+    rec.snapiopx = iopx;
+    rec.datasetdir = datasetdir;
+    rec.snapdir = snapdir;
+
+    create_outcome out;
+    stopwatch clock;
+    {
+        znfssnapcore::znfssnapcreate::znfssnapcreate op(&rec);
+        progress_meter meter("entries copied", [&op] { return op.entries_copied() + op.entries_failed(); },
+                             show_progress);
+        out.ec = op.opcreate_start();
+        meter.stop();
+        out.copied = op.entries_copied();
+        out.failed = op.entries_failed();
+    }
+    out.seconds = clock.seconds();
+    out.opstatus = rec.opstatus;
+    return out;
+}
+
+delete_outcome run_delete(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, znfs::znfs_api* objapi,
+                          const znfs::znfs_iopx_ptr& objiopx, const std::string& snapdir,
+                          const std::string& prevsnapdir, bool dry_run, bool show_progress)
+{
+    recording_api recorder(objapi);
+    znfssnapcore::znfssnapcore_opinfo rec;
+    rec.snapfsapi = api;
+    rec.snapiopx = iopx;
+    rec.objfsapi = dry_run ? &recorder : objapi;
+    rec.objiopx = objiopx;
+    rec.snapdir = snapdir;
+    rec.prevsnapdir = prevsnapdir;
+
+    delete_outcome out;
+    stopwatch clock;
+    {
+        znfssnapcore::znfssnapdelete::znfssnapdelete op(&rec);
+        progress_meter meter("names checked", [&op] { return op.names_checked(); }, show_progress);
+        out.ec = op.opdelete_start();
+        meter.stop();
+        out.checked = op.names_checked();
+        out.handed_on = op.names_handed_on();
+        out.unlinked = op.objects_unlinked();
+    }
+    out.seconds = clock.seconds();
+    out.opstatus = rec.opstatus;
+    out.prevsnap_dellist = rec.prevsnap_dellist;
+    if (dry_run) {
+        out.dry_run_objects = recorder.unlinked();
+        std::sort(out.dry_run_objects.begin(), out.dry_run_objects.end());
+    }
+    return out;
+}
+
+}  // namespace znfssnap

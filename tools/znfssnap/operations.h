@@ -1,0 +1,52 @@
+#ifndef ZNFSSNAP_OPERATIONS_H
+#define ZNFSSNAP_OPERATIONS_H
+
+// The library's operations as the commands and the demo run them: one record, the operation
+// object (for its progress counters), the outcome and its duration.
+
+#include <znfs/znfs_api.h>
+
+#include <cstdint>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace znfssnap {
+
+// Opens the host directory dir as a POSIX volume; empty with ec set on failure.
+znfs::znfs_iopx_ptr open_volume(const std::string& dir, std::error_code& ec);
+
+// Success when path is a directory on the volume; otherwise the reason (ENOTDIR if it is not one).
+std::error_code check_directory(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& path);
+
+struct create_outcome {
+    std::error_code ec;
+    int32_t opstatus = -1;
+    uint64_t copied = 0;
+    uint64_t failed = 0;
+    double seconds = 0;
+};
+
+create_outcome run_create(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& datasetdir,
+                          const std::string& snapdir, bool show_progress);
+
+struct delete_outcome {
+    std::error_code ec;
+    int32_t opstatus = -1;
+    std::string prevsnap_dellist;
+    uint64_t checked = 0;
+    uint64_t handed_on = 0;
+    uint64_t unlinked = 0;
+    std::vector<std::string> dry_run_objects;  // sorted; dry runs only
+    double seconds = 0;
+};
+
+// With dry_run, the object volume sits behind a recording_api: no object is unlinked, the
+// objects that would be are listed; the bookkeeping under .delete is written as usual.
+delete_outcome run_delete(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, znfs::znfs_api* objapi,
+                          const znfs::znfs_iopx_ptr& objiopx, const std::string& snapdir,
+                          const std::string& prevsnapdir, bool dry_run, bool show_progress);
+
+}  // namespace znfssnap
+
+#endif

@@ -1,0 +1,201 @@
+#include "options.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+#include <znfs/znfs_debug.h>
+#include <znfs/znfs_thpool.h>
+
+namespace znfssnap {
+
+namespace {
+
+const std::vector<option_def>& common_defs()
+{
+    static const std::vector<option_def> defs = {
+        {"log-level", true}, {"threads", true}, {"inline", false}, {"json", false}, {"help", false},
+    };
+    return defs;
+}
+
+const option_def* find_def(const std::vector<option_def>& defs, const std::string& name)
+{
+    for (const option_def& d : defs)
+        if (d.name == name)
+            return &d;
+    for (const option_def& d : common_defs())
+        if (d.name == name)
+            return &d;
+    return nullptr;
+}
+
+}  // namespace
+
+std::string parsed_args::get(const std::string& name, const std::string& fallback) const
+{
+    auto it = values.find(name);
+    return it == values.end() ? fallback : it->second;
+}
+
+bool wants_help(const std::vector<std::string>& args)
+{
+    for (const std::string& a : args) {
+        if (a == "--")
+            return false;
+        if (a == "--help" || a == "-h")
+            return true;
+    }
+    return false;
+}
+
+bool parse_args(const std::vector<std::string>& args, const std::vector<option_def>& defs, parsed_args& out,
+                std::string& err)
+{
+    bool options_done = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        if (options_done || a.size() < 2 || a[0] != '-') {
+            out.positional.push_back(a);
+            continue;
+        }
+        if (a == "--") {
+            options_done = true;
+            continue;
+        }
+        if (a.compare(0, 2, "--") != 0) {
+            err = "unknown option '" + a + "'";
+            return false;
+        }
+        std::string name = a.substr(2);
+        std::string value;
+        bool inline_value = false;
+        size_t eq = name.find('=');
+        if (eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name.resize(eq);
+            inline_value = true;
+        }
+        const option_def* def = find_def(defs, name);
+        if (!def) {
+            err = "unknown option '--" + name + "'";
+            return false;
+        }
+        if (!def->has_value) {
+            if (inline_value) {
+                err = "option '--" + name + "' takes no value";
+                return false;
+            }
+            out.flags.insert(name);
+            continue;
+        }
+        if (!inline_value) {
+            if (i + 1 >= args.size()) {
+                err = "option '--" + name + "' needs a value";
+                return false;
+            }
+            value = args[++i];
+        }
+        out.values[name] = value;
+    }
+    return true;
+}
+
+bool parse_int(const std::string& text, long long& value)
+{
+    if (text.empty())
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    long long v = std::strtoll(text.c_str(), &end, 10);
+    if (errno != 0 || end == text.c_str() || *end != '\0' || text[0] == ' ')
+        return false;
+    value = v;
+    return true;
+}
+
+bool take_common(const parsed_args& args, common_options& out, std::string& err)
+{
+    long long n = 0;
+    if (args.values.count("log-level")) {
+        if (!parse_int(args.get("log-level"), n) || n < -1 || n > 1) {
+            err = "--log-level takes -1, 0 or 1";
+            return false;
+        }
+        out.log_level = static_cast<int>(n);
+    }
+    if (args.values.count("threads")) {
+        if (!parse_int(args.get("threads"), n) || n < 1 || n > 4096) {
+            err = "--threads takes a worker count from 1 to 4096";
+            return false;
+        }
+        out.threads = static_cast<unsigned>(n);
+    }
+    out.run_inline = args.flags.count("inline") != 0;
+    out.json = args.flags.count("json") != 0;
+    if (out.run_inline && out.threads != 0) {
+        err = "--inline and --threads exclude each other";
+        return false;
+    }
+    return true;
+}
+
+void apply_common(const common_options& opts)
+{
+    znfs::znfs_debug::set_level(opts.log_level);
+    znfs::znfs_thpool::set_default_workers(opts.threads);
+    znfs::znfs_thpool::set_unavailable(opts.run_inline);
+}
+
+bool require_options(const parsed_args& args, const std::vector<std::string>& names, std::string& err)
+{
+    for (const std::string& n : names) {
+        if (!args.values.count(n) || args.get(n).empty()) {
+            err = "missing --" + n;
+            return false;
+        }
+    }
+    return true;
+}
+
+int usage_error(const std::string& command, const std::string& message)
+{
+    std::fprintf(stderr, "znfssnap %s: %s\nTry 'znfssnap %s --help'.\n", command.c_str(), message.c_str(),
+                 command.c_str());
+    return exit_usage;
+}
+
+int start_command(const std::string& command, const char* help, const std::vector<std::string>& args,
+                  const std::vector<option_def>& defs, const std::vector<std::string>& required,
+                  size_t min_positional, size_t max_positional, parsed_args& parsed, common_options& common)
+{
+    if (wants_help(args)) {
+        std::fputs(help, stdout);
+        std::fputs("\n", stdout);
+        std::fputs(common_options_help(), stdout);
+        return exit_ok;
+    }
+    std::string err;
+    if (!parse_args(args, defs, parsed, err) || !take_common(parsed, common, err) ||
+        !require_options(parsed, required, err))
+        return usage_error(command, err);
+    if (parsed.positional.size() < min_positional)
+        return usage_error(command, "missing argument");
+    if (parsed.positional.size() > max_positional)
+        return usage_error(command, "unexpected argument '" + parsed.positional[max_positional] + "'");
+    apply_common(common);
+    return -1;
+}
+
+const char* common_options_help()
+{
+    return "Common options:\n"
+           "  --log-level N   library log lines on standard error up to level N:\n"
+           "                  -1 failures (default), 0 milestones and per-file progress, 1 detail\n"
+           "  --threads N     worker threads of the pool (N >= 1; default: one per hardware thread)\n"
+           "  --inline        no worker pool: all work runs on the calling thread\n"
+           "  --json          print one JSON object with the outcome on standard output\n"
+           "  --help          show this help\n";
+}
+
+}  // namespace znfssnap

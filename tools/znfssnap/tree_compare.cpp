@@ -1,0 +1,382 @@
+#include "tree_compare.h"
+
+#include "report.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+namespace znfssnap {
+
+namespace {
+
+const uint64_t k_read_block = 1 << 20;
+const uint32_t k_perm_mask = 01777;
+
+std::error_code last_error()
+{
+    int e = errno;
+    return znfs::errno_code(e != 0 ? e : EIO);
+}
+
+// FNV-1a, 64 bits: enough to tell copies apart from changed data.
+uint64_t digest_update(uint64_t h, const unsigned char* p, uint64_t n)
+{
+    for (uint64_t i = 0; i < n; ++i) {
+        h ^= p[i];
+        h *= 1099511628211ULL;
+    }
+    return h;
+}
+
+const uint64_t k_digest_start = 14695981039346656037ULL;
+
+// One value of name into value, retrying when it grows between the size query and the read.
+// ENODATA when the attribute went away meanwhile.
+std::error_code read_xattr(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& path,
+                           const char* name, std::string& value)
+{
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        struct iovec query = {nullptr, 0};
+        int64_t n = api->getxattr(iopx, path.c_str(), name, &query, znfs::znfs_aio_ptr());
+        if (n < 0)
+            return last_error();
+        if (n == 0) {
+            value.clear();
+            return std::error_code();
+        }
+        std::vector<char> buf(static_cast<size_t>(n));
+        struct iovec v = {buf.data(), buf.size()};
+        int64_t m = api->getxattr(iopx, path.c_str(), name, &v, znfs::znfs_aio_ptr());
+        if (m < 0) {
+            if (errno == ERANGE)
+                continue;
+            return last_error();
+        }
+        value.assign(buf.data(), static_cast<size_t>(m));
+        return std::error_code();
+    }
+    return znfs::errno_code(ERANGE);
+}
+
+std::error_code read_xattrs(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& path,
+                            std::map<std::string, std::string>& out)
+{
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        out.clear();
+        struct iovec query = {nullptr, 0};
+        int64_t n = api->listxattr(iopx, path.c_str(), &query, znfs::znfs_aio_ptr());
+        if (n < 0) {
+            if (errno == ENOTSUP)
+                return std::error_code();
+            return last_error();
+        }
+        if (n == 0)
+            return std::error_code();
+        std::vector<char> names(static_cast<size_t>(n));
+        struct iovec v = {names.data(), names.size()};
+        int64_t m = api->listxattr(iopx, path.c_str(), &v, znfs::znfs_aio_ptr());
+        if (m < 0) {
+            if (errno == ERANGE)
+                continue;
+            return last_error();
+        }
+        size_t pos = 0;
+        while (pos < static_cast<size_t>(m)) {
+            const char* name = names.data() + pos;
+            size_t len = strnlen(name, static_cast<size_t>(m) - pos);
+            pos += len + 1;
+            if (len == 0)
+                continue;
+            std::string value;
+            std::error_code ec = read_xattr(api, iopx, path, name, value);
+            if (ec.value() == ENODATA)
+                continue;
+            if (ec)
+                return ec;
+            out[std::string(name, len)] = value;
+        }
+        return std::error_code();
+    }
+    return znfs::errno_code(ERANGE);
+}
+
+std::error_code read_data(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& path,
+                          znfs::znfs_buff_ptr& buf, tree_entry& e)
+{
+    if (!buf) {
+        buf = api->alloc_io_buffer(k_read_block);
+        if (!buf)
+            return znfs::errno_code(ENOMEM);
+    }
+    znfs::znfs_file_ptr f = api->open(iopx, path.c_str(), 0, znfs::znfs_aio_ptr());
+    if (!f)
+        return last_error();
+    uint64_t h = k_digest_start;
+    uint64_t offset = 0;
+    std::error_code ec;
+    for (;;) {
+        int64_t n = api->read(f, buf, k_read_block, static_cast<int64_t>(offset), 0, znfs::znfs_aio_ptr());
+        if (n < 0) {
+            ec = last_error();
+            break;
+        }
+        if (n == 0)
+            break;
+        h = digest_update(h, static_cast<const unsigned char*>(buf->get_base()), static_cast<uint64_t>(n));
+        offset += static_cast<uint64_t>(n);
+    }
+    api->close(f, znfs::znfs_aio_ptr());
+    e.size = offset;
+    e.digest = h;
+    return ec;
+}
+
+// Fills e for one entry whose directory record said d_type.
+void describe_entry(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& path,
+                    unsigned char d_type, tree_side side, znfs::znfs_buff_ptr& buf, tree_entry& e)
+{
+    e.digest = k_digest_start;
+    if (side == tree_side::snapshot && d_type == DT_LNK) {
+        e.kind = entry_kind::symlink;
+        return;
+    }
+    struct stat st {};
+    std::error_code ec = api->stat(iopx, path.c_str(), &st, znfs::znfs_aio_ptr());
+    if (ec) {
+        e.kind = entry_kind::unreadable;
+        e.problem = "cannot stat: " + ec.message();
+        return;
+    }
+    e.perm = static_cast<uint32_t>(st.st_mode) & k_perm_mask;
+    if (S_ISDIR(st.st_mode)) {
+        e.kind = entry_kind::directory;
+        e.descend = d_type == DT_DIR;
+    } else if (S_ISREG(st.st_mode)) {
+        e.kind = entry_kind::file;
+        ec = read_data(api, iopx, path, buf, e);
+        if (ec)
+            e.problem = "cannot read data: " + ec.message();
+    } else {
+        // Creation copies a FIFO, socket or device as an empty file; its data is never read.
+        e.kind = side == tree_side::dataset ? entry_kind::file : entry_kind::special;
+    }
+    ec = read_xattrs(api, iopx, path, e.xattrs);
+    if (ec && e.problem.empty())
+        e.problem = "cannot read extended attributes: " + ec.message();
+}
+
+const char* kind_name(entry_kind k)
+{
+    switch (k) {
+    case entry_kind::directory: return "a directory";
+    case entry_kind::file: return "a file";
+    case entry_kind::symlink: return "a symbolic link";
+    case entry_kind::special: return "a special file";
+    default: return "unreadable";
+    }
+}
+
+std::string octal(uint32_t perm)
+{
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%04o", perm);
+    return buf;
+}
+
+}  // namespace
+
+std::error_code describe_directory(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& root,
+                                   const std::string& rel, tree_side side, tree_listing& out)
+{
+    out.clear();
+    const std::string dirpath = root + rel;
+    znfs::znfs_file_ptr dir = api->opendir(iopx, dirpath.empty() ? "/" : dirpath.c_str(), znfs::znfs_aio_ptr());
+    if (!dir)
+        return last_error();
+    std::vector<std::pair<std::string, unsigned char>> names;
+    std::error_code ec;
+    for (;;) {
+        errno = 0;
+        struct dirent* de = api->readdir(dir, znfs::znfs_aio_ptr());
+        if (!de) {
+            if (errno != 0)
+                ec = last_error();
+            break;
+        }
+        std::string name = de->d_name;
+        if (name == "." || name == "..")
+            continue;
+        if (side == tree_side::dataset && de->d_type == DT_DIR && name == ".snaps")
+            continue;
+        if (side == tree_side::snapshot && rel.empty() && name == ".delete")
+            continue;
+        names.emplace_back(name, de->d_type);
+    }
+    api->closedir(dir, znfs::znfs_aio_ptr());
+    if (ec)
+        return ec;
+    znfs::znfs_buff_ptr buf;
+    for (const auto& n : names)
+        describe_entry(api, iopx, dirpath + "/" + n.first, n.second, side, buf, out[n.first]);
+    return std::error_code();
+}
+
+std::error_code describe_tree(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& root,
+                              tree_side side, tree_listing& out, std::atomic<uint64_t>* counter)
+{
+    out.clear();
+    std::vector<std::string> pending(1, std::string());
+    while (!pending.empty()) {
+        std::string rel = std::move(pending.back());
+        pending.pop_back();
+        tree_listing dir;
+        std::error_code ec = describe_directory(api, iopx, root, rel, side, dir);
+        if (ec) {
+            if (rel.empty())
+                return ec;
+            out[rel].problem = "cannot list: " + ec.message();
+            continue;
+        }
+        for (auto& d : dir) {
+            std::string path = rel + "/" + d.first;
+            if (d.second.kind == entry_kind::directory && d.second.descend)
+                pending.push_back(path);
+            out[path] = std::move(d.second);
+            if (counter)
+                counter->fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+    return std::error_code();
+}
+
+void compare_entry(const std::string& path, const tree_entry* expected, const tree_entry* actual,
+                   std::vector<std::string>& diffs)
+{
+    const std::string p = printable(path);
+    if (!actual) {
+        diffs.push_back(p + ": missing in snapshot");
+        return;
+    }
+    if (!expected) {
+        diffs.push_back(p + ": not in dataset");
+        return;
+    }
+    if (!expected->problem.empty())
+        diffs.push_back(p + ": in dataset " + expected->problem);
+    if (!actual->problem.empty())
+        diffs.push_back(p + ": in snapshot " + actual->problem);
+    if (!expected->problem.empty() || !actual->problem.empty())
+        return;
+    if (expected->kind != actual->kind) {
+        diffs.push_back(p + ": " + kind_name(expected->kind) + " in dataset, " + kind_name(actual->kind) +
+                        " in snapshot");
+        return;
+    }
+    if (expected->perm != actual->perm)
+        diffs.push_back(p + ": mode " + octal(expected->perm) + " in dataset, " + octal(actual->perm) +
+                        " in snapshot");
+    if (expected->kind == entry_kind::file) {
+        if (expected->size != actual->size)
+            diffs.push_back(p + ": " + std::to_string(expected->size) + " bytes in dataset, " +
+                            std::to_string(actual->size) + " in snapshot");
+        else if (expected->digest != actual->digest)
+            diffs.push_back(p + ": data differs");
+    }
+    for (const auto& x : expected->xattrs) {
+        auto it = actual->xattrs.find(x.first);
+        if (it == actual->xattrs.end())
+            diffs.push_back(p + ": extended attribute " + printable(x.first) + " missing in snapshot");
+        else if (it->second != x.second)
+            diffs.push_back(p + ": extended attribute " + printable(x.first) + " differs");
+    }
+    for (const auto& x : actual->xattrs)
+        if (!expected->xattrs.count(x.first))
+            diffs.push_back(p + ": extended attribute " + printable(x.first) + " not in dataset");
+}
+
+std::vector<std::string> compare_listings(const tree_listing& expected, const tree_listing& actual)
+{
+    std::vector<std::string> diffs;
+    auto e = expected.begin();
+    auto a = actual.begin();
+    while (e != expected.end() || a != actual.end()) {
+        if (a == actual.end() || (e != expected.end() && e->first < a->first)) {
+            compare_entry(e->first, &e->second, nullptr, diffs);
+            ++e;
+        } else if (e == expected.end() || a->first < e->first) {
+            compare_entry(a->first, nullptr, &a->second, diffs);
+            ++a;
+        } else {
+            compare_entry(e->first, &e->second, &a->second, diffs);
+            ++e;
+            ++a;
+        }
+    }
+    return diffs;
+}
+
+verify_outcome verify_snapshot(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& datasetdir,
+                               const std::string& snapdir, bool show_progress)
+{
+    verify_outcome out;
+    stopwatch clock;
+    std::atomic<uint64_t> examined(0);
+    progress_meter meter("entries compared", [&examined] { return examined.load(std::memory_order_relaxed); },
+                         show_progress);
+    // Directory by directory, so that memory follows the widest directory, not the tree.
+    std::vector<std::string> pending(1, std::string());
+    while (!pending.empty()) {
+        std::string rel = std::move(pending.back());
+        pending.pop_back();
+        tree_listing want;
+        tree_listing have;
+        std::error_code ec = describe_directory(api, iopx, datasetdir, rel, tree_side::dataset, want);
+        if (ec) {
+            if (rel.empty()) {
+                out.ec = ec;
+                out.failed_path = datasetdir;
+                break;
+            }
+            out.differences.push_back(printable(rel) + ": cannot list in dataset: " + ec.message());
+            continue;
+        }
+        ec = describe_directory(api, iopx, snapdir, rel, tree_side::snapshot, have);
+        if (ec) {
+            if (rel.empty()) {
+                out.ec = ec;
+                out.failed_path = snapdir;
+                break;
+            }
+            out.differences.push_back(printable(rel) + ": cannot list in snapshot: " + ec.message());
+            continue;
+        }
+        examined.fetch_add(want.size() + have.size(), std::memory_order_relaxed);
+        std::vector<std::string> subdirs;
+        for (const auto& w : want) {
+            auto h = have.find(w.first);
+            const tree_entry* actual = h == have.end() ? nullptr : &h->second;
+            std::string path = rel + "/" + w.first;
+            compare_entry(path, &w.second, actual, out.differences);
+            if (actual && w.second.kind == entry_kind::directory && w.second.descend &&
+                actual->kind == entry_kind::directory && actual->descend)
+                subdirs.push_back(path);
+        }
+        for (const auto& h : have)
+            if (!want.count(h.first))
+                compare_entry(rel + "/" + h.first, nullptr, &h.second, out.differences);
+        // Reversed onto the stack, so that subdirectories are compared in name order.
+        pending.insert(pending.end(), subdirs.rbegin(), subdirs.rend());
+    }
+    meter.stop();
+    out.entries = examined.load();
+    out.seconds = clock.seconds();
+    return out;
+}
+
+}  // namespace znfssnap
