@@ -263,6 +263,16 @@ TEST_F(FileCopy, SplitPieceThatCannotBeCreated)
     EXPECT_EQ(faulty.calls("write"), 1u);
 }
 
+TEST_F(FileCopy, SplitCutSearchThatFailsWritesNothing)
+{
+    LogCapture log;
+    FaultFs faulty(api);
+    faulty.fail_op("read", EIO, "", 2);
+    EXPECT_EQ(split(&faulty, "aaaa\nbbbb\ncccc\ndddd\n", 4), error_code(EIO, std::generic_category()));
+    EXPECT_TRUE(pieces().empty());
+    EXPECT_EQ(log.count_level(-1), 1u) << log.dump();
+}
+
 TEST_F(FileCopy, SplitMissingListFails)
 {
     LogCapture log;

@@ -32,6 +32,10 @@ znfs::znfs_aio_ptr sync_call() { return znfs::znfs_aio_ptr(); }
 
 error_code generic_error(int e) { return error_code(e, std::generic_category()); }
 
+// errno after a call that signalled failure; a backend that forgot to set it must not turn
+// the failure into a success.
+int failure_errno() { return errno != 0 ? errno : EIO; }
+
 enum class entry_read { entry, end, failed };
 
 // Gathers the entry that starts at offset into line, reading kLinePiece bytes at a time into
@@ -73,7 +77,7 @@ error_code copy_range(znfs_api* api, const znfs_buff_ptr& buf, const znfs_file_p
         if (got <= 0) {
             // A source that ends early must not be padded with stale buffer bytes: stop here and
             // report ENODATA ("no data available") so the short copy is never taken as complete.
-            int e = got < 0 ? errno : ENODATA;
+            int e = got < 0 ? failure_errno() : ENODATA;
             logger.error("file_copy", "Failed to read data from offset [%llu] error [%d]",
                          static_cast<unsigned long long>(srcoffset), e);
             return generic_error(e);
@@ -84,7 +88,7 @@ error_code copy_range(znfs_api* api, const znfs_buff_ptr& buf, const znfs_file_p
         while (pending != 0) {
             int64_t put = api->write(dstfp, buf, pending, static_cast<int64_t>(dstoffset), 0, sync_call());
             if (put <= 0) {
-                int e = put < 0 ? errno : EIO;
+                int e = put < 0 ? failure_errno() : EIO;
                 logger.error("file_copy", "Failed to write data to offset [%llu] error [%d]",
                              static_cast<unsigned long long>(dstoffset), e);
                 return generic_error(e);
@@ -181,7 +185,7 @@ error_code filesplit(znfs_api* api, znfs_iopx_ptr iopx, string filetosplit, uint
     }
     znfs_file_ptr listfp = api->open(iopx, filetosplit.c_str(), 0, sync_call());
     if (!listfp) {
-        int e = errno;
+        int e = failure_errno();
         logger.error("filesplit", "Failed to open file [%s] error [%d]", filetosplit.c_str(), e);
         return generic_error(e);
     }
@@ -209,7 +213,7 @@ error_code filesplit(znfs_api* api, znfs_iopx_ptr iopx, string filetosplit, uint
         }
         uint64_t cut = start + chunk;
         if (read_entry(api, listfp, buf, cut, line) == entry_read::failed) {
-            int e = errno;
+            int e = failure_errno();
             logger.error("filesplit", "Failed to read data from offset [%llu] error [%d]",
                          static_cast<unsigned long long>(cut), e);
             api->close(listfp, sync_call());
@@ -223,7 +227,7 @@ error_code filesplit(znfs_api* api, znfs_iopx_ptr iopx, string filetosplit, uint
     for (size_t i = 0; i < pieces.size(); ++i) {
         string piecepath = splitfileprefix + znfs::znfs_utils::uint_to_string(static_cast<unsigned>(i + 1));
         znfs_file_ptr piecefp = api->open(iopx, piecepath.c_str(), 0x241, sync_call());
-        int open_errno = errno;
+        int open_errno = piecefp ? 0 : failure_errno();
         logger.debug("filesplit", 1, "Creating file [%s]", piecepath.c_str());
         error_code ec = piecefp ? copy_range(api, buf, listfp, pieces[i].first, piecefp, 0, pieces[i].second, logger)
                                 : generic_error(open_errno);
@@ -244,7 +248,7 @@ error_code fileappend(znfs_api* api, znfs_iopx_ptr iopx, string srcfile, znfs_fi
 {
     znfs_file_ptr srcfp = api->open(iopx, srcfile.c_str(), 0, sync_call());
     if (!srcfp) {
-        int e = errno;
+        int e = failure_errno();
         logger.error("fileappend", "Failed to open file [%s] error [%d]", srcfile.c_str(), e);
         return generic_error(e);
     }
@@ -274,7 +278,7 @@ error_code remove_tree(znfs_api* api, const znfs_iopx_ptr& iopx, const string& d
     logger.debug(kRmdirFn, 1, "Travserse: dirname [%s]", dirname.c_str());
     znfs_file_ptr dir = api->opendir(iopx, dirname.c_str(), sync_call());
     if (!dir) {
-        int e = errno;
+        int e = failure_errno();
         if (!(nested && e == ENOENT))
             logger.error(kRmdirFn, "Failed to open directory [%s]", dirname.c_str());
         return generic_error(e);
