@@ -1,0 +1,47 @@
+#ifndef ZNFS_GLUSTER_H
+#define ZNFS_GLUSTER_H
+
+// The GlusterFS backend: a volume is a Gluster volume reached over libgfapi, for datasets that
+// outgrow one machine. Results and errno behaviour are those of the POSIX backend.
+//
+// - One libgfapi instance per host:port/volume and process, shared by every thread and by
+//   every context made for it. It is never torn down: glfs_fini waits out an internal timer
+//   (about ten seconds after any I/O) and must not run while a handle is open, so the
+//   instance lives until the process ends.
+// - Paths resolve inside the volume: ".." at the volume root stays at the root, and symbolic
+//   links, absolute ones included, are followed by libgfapi within the volume.
+// - Every handle is really opened on the brick (the client's open-behind is bypassed), so an
+//   open followed by a close without I/O leaves nothing behind.
+// - Built without libgfapi, make_gluster_volume fails with ENOTSUP and every call of
+//   gluster_api() fails with ENOTSUP.
+
+#include <znfs/znfs_api.h>
+
+#include <stdint.h>
+
+#include <string>
+
+namespace znfs {
+
+// The port glusterd serves volume files on.
+const uint16_t gluster_default_port = 24007;
+
+// The service object of the Gluster backend; one serves any number of volumes.
+ZNFS_EXPORT znfs_api* gluster_api();
+
+// Connects to volume volname through the glusterd at host:port, or hands out the context
+// already made for them in this process. Empty with ec set on failure: ENOENT unknown
+// volume, ENOTCONN no server or brick answering, ETIMEDOUT no answer in time, ENOTSUP no
+// libgfapi in this build.
+ZNFS_EXPORT znfs_iopx_ptr make_gluster_volume(const std::string& host, uint16_t port, const std::string& volname,
+                                              std::error_code& ec);
+
+// Splits "gluster://HOST[:PORT]/VOLNAME" (HOST may be a bracketed IPv6 address; PORT
+// defaults to gluster_default_port). EINVAL when url has another form; outputs are then
+// unchanged.
+ZNFS_EXPORT std::error_code parse_gluster_url(const std::string& url, std::string& host, uint16_t& port,
+                                              std::string& volname);
+
+}  // namespace znfs
+
+#endif

@@ -1,0 +1,844 @@
+#include <znfs/znfs_gluster.h>
+
+#include <errno.h>
+#include <stdlib.h>
+
+namespace znfs {
+
+std::error_code parse_gluster_url(const std::string& url, std::string& host, uint16_t& port, std::string& volname)
+{
+    static const std::string scheme = "gluster://";
+    if (url.compare(0, scheme.size(), scheme) != 0)
+        return errno_code(EINVAL);
+    size_t slash = url.find('/', scheme.size());
+    if (slash == std::string::npos)
+        return errno_code(EINVAL);
+    std::string authority = url.substr(scheme.size(), slash - scheme.size());
+    std::string vol = url.substr(slash + 1);
+    if (!vol.empty() && vol.back() == '/')
+        vol.pop_back();
+    if (vol.empty() || vol.find('/') != std::string::npos)
+        return errno_code(EINVAL);
+
+    std::string h;
+    std::string p;
+    if (!authority.empty() && authority[0] == '[') {
+        size_t close = authority.find(']');
+        if (close == std::string::npos)
+            return errno_code(EINVAL);
+        h = authority.substr(1, close - 1);
+        std::string rest = authority.substr(close + 1);
+        if (!rest.empty()) {
+            if (rest[0] != ':')
+                return errno_code(EINVAL);
+            p = rest.substr(1);
+            if (p.empty())
+                return errno_code(EINVAL);
+        }
+    } else {
+        size_t colon = authority.find(':');
+        h = authority.substr(0, colon);
+        if (colon != std::string::npos) {
+            p = authority.substr(colon + 1);
+            if (p.empty())
+                return errno_code(EINVAL);
+        }
+    }
+    if (h.empty())
+        return errno_code(EINVAL);
+
+    unsigned long number = gluster_default_port;
+    if (!p.empty()) {
+        if (p.find_first_not_of("0123456789") != std::string::npos || p.size() > 5)
+            return errno_code(EINVAL);
+        number = strtoul(p.c_str(), nullptr, 10);
+        if (number == 0 || number > 65535)
+            return errno_code(EINVAL);
+    }
+    host = h;
+    port = static_cast<uint16_t>(number);
+    volname = vol;
+    return std::error_code();
+}
+
+}  // namespace znfs
+
+#ifdef ZNFS_HAVE_GLUSTER
+
+#include <glusterfs/api/glfs-handles.h>
+#include <glusterfs/api/glfs.h>
+
+#include <fcntl.h>
+#include <string.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace znfs {
+namespace {
+
+// How long a connection may take before make_gluster_volume gives up on it. glfs_init
+// waits for the volume file and every brick; an address that drops packets would hold it
+// for minutes.
+const std::chrono::seconds k_init_timeout(30);
+
+// Largest piece handed to one glfs_pread/glfs_pwrite: libgfapi builds one buffer per call.
+const size_t k_io_chunk = 16u << 20;
+
+// Immutable after construction; libgfapi instances are safe to call from any thread.
+class gluster_volume final : public znfs_iopx {
+public:
+    gluster_volume(glfs_t* fs, std::string name) : m_fs(fs), m_name(std::move(name)) {}
+    // The instance is not finished here: see the registry below.
+    ~gluster_volume() override {}
+    std::string describe() const override { return m_name; }
+    glfs_t* fs() const { return m_fs; }
+
+private:
+    glfs_t* m_fs;
+    std::string m_name;
+};
+
+// One open file or directory. Used by one thread at a time; only the release is guarded, so
+// that a libgfapi descriptor is closed exactly once however often close is asked for.
+class gluster_file final : public znfs_file {
+public:
+    gluster_file(glfs_fd_t* fd, uint64_t size, int accmode, bool isdir, bool listing, std::string path)
+        : znfs_file(size), m_fd(fd), m_accmode(accmode), m_isdir(isdir), m_listing(listing), m_path(std::move(path))
+    {
+    }
+    ~gluster_file() override { release(); }
+
+    glfs_fd_t* fd() const { return m_fd; }
+    int accmode() const { return m_accmode; }
+    bool isdir() const { return m_isdir; }
+    // Opened by opendir: readdir works on it.
+    bool listing() const { return m_listing; }
+    const std::string& path() const { return m_path; }
+    bool closed() const { return m_closed.load(std::memory_order_relaxed); }
+    struct dirent* scratch() { return &m_scratch.entry; }
+    struct dirent* entry() { return &m_entry; }
+
+    int release()
+    {
+        if (m_closed.exchange(true))
+            return EBADF;
+        int r = m_listing ? glfs_closedir(m_fd) : glfs_close(m_fd);
+        return r == 0 ? 0 : (errno ? errno : EIO);
+    }
+
+private:
+    glfs_fd_t* m_fd;
+    int m_accmode;
+    bool m_isdir;
+    bool m_listing;
+    std::string m_path;
+    std::atomic<bool> m_closed{false};
+    // glfs_readdir_r may write a name longer than struct dirent declares; give it room.
+    union {
+        struct dirent entry;
+        char room[1024];
+    } m_scratch{};
+    struct dirent m_entry {};
+};
+
+// A libgfapi object handle, released with the holder.
+class object_ref {
+public:
+    explicit object_ref(glfs_object_t* o = nullptr) : m_obj(o) {}
+    ~object_ref()
+    {
+        if (m_obj) {
+            int e = errno;
+            glfs_h_close(m_obj);
+            errno = e;
+        }
+    }
+    object_ref(const object_ref&) = delete;
+    object_ref& operator=(const object_ref&) = delete;
+    glfs_object_t* get() const { return m_obj; }
+    explicit operator bool() const { return m_obj != nullptr; }
+
+private:
+    glfs_object_t* m_obj;
+};
+
+// errno after a libgfapi call that reported failure; some paths of it forget to set one.
+int failure_errno()
+{
+    int e = errno;
+    return e ? e : EIO;
+}
+
+const gluster_volume* volume_of(const znfs_iopx_ptr& iopx, const char* path)
+{
+    const gluster_volume* v = dynamic_cast<const gluster_volume*>(iopx.get());
+    if (!v || !path) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return v;
+}
+
+gluster_file* file_of(const znfs_file_ptr& file)
+{
+    gluster_file* f = dynamic_cast<gluster_file*>(file.get());
+    if (!f || f->closed()) {
+        errno = EBADF;
+        return nullptr;
+    }
+    return f;
+}
+
+// A path as libgfapi takes it. libgfapi resolves relative paths against a working directory
+// and takes "" for invalid; volume paths are always from the root, and "" names nothing.
+// A trailing slash asks for a directory, which libgfapi does not check.
+struct volpath {
+    std::string path;
+    bool dir_only = false;
+
+    bool set(const char* given)
+    {
+        if (!*given) {
+            errno = ENOENT;
+            return false;
+        }
+        path = given[0] == '/' ? given : std::string("/") + given;
+        size_t end = path.size();
+        while (end > 1 && path[end - 1] == '/')
+            --end;
+        dir_only = end < path.size() && end > 1;
+        path.resize(end);
+        return true;
+    }
+
+    // Directory and last component of the path, for calls that make or remove the name
+    // itself. A last component "." or ".." or none at all is refused with EINVAL, so nothing
+    // at or above a directory is reached through it.
+    bool split(std::string& dir, std::string& name) const
+    {
+        size_t start = path.rfind('/') + 1;
+        name = path.substr(start);
+        if (name.empty() || name == "." || name == "..") {
+            errno = EINVAL;
+            return false;
+        }
+        size_t dirend = start;
+        while (dirend > 1 && path[dirend - 1] == '/')
+            --dirend;
+        dir = path.substr(0, dirend);
+        return true;
+    }
+};
+
+// Checks the directory demand of a trailing slash against what the path names.
+bool dir_demand_met(const volpath& p, const struct stat& st)
+{
+    if (p.dir_only && !S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return false;
+    }
+    return true;
+}
+
+// With a trailing slash, the path must name a directory (following links).
+bool check_dir_demand(glfs_t* fs, const volpath& p)
+{
+    if (!p.dir_only)
+        return true;
+    struct stat st;
+    if (glfs_stat(fs, p.path.c_str(), &st) != 0) {
+        errno = failure_errno();
+        return false;
+    }
+    return dir_demand_met(p, st);
+}
+
+// Opens the file or directory path names (following links) with flags minus O_CREAT and
+// O_EXCL. Lookup and open go through one object handle, so the type checked is the type of
+// what is opened: a FIFO or device is refused before anything on the brick opens it.
+znfs_file_ptr open_existing(const gluster_volume& v, const volpath& p, int flags)
+{
+    struct stat st;
+    object_ref obj(glfs_h_lookupat(v.fs(), nullptr, p.path.c_str(), &st, 1));
+    if (!obj) {
+        errno = failure_errno();
+        return znfs_file_ptr();
+    }
+    if (!dir_demand_met(p, st))
+        return znfs_file_ptr();
+    const int accmode = flags & O_ACCMODE;
+    if (S_ISDIR(st.st_mode)) {
+        if (accmode != O_RDONLY || (flags & O_TRUNC)) {
+            errno = EISDIR;
+            return znfs_file_ptr();
+        }
+        glfs_fd_t* fd = glfs_h_opendir(v.fs(), obj.get());
+        if (!fd) {
+            errno = failure_errno();
+            return znfs_file_ptr();
+        }
+        return znfs_file_ptr(new gluster_file(fd, static_cast<uint64_t>(st.st_size), accmode, true, true, p.path));
+    }
+    if (!S_ISREG(st.st_mode)) {
+        errno = EOPNOTSUPP;
+        return znfs_file_ptr();
+    }
+    glfs_fd_t* fd = glfs_h_open(v.fs(), obj.get(), flags & ~(O_CREAT | O_EXCL));
+    if (!fd) {
+        errno = failure_errno();
+        return znfs_file_ptr();
+    }
+    uint64_t size = (flags & O_TRUNC) ? 0 : static_cast<uint64_t>(st.st_size);
+    return znfs_file_ptr(new gluster_file(fd, size, accmode, false, false, p.path));
+}
+
+const int k_open_flags = O_ACCMODE | O_CREAT | O_EXCL | O_TRUNC | O_APPEND;
+
+// Creates path as a new regular file with exactly the permission bits of mode, or opens the
+// existing one with flags (minus O_CREAT), under the same checks as open.
+znfs_file_ptr create_or_open(const gluster_volume& v, const volpath& p, int flags, uint64_t mode)
+{
+    if (p.dir_only) {
+        errno = EISDIR;
+        return znfs_file_ptr();
+    }
+    const mode_t perm = static_cast<mode_t>(mode & 07777);
+    // A name that vanishes between the two attempts is tried again, a few times.
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        glfs_fd_t* fd = glfs_creat(v.fs(), p.path.c_str(), (flags & ~O_TRUNC) | O_CREAT | O_EXCL, perm);
+        if (fd) {
+            // The brick masks the bits at creation (storage.create-mask, set-id bits); set
+            // them as asked, on the file just made.
+            if (glfs_fchmod(fd, perm) != 0) {
+                int e = failure_errno();
+                glfs_close(fd);
+                errno = e;
+                return znfs_file_ptr();
+            }
+            return znfs_file_ptr(new gluster_file(fd, 0, flags & O_ACCMODE, false, false, p.path));
+        }
+        int e = failure_errno();
+        if (e != EEXIST || (flags & O_EXCL)) {
+            errno = e;
+            return znfs_file_ptr();
+        }
+        znfs_file_ptr f = open_existing(v, p, flags);
+        if (f || errno != ENOENT)
+            return f;
+    }
+    return znfs_file_ptr();
+}
+
+std::error_code code_after_failure() { return errno_code(failure_errno()); }
+
+class gluster_api_impl final : public znfs_api {
+public:
+    znfs_file_ptr open(znfs_iopx_ptr iopx, const char* path, int32_t flags, znfs_aio_ptr) override
+    {
+        const gluster_volume* v = volume_of(iopx, path);
+        volpath p;
+        if (!v || !p.set(path))
+            return znfs_file_ptr();
+        if ((flags & ~k_open_flags) != 0 || (flags & O_ACCMODE) == O_ACCMODE) {
+            errno = EINVAL;
+            return znfs_file_ptr();
+        }
+        if (flags & O_CREAT)
+            return create_or_open(*v, p, flags, 0600);
+        return open_existing(*v, p, flags);
+    }
+
+    znfs_file_ptr creat(znfs_iopx_ptr iopx, const char* path, int32_t flags, uint64_t mode, znfs_aio_ptr) override
+    {
+        const gluster_volume* v = volume_of(iopx, path);
+        volpath p;
+        if (!v || !p.set(path))
+            return znfs_file_ptr();
+        if ((flags & ~k_open_flags) != 0 || (flags & O_ACCMODE) == O_ACCMODE) {
+            errno = EINVAL;
+            return znfs_file_ptr();
+        }
+        return create_or_open(*v, p, flags | O_CREAT, mode);
+    }
+
+    std::error_code close(znfs_file_ptr file, znfs_aio_ptr) override
+    {
+        if (!file)
+            return std::error_code();
+        gluster_file* f = dynamic_cast<gluster_file*>(file.get());
+        if (!f)
+            return errno_code(EBADF);
+        int e = f->release();
+        return e ? errno_code(e) : std::error_code();
+    }
+
+    int64_t read(znfs_file_ptr file, znfs_buff_ptr buff, uint64_t length, int64_t offset, int32_t,
+                 znfs_aio_ptr) override
+    {
+        gluster_file* f = file_of(file);
+        if (!f)
+            return -1;
+        if (f->accmode() == O_WRONLY) {
+            errno = EBADF;
+            return -1;
+        }
+        if (f->isdir()) {
+            errno = EISDIR;
+            return -1;
+        }
+        if (!buff || length > buff->get_size() || offset < 0) {
+            errno = EINVAL;
+            return -1;
+        }
+        char* base = static_cast<char*>(buff->get_base());
+        uint64_t done = 0;
+        while (done < length) {
+            size_t chunk = static_cast<size_t>(std::min<uint64_t>(length - done, k_io_chunk));
+            ssize_t n = glfs_pread(f->fd(), base + done, chunk, offset + static_cast<int64_t>(done), 0, nullptr);
+            if (n < 0) {
+                int e = failure_errno();
+                if (e == EINTR)
+                    continue;
+                errno = e;
+                return -1;
+            }
+            if (n == 0)
+                break;
+            done += static_cast<uint64_t>(n);
+        }
+        errno = 0;
+        return static_cast<int64_t>(done);
+    }
+
+    int64_t write(znfs_file_ptr file, znfs_buff_ptr buff, uint64_t length, int64_t offset, int32_t,
+                  znfs_aio_ptr) override
+    {
+        gluster_file* f = file_of(file);
+        if (!f)
+            return -1;
+        if (f->accmode() == O_RDONLY) {
+            errno = EBADF;
+            return -1;
+        }
+        if (!buff || length > buff->get_size() || offset < 0) {
+            errno = EINVAL;
+            return -1;
+        }
+        const char* base = static_cast<const char*>(buff->get_base());
+        uint64_t done = 0;
+        while (done < length) {
+            size_t chunk = static_cast<size_t>(std::min<uint64_t>(length - done, k_io_chunk));
+            ssize_t n = glfs_pwrite(f->fd(), base + done, chunk, offset + static_cast<int64_t>(done), 0, nullptr,
+                                    nullptr);
+            if (n < 0) {
+                int e = failure_errno();
+                if (e == EINTR)
+                    continue;
+                errno = e;
+                return -1;
+            }
+            if (n == 0) {
+                // No progress and no error: give up rather than spin.
+                errno = EIO;
+                return -1;
+            }
+            done += static_cast<uint64_t>(n);
+        }
+        return static_cast<int64_t>(done);
+    }
+
+    std::error_code stat(znfs_iopx_ptr iopx, const char* path, struct stat* st, znfs_aio_ptr) override
+    {
+        const gluster_volume* v = volume_of(iopx, path);
+        if (!v || !st)
+            return errno_code(EINVAL);
+        volpath p;
+        if (!p.set(path))
+            return errno_code(errno);
+        if (glfs_stat(v->fs(), p.path.c_str(), st) != 0)
+            return code_after_failure();
+        if (!dir_demand_met(p, *st))
+            return errno_code(errno);
+        return std::error_code();
+    }
+
+    std::error_code mkdir(znfs_iopx_ptr iopx, const char* path, uint32_t mode, znfs_aio_ptr) override
+    {
+        const gluster_volume* v = volume_of(iopx, path);
+        if (!v)
+            return errno_code(EINVAL);
+        volpath p;
+        std::string dir, name;
+        if (!p.set(path) || !p.split(dir, name))
+            return errno_code(errno);
+        struct stat st;
+        object_ref parent(glfs_h_lookupat(v->fs(), nullptr, dir.c_str(), &st, 1));
+        if (!parent)
+            return code_after_failure();
+        if (!S_ISDIR(st.st_mode))
+            return errno_code(ENOTDIR);
+        const mode_t perm = static_cast<mode_t>(mode & 07777);
+        object_ref made(glfs_h_mkdir(v->fs(), parent.get(), name.c_str(), perm, &st));
+        if (!made)
+            return code_after_failure();
+        // The brick masks the bits at creation; set them exactly, on the directory just
+        // made (the object handle never follows a link that replaced it).
+        st.st_mode = S_IFDIR | perm;
+        if (glfs_h_setattrs(v->fs(), made.get(), &st, GFAPI_SET_ATTR_MODE) != 0)
+            return code_after_failure();
+        return std::error_code();
+    }
+
+    std::error_code rmdir(znfs_iopx_ptr iopx, const char* path, znfs_aio_ptr) override
+    {
+        const gluster_volume* v = volume_of(iopx, path);
+        if (!v)
+            return errno_code(EINVAL);
+        volpath p;
+        std::string dir, name;
+        if (!p.set(path) || !p.split(dir, name))
+            return errno_code(errno);
+        if (glfs_rmdir(v->fs(), p.path.c_str()) != 0)
+            return code_after_failure();
+        return std::error_code();
+    }
+
+    std::error_code unlink(znfs_iopx_ptr iopx, const char* path, znfs_aio_ptr) override
+    {
+        const gluster_volume* v = volume_of(iopx, path);
+        if (!v)
+            return errno_code(EINVAL);
+        volpath p;
+        std::string dir, name;
+        if (!p.set(path) || !p.split(dir, name))
+            return errno_code(errno);
+        if (p.dir_only) {
+            // "name/" resolves through a link to what it names; no file is removed that way.
+            struct stat st;
+            if (glfs_stat(v->fs(), p.path.c_str(), &st) != 0)
+                return code_after_failure();
+            return errno_code(S_ISDIR(st.st_mode) ? EISDIR : ENOTDIR);
+        }
+        if (glfs_unlink(v->fs(), p.path.c_str()) != 0)
+            return code_after_failure();
+        return std::error_code();
+    }
+
+    znfs_file_ptr opendir(znfs_iopx_ptr iopx, const char* path, znfs_aio_ptr) override
+    {
+        const gluster_volume* v = volume_of(iopx, path);
+        volpath p;
+        if (!v || !p.set(path))
+            return znfs_file_ptr();
+        // libgfapi checks the type before it opens anything: a FIFO or device gives ENOTDIR.
+        glfs_fd_t* fd = glfs_opendir(v->fs(), p.path.c_str());
+        if (!fd) {
+            errno = failure_errno();
+            return znfs_file_ptr();
+        }
+        return znfs_file_ptr(new gluster_file(fd, 0, O_RDONLY, true, true, p.path));
+    }
+
+    struct dirent* readdir(znfs_file_ptr dir, znfs_aio_ptr) override
+    {
+        gluster_file* f = file_of(dir);
+        if (!f)
+            return nullptr;
+        if (!f->listing()) {
+            errno = EBADF;
+            return nullptr;
+        }
+        // glfs_readdir keeps its entry in the descriptor and is not re-entrant; the _r form
+        // writes into this handle's own buffer.
+        struct dirent* de = nullptr;
+        errno = 0;
+        int r = glfs_readdir_r(f->fd(), f->scratch(), &de);
+        if (r != 0) {
+            errno = r > 0 ? r : failure_errno();
+            return nullptr;
+        }
+        if (!de) {
+            errno = 0;
+            return nullptr;
+        }
+        struct dirent* out = f->entry();
+        out->d_ino = de->d_ino;
+        out->d_off = de->d_off;
+        out->d_reclen = de->d_reclen;
+        out->d_type = de->d_type;
+        size_t n = strnlen(de->d_name, sizeof out->d_name - 1);
+        memcpy(out->d_name, de->d_name, n);
+        out->d_name[n] = '\0';
+        if (out->d_type == DT_UNKNOWN) {
+            // Entries read back from some bricks leave the type out; find it without
+            // following a link.
+            glfs_t* fs = glfs_from_glfd(f->fd());
+            std::string full = f->path() == "/" ? "/" + std::string(out->d_name) : f->path() + "/" + out->d_name;
+            struct stat st;
+            if (fs && glfs_lstat(fs, full.c_str(), &st) == 0)
+                out->d_type = static_cast<unsigned char>(IFTODT(st.st_mode));
+        }
+        errno = 0;
+        return out;
+    }
+
+    std::error_code closedir(znfs_file_ptr dir, znfs_aio_ptr aio) override { return close(dir, aio); }
+
+    int64_t getxattr(znfs_iopx_ptr iopx, const char* path, const char* name, struct iovec* iov,
+                     znfs_aio_ptr) override
+    {
+        const gluster_volume* v = volume_of(iopx, path);
+        if (!v)
+            return -1;
+        if (!name || !iov) {
+            errno = EINVAL;
+            return -1;
+        }
+        volpath p;
+        if (!p.set(path) || !check_dir_demand(v->fs(), p))
+            return -1;
+        ssize_t r = glfs_getxattr(v->fs(), p.path.c_str(), name, iov->iov_base, iov->iov_len);
+        if (r < 0)
+            errno = failure_errno();
+        return r;
+    }
+
+    int64_t listxattr(znfs_iopx_ptr iopx, const char* path, struct iovec* iov, znfs_aio_ptr) override
+    {
+        const gluster_volume* v = volume_of(iopx, path);
+        if (!v)
+            return -1;
+        if (!iov) {
+            errno = EINVAL;
+            return -1;
+        }
+        volpath p;
+        if (!p.set(path) || !check_dir_demand(v->fs(), p))
+            return -1;
+        ssize_t r = glfs_listxattr(v->fs(), p.path.c_str(), iov->iov_base, iov->iov_len);
+        if (r < 0)
+            errno = failure_errno();
+        return r;
+    }
+
+    std::error_code setxattr(znfs_iopx_ptr iopx, const char* path, const char* name, struct iovec* iov,
+                             uint64_t flags, znfs_aio_ptr) override
+    {
+        const gluster_volume* v = volume_of(iopx, path);
+        if (!v || !name || !iov || flags > INT_MAX)
+            return errno_code(EINVAL);
+        volpath p;
+        if (!p.set(path) || !check_dir_demand(v->fs(), p))
+            return errno_code(errno);
+        if (glfs_setxattr(v->fs(), p.path.c_str(), name, iov->iov_base, iov->iov_len, static_cast<int>(flags)) != 0)
+            return code_after_failure();
+        return std::error_code();
+    }
+};
+
+// One connection attempt. Shared by the caller, who may stop waiting, and the thread that
+// runs glfs_init, which may outlive the wait; m_mutex guards m_done and m_result.
+struct init_attempt {
+    std::mutex m_mutex;
+    std::condition_variable m_cond;
+    bool m_done = false;
+    bool m_abandoned = false;
+    int m_result = 0;
+    glfs_t* m_fs = nullptr;
+};
+
+void run_init(std::shared_ptr<init_attempt> a)
+{
+    int r = glfs_init(a->m_fs);
+    int e = r == 0 ? 0 : failure_errno();
+    if (r == 0) {
+        // glfs_init can succeed with no brick up; the root answers only when one is.
+        struct stat st;
+        if (glfs_stat(a->m_fs, "/", &st) != 0)
+            e = failure_errno();
+    }
+    bool abandoned;
+    {
+        std::lock_guard<std::mutex> lock(a->m_mutex);
+        a->m_done = true;
+        a->m_result = e;
+        abandoned = a->m_abandoned;
+    }
+    a->m_cond.notify_all();
+    // Nobody will take an instance whose caller gave up, nor one that failed.
+    if (abandoned || e != 0)
+        glfs_fini(a->m_fs);
+}
+
+// Sets up a libgfapi instance for host:port/volname; null with errno on failure.
+glfs_t* connect_volume(const std::string& host, uint16_t port, const std::string& volname)
+{
+    glfs_t* fs = glfs_new(volname.c_str());
+    if (!fs) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    // Level 0 is GF_LOG_NONE: libgfapi would otherwise write its own log beside the caller's.
+    if (glfs_set_volfile_server(fs, "tcp", host.c_str(), port) != 0 || glfs_set_logging(fs, "/dev/null", 0) != 0) {
+        int e = failure_errno();
+        glfs_fini(fs);
+        errno = e;
+        return nullptr;
+    }
+    // Open-behind answers an open without reaching the brick and, on libgfapi 10, can keep
+    // such a never-used descriptor when it is closed without I/O; a listing that opens and
+    // closes one file per name would grow with it. Bypass it in this client only; it saves
+    // nothing here, since every open is followed by real I/O or a close.
+    glfs_set_xlator_option(fs, "*-open-behind", "pass-through", "true");
+
+    std::shared_ptr<init_attempt> a = std::make_shared<init_attempt>();
+    a->m_fs = fs;
+    try {
+        std::thread(run_init, a).detach();
+    } catch (const std::system_error& ex) {
+        glfs_fini(fs);
+        errno = ex.code().value() ? ex.code().value() : EAGAIN;
+        return nullptr;
+    }
+    std::unique_lock<std::mutex> lock(a->m_mutex);
+    if (!a->m_cond.wait_for(lock, k_init_timeout, [&] { return a->m_done; })) {
+        a->m_abandoned = true;
+        errno = ETIMEDOUT;
+        return nullptr;
+    }
+    if (a->m_result != 0) {
+        errno = a->m_result;
+        return nullptr;
+    }
+    return fs;
+}
+
+// Contexts by "host:port/volname", for the life of the process. Each entry's mutex is held
+// while its volume connects, so that concurrent first calls make one instance and a slow
+// volume does not hold up the others; s_registry_mutex guards the map only.
+struct registry_entry {
+    std::mutex m_mutex;  // guards m_volume
+    znfs_iopx_ptr m_volume;
+};
+
+std::mutex s_registry_mutex;
+std::map<std::string, std::shared_ptr<registry_entry>>* s_registry;
+
+std::shared_ptr<registry_entry> registry_slot(const std::string& key)
+{
+    std::lock_guard<std::mutex> lock(s_registry_mutex);
+    // Never destroyed: instances outlive static destruction, since handles may still be
+    // open while the process ends.
+    if (!s_registry)
+        s_registry = new std::map<std::string, std::shared_ptr<registry_entry>>();
+    std::shared_ptr<registry_entry>& slot = (*s_registry)[key];
+    if (!slot)
+        slot = std::make_shared<registry_entry>();
+    return slot;
+}
+
+}  // namespace
+
+znfs_api* gluster_api()
+{
+    // Stateless, so one object serves every thread and volume.
+    static gluster_api_impl s_api;
+    return &s_api;
+}
+
+znfs_iopx_ptr make_gluster_volume(const std::string& host, uint16_t port, const std::string& volname,
+                                  std::error_code& ec)
+{
+    if (host.empty() || volname.empty() || port == 0) {
+        ec = errno_code(EINVAL);
+        return znfs_iopx_ptr();
+    }
+    const std::string key = host + ":" + std::to_string(port) + "/" + volname;
+    std::shared_ptr<registry_entry> slot = registry_slot(key);
+    std::lock_guard<std::mutex> lock(slot->m_mutex);
+    if (!slot->m_volume) {
+        glfs_t* fs = connect_volume(host, port, volname);
+        if (!fs) {
+            ec = errno_code(failure_errno());
+            return znfs_iopx_ptr();
+        }
+        slot->m_volume.reset(new gluster_volume(fs, "gluster://" + key));
+    }
+    ec = std::error_code();
+    return slot->m_volume;
+}
+
+}  // namespace znfs
+
+#else  // no libgfapi in this build
+
+namespace znfs {
+namespace {
+
+class gluster_unsupported final : public znfs_api {
+public:
+    znfs_file_ptr open(znfs_iopx_ptr, const char*, int32_t, znfs_aio_ptr) override { return none(); }
+    znfs_file_ptr creat(znfs_iopx_ptr, const char*, int32_t, uint64_t, znfs_aio_ptr) override { return none(); }
+    std::error_code close(znfs_file_ptr file, znfs_aio_ptr) override
+    {
+        return file ? errno_code(EBADF) : std::error_code();
+    }
+    int64_t read(znfs_file_ptr, znfs_buff_ptr, uint64_t, int64_t, int32_t, znfs_aio_ptr) override { return fail(); }
+    int64_t write(znfs_file_ptr, znfs_buff_ptr, uint64_t, int64_t, int32_t, znfs_aio_ptr) override { return fail(); }
+    std::error_code stat(znfs_iopx_ptr, const char*, struct stat*, znfs_aio_ptr) override { return code(); }
+    std::error_code mkdir(znfs_iopx_ptr, const char*, uint32_t, znfs_aio_ptr) override { return code(); }
+    std::error_code rmdir(znfs_iopx_ptr, const char*, znfs_aio_ptr) override { return code(); }
+    std::error_code unlink(znfs_iopx_ptr, const char*, znfs_aio_ptr) override { return code(); }
+    znfs_file_ptr opendir(znfs_iopx_ptr, const char*, znfs_aio_ptr) override { return none(); }
+    struct dirent* readdir(znfs_file_ptr, znfs_aio_ptr) override
+    {
+        errno = ENOTSUP;
+        return nullptr;
+    }
+    std::error_code closedir(znfs_file_ptr dir, znfs_aio_ptr aio) override { return close(dir, aio); }
+    int64_t getxattr(znfs_iopx_ptr, const char*, const char*, struct iovec*, znfs_aio_ptr) override { return fail(); }
+    int64_t listxattr(znfs_iopx_ptr, const char*, struct iovec*, znfs_aio_ptr) override { return fail(); }
+    std::error_code setxattr(znfs_iopx_ptr, const char*, const char*, struct iovec*, uint64_t, znfs_aio_ptr) override
+    {
+        return code();
+    }
+
+private:
+    static znfs_file_ptr none()
+    {
+        errno = ENOTSUP;
+        return znfs_file_ptr();
+    }
+    static int64_t fail()
+    {
+        errno = ENOTSUP;
+        return -1;
+    }
+    static std::error_code code() { return errno_code(ENOTSUP); }
+};
+
+}  // namespace
+
+znfs_api* gluster_api()
+{
+    static gluster_unsupported s_api;
+    return &s_api;
+}
+
+znfs_iopx_ptr make_gluster_volume(const std::string&, uint16_t, const std::string&, std::error_code& ec)
+{
+    ec = errno_code(ENOTSUP);
+    return znfs_iopx_ptr();
+}
+
+}  // namespace znfs
+
+#endif
