@@ -110,14 +110,4 @@ TEST(Frame, WithoutAPoolCreationRunsInlineToTheSameResult)
     EXPECT_EQ("znfssnapcreate::znfssnapcreate", log.lines()[0].function);
 }
 
-TEST(Frame, ServiceFailureKeepsItsCategory)
-{
-    Creation c;
-    c.v.mkdir("/snap/.delete");
-    LogCapture log(-1);
-    std::error_code ec = znfssnapcore::snap_opcreate(&c.r);
-    EXPECT_EQ(std::error_code(EEXIST, std::system_category()), ec);
-    EXPECT_EQ(-1, c.r.opstatus);
-}
-
 }  // namespace
