@@ -8,6 +8,8 @@
 #include <boost/thread/thread.hpp>
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <string>
 #include <vector>
@@ -162,6 +164,9 @@ TEST_F(Delete, DeletionUnlinksWhatThePreviousSnapshotDoesNotShare)
     EXPECT_EQ(snapvol.read(kMerged), "shared\n");
     EXPECT_TRUE(snapvol.exists("/snap2/changed"));
     EXPECT_TRUE(snapvol.exists("/snap2/.delete/deletefilelist"));
+    EXPECT_EQ(log.count("Posting batch delete task for thread ["),
+              DeleteOp::batch_count(boost::thread::hardware_concurrency()));
+    EXPECT_EQ(log.count("Waiting for threads to complete"), 1u);
 }
 
 TEST_F(Delete, WithoutPreviousSnapshotEveryObjectWithACopyGoes)
@@ -274,15 +279,16 @@ TEST_F(Delete, GetxattrLeavesErrnoAndValueOnFailure)
 {
     file("snap2", "a", "a");
     LogCapture log;
-    znfs::znfs_debug d_logger;
+    znfs::znfs_debug logger;
+    using znfssnapcore::znfssnapdelete::file_getxattr;
     snapfs.fail_op("getxattr", EACCES, "/snap2/a", 2);
     std::string value = "keep";
     errno = 0;
-    EXPECT_EQ(znfssnapcore::znfssnapdelete::file_getxattr(&snapfs, rec.snapiopx, "/snap2/a", kUuid, value, d_logger), -1);
+    EXPECT_EQ(file_getxattr(&snapfs, rec.snapiopx, "/snap2/a", kUuid, value, logger), -1);
     EXPECT_EQ(errno, EACCES);
     EXPECT_EQ(value, "keep");
     EXPECT_EQ(log.count("File name [/snap2/a] getattr [trusted.vidoruvud.uuid] failed"), 1u);
-    EXPECT_EQ(znfssnapcore::znfssnapdelete::file_getxattr(&snapfs, rec.snapiopx, "/snap2/a", kUuid, value, d_logger),
+    EXPECT_EQ(file_getxattr(&snapfs, rec.snapiopx, "/snap2/a", kUuid, value, logger),
               static_cast<int64_t>(obj("a").size()));
     EXPECT_EQ(value, obj("a"));
 }
@@ -341,7 +347,6 @@ TEST_F(Delete, StaleBatchFilesAreNotProcessed)
 TEST_F(Delete, MissingDeleteListStopsBeforeAnyBatch)
 {
     history();
-    snapvol.write("/snap2/.delete/deletefilelist", "");
     ::unlink(snapvol.host("/snap2/.delete/deletefilelist").c_str());
     LogCapture log;
     error_code ec = snap_opdelete(&rec);
@@ -394,7 +399,8 @@ TEST_F(Delete, BatchReadFailureStopsTheBatchInsteadOfReadingNameTails)
     LogCapture log;
     DeleteOp d(&rec);
     attach(d);
-    error_code ec = d.snap_delete_batch("/snap2/.delete/delfilebatch_thr1", "/snap2/.delete/delfilebatch_prevsnap_thr1");
+    error_code ec =
+        d.snap_delete_batch("/snap2/.delete/delfilebatch_thr1", "/snap2/.delete/delfilebatch_prevsnap_thr1");
     EXPECT_EQ(ec, error_code(EIO, std::generic_category()));
     EXPECT_FALSE(objvol.exists(obj("b")));
     EXPECT_TRUE(objvol.exists(obj("a")));

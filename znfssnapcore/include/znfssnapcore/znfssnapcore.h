@@ -164,8 +164,9 @@ public:
     // 0: handled here (no copy, unsafe name skipped, or its object dealt with); 1: the previous
     // snapshot needs it. A name with a ".." component is never read or unlinked.
     int32_t snap_handle_filedelete(string& name);
-    // True when the previous snapshot holds the same data object, or when that cannot be ruled
-    // out (a uuid read failed for a reason other than "no such file" or "no such attribute").
+    // True when both copies of name carry equal non-empty uuids, or when that cannot be ruled
+    // out: only a missing or empty attribute (either copy) or a missing previous copy (ENOENT,
+    // ENOTDIR) answers false; any other failed read answers true, so the object is kept.
     bool is_file_needed(const string& name);
     // Creates listpath afresh and appends hand-off files 1..m_threadcount that exist, in order.
     // A failed reopen or append is logged and the merge goes on; the last failure is returned.
