@@ -142,7 +142,7 @@ error_code znfssnapdelete::opdelete_start()
 {
     static const char* const fn = "znfssnapdelete::opdelete_start";
 
-    // A crash on a half-filled record would be worse than a refusal; the record is not touched.
+    // A half-filled record is refused before any volume is touched, rather than crashing on it.
     znfssnapcore_opinfo* op = m_opinfo;
     if (!frame::require(*this, fn, op != nullptr, "opinfo"))
         return frame::invalid_argument();
