@@ -86,9 +86,9 @@ size_t demo_builder::pick_size()
         return static_cast<size_t>(m_rng() % 200);
     if (r < 75)
         return static_cast<size_t>(200 + m_rng() % 8000);
-    if (r < 97)
-        return static_cast<size_t>(8192 + m_rng() % 100000);
-    return static_cast<size_t>((256 << 10) + m_rng() % (1 << 20));
+    if (r < 98)
+        return static_cast<size_t>(8192 + m_rng() % 50000);
+    return static_cast<size_t>((256 << 10) + m_rng() % (768 << 10));
 }
 
 std::string demo_builder::new_object(const std::string& content)

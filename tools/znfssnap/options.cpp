@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "report.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -145,6 +147,7 @@ void apply_common(const common_options& opts)
     znfs::znfs_debug::set_level(opts.log_level);
     znfs::znfs_thpool::set_default_workers(opts.threads);
     znfs::znfs_thpool::set_unavailable(opts.run_inline);
+    expect_no_pool(opts.run_inline);
 }
 
 bool require_options(const parsed_args& args, const std::vector<std::string>& names, std::string& err)

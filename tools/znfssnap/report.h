@@ -52,6 +52,9 @@ int report_failure(const std::string& command, bool json, json_object obj, const
 
 // Sends library log lines to standard error in step with the progress line.
 void install_log_sink();
+// With --inline the library runs without a pool as asked; its line about the missing pool
+// is then left out.
+void expect_no_pool(bool expected);
 
 // While alive, rewrites one status line on standard error every 200 ms: the count that
 // counter() returns and the rate since the start. Shows nothing unless wanted and standard
