@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <atomic>
 #include <random>
 #include <set>
 #include <sstream>
@@ -247,6 +248,41 @@ TEST(Process, FindsTheProgramOnPath)
     setenv("PATH", saved.c_str(), 1);
     ASSERT_EQ(0, rc);
     EXPECT_EQ((std::vector<std::string>{"via", "path"}), dir.recorded_argv());
+}
+
+TEST(Process, LeavesNoDescriptorOpen)
+{
+    auto open_fds = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), std::filesystem::directory_iterator());
+    };
+    const auto before = open_fds();
+    std::string out, err;
+    std::vector<std::string> lines;
+    for (int i = 0; i < 20; ++i) {
+        ZnProcess::system("true", &out, &err, 0, false);
+        ZnProcess::system("false", nullptr, nullptr, 5, true);
+        ZnProcess::system("znfs-no-such-program-4711", &out, &err, 0, false);
+        znfs_utils::execute_command("echo x; echo y >&2", lines, err, 5);
+    }
+    EXPECT_EQ(before, open_fds());
+}
+
+TEST(Process, ConcurrentRunsKeepTheirOwnOutput)
+{
+    std::atomic<int> mismatches(0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([t, &mismatches] {
+            for (int i = 0; i < 20; ++i) {
+                std::string word = "w" + std::to_string(t) + "_" + std::to_string(i);
+                std::string out, err;
+                if (ZnProcess::system(("echo " + word).c_str(), &out, &err, 0, false) != 0 || out != word + "\n")
+                    mismatches.fetch_add(1);
+            }
+        });
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(0, mismatches.load());
 }
 
 TEST(Logger, ThresholdFiltersDebugBeforeFormatting)
