@@ -110,17 +110,19 @@ private:
 // that a libgfapi descriptor is closed exactly once however often close is asked for.
 class gluster_file final : public znfs_file {
 public:
-    gluster_file(glfs_fd_t* fd, uint64_t size, int accmode, bool isdir, bool listing, std::string path)
-        : znfs_file(size), m_fd(fd), m_accmode(accmode), m_isdir(isdir), m_listing(listing), m_path(std::move(path))
+    // A directory opened by open is a directory descriptor that does not list.
+    enum kind { regular, directory, listing };
+
+    gluster_file(glfs_fd_t* fd, uint64_t size, int accmode, kind k, std::string path)
+        : znfs_file(size), m_fd(fd), m_accmode(accmode), m_kind(k), m_path(std::move(path))
     {
     }
     ~gluster_file() override { release(); }
 
     glfs_fd_t* fd() const { return m_fd; }
     int accmode() const { return m_accmode; }
-    bool isdir() const { return m_isdir; }
-    // Opened by opendir: readdir works on it.
-    bool listing() const { return m_listing; }
+    bool isdir() const { return m_kind != regular; }
+    bool lists() const { return m_kind == listing; }
     const std::string& path() const { return m_path; }
     bool closed() const { return m_closed.load(std::memory_order_relaxed); }
     struct dirent* scratch() { return &m_scratch.entry; }
@@ -130,15 +132,14 @@ public:
     {
         if (m_closed.exchange(true))
             return EBADF;
-        int r = m_listing ? glfs_closedir(m_fd) : glfs_close(m_fd);
+        int r = m_kind == regular ? glfs_close(m_fd) : glfs_closedir(m_fd);
         return r == 0 ? 0 : (errno ? errno : EIO);
     }
 
 private:
     glfs_fd_t* m_fd;
     int m_accmode;
-    bool m_isdir;
-    bool m_listing;
+    kind m_kind;
     std::string m_path;
     std::atomic<bool> m_closed{false};
     // glfs_readdir_r may write a name longer than struct dirent declares; give it room.
@@ -285,7 +286,8 @@ znfs_file_ptr open_existing(const gluster_volume& v, const volpath& p, int flags
             errno = failure_errno();
             return znfs_file_ptr();
         }
-        return znfs_file_ptr(new gluster_file(fd, static_cast<uint64_t>(st.st_size), accmode, true, true, p.path));
+        return znfs_file_ptr(
+            new gluster_file(fd, static_cast<uint64_t>(st.st_size), accmode, gluster_file::directory, p.path));
     }
     if (!S_ISREG(st.st_mode)) {
         errno = EOPNOTSUPP;
@@ -297,7 +299,7 @@ znfs_file_ptr open_existing(const gluster_volume& v, const volpath& p, int flags
         return znfs_file_ptr();
     }
     uint64_t size = (flags & O_TRUNC) ? 0 : static_cast<uint64_t>(st.st_size);
-    return znfs_file_ptr(new gluster_file(fd, size, accmode, false, false, p.path));
+    return znfs_file_ptr(new gluster_file(fd, size, accmode, gluster_file::regular, p.path));
 }
 
 const int k_open_flags = O_ACCMODE | O_CREAT | O_EXCL | O_TRUNC | O_APPEND;
@@ -323,7 +325,7 @@ znfs_file_ptr create_or_open(const gluster_volume& v, const volpath& p, int flag
                 errno = e;
                 return znfs_file_ptr();
             }
-            return znfs_file_ptr(new gluster_file(fd, 0, flags & O_ACCMODE, false, false, p.path));
+            return znfs_file_ptr(new gluster_file(fd, 0, flags & O_ACCMODE, gluster_file::regular, p.path));
         }
         int e = failure_errno();
         if (e != EEXIST || (flags & O_EXCL)) {
@@ -544,7 +546,7 @@ public:
             errno = failure_errno();
             return znfs_file_ptr();
         }
-        return znfs_file_ptr(new gluster_file(fd, 0, O_RDONLY, true, true, p.path));
+        return znfs_file_ptr(new gluster_file(fd, 0, O_RDONLY, gluster_file::listing, p.path));
     }
 
     struct dirent* readdir(znfs_file_ptr dir, znfs_aio_ptr) override
@@ -552,7 +554,7 @@ public:
         gluster_file* f = file_of(dir);
         if (!f)
             return nullptr;
-        if (!f->listing()) {
+        if (!f->lists()) {
             errno = EBADF;
             return nullptr;
         }

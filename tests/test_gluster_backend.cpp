@@ -1,0 +1,783 @@
+// The GlusterFS backend against live volumes (scripts/gluster-test-env.sh makes them).
+// ZNFS_GLUSTER_HOST names the server, ZNFS_GLUSTER_LIVE / ZNFS_GLUSTER_OBJ the volumes
+// (default znfs_live / znfs_obj), ZNFS_GLUSTER_BRICKS the local directory holding their
+// bricks (default /var/lib/znfs-gluster-test). Without a server every case skips.
+// Results are checked through the backend and, where the bricks are local, on disk.
+
+#include <znfs/znfs_gluster.h>
+#include <znfssnapcore/znfssnapcore.h>
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/types.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+using znfs::znfs_aio_ptr;
+using znfs::znfs_buff_ptr;
+using znfs::znfs_file_ptr;
+using znfs::znfs_iopx_ptr;
+
+namespace {
+
+const char* const kUuid = "trusted.vidoruvud.uuid";
+
+std::string env(const char* name, const char* fallback)
+{
+    const char* v = getenv(name);
+    return v && *v ? v : fallback;
+}
+
+struct Server {
+    std::string host = env("ZNFS_GLUSTER_HOST", "");
+    std::string live = env("ZNFS_GLUSTER_LIVE", "znfs_live");
+    std::string obj = env("ZNFS_GLUSTER_OBJ", "znfs_obj");
+    std::string bricks = env("ZNFS_GLUSTER_BRICKS", "/var/lib/znfs-gluster-test");
+};
+
+// Connects to volume vol, or says why not.
+znfs_iopx_ptr connect(const std::string& vol, std::string& why)
+{
+    Server s;
+    if (s.host.empty()) {
+        why = "ZNFS_GLUSTER_HOST is not set (scripts/gluster-test-env.sh up prints the settings)";
+        return znfs_iopx_ptr();
+    }
+    std::error_code ec;
+    znfs_iopx_ptr v = znfs::make_gluster_volume(s.host, znfs::gluster_default_port, vol, ec);
+    if (!v)
+        why = "cannot connect to gluster://" + s.host + "/" + vol + ": " + ec.message();
+    return v;
+}
+
+std::string pattern(size_t n, unsigned seed)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>((i * 131 + i / 7 + seed) & 0xff);
+    return s;
+}
+
+// Waits for cond, giving up after a minute (a hung condition fails instead of stalling).
+bool eventually(const std::function<bool()>& cond)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::yield();
+    }
+    return true;
+}
+
+class UmaskScope {
+public:
+    explicit UmaskScope(mode_t m) : m_saved(umask(m)) {}
+    ~UmaskScope() { umask(m_saved); }
+
+private:
+    mode_t m_saved;
+};
+
+// One test's corner of a gluster volume: a directory of its own, made empty and removed
+// afterwards, so that suites can share the volumes.
+class Corner {
+public:
+    Corner(znfs_iopx_ptr iopx, std::string brick, const std::string& tag)
+        : iopx(iopx), dir("/" + tag + "." + std::to_string(getpid())), m_brick(std::move(brick))
+    {
+        rmtree(dir);
+        mkdir("");
+    }
+    ~Corner() { rmtree(dir); }
+
+    znfs::znfs_api* api = znfs::gluster_api();
+    znfs_iopx_ptr iopx;
+    std::string dir;  // volume path of the corner
+    znfs_aio_ptr none;
+
+    // Volume path of p inside the corner.
+    std::string at(const std::string& p) const { return dir + p; }
+    // Where p lies on the brick, "" when the brick is not on this machine.
+    std::string brick(const std::string& p) const
+    {
+        struct stat st;
+        if (::stat(m_brick.c_str(), &st) != 0)
+            return "";
+        return m_brick + dir + p;
+    }
+
+    znfs_buff_ptr buffer(const std::string& data) const
+    {
+        znfs_buff_ptr b = api->alloc_io_buffer(data.size());
+        if (!data.empty())
+            memcpy(b->get_base(), data.data(), data.size());
+        return b;
+    }
+    void mkdir(const std::string& p, uint32_t mode = 0755) const
+    {
+        std::error_code ec = api->mkdir(iopx, at(p).c_str(), mode, none);
+        ASSERT_FALSE(ec) << at(p) << ": " << ec.message();
+    }
+    void put(const std::string& p, const std::string& data, uint64_t mode = 0644) const
+    {
+        znfs_file_ptr f = api->creat(iopx, at(p).c_str(), 0x201, mode, none);
+        ASSERT_TRUE(f) << at(p) << ": " << strerror(errno);
+        ASSERT_EQ(static_cast<int64_t>(data.size()), api->write(f, buffer(data), data.size(), 0, 0, none));
+        EXPECT_FALSE(api->close(f, none));
+    }
+    std::string get(const std::string& p) const
+    {
+        znfs_file_ptr f = api->open(iopx, at(p).c_str(), 0, none);
+        if (!f)
+            return "<open failed: " + std::string(strerror(errno)) + ">";
+        uint64_t size = f->get_file_size();
+        znfs_buff_ptr b = api->alloc_io_buffer(size);
+        int64_t n = api->read(f, b, size, 0, 0, none);
+        api->close(f, none);
+        return n < 0 ? "<read failed>" : std::string(static_cast<char*>(b->get_base()), static_cast<size_t>(n));
+    }
+    mode_t mode(const std::string& p) const
+    {
+        struct stat st;
+        return api->stat(iopx, at(p).c_str(), &st, none) ? 0 : st.st_mode;
+    }
+    std::string xattr(const std::string& p, const char* name) const
+    {
+        char value[4096];
+        iovec v{value, sizeof value};
+        int64_t n = api->getxattr(iopx, at(p).c_str(), name, &v, none);
+        return n < 0 ? "<none>" : std::string(value, static_cast<size_t>(n));
+    }
+    // Entry name -> d_type, "." and ".." included.
+    std::map<std::string, int> listing(const std::string& p) const
+    {
+        std::map<std::string, int> out;
+        znfs_file_ptr d = api->opendir(iopx, at(p).c_str(), none);
+        if (!d)
+            return out;
+        while (struct dirent* e = api->readdir(d, none))
+            out[e->d_name] = e->d_type;
+        EXPECT_EQ(0, errno);
+        api->closedir(d, none);
+        return out;
+    }
+
+private:
+    void rmtree(const std::string& path) const
+    {
+        struct stat st;
+        if (api->stat(iopx, path.c_str(), &st, none))
+            return;
+        znfs_file_ptr d = api->opendir(iopx, path.c_str(), none);
+        std::vector<std::pair<std::string, int>> entries;
+        while (d && (errno = 0, true)) {
+            struct dirent* e = api->readdir(d, none);
+            if (!e)
+                break;
+            std::string name = e->d_name;
+            if (name != "." && name != "..")
+                entries.emplace_back(path + "/" + name, e->d_type);
+        }
+        api->closedir(d, none);
+        for (auto& e : entries) {
+            if (e.second == DT_DIR)
+                rmtree(e.first);
+            else
+                api->unlink(iopx, e.first.c_str(), none);
+        }
+        api->rmdir(iopx, path.c_str(), none);
+    }
+
+    std::string m_brick;
+};
+
+std::string test_tag()
+{
+    const ::testing::TestInfo* t = ::testing::UnitTest::GetInstance()->current_test_info();
+    return std::string("znfs-test.") + t->test_suite_name() + "." + t->name();
+}
+
+class GlusterBackend : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        std::string why;
+        znfs_iopx_ptr v = connect(Server().live, why);
+        if (!v)
+            GTEST_SKIP() << why;
+        m_corner.reset(new Corner(v, Server().bricks + "/" + Server().live, test_tag()));
+    }
+    Corner& c() { return *m_corner; }
+    std::unique_ptr<Corner> m_corner;
+    znfs_aio_ptr none;
+};
+
+bool brick_local() { return ::access((Server().bricks + "/" + Server().live).c_str(), F_OK) == 0; }
+
+#define REQUIRE_BRICK()                                                                      \
+    do {                                                                                     \
+        if (!brick_local())                                                                  \
+            GTEST_SKIP() << "needs the brick on this machine (ZNFS_GLUSTER_BRICKS)";        \
+    } while (0)
+
+std::string read_host(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return in ? s.str() : "<missing " + path + ">";
+}
+
+std::string host_xattr(const std::string& path, const char* name)
+{
+    char value[4096];
+    ssize_t n = ::lgetxattr(path.c_str(), name, value, sizeof value);
+    return n < 0 ? "<none>" : std::string(value, static_cast<size_t>(n));
+}
+
+mode_t host_mode(const std::string& path)
+{
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 ? st.st_mode : 0;
+}
+
+// ---------------------------------------------------------------------------------------
+// URLs and connections
+
+TEST(GlusterUrl, SplitsHostPortAndVolume)
+{
+    std::string host, vol;
+    uint16_t port = 0;
+    ASSERT_FALSE(znfs::parse_gluster_url("gluster://vm/znfs_live", host, port, vol));
+    EXPECT_EQ("vm", host);
+    EXPECT_EQ(24007, port);
+    EXPECT_EQ("znfs_live", vol);
+    ASSERT_FALSE(znfs::parse_gluster_url("gluster://10.0.0.7:24010/data/", host, port, vol));
+    EXPECT_EQ("10.0.0.7", host);
+    EXPECT_EQ(24010, port);
+    EXPECT_EQ("data", vol);
+    ASSERT_FALSE(znfs::parse_gluster_url("gluster://[fe80::1]:1/v", host, port, vol));
+    EXPECT_EQ("fe80::1", host);
+    EXPECT_EQ(1, port);
+
+    for (const char* bad : {"", "vm/vol", "nfs://vm/vol", "gluster://vm", "gluster://vm/", "gluster:///vol",
+                            "gluster://vm:/vol", "gluster://vm:0/vol", "gluster://vm:65536/vol", "gluster://vm:2x/vol",
+                            "gluster://vm/a/b", "gluster://[fe80::1/v", "gluster://[::1]x/v"}) {
+        host = "kept";
+        EXPECT_EQ(EINVAL, znfs::parse_gluster_url(bad, host, port, vol).value()) << bad;
+        EXPECT_EQ("kept", host) << bad;
+    }
+}
+
+TEST(GlusterConnect, OneContextPerVolumeAndClearFailures)
+{
+    std::string why;
+    znfs_iopx_ptr a = connect(Server().live, why);
+    if (!a)
+        GTEST_SKIP() << why;
+    std::error_code ec;
+    znfs_iopx_ptr b = znfs::make_gluster_volume(Server().host, znfs::gluster_default_port, Server().live, ec);
+    EXPECT_EQ(a.get(), b.get()) << "one libgfapi instance per volume and process";
+    EXPECT_EQ("gluster://" + Server().host + ":24007/" + Server().live, a->describe());
+
+    EXPECT_FALSE(znfs::make_gluster_volume(Server().host, znfs::gluster_default_port, "znfs_no_such_volume", ec));
+    EXPECT_EQ(ENOENT, ec.value()) << ec.message();
+    // Nothing listens on port 1: refused at once, not after a wait.
+    EXPECT_FALSE(znfs::make_gluster_volume(Server().host, 1, Server().live, ec));
+    EXPECT_TRUE(ec);
+    EXPECT_FALSE(znfs::make_gluster_volume("", 24007, Server().live, ec));
+    EXPECT_EQ(EINVAL, ec.value());
+
+    // A context of another backend is refused, as the POSIX backend refuses this one.
+    struct foreign : znfs::znfs_iopx {
+        std::string describe() const override { return "foreign"; }
+    };
+    struct stat st;
+    EXPECT_EQ(EINVAL, znfs::gluster_api()->stat(znfs_iopx_ptr(new foreign), "/", &st, znfs_aio_ptr()).value());
+}
+
+// ---------------------------------------------------------------------------------------
+// The service contract, seen from the brick
+
+TEST_F(GlusterBackend, DataReachesTheBrickWholeAcrossLargeWrites)
+{
+    const std::string big = pattern((16u << 20) + 12345, 7);  // more than one libgfapi call
+    c().put("/big", big);
+    znfs_file_ptr f = c().api->open(c().iopx, c().at("/big").c_str(), 0, none);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(big.size(), f->get_file_size());
+    znfs_buff_ptr b = c().api->alloc_io_buffer(big.size() + 10);
+    EXPECT_EQ(static_cast<int64_t>(big.size()), c().api->read(f, b, big.size() + 10, 0, 0, none));
+    EXPECT_TRUE(memcmp(big.data(), b->get_base(), big.size()) == 0);
+    EXPECT_EQ(5, c().api->read(f, b, 10, static_cast<int64_t>(big.size()) - 5, 0, none));
+    EXPECT_EQ(0, c().api->read(f, b, 10, static_cast<int64_t>(big.size()) + 100, 0, none));
+    EXPECT_EQ(-1, c().api->write(f, b, 1, 0, 0, none)) << "opened read-only";
+    EXPECT_EQ(EBADF, errno);
+    c().api->close(f, none);
+
+    f = c().api->open(c().iopx, c().at("/big").c_str(), 1, none);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(4, c().api->write(f, c().buffer("HEAD"), 4, 0, 0, none));
+    EXPECT_EQ(-1, c().api->read(f, b, 1, 0, 0, none)) << "opened write-only";
+    EXPECT_EQ(EBADF, errno);
+    c().api->close(f, none);
+
+    REQUIRE_BRICK();
+    std::string on_disk = read_host(c().brick("/big"));
+    EXPECT_EQ(big.size(), on_disk.size());
+    EXPECT_TRUE(on_disk == "HEAD" + big.substr(4));
+}
+
+TEST_F(GlusterBackend, ModesAreExactWhateverTheUmaskAndTheBrickMask)
+{
+    UmaskScope restrictive(077);
+    c().put("/setuid", "x", 0104755);
+    c().put("/readonly", "x", 0400);
+    c().mkdir("/sticky", 041777);
+    c().mkdir("/setgid/", 042750);
+    c().mkdir("/closed", 0);
+    EXPECT_EQ(0104755u, c().mode("/setuid"));
+    EXPECT_EQ(0100400u, c().mode("/readonly"));
+    EXPECT_EQ(041777u, c().mode("/sticky"));
+    EXPECT_EQ(042750u, c().mode("/setgid"));
+    EXPECT_EQ(040000u, c().mode("/closed"));
+
+    znfs_file_ptr f = c().api->creat(c().iopx, c().at("/setuid").c_str(), 0x201, 0100777, none);
+    ASSERT_TRUE(f);
+    c().api->close(f, none);
+    EXPECT_EQ(0104755u, c().mode("/setuid")) << "an existing file keeps its mode";
+
+    f = c().api->open(c().iopx, c().at("/new").c_str(), 0x241, none);
+    ASSERT_TRUE(f);
+    c().api->close(f, none);
+    EXPECT_EQ(0100600u, c().mode("/new"));
+
+    REQUIRE_BRICK();
+    EXPECT_EQ(0104755u, host_mode(c().brick("/setuid")));
+    EXPECT_EQ(041777u, host_mode(c().brick("/sticky")));
+    EXPECT_EQ(042750u, host_mode(c().brick("/setgid")));
+    EXPECT_EQ(040000u, host_mode(c().brick("/closed")));
+}
+
+TEST_F(GlusterBackend, ErrorsMatchThePosixBackend)
+{
+    c().mkdir("/d");
+    c().put("/d/f", "x");
+    auto path = [&](const char* p) { return c().at(p); };
+    struct stat st;
+    EXPECT_EQ(ENOENT, c().api->stat(c().iopx, path("/nothing").c_str(), &st, none).value());
+    EXPECT_EQ(std::system_category(), c().api->stat(c().iopx, path("/nothing").c_str(), &st, none).category());
+    EXPECT_EQ(ENOTDIR, c().api->stat(c().iopx, path("/d/f/x").c_str(), &st, none).value());
+    EXPECT_EQ(ENOENT, c().api->stat(c().iopx, "", &st, none).value());
+    EXPECT_EQ(EEXIST, c().api->mkdir(c().iopx, path("/d").c_str(), 0755, none).value());
+    EXPECT_EQ(ENOTEMPTY, c().api->rmdir(c().iopx, path("/d").c_str(), none).value());
+    EXPECT_EQ(EISDIR, c().api->unlink(c().iopx, path("/d").c_str(), none).value());
+    EXPECT_EQ(ENOTDIR, c().api->rmdir(c().iopx, path("/d/f").c_str(), none).value());
+    EXPECT_EQ(ENOENT, c().api->unlink(c().iopx, path("/d/none").c_str(), none).value());
+    EXPECT_EQ(EINVAL, c().api->rmdir(c().iopx, "/", none).value());
+    EXPECT_EQ(EINVAL, c().api->rmdir(c().iopx, path("/d/..").c_str(), none).value());
+    EXPECT_EQ(EINVAL, c().api->unlink(c().iopx, path("/d/f/.").c_str(), none).value());
+    EXPECT_EQ(EINVAL, c().api->mkdir(c().iopx, path("/d/..").c_str(), 0755, none).value());
+
+    errno = 0;
+    EXPECT_FALSE(c().api->open(c().iopx, path("/missing").c_str(), 0, none));
+    EXPECT_EQ(ENOENT, errno);
+    EXPECT_FALSE(c().api->creat(c().iopx, path("/nodir/x").c_str(), 0x201, 0644, none));
+    EXPECT_EQ(ENOENT, errno);
+    EXPECT_FALSE(c().api->creat(c().iopx, path("/d").c_str(), 0x201, 0644, none));
+    EXPECT_EQ(EISDIR, errno);
+    EXPECT_FALSE(c().api->open(c().iopx, path("/d").c_str(), 1, none));
+    EXPECT_EQ(EISDIR, errno);
+    EXPECT_FALSE(c().api->open(c().iopx, path("/d/f").c_str(), 0x40000000, none)) << "unknown flag";
+    EXPECT_EQ(EINVAL, errno);
+
+    // A trailing slash asks for a directory, which libgfapi itself does not check.
+    EXPECT_EQ(ENOTDIR, c().api->stat(c().iopx, path("/d/f/").c_str(), &st, none).value());
+    EXPECT_FALSE(c().api->open(c().iopx, path("/d/f/").c_str(), 0, none));
+    EXPECT_EQ(ENOTDIR, errno);
+    EXPECT_EQ(ENOTDIR, c().api->unlink(c().iopx, path("/d/f/").c_str(), none).value());
+    EXPECT_EQ("x", c().get("/d/f"));
+    iovec q{nullptr, 0};
+    EXPECT_EQ(-1, c().api->getxattr(c().iopx, path("/d/f/").c_str(), "user.x", &q, none));
+    EXPECT_EQ(ENOTDIR, errno);
+
+    EXPECT_FALSE(c().api->unlink(c().iopx, path("/d//f").c_str(), none));
+    EXPECT_FALSE(c().api->rmdir(c().iopx, path("/d/").c_str(), none));
+    EXPECT_EQ(ENOENT, c().api->stat(c().iopx, path("/d").c_str(), &st, none).value());
+}
+
+TEST_F(GlusterBackend, ReaddirGivesRealTypesOfEveryEntry)
+{
+    REQUIRE_BRICK();
+    c().mkdir("/d");
+    c().mkdir("/d/sub");
+    c().put("/d/file", "x");
+    // Links and special files have no call of their own in the service; a brick-side entry
+    // is taken into the volume at its first lookup.
+    ASSERT_EQ(0, ::symlink("sub", c().brick("/d/link").c_str()));
+    ASSERT_EQ(0, ::mkfifo(c().brick("/d/fifo").c_str(), 0644));
+    std::map<std::string, int> want{{".", DT_DIR},   {"..", DT_DIR},  {"sub", DT_DIR},
+                                    {"file", DT_REG}, {"link", DT_LNK}, {"fifo", DT_FIFO}};
+    if (::mknod(c().brick("/d/null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0)
+        want["null"] = DT_CHR;
+    EXPECT_EQ(want, c().listing("/d"));
+
+    znfs_file_ptr d = c().api->opendir(c().iopx, c().at("/d").c_str(), none);
+    ASSERT_TRUE(d);
+    while (c().api->readdir(d, none)) {
+    }
+    EXPECT_EQ(0, errno) << "the end is not an error";
+    EXPECT_EQ(nullptr, c().api->readdir(d, none));
+    EXPECT_FALSE(c().api->closedir(d, none));
+    EXPECT_EQ(EBADF, c().api->closedir(d, none).value());
+    EXPECT_EQ(nullptr, c().api->readdir(d, none));
+    EXPECT_EQ(EBADF, errno);
+
+    EXPECT_FALSE(c().api->opendir(c().iopx, c().at("/d/file").c_str(), none));
+    EXPECT_EQ(ENOTDIR, errno);
+    znfs_file_ptr f = c().api->open(c().iopx, c().at("/d").c_str(), 0, none);
+    ASSERT_TRUE(f) << "a directory opens read-only as a file";
+    EXPECT_EQ(nullptr, c().api->readdir(f, none));
+    EXPECT_EQ(EBADF, errno);
+    EXPECT_EQ(-1, c().api->read(f, c().api->alloc_io_buffer(1), 1, 0, 0, none));
+    EXPECT_EQ(EISDIR, errno);
+    c().api->close(f, none);
+}
+
+TEST_F(GlusterBackend, SpecialFilesAreRefusedWithoutBlocking)
+{
+    REQUIRE_BRICK();
+    ASSERT_EQ(0, ::mkfifo(c().brick("/fifo").c_str(), 0666));
+    ASSERT_EQ(0, ::symlink("fifo", c().brick("/tofifo").c_str()));
+    for (const char* name : {"/fifo", "/tofifo"}) {
+        for (int flags : {0, 1, 0x241}) {
+            errno = 0;
+            EXPECT_FALSE(c().api->open(c().iopx, c().at(name).c_str(), flags, none)) << name << " " << flags;
+            EXPECT_EQ(EOPNOTSUPP, errno) << name << " " << flags;
+        }
+        EXPECT_FALSE(c().api->creat(c().iopx, c().at(name).c_str(), 0x201, 0644, none));
+        EXPECT_EQ(EOPNOTSUPP, errno);
+        EXPECT_FALSE(c().api->opendir(c().iopx, c().at(name).c_str(), none));
+        EXPECT_EQ(ENOTDIR, errno);
+    }
+    EXPECT_TRUE(S_ISFIFO(c().mode("/fifo")));
+    if (::mknod(c().brick("/null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0) {
+        EXPECT_FALSE(c().api->open(c().iopx, c().at("/null").c_str(), 1, none));
+        EXPECT_EQ(EOPNOTSUPP, errno);
+    }
+}
+
+TEST_F(GlusterBackend, DotDotAndLinksNeverLeaveTheVolume)
+{
+    c().put("/f", "inside");
+    struct stat root, st;
+    ASSERT_FALSE(c().api->stat(c().iopx, "/", &root, none));
+    ASSERT_FALSE(c().api->stat(c().iopx, "/../../..", &st, none));
+    EXPECT_EQ(root.st_ino, st.st_ino) << "\"..\" at the root stays there";
+    EXPECT_EQ("inside", c().get("/../../.." + c().dir + "/f"));
+    std::string up = "/../../../../../../../../../../../.." + c().dir + "/f";
+    znfs_file_ptr f = c().api->open(c().iopx, up.c_str(), 0, none);
+    EXPECT_TRUE(f);
+    c().api->close(f, none);
+
+    REQUIRE_BRICK();
+    // Links made on the brick: absolute targets resolve from the volume root, and a chain of
+    // ".." stops there.
+    ASSERT_EQ(0, ::symlink((c().dir + "/f").c_str(), c().brick("/abs").c_str()));
+    ASSERT_EQ(0, ::symlink("../../../../../../../..", c().brick("/top").c_str()));
+    ASSERT_EQ(0, ::symlink("/etc/hostname", c().brick("/host").c_str()));
+    ASSERT_EQ(0, ::symlink("/..", c().brick("/rootdotdot").c_str()));
+    EXPECT_EQ("inside", c().get("/abs"));
+    EXPECT_EQ("inside", c().get("/top" + c().dir + "/f"));
+    ASSERT_FALSE(c().api->stat(c().iopx, c().at("/rootdotdot").c_str(), &st, none));
+    EXPECT_EQ(root.st_ino, st.st_ino);
+    ASSERT_EQ(0, ::access("/etc/hostname", F_OK)) << "the host has the file the link names";
+    EXPECT_EQ(ENOENT, c().api->stat(c().iopx, c().at("/host").c_str(), &st, none).value())
+        << "an absolute link names a path of the volume, not of the host";
+    errno = 0;
+    EXPECT_FALSE(c().api->open(c().iopx, c().at("/host").c_str(), 0, none));
+    EXPECT_EQ(ENOENT, errno);
+
+    // Writing through a link writes the volume's file, and unlink removes the link alone.
+    f = c().api->open(c().iopx, c().at("/abs").c_str(), 1, none);
+    ASSERT_TRUE(f);
+    EXPECT_EQ(3, c().api->write(f, c().buffer("IN!"), 3, 0, 0, none));
+    c().api->close(f, none);
+    EXPECT_FALSE(c().api->unlink(c().iopx, c().at("/abs").c_str(), none));
+    EXPECT_EQ("IN!ide", c().get("/f"));
+    EXPECT_EQ("IN!ide", read_host(c().brick("/f")));
+}
+
+TEST_F(GlusterBackend, ExtendedAttributesIncludingTrustedOnes)
+{
+    c().put("/f", "data");
+    c().mkdir("/d");
+    const std::string uuid = "/objects/3f/2a-77";
+    for (const char* p : {"/f", "/d"}) {
+        SCOPED_TRACE(p);
+        std::string path = c().at(p);
+        iovec v{const_cast<char*>(uuid.data()), uuid.size()};
+        ASSERT_FALSE(c().api->setxattr(c().iopx, path.c_str(), kUuid, &v, 0, none));
+        v = {const_cast<char*>("u"), 1};
+        ASSERT_FALSE(c().api->setxattr(c().iopx, path.c_str(), "user.one", &v, 0, none));
+        EXPECT_EQ(EEXIST, c().api->setxattr(c().iopx, path.c_str(), "user.one", &v, XATTR_CREATE, none).value());
+        EXPECT_EQ(ENODATA, c().api->setxattr(c().iopx, path.c_str(), "user.two", &v, XATTR_REPLACE, none).value());
+
+        iovec q{nullptr, 0};
+        EXPECT_EQ(static_cast<int64_t>(uuid.size()), c().api->getxattr(c().iopx, path.c_str(), kUuid, &q, none));
+        std::string value(uuid.size() - 1, '\0');
+        iovec small{&value[0], value.size()};
+        EXPECT_EQ(-1, c().api->getxattr(c().iopx, path.c_str(), kUuid, &small, none));
+        EXPECT_EQ(ERANGE, errno);
+        EXPECT_EQ(uuid, c().xattr(p, kUuid));
+        EXPECT_EQ(-1, c().api->getxattr(c().iopx, path.c_str(), "user.absent", &q, none));
+        EXPECT_EQ(ENODATA, errno);
+
+        int64_t len = c().api->listxattr(c().iopx, path.c_str(), &q, none);
+        ASSERT_GT(len, 0);
+        std::string names(static_cast<size_t>(len), '\0');
+        iovec nl{&names[0], names.size()};
+        ASSERT_EQ(len, c().api->listxattr(c().iopx, path.c_str(), &nl, none));
+        std::set<std::string> got;
+        for (size_t i = 0; i < names.size(); i += strlen(names.c_str() + i) + 1)
+            got.insert(names.c_str() + i);
+        EXPECT_EQ((std::set<std::string>{kUuid, "user.one"}), got) << "the volume's own attributes stay hidden";
+        iovec tiny{&names[0], 1};
+        EXPECT_EQ(-1, c().api->listxattr(c().iopx, path.c_str(), &tiny, none));
+        EXPECT_EQ(ERANGE, errno);
+    }
+    iovec q{nullptr, 0};
+    EXPECT_EQ(-1, c().api->listxattr(c().iopx, c().at("/none").c_str(), &q, none));
+    EXPECT_EQ(ENOENT, errno);
+
+    REQUIRE_BRICK();
+    EXPECT_EQ(uuid, host_xattr(c().brick("/f"), kUuid));
+    EXPECT_EQ(uuid, host_xattr(c().brick("/d"), kUuid));
+    ASSERT_EQ(0, ::symlink("f", c().brick("/link").c_str()));
+    EXPECT_EQ(uuid, c().xattr("/link", kUuid)) << "attributes are read through a final link";
+}
+
+// Open-behind would answer an open without reaching the brick and could keep such a handle
+// after its close; the backend makes every open real and every close final.
+TEST_F(GlusterBackend, EveryOpenReachesTheBrickAndEveryCloseReleasesIt)
+{
+    REQUIRE_BRICK();
+    const int files = 40;
+    for (int i = 0; i < files; ++i)
+        c().put("/f" + std::to_string(i), "x");
+    // The brick opens files by their gfid links, so descriptors are matched by inode.
+    std::set<ino_t> ours;
+    for (int i = 0; i < files; ++i) {
+        struct stat st;
+        ASSERT_EQ(0, ::stat(c().brick("/f" + std::to_string(i)).c_str(), &st));
+        ours.insert(st.st_ino);
+    }
+    pid_t brick = 0;
+    // The brick process is the glusterfsd serving our brick directory.
+    for (DIR* proc = opendir("/proc"); proc;) {
+        struct dirent* e = readdir(proc);
+        if (!e) {
+            closedir(proc);
+            break;
+        }
+        std::string cmd = read_host(std::string("/proc/") + e->d_name + "/cmdline");
+        std::replace(cmd.begin(), cmd.end(), '\0', ' ');
+        if (cmd.find("glusterfsd") != std::string::npos &&
+            cmd.find("--brick-name " + Server().bricks + "/" + Server().live + " ") != std::string::npos)
+            brick = atoi(e->d_name);
+    }
+    if (brick == 0)
+        GTEST_SKIP() << "brick process not found";
+    auto open_on_brick = [&] {
+        int n = 0;
+        std::string fds = "/proc/" + std::to_string(brick) + "/fd";
+        DIR* d = opendir(fds.c_str());
+        while (struct dirent* e = d ? readdir(d) : nullptr) {
+            struct stat st;
+            if (e->d_name[0] != '.' && ::stat((fds + "/" + e->d_name).c_str(), &st) == 0 && ours.count(st.st_ino))
+                ++n;
+        }
+        if (d)
+            closedir(d);
+        return n;
+    };
+    ASSERT_TRUE(eventually([&] { return open_on_brick() == 0; }));
+
+    std::vector<znfs_file_ptr> held;
+    for (int i = 0; i < files; ++i) {
+        held.push_back(c().api->open(c().iopx, c().at("/f" + std::to_string(i)).c_str(), 0, none));
+        ASSERT_TRUE(held.back());
+    }
+    EXPECT_EQ(files, open_on_brick()) << "each open reached the brick";
+    for (auto& f : held)
+        c().api->close(f, none);
+    EXPECT_TRUE(eventually([&] { return open_on_brick() == 0; })) << open_on_brick() << " left open";
+
+    // The pattern of a long deletion: open, close, no I/O, thousands of times.
+    for (int round = 0; round < 50; ++round)
+        for (int i = 0; i < files; ++i)
+            c().api->close(c().api->open(c().iopx, c().at("/f" + std::to_string(i)).c_str(), 0, none), none);
+    for (int i = 0; i < 200; ++i)
+        ASSERT_TRUE(c().api->open(c().iopx, c().at("/f1").c_str(), 0, none)) << "dropped, never closed";
+    EXPECT_TRUE(eventually([&] { return open_on_brick() == 0; })) << open_on_brick() << " left open";
+}
+
+TEST_F(GlusterBackend, ConcurrentListingsAndWritesOnOneService)
+{
+    const int threads = 4, files = 30;
+    c().mkdir("/shared");
+    for (int i = 0; i < files; ++i)
+        c().put("/shared/s" + std::to_string(i), "s");
+    std::vector<int> failures(threads, 0);
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t) {
+        pool.emplace_back([&, t] {
+            std::string dir = "/t" + std::to_string(t);
+            if (c().api->mkdir(c().iopx, c().at(dir).c_str(), 0755, none))
+                ++failures[t];
+            for (int i = 0; i < files; ++i) {
+                std::string data = pattern(static_cast<size_t>(100 + i * t), static_cast<unsigned>(t));
+                std::string path = c().at(dir + "/f" + std::to_string(i));
+                znfs_file_ptr f = c().api->creat(c().iopx, path.c_str(), 0x201, 0644, none);
+                if (!f || c().api->write(f, c().buffer(data), data.size(), 0, 0, none) != int64_t(data.size()))
+                    ++failures[t];
+                c().api->close(f, none);
+                if (c().get(dir + "/f" + std::to_string(i)) != data)
+                    ++failures[t];
+                if (i % 10 == 0 && c().listing("/shared").size() != size_t(files + 2))
+                    ++failures[t];
+            }
+        });
+    }
+    for (auto& th : pool)
+        th.join();
+    EXPECT_EQ(std::vector<int>(threads, 0), failures);
+    EXPECT_EQ(size_t(files + 2), c().listing("/t3").size());
+}
+
+// ---------------------------------------------------------------------------------------
+// Snapshots end to end on gluster volumes
+
+TEST_F(GlusterBackend, CreationCopiesATreeWithItsAttributes)
+{
+    c().mkdir("/live", 0750);
+    c().mkdir("/live/sub", 0711);
+    c().mkdir("/live/sub/deeper");
+    c().mkdir("/live/.snaps");
+    c().mkdir("/snap");
+    c().put("/live/a", "alpha", 0640);
+    c().put("/live/sub/b", pattern(100000, 3), 0755);
+    c().put("/live/sub/deeper/c", "");
+    c().put("/live/.snaps/skipped", "no");
+    iovec v{const_cast<char*>("/objects/a-1"), 12};
+    ASSERT_FALSE(c().api->setxattr(c().iopx, c().at("/live/a").c_str(), kUuid, &v, 0, none));
+    v = {const_cast<char*>("dir"), 3};
+    ASSERT_FALSE(c().api->setxattr(c().iopx, c().at("/live/sub").c_str(), "user.tag", &v, 0, none));
+
+    znfssnapcore::znfssnapcore_opinfo rec;
+    rec.snapfsapi = c().api;
+    rec.snapiopx = c().iopx;
+    rec.datasetdir = c().at("/live");
+    rec.snapdir = c().at("/snap");
+    std::error_code ec = znfssnapcore::snap_opcreate(&rec);
+    ASSERT_FALSE(ec) << ec.message();
+    EXPECT_EQ(0, rec.opstatus);
+
+    EXPECT_EQ("alpha", c().get("/snap/a"));
+    EXPECT_EQ(pattern(100000, 3), c().get("/snap/sub/b"));
+    EXPECT_EQ("", c().get("/snap/sub/deeper/c"));
+    EXPECT_EQ(0100640u, c().mode("/snap/a"));
+    EXPECT_EQ(0100755u, c().mode("/snap/sub/b"));
+    EXPECT_EQ(040711u, c().mode("/snap/sub"));
+    EXPECT_EQ("/objects/a-1", c().xattr("/snap/a", kUuid));
+    EXPECT_EQ("dir", c().xattr("/snap/sub", "user.tag"));
+    EXPECT_EQ(0u, c().mode("/snap/.snaps"));
+    EXPECT_EQ((std::map<std::string, int>{{".", DT_DIR}, {"..", DT_DIR}, {"a", DT_REG}, {"sub", DT_DIR},
+                                          {".delete", DT_DIR}}),
+              c().listing("/snap"));
+    EXPECT_EQ(040760u, c().mode("/snap/.delete"));
+    EXPECT_EQ("", c().get("/snap/.delete/deletefilelist"));
+
+    REQUIRE_BRICK();
+    EXPECT_EQ("alpha", read_host(c().brick("/snap/a")));
+    EXPECT_EQ(pattern(100000, 3), read_host(c().brick("/snap/sub/b")));
+    EXPECT_EQ(0100640u, host_mode(c().brick("/snap/a")));
+    EXPECT_EQ("/objects/a-1", host_xattr(c().brick("/snap/a"), kUuid));
+    EXPECT_EQ("dir", host_xattr(c().brick("/snap/sub"), "user.tag"));
+    EXPECT_EQ(0100760u, host_mode(c().brick("/snap/.delete/deletefilelist")));
+}
+
+TEST_F(GlusterBackend, DeletionHandsOnSharedObjectsAndUnlinksTheOthers)
+{
+    std::string why;
+    znfs_iopx_ptr objv = connect(Server().obj, why);
+    if (!objv)
+        GTEST_SKIP() << why;
+    Corner obj(objv, Server().bricks + "/" + Server().obj, test_tag());
+    auto object = [&](const std::string& id) { return obj.dir + "/" + id; };
+    // name in snapshot snap whose copy's uuid names object id (made on the object volume).
+    auto file = [&](const std::string& snap, const std::string& name, const std::string& id) {
+        c().put("/" + snap + "/" + name, "data of " + name);
+        if (id.empty())
+            return;
+        std::string value = object(id);
+        iovec v{&value[0], value.size()};
+        ASSERT_FALSE(c().api->setxattr(c().iopx, c().at("/" + snap + "/" + name).c_str(), kUuid, &v, 0, none));
+        obj.put("/" + id, id);
+    };
+    for (const char* d : {"/snap1", "/snap1/.delete", "/snap2", "/snap2/.delete", "/snap2/d"})
+        c().mkdir(d);
+    file("snap1", "shared", "s");
+    file("snap2", "shared", "s");
+    file("snap1", "changed", "c1");
+    file("snap2", "changed", "c2");
+    file("snap2", "d/fresh", "n");
+    file("snap2", "plain", "");
+    c().put("/snap2/.delete/deletefilelist", "shared\nchanged\n\nd/fresh\nplain\ngone\n");
+
+    znfssnapcore::znfssnapcore_opinfo rec;
+    rec.snapfsapi = c().api;
+    rec.snapiopx = c().iopx;
+    rec.objfsapi = obj.api;
+    rec.objiopx = obj.iopx;
+    rec.snapdir = c().at("/snap2");
+    rec.prevsnapdir = c().at("/snap1");
+    std::error_code ec = znfssnapcore::snap_opdelete(&rec);
+    ASSERT_FALSE(ec) << ec.message();
+    EXPECT_EQ(0, rec.opstatus);
+    EXPECT_EQ(c().at("/snap2/.delete/deletefilelist_prevsnap"), rec.prevsnap_dellist);
+    EXPECT_EQ("shared\n", c().get("/snap2/.delete/deletefilelist_prevsnap"));
+
+    EXPECT_EQ((std::map<std::string, int>{{".", DT_DIR}, {"..", DT_DIR}, {"s", DT_REG}, {"c1", DT_REG}}),
+              obj.listing(""));
+    EXPECT_EQ("data of shared", c().get("/snap2/shared")) << "the snapshot's own copies stay";
+    EXPECT_EQ("data of d/fresh", c().get("/snap2/d/fresh"));
+
+    REQUIRE_BRICK();
+    EXPECT_EQ("s", read_host(obj.brick("/s")));
+    EXPECT_EQ("c1", read_host(obj.brick("/c1")));
+    EXPECT_EQ(0u, host_mode(obj.brick("/c2"))) << "unlinked on the object volume's brick";
+    EXPECT_EQ(0u, host_mode(obj.brick("/n")));
+    EXPECT_EQ("shared\n", read_host(c().brick("/snap2/.delete/deletefilelist_prevsnap")));
+}
+
+}  // namespace
