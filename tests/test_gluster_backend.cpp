@@ -527,6 +527,25 @@ TEST_F(GlusterBackend, DotDotAndLinksNeverLeaveTheVolume)
     EXPECT_EQ("IN!ide", read_host(c().brick("/f")));
 }
 
+TEST_F(GlusterBackend, UnlinkRemovesALinkNotItsTarget)
+{
+    REQUIRE_BRICK();
+    c().put("/target", "keep");
+    c().mkdir("/dir");
+    ASSERT_EQ(0, ::symlink("target", c().brick("/flink").c_str()));
+    ASSERT_EQ(0, ::symlink("dir", c().brick("/dlink").c_str()));
+    EXPECT_EQ(ENOTDIR, c().api->rmdir(c().iopx, c().at("/dlink").c_str(), none).value());
+    EXPECT_EQ(ENOTDIR, c().api->rmdir(c().iopx, c().at("/dlink/").c_str(), none).value());
+    EXPECT_EQ(ENOTDIR, c().api->unlink(c().iopx, c().at("/dlink/").c_str(), none).value());
+    EXPECT_EQ(EISDIR, c().api->unlink(c().iopx, c().at("/dir/").c_str(), none).value());
+    EXPECT_FALSE(c().api->unlink(c().iopx, c().at("/flink").c_str(), none));
+    EXPECT_FALSE(c().api->unlink(c().iopx, c().at("/dlink").c_str(), none));
+    EXPECT_EQ(0u, host_mode(c().brick("/flink")));
+    EXPECT_EQ(0u, host_mode(c().brick("/dlink")));
+    EXPECT_EQ("keep", c().get("/target"));
+    EXPECT_TRUE(S_ISDIR(c().mode("/dir")));
+}
+
 TEST_F(GlusterBackend, ExtendedAttributesIncludingTrustedOnes)
 {
     c().put("/f", "data");

@@ -523,9 +523,10 @@ public:
         if (!p.set(path) || !p.split(dir, name))
             return errno_code(errno);
         if (p.dir_only) {
-            // "name/" resolves through a link to what it names; no file is removed that way.
+            // "name/" removes nothing: a directory is EISDIR, anything else (a link to a
+            // directory too, since unlink never follows one) ENOTDIR.
             struct stat st;
-            if (glfs_stat(v->fs(), p.path.c_str(), &st) != 0)
+            if (glfs_lstat(v->fs(), p.path.c_str(), &st) != 0)
                 return code_after_failure();
             return errno_code(S_ISDIR(st.st_mode) ? EISDIR : ENOTDIR);
         }
