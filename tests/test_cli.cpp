@@ -282,6 +282,7 @@ protected:
         vol.write("/live/docs/old/b.bin", std::string(70000, 'b'), 0600);
         vol.write("/live/empty", "");
         vol.write("/live/tool", "#!/bin/sh\n", 0755);
+        vol.write("/live/docs/old/.snaps", "only directories of this name are left out");
         vol.setxattr("/live/docs/a.txt", "user.note", "first");
         vol.setxattr("/live/docs/a.txt", "user.blank", "");
         vol.setxattr("/live/docs", "user.dirnote", "d");
@@ -391,10 +392,12 @@ TEST_F(CliTest, CreateAndVerifyMatch)
         EXPECT_EQ(0, j["opstatus"].num());
         EXPECT_EQ(0, j["error_value"].num());
         EXPECT_EQ(0, j["entries_failed"].num());
-        EXPECT_EQ(6, j["entries_copied"].num()) << r.out;  // 2 directories, 4 files
+        EXPECT_EQ(7, j["entries_copied"].num()) << r.out;  // 2 directories, 5 files
         EXPECT_EQ("true", j["complete"].text);
         EXPECT_EQ(std::string::npos, r.err.find('\r')) << "progress shown without a terminal";
         EXPECT_FALSE(vol.exists(snapdir + "/.snaps"));
+        EXPECT_FALSE(vol.exists(snapdir + "/docs/.snaps"));
+        EXPECT_TRUE(vol.exists(snapdir + "/docs/old/.snaps"));
         EXPECT_TRUE(vol.exists(snapdir + "/.delete/deletefilelist"));
 
         r = verify(snapdir, {"--json"});
@@ -527,23 +530,27 @@ TEST_F(CliTest, DeleteDryRunListsObjectsAndUnlinksNone)
 
     const std::vector<std::string> base = {"delete", "--volume", vol.root(), "--object-volume", objects.root(),
                                            "--snapdir", "/s2", "--prevsnap", "/s1", "--json"};
-    std::vector<std::string> args = base;
-    args.push_back("--dry-run");
-    run_result r = run_cli(args);
+    for (const char* mode : {"--threads=3", "--inline"}) {
+        std::vector<std::string> args = base;
+        args.push_back("--dry-run");
+        args.push_back(mode);
+        run_result r = run_cli(args);
+        ASSERT_EQ(0, r.status) << show(r);
+        json_value j = parse_json(r);
+        EXPECT_EQ("true", j["dry_run"].text);
+        EXPECT_EQ(0, j["opstatus"].num());
+        EXPECT_EQ(2, j["dry_run_object_count"].num());
+        EXPECT_EQ((std::vector<std::string>{"/objects/o-fresh", "/objects/o-new"}), j["dry_run_objects"].strings());
+        EXPECT_EQ(1, j["names_handed_on"].num());
+        EXPECT_EQ(std::string::npos, r.err.find("threadpool")) << mode << ": " << r.err;
+        for (const char* o : {"o-kept", "o-old", "o-gone", "o-new", "o-fresh"})
+            EXPECT_TRUE(objects.exists(std::string("/objects/") + o)) << o;
+        EXPECT_EQ("kept\n", vol.read("/s2/.delete/deletefilelist_prevsnap"));
+    }
+
+    run_result r = run_cli(base);
     ASSERT_EQ(0, r.status) << show(r);
     json_value j = parse_json(r);
-    EXPECT_EQ("true", j["dry_run"].text);
-    EXPECT_EQ(0, j["opstatus"].num());
-    EXPECT_EQ(2, j["dry_run_object_count"].num());
-    EXPECT_EQ((std::vector<std::string>{"/objects/o-fresh", "/objects/o-new"}), j["dry_run_objects"].strings());
-    EXPECT_EQ(1, j["names_handed_on"].num());
-    for (const char* o : {"o-kept", "o-old", "o-gone", "o-new", "o-fresh"})
-        EXPECT_TRUE(objects.exists(std::string("/objects/") + o)) << o;
-    EXPECT_EQ("kept\n", vol.read("/s2/.delete/deletefilelist_prevsnap"));
-
-    r = run_cli(base);
-    ASSERT_EQ(0, r.status) << show(r);
-    j = parse_json(r);
     EXPECT_EQ("/s2/.delete/deletefilelist_prevsnap", j["prevsnap_dellist"].text);
     EXPECT_EQ(2, j["objects_unlinked"].num());
     EXPECT_EQ(1, j["names_handed_on"].num());
@@ -613,6 +620,16 @@ TEST_F(CliTest, JsonEscapesControlAndNonUtf8Bytes)
     EXPECT_NE(std::string::npos, r.out.find("\xc3\xa9")) << "valid UTF-8 kept as it is";
     json_value j = parse_json(r);
     EXPECT_EQ(std::string("/s\x01\"\\\t\xc3\xbf\xc3\xa9", 10), j["snapdir"].text);
+}
+
+TEST_F(CliTest, DifferenceLinesShowOddNamesEscaped)
+{
+    vol.write("/live/two\nlines", "x");
+    ASSERT_EQ(0, create("/s").status);
+    vol.write("/s/two\nlines", "y");
+    run_result r = verify("/s");
+    EXPECT_EQ(4, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.out.find("/two\\x0alines: data differs\n")) << r.out;
 }
 
 TEST(CliDemo, DemoPassesAndCleansUp)
