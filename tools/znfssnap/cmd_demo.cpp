@@ -51,7 +51,7 @@ const uint64_t k_seed = 20260815;
 
 class demo_run {
 public:
-    demo_run(bool quiet) : m_quiet(quiet) {}
+    explicit demo_run(bool quiet) : m_quiet(quiet) {}
 
     void say(const char* format, ...) __attribute__((format(printf, 2, 3)))
     {
@@ -73,7 +73,7 @@ public:
         return ok;
     }
 
-    int run(const std::string& base);
+    void run(const std::string& base);
 
     // Library log lines are gathered and shown after the step that caused them, in order
     // with the narrative.
@@ -162,7 +162,7 @@ std::set<std::string> read_lines(const std::string& hostpath)
     return lines;
 }
 
-int demo_run::run(const std::string& base)
+void demo_run::run(const std::string& base)
 {
     m_volroot = base + "/volume";
     const std::string objroot = base + "/object-volume";
@@ -275,7 +275,6 @@ int demo_run::run(const std::string& base)
         if (!builder.object_exists(o))
             ++missing;
     check("all " + std::to_string(snaps1_objects.size()) + " data objects of /snaps1 still exist", missing == 0);
-    return 0;
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include "report.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -110,7 +111,8 @@ bool parse_int(const std::string& text, long long& value)
     errno = 0;
     char* end = nullptr;
     long long v = std::strtoll(text.c_str(), &end, 10);
-    if (errno != 0 || end == text.c_str() || *end != '\0' || text[0] == ' ')
+    // strtoll would skip leading blanks; a number here is digits only, with an optional sign.
+    if (errno != 0 || end == text.c_str() || *end != '\0' || std::isspace(static_cast<unsigned char>(text[0])))
         return false;
     value = v;
     return true;
