@@ -7,10 +7,15 @@
 #include <znfs/znfs_gluster.h>
 #include <znfssnapcore/znfssnapcore.h>
 
+#include "testvol.h"
+
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/types.h>
@@ -313,6 +318,26 @@ TEST(GlusterConnect, OneContextPerVolumeAndClearFailures)
     };
     struct stat st;
     EXPECT_EQ(EINVAL, znfs::gluster_api()->stat(znfs_iopx_ptr(new foreign), "/", &st, znfs_aio_ptr()).value());
+}
+
+// A server that takes the connection and never answers must not hold the caller forever.
+TEST(GlusterConnect, SilentServerTimesOut)
+{
+    if (Server().host.empty())
+        GTEST_SKIP() << "gluster suite not enabled (ZNFS_GLUSTER_HOST)";
+    int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(s, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(0, ::bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr));
+    ASSERT_EQ(0, ::listen(s, 16));  // the kernel completes connections; nobody reads them
+    ASSERT_EQ(0, ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len));
+    std::error_code ec;
+    EXPECT_FALSE(znfs::make_gluster_volume("127.0.0.1", ntohs(addr.sin_port), "silent", ec));
+    EXPECT_EQ(ETIMEDOUT, ec.value()) << ec.message();
+    ::close(s);
 }
 
 // ---------------------------------------------------------------------------------------
@@ -780,8 +805,9 @@ TEST_F(GlusterBackend, DeletionHandsOnSharedObjectsAndUnlinksTheOthers)
     rec.objiopx = obj.iopx;
     rec.snapdir = c().at("/snap2");
     rec.prevsnapdir = c().at("/snap1");
+    testvol::LogCapture log;  // "plain" has no uuid and is reported
     std::error_code ec = znfssnapcore::snap_opdelete(&rec);
-    ASSERT_FALSE(ec) << ec.message();
+    ASSERT_FALSE(ec) << ec.message() << "\n" << log.dump();
     EXPECT_EQ(0, rec.opstatus);
     EXPECT_EQ(c().at("/snap2/.delete/deletefilelist_prevsnap"), rec.prevsnap_dellist);
     EXPECT_EQ("shared\n", c().get("/snap2/.delete/deletefilelist_prevsnap"));
