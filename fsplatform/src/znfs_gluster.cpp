@@ -416,7 +416,6 @@ public:
                 break;
             done += static_cast<uint64_t>(n);
         }
-        errno = 0;
         return static_cast<int64_t>(done);
     }
 
@@ -696,10 +695,10 @@ glfs_t* connect_volume(const std::string& host, uint16_t port, const std::string
         errno = e;
         return nullptr;
     }
-    // Open-behind answers an open without reaching the brick and, on libgfapi 10, can keep
-    // such a never-used descriptor when it is closed without I/O; a listing that opens and
-    // closes one file per name would grow with it. Bypass it in this client only; it saves
-    // nothing here, since every open is followed by real I/O or a close.
+    // Open-behind may answer an open without reaching the brick, and an open closed without
+    // any I/O is the case it handles worst (libgfapi 10 has been seen to keep such handles).
+    // A deletion opens and closes one file per listed name, so this client bypasses it:
+    // every open here is real, and every close releases it on the brick.
     glfs_set_xlator_option(fs, "*-open-behind", "pass-through", "true");
 
     std::shared_ptr<init_attempt> a = std::make_shared<init_attempt>();

@@ -31,8 +31,9 @@ ZNFS_EXPORT znfs_api* gluster_api();
 
 // Connects to volume volname through the glusterd at host:port, or hands out the context
 // already made for them in this process. Empty with ec set on failure: ENOENT unknown
-// volume, ENOTCONN no server or brick answering, ETIMEDOUT no answer in time, ENOTSUP no
-// libgfapi in this build.
+// volume, ENOTCONN no server or brick answering, ETIMEDOUT no answer within 30 seconds,
+// ENOTSUP no libgfapi in this build. A failed attempt is not remembered: the next call tries
+// again.
 ZNFS_EXPORT znfs_iopx_ptr make_gluster_volume(const std::string& host, uint16_t port, const std::string& volname,
                                               std::error_code& ec);
 
