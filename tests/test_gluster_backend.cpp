@@ -15,6 +15,7 @@
 #include <dirent.h>
 #include <netinet/in.h>
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -683,6 +684,33 @@ TEST_F(GlusterBackend, EveryOpenReachesTheBrickAndEveryCloseReleasesIt)
     for (int i = 0; i < 200; ++i)
         ASSERT_TRUE(c().api->open(c().iopx, c().at("/f1").c_str(), 0, none)) << "dropped, never closed";
     EXPECT_TRUE(eventually([&] { return open_on_brick() == 0; })) << open_on_brick() << " left open";
+}
+
+// With open-behind in the client, libgfapi 10 keeps about 10 KiB for every file it had never
+// opened before that is opened and closed without I/O, for good: a deletion of a million
+// names would exhaust the host.
+TEST_F(GlusterBackend, OpenAndCloseWithoutIoDoesNotGrowTheClient)
+{
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' allocators do not report heap use";
+#endif
+    REQUIRE_BRICK();
+    // Made on the brick, so that this client has never opened them.
+    const int files = 1000;
+    std::vector<std::string> names;
+    for (int i = 0; i < files; ++i) {
+        names.push_back(c().at("/f" + std::to_string(i)));
+        std::ofstream(c().brick("/f" + std::to_string(i))) << "x";
+    }
+    struct stat st;
+    for (const std::string& n : names)
+        ASSERT_FALSE(c().api->stat(c().iopx, n.c_str(), &st, none));
+    size_t before = mallinfo2().uordblks;
+    for (const std::string& n : names)
+        ASSERT_FALSE(c().api->close(c().api->open(c().iopx, n.c_str(), 0, none), none));
+    size_t after = mallinfo2().uordblks;
+    size_t grown = after > before ? after - before : 0;
+    EXPECT_LT(grown, files * size_t(1024)) << grown / files << " bytes kept per open";
 }
 
 TEST_F(GlusterBackend, ConcurrentListingsAndWritesOnOneService)
