@@ -336,9 +336,12 @@ TEST(GlusterConnect, SilentServerTimesOut)
     ASSERT_EQ(0, ::listen(s, 16));  // the kernel completes connections; nobody reads them
     ASSERT_EQ(0, ::getsockname(s, reinterpret_cast<sockaddr*>(&addr), &len));
     std::error_code ec;
-    EXPECT_FALSE(znfs::make_gluster_volume("127.0.0.1", ntohs(addr.sin_port), "silent", ec));
-    EXPECT_EQ(ETIMEDOUT, ec.value()) << ec.message();
+    znfs_iopx_ptr v = znfs::make_gluster_volume("127.0.0.1", ntohs(addr.sin_port), "silent", ec);
     ::close(s);
+    if (ec.value() == ENOTSUP)
+        GTEST_SKIP() << "built without libgfapi";
+    EXPECT_FALSE(v);
+    EXPECT_EQ(ETIMEDOUT, ec.value()) << ec.message();
 }
 
 // ---------------------------------------------------------------------------------------
