@@ -211,10 +211,13 @@ error_code znfssnapdelete::deletelist_split()
     for (uint32_t n = 1; n <= m_threadcount; ++n) {
         string batch = m_snapdir + sdelfilebatch + znfs_utils::uint_to_string(n);
         error_code rc = m_znfsapi->unlink(m_iopx, batch.c_str(), znfs::znfs_aio_ptr());
-        if (!rc)
+        if (!rc) {
             debug(fn, 1, "Removed stale batch file [%s]", batch.c_str());
-        else if (rc.value() != ENOENT)
-            debug(fn, 1, "Failed to remove stale batch file [%s] error [%d]", batch.c_str(), rc.value());
+        } else if (rc.value() != ENOENT) {
+            // A stale batch that stays would be processed as this run's: stop before any batch.
+            debug(fn, -1, "Failed to remove stale batch file [%s] error [%d]", batch.c_str(), rc.value());
+            return rc;
+        }
     }
 
     return filesplit(m_znfsapi, m_iopx, m_snapdir + sdelfilelist, m_threadcount, m_snapdir + sdelfilebatch, *this);
@@ -236,10 +239,16 @@ error_code znfssnapdelete::snap_delete_batch(string batchfile, string handofffil
         debug(fn, 1, "ThrID: %s sbatchfile_snapthis=[%s] sbatchfile_snapprev=[%s]", frame::thread_id_text().c_str(),
               batchfile.c_str(), handofffile.c_str());
 
-    // Emptied before anything else, so it never carries names from an earlier run.
+    // Emptied before anything else, so it never carries names from an earlier run. Without it
+    // the names this batch hands on would be lost: the batch is left alone (its objects kept).
     znfs::znfs_file_ptr handoff = m_znfsapi->open(m_iopx, handofffile.c_str(), 0x241, znfs::znfs_aio_ptr());
-    if (handoff)
-        m_znfsapi->close(handoff, znfs::znfs_aio_ptr());
+    if (!handoff) {
+        int e = errno != 0 ? errno : EIO;
+        debug(fn, -1, "Failed to create file [%s] error [%d], batch [%s] kept", handofffile.c_str(), e,
+              batchfile.c_str());
+        return generic_errno(e);
+    }
+    m_znfsapi->close(handoff, znfs::znfs_aio_ptr());
 
     znfs::znfs_file_ptr batch = m_znfsapi->open(m_iopx, batchfile.c_str(), 0, znfs::znfs_aio_ptr());
     if (!batch) {
@@ -254,6 +263,7 @@ error_code znfssnapdelete::snap_delete_batch(string batchfile, string handofffil
     // the names not reached keep their objects.
     const uint64_t noentry = UINT64_MAX;
     error_code result;
+    uint64_t handed_bytes = 0;
     uint64_t offset = 0;
     while (offset < batch->get_file_size()) {
         uint64_t linelen = noentry;
@@ -268,11 +278,28 @@ error_code znfssnapdelete::snap_delete_batch(string batchfile, string handofffil
         }
         if (!line.empty() && snap_handle_filedelete(line) == 1) {
             filename_addtolist(m_znfsapi, m_iopx, handofffile, line);
+            handed_bytes += line.size() + 1;
             m_handed_on.fetch_add(1, std::memory_order_relaxed);
         }
         offset += linelen + 1;
     }
     m_znfsapi->close(batch, znfs::znfs_aio_ptr());
+
+    // filename_addtolist reports nothing; a name it failed to append would silently keep the
+    // previous snapshot from ever releasing that object. The hand-off file's size tells.
+    if (handed_bytes != 0) {
+        znfs::znfs_file_ptr check = m_znfsapi->open(m_iopx, handofffile.c_str(), 0, znfs::znfs_aio_ptr());
+        uint64_t size = check ? check->get_file_size() : 0;
+        if (check)
+            m_znfsapi->close(check, znfs::znfs_aio_ptr());
+        if (size != handed_bytes) {
+            debug(fn, -1, "Hand-off file [%s] holds [%llu] bytes, [%llu] expected: names lost for previous snap",
+                  handofffile.c_str(), static_cast<unsigned long long>(size),
+                  static_cast<unsigned long long>(handed_bytes));
+            if (!result)
+                result = generic_errno(EIO);
+        }
+    }
     return result;
 }
 
@@ -288,8 +315,15 @@ int32_t znfssnapdelete::snap_handle_filedelete(string& name)
     }
 
     string path = m_opinfo->snapdir + "/" + name;
-    if (!file_exists(m_znfsapi, m_iopx, path))
+    errno = 0;
+    if (!file_exists(m_znfsapi, m_iopx, path)) {
+        // Only a copy that is not there is passed over quietly; one that could not be opened
+        // keeps its object, and says so.
+        int e = errno;
+        if (e != ENOENT && e != ENOTDIR)
+            debug(fn, -1, "Failed to open file [%s] error [%d], nothing unlinked", path.c_str(), e);
         return 0;
+    }
 
     if (is_file_needed(name)) {
         debug(fn, 1, "File [%s] is needed by previous snap", name.c_str());
@@ -302,7 +336,8 @@ int32_t znfssnapdelete::snap_handle_filedelete(string& name)
     if (rc < 0) {
         // The check said "not needed" a moment ago, but without a value we cannot tell what to
         // unlink; keeping the object costs space, guessing could cost data.
-        debug(fn, -1, "File name [%s] uuid unreadable, nothing unlinked", path.c_str());
+        debug(fn, -1, "File name [%s] uuid unreadable, nothing unlinked (error [%d])", path.c_str(),
+              errno);
         return 0;
     }
     if (uuid.empty())
@@ -313,6 +348,8 @@ int32_t znfssnapdelete::snap_handle_filedelete(string& name)
     error_code ec = m_opinfo->objfsapi->unlink(m_opinfo->objiopx, uuid.c_str(), znfs::znfs_aio_ptr());
     if (!ec)
         m_unlinked.fetch_add(1, std::memory_order_relaxed);
+    else if (ec.value() != ENOENT)  // ENOENT: gone already, e.g. by an interrupted earlier run
+        debug(fn, -1, "Failed to unlink object [%s] error [%d]", uuid.c_str(), ec.value());
     return 0;
 }
 
@@ -376,8 +413,17 @@ error_code znfssnapdelete::create_prevsnap_dellist(string listpath)
 
     for (uint32_t n = 1; n <= m_threadcount; ++n) {
         string handoff = m_snapdir + sdelfilebatch_prevsnap + znfs_utils::uint_to_string(n);
-        if (!file_exists(m_znfsapi, m_iopx, handoff))
+        errno = 0;
+        if (!file_exists(m_znfsapi, m_iopx, handoff)) {
+            // Only a hand-off file that is not there has nothing to give; one that cannot be
+            // opened holds names the previous snapshot must not lose.
+            int e = errno;
+            if (e != ENOENT && e != 0) {
+                error(fn, "Failed to open file [%s] error [%d]", handoff.c_str(), e);
+                result = generic_errno(e);
+            }
             continue;
+        }
         list = m_znfsapi->open(m_iopx, listpath.c_str(), 1, znfs::znfs_aio_ptr());
         if (!list) {
             int e = errno;

@@ -152,14 +152,16 @@ public:
     // snapdir is refused with EINVAL (generic category) before anything is touched.
     error_code opdelete_start();
 
-    // Removes batch files 1..m_threadcount left by an earlier run, then cuts the delete list
-    // into at most m_threadcount batch files; the split's result (EINVAL for a count of 0).
+    // Removes batch files 1..m_threadcount left by an earlier run (a failed removal is returned),
+    // then cuts the delete list into at most m_threadcount batch files; the split's result
+    // (EINVAL for a count of 0).
     error_code deletelist_split();
     string get_snapdir();
     // Processes batch file N into hand-off file N; failures show only in the log.
     void snap_batchdel_thr(uint32_t thread_number);
     // Empties handofffile, then handles every name of batchfile in order; errno (generic) when
-    // the batch file does not open or a read fails (the names not reached are left alone).
+    // the hand-off file cannot be emptied (nothing handled), the batch file does not open or a
+    // read fails (the names not reached are left alone); EIO when a handed-on name was lost.
     error_code snap_delete_batch(string batchfile, string handofffile);
     // 0: handled here (no copy, unsafe name skipped, or its object dealt with); 1: the previous
     // snapshot needs it. A name with a ".." component is never read or unlinked.

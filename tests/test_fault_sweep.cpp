@@ -1,0 +1,535 @@
+// Fail-the-k-th-call sweeps over snapshot creation and deletion: every call of a fault-free
+// run is failed once, and after each run the invariants hold (source untouched, nothing the
+// previous snapshot needs lost, result and opstatus consistent, the failure visible).
+#include <znfssnapcore/znfssnapcore.h>
+
+#include "faultfs.h"
+#include "testvol.h"
+
+#include <znfs/znfs_thpool.h>
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+using znfssnapcore::error_code;
+using znfssnapcore::znfssnapcore_opinfo;
+using testvol::LogCapture;
+using testvol::TempVolume;
+
+namespace {
+
+const char* const kUuid = "trusted.vidoruvud.uuid";
+
+struct NoPool {
+    NoPool() { znfs::znfs_thpool::set_unavailable(true); }
+    ~NoPool() { znfs::znfs_thpool::set_unavailable(false); }
+};
+
+// Aborts the process with a message when a run does not end: a hang must not pass for a
+// slow success, and the bound is far above any run's real length.
+class Watchdog {
+public:
+    explicit Watchdog(std::string what) : m_what(std::move(what)), m_thread([this] { watch(); }) {}
+    ~Watchdog()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_done = true;
+        }
+        m_cv.notify_all();
+        m_thread.join();
+    }
+
+private:
+    void watch()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (!m_cv.wait_for(lock, std::chrono::minutes(2), [this] { return m_done; })) {
+            std::fprintf(stderr, "watchdog: run did not end: %s\n", m_what.c_str());
+            std::abort();
+        }
+    }
+    std::string m_what;
+    std::mutex m_mutex;  // guards m_done
+    std::condition_variable m_cv;
+    bool m_done = false;
+    std::thread m_thread;
+};
+
+// Everything a host sees of a tree: per relative path, type and permission bits, data (or link
+// target) and extended attributes.
+struct Node {
+    mode_t mode = 0;
+    std::string data;
+    std::map<std::string, std::string> xattrs;
+    bool operator==(const Node& o) const { return mode == o.mode && data == o.data && xattrs == o.xattrs; }
+};
+using Tree = std::map<std::string, Node>;
+
+std::map<std::string, std::string> host_xattrs(const std::string& path)
+{
+    std::map<std::string, std::string> out;
+    ssize_t n = llistxattr(path.c_str(), nullptr, 0);
+    if (n <= 0)
+        return out;
+    std::vector<char> names(static_cast<size_t>(n));
+    n = llistxattr(path.c_str(), names.data(), names.size());
+    for (ssize_t i = 0; i < n;) {
+        std::string name(&names[static_cast<size_t>(i)]);
+        ssize_t vn = lgetxattr(path.c_str(), name.c_str(), nullptr, 0);
+        std::string value(vn > 0 ? static_cast<size_t>(vn) : 0, '\0');
+        if (vn > 0)
+            lgetxattr(path.c_str(), name.c_str(), &value[0], value.size());
+        out[name] = value;
+        i += static_cast<ssize_t>(name.size()) + 1;
+    }
+    return out;
+}
+
+void capture(const std::string& host, const std::string& rel, Tree& tree, const std::set<std::string>& skip)
+{
+    DIR* d = opendir(host.c_str());
+    if (!d)
+        return;
+    while (struct dirent* de = readdir(d)) {
+        std::string name = de->d_name;
+        if (name == "." || name == "..")
+            continue;
+        std::string r = rel + "/" + name;
+        if (skip.count(r))
+            continue;
+        std::string h = host + "/" + name;
+        struct stat st;
+        if (lstat(h.c_str(), &st) != 0)
+            continue;
+        Node& n = tree[r];
+        n.mode = st.st_mode;
+        n.xattrs = host_xattrs(h);
+        if (S_ISREG(st.st_mode)) {
+            std::ifstream in(h, std::ios::binary);
+            std::ostringstream ss;
+            ss << in.rdbuf();
+            n.data = ss.str();
+        } else if (S_ISLNK(st.st_mode)) {
+            char buf[4096];
+            ssize_t len = readlink(h.c_str(), buf, sizeof buf);
+            n.data.assign(buf, len > 0 ? static_cast<size_t>(len) : 0);
+        } else if (S_ISDIR(st.st_mode)) {
+            capture(h, r, tree, skip);
+        }
+    }
+    closedir(d);
+}
+
+Tree capture(const TempVolume& vol, const std::string& volpath, const std::set<std::string>& skip = {})
+{
+    Tree t;
+    capture(vol.host(volpath), "", t, skip);
+    return t;
+}
+
+std::string diff(const Tree& a, const Tree& b)
+{
+    std::string out;
+    for (const auto& e : a) {
+        auto it = b.find(e.first);
+        if (it == b.end())
+            out += " missing " + e.first;
+        else if (!(it->second == e.second))
+            out += " differs " + e.first;
+    }
+    for (const auto& e : b)
+        if (!a.count(e.first))
+            out += " extra " + e.first;
+    return out;
+}
+
+std::string pattern(size_t n, unsigned seed)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>((i * 131 + seed * 7 + i / 251) & 0xff);
+    return s;
+}
+
+// The failure lines of a run; a fault is visible when they differ from a clean run's (a clean
+// run may log some, e.g. a file the previous snapshot lacks).
+std::multiset<std::string> failure_lines(const LogCapture& log)
+{
+    std::multiset<std::string> out;
+    for (const auto& l : log.lines())
+        if (l.level < 0)
+            out.insert(l.function + ": " + l.message);
+    return out;
+}
+
+bool trivial_op(const std::string& op) { return op == "close" || op == "closedir"; }
+
+// Figures for the report: runs per operation, mode and errno.
+std::map<std::string, int>& figures()
+{
+    static std::map<std::string, int> f;
+    return f;
+}
+
+const char* errname(int e)
+{
+    switch (e) {
+    case EIO: return "EIO";
+    case ENOSPC: return "ENOSPC";
+    case ENOMEM: return "ENOMEM";
+    case EACCES: return "EACCES";
+    default: return "other";
+    }
+}
+
+struct Fault {
+    uint64_t k;  // 0: none
+    int err;
+};
+
+std::vector<Fault> sweep_plan(uint64_t calls, uint64_t every, uint64_t sample)
+{
+    std::vector<Fault> plan;
+    for (uint64_t k = 1; k <= calls; k += every) {
+        plan.push_back({k, EIO});
+        if (k % sample == 1 || sample == 1)
+            for (int e : {ENOSPC, ENOMEM, EACCES})
+                plan.push_back({k, e});
+    }
+    return plan;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Creation
+
+struct CreateScene {
+    TempVolume vol;
+    FaultFs fs{vol.api()};
+    Tree live_before;
+
+    CreateScene()
+    {
+        vol.mkdir("/live/a/b");
+        vol.mkdir("/live/c", 0700);
+        vol.mkdir("/live/.snaps/x");
+        vol.mkdir("/snap");
+        vol.write("/live/a/small", "small file\n");
+        vol.write("/live/a/big", pattern(70000, 1), 0600);
+        vol.write("/live/a/b/empty", "");
+        vol.write("/live/h", pattern(40000, 2), 0640);
+        vol.write("/live/.snaps/x/hidden", "skip me");
+        vol.setxattr("/live/a/big", "user.one", "1");
+        vol.setxattr("/live/h", kUuid, "/objects/h");
+        vol.setxattr("/live/h", "user.bin", std::string("a\0b", 3));
+        vol.setxattr("/live/c", "user.dir", "on a directory");
+        vol.setxattr("/live/a/b/empty", "user.empty", "");
+        live_before = capture(vol, "/live");
+    }
+
+    error_code run(znfssnapcore_opinfo& rec)
+    {
+        rec.snapfsapi = &fs;
+        rec.snapiopx = vol.iopx();
+        rec.datasetdir = "/live";
+        rec.snapdir = "/snap";
+        Watchdog w("snapshot creation");
+        return znfssnapcore::snap_opcreate(&rec);
+    }
+};
+
+struct CleanRun {
+    uint64_t calls;
+    std::multiset<std::string> failures;
+};
+
+CleanRun clean_create()
+{
+    CreateScene s;
+    LogCapture log(-1);
+    znfssnapcore_opinfo rec;
+    EXPECT_EQ(0, s.run(rec).value());
+    EXPECT_EQ(0, rec.opstatus);
+    Tree expected = s.live_before;
+    expected.erase("/.snaps");
+    expected.erase("/.snaps/x");
+    expected.erase("/.snaps/x/hidden");
+    EXPECT_EQ("", diff(expected, capture(s.vol, "/snap", {"/.delete"})));
+    return {s.fs.calls(), failure_lines(log)};
+}
+
+// One creation with call k failing, and every invariant checked after it.
+void create_run(const Fault& f, const CleanRun& ref, const std::string& mode)
+{
+    CreateScene s;
+    s.fs.fail_call(f.k, f.err);
+    LogCapture log(-1);
+    znfssnapcore_opinfo rec;
+    error_code ec = s.run(rec);
+    auto injected = s.fs.injected();
+    std::string where = mode + " k=" + std::to_string(f.k) + " " + errname(f.err) +
+                        (injected.empty() ? std::string(" (nothing injected)")
+                                          : " op=" + injected[0].first + " path=" + injected[0].second);
+    SCOPED_TRACE(where);
+    figures()["create " + mode + " " + errname(f.err)]++;
+
+    EXPECT_EQ("", diff(s.live_before, capture(s.vol, "/live"))) << "the live dataset changed";
+    if (ec.value() != 0) {
+        ASSERT_FALSE(injected.empty());
+        EXPECT_NE(std::string::npos, injected[0].second.find("/.delete")) << "result from a copy failure";
+        EXPECT_EQ(-1, rec.opstatus);
+    }
+    if (rec.opstatus == 0) {
+        EXPECT_EQ(0, ec.value());
+        Tree expected = s.live_before;
+        for (auto it = expected.begin(); it != expected.end();)
+            it = it->first.compare(0, 7, "/.snaps") == 0 ? expected.erase(it) : std::next(it);
+        EXPECT_EQ("", diff(expected, capture(s.vol, "/snap", {"/.delete"}))) << "opstatus 0 but copy differs";
+        EXPECT_TRUE(s.vol.exists("/snap/.delete/deletefilelist"));
+        EXPECT_EQ("", s.vol.read("/snap/.delete/deletefilelist"));
+    }
+    if (!injected.empty() && !trivial_op(injected[0].first)) {
+        EXPECT_TRUE(ec.value() != 0 || rec.opstatus != 0 || failure_lines(log) != ref.failures)
+            << "injected failure left no trace\n" << log.dump();
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Deletion
+
+struct DeleteScene {
+    TempVolume snapvol, objvol;
+    FaultFs snapfs{snapvol.api()};
+    FaultFs objfs{objvol.api()};
+    Tree snaps_before;
+    std::set<std::string> prev_objects;
+
+    void file(const std::string& snap, const std::string& name, const std::string& id)
+    {
+        std::string path = "/" + snap + "/" + name;
+        snapvol.mkdir(path.substr(0, path.rfind('/')));
+        snapvol.write(path, "data of " + name);
+        if (id.empty())
+            return;
+        std::string object = id;
+        std::replace(object.begin(), object.end(), '/', '_');
+        snapvol.setxattr(path, kUuid, "/objects/" + object);
+        objvol.write("/objects/" + object, id);
+        if (snap == "snap1")
+            prev_objects.insert(object);
+    }
+
+    DeleteScene()
+    {
+        snapvol.mkdir("/snap1/.delete");
+        snapvol.mkdir("/snap2/.delete");
+        objvol.mkdir("/objects");
+        std::string list;
+        for (int i = 0; i < 12; ++i) {
+            std::string name = (i % 4 == 0 ? "d/" : "") + std::string("f") + std::to_string(i);
+            if (i % 3 != 0)
+                file("snap1", name, i % 2 ? name : name + "old");
+            if (i % 5 != 0)
+                file("snap2", name, i % 2 ? name : name + "new");
+            list += name + "\n";
+        }
+        file("snap2", "plain", "");
+        list += "plain\n\ngone\n";
+        snapvol.write("/snap2/.delete/deletefilelist", list);
+        snaps_before = capture(snapvol, "", {"/snap2/.delete"});
+    }
+
+    error_code run(znfssnapcore_opinfo& rec)
+    {
+        rec.snapfsapi = &snapfs;
+        rec.snapiopx = snapvol.iopx();
+        rec.objfsapi = &objfs;
+        rec.objiopx = objvol.iopx();
+        rec.snapdir = "/snap2";
+        rec.prevsnapdir = "/snap1";
+        Watchdog w("snapshot deletion");
+        return znfssnapcore::snap_opdelete(&rec);
+    }
+
+    std::vector<std::string> objects() const { return objvol.list("/objects"); }
+
+    std::multiset<std::string> merged() const
+    {
+        std::multiset<std::string> out;
+        if (!snapvol.exists("/snap2/.delete/deletefilelist_prevsnap"))
+            return out;
+        std::istringstream in(snapvol.read("/snap2/.delete/deletefilelist_prevsnap"));
+        for (std::string line; std::getline(in, line);)
+            out.insert(line);
+        return out;
+    }
+};
+
+struct DeleteOutcome {
+    std::vector<std::string> objects;
+    std::multiset<std::string> merged;
+    uint64_t snapcalls, objcalls;
+    std::multiset<std::string> failures;
+};
+
+DeleteOutcome reference_delete()
+{
+    DeleteScene s;
+    LogCapture log(-1);
+    znfssnapcore_opinfo rec;
+    EXPECT_EQ(0, s.run(rec).value());
+    EXPECT_EQ(0, rec.opstatus);
+    return {s.objects(), s.merged(), s.snapfs.calls(), s.objfs.calls(), failure_lines(log)};
+}
+
+void delete_run(const Fault& f, const DeleteOutcome& ref, const std::string& mode)
+{
+    DeleteScene s;
+    LogCapture log(-1);
+    znfssnapcore_opinfo rec;
+    // Calls on the snapshot volume here; the object volume has its own sweep below.
+    s.snapfs.fail_call(f.k, f.err);
+    error_code ec = s.run(rec);
+    auto injected = s.snapfs.injected();
+    std::string where = mode + " k=" + std::to_string(f.k) + " " + errname(f.err) +
+                        (injected.empty() ? std::string(" (nothing injected)")
+                                          : " op=" + injected[0].first + " path=" + injected[0].second);
+    SCOPED_TRACE(where);
+    figures()["delete " + mode + " " + errname(f.err)]++;
+
+    EXPECT_EQ("", diff(s.snaps_before, capture(s.snapvol, "", {"/snap2/.delete"}))) << "a snapshot changed";
+    auto objs = s.objects();
+    for (const auto& id : s.prev_objects)
+        EXPECT_TRUE(std::binary_search(objs.begin(), objs.end(), id)) << "object of the previous snapshot gone: " << id;
+    for (const auto& id : ref.objects)
+        EXPECT_TRUE(std::binary_search(objs.begin(), objs.end(), id)) << "object unlinked that a clean run keeps: " << id;
+    EXPECT_EQ(ec.value() == 0, rec.opstatus == 0);
+    bool visible = ec.value() != 0 || rec.opstatus != 0 || failure_lines(log) != ref.failures;
+    if (!injected.empty() && !trivial_op(injected[0].first)) {
+        EXPECT_TRUE(visible) << "injected failure left no trace\n" << log.dump();
+    }
+    if (!visible) {
+        EXPECT_EQ(ref.objects, objs) << "silent run with a different outcome";
+        EXPECT_EQ(ref.merged, s.merged()) << "silent run with a different merged list";
+    }
+}
+
+void delete_object_volume_run(const Fault& f, const DeleteOutcome& ref)
+{
+    DeleteScene s;
+    LogCapture log(-1);
+    znfssnapcore_opinfo rec;
+    s.objfs.fail_call(f.k, f.err);
+    error_code ec = s.run(rec);
+    auto injected = s.objfs.injected();
+    SCOPED_TRACE("object volume k=" + std::to_string(f.k) + " " + errname(f.err));
+    figures()["delete objvol inline " + std::string(errname(f.err))]++;
+    auto objs = s.objects();
+    for (const auto& id : s.prev_objects)
+        EXPECT_TRUE(std::binary_search(objs.begin(), objs.end(), id));
+    EXPECT_EQ(ec.value() == 0, rec.opstatus == 0);
+    EXPECT_EQ(ref.merged, s.merged());
+    if (!injected.empty()) {
+        EXPECT_NE(ref.failures, failure_lines(log)) << "failed unlink left no trace\n" << log.dump();
+    }
+}
+
+void print_figures()
+{
+    for (const auto& f : figures())
+        std::printf("[ sweep    ] %-32s %5d runs\n", f.first.c_str(), f.second);
+    figures().clear();
+}
+
+}  // namespace
+
+TEST(FaultSweep, CreationSurvivesEveryFailedCallInline)
+{
+    NoPool nopool;
+    CleanRun ref = clean_create();
+    std::printf("[ sweep    ] creation makes %llu calls inline\n", static_cast<unsigned long long>(ref.calls));
+    ASSERT_GT(ref.calls, 20u);
+    for (const Fault& f : sweep_plan(ref.calls + 2, 1, 5))
+        create_run(f, ref, "inline");
+    print_figures();
+}
+
+TEST(FaultSweep, CreationSurvivesFailedCallsWithThePool)
+{
+    CleanRun ref = clean_create();
+    for (const Fault& f : sweep_plan(ref.calls, 3, 9))
+        create_run(f, ref, "pool");
+    print_figures();
+}
+
+TEST(FaultSweep, CreationWithoutAllocatorReportsIncompleteSnapshot)
+{
+    NoPool nopool;
+    CreateScene s;
+    s.fs.set_no_allocator(true);
+    LogCapture log(-1);
+    znfssnapcore_opinfo rec;
+    EXPECT_EQ(0, s.run(rec).value());
+    EXPECT_EQ(-1, rec.opstatus);
+    EXPECT_GT(log.count_level(-1), 0u);
+    EXPECT_EQ("", diff(s.live_before, capture(s.vol, "/live")));
+}
+
+TEST(FaultSweep, DeletionSurvivesEveryFailedCallInline)
+{
+    NoPool nopool;
+    DeleteOutcome ref = reference_delete();
+    uint64_t calls = ref.snapcalls;
+    uint64_t objcalls = ref.objcalls;
+    std::printf("[ sweep    ] deletion makes %llu snapshot-volume and %llu object-volume calls inline\n",
+                static_cast<unsigned long long>(calls), static_cast<unsigned long long>(objcalls));
+    ASSERT_GT(calls, 20u);
+    for (const Fault& f : sweep_plan(calls + 2, 1, 5))
+        delete_run(f, ref, "inline");
+    for (const Fault& f : sweep_plan(objcalls, 1, 1))
+        delete_object_volume_run(f, ref);
+    print_figures();
+}
+
+TEST(FaultSweep, DeletionSurvivesFailedCallsWithThePool)
+{
+    DeleteOutcome ref = reference_delete();
+    for (const Fault& f : sweep_plan(ref.snapcalls, 3, 9))
+        delete_run(f, ref, "pool");
+    print_figures();
+}
+
+TEST(FaultSweep, DeletionWithoutAllocatorKeepsEveryObject)
+{
+    NoPool nopool;
+    DeleteScene s;
+    s.snapfs.set_no_allocator(true);
+    auto before = s.objects();
+    LogCapture log(-1);
+    znfssnapcore_opinfo rec;
+    error_code ec = s.run(rec);
+    EXPECT_NE(0, ec.value());
+    EXPECT_EQ(-1, rec.opstatus);
+    EXPECT_EQ(before, s.objects());
+}
