@@ -89,7 +89,7 @@ bool eventually(const std::function<bool()>& cond)
     while (!cond()) {
         if (std::chrono::steady_clock::now() > deadline)
             return false;
-        std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));  // a poll, not a wait
     }
     return true;
 }
