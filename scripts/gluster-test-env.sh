@@ -6,14 +6,15 @@
 #                                      glusterd if "up" started it
 #
 # The volumes are single-brick volumes on this host, named by $ZNFS_GLUSTER_LIVE (default
-# znfs_live) and $ZNFS_GLUSTER_OBJ (default znfs_obj), with bricks under
+# znfs_live), $ZNFS_GLUSTER_OBJ (default znfs_obj) and $ZNFS_GLUSTER_CONTRACT (default
+# znfs_contract: a volume the service contract suite may empty at will), with bricks under
 # /var/lib/znfs-gluster-test/<volume>. Both commands are safe to repeat. Exit status 3 means the
 # suite cannot run on this machine (not root, or GlusterFS not installed); the reason is printed.
 set -euo pipefail
 
 BRICKROOT=/var/lib/znfs-gluster-test
 STATEFILE=$BRICKROOT/.glusterd-started-by-test-env
-VOLUMES=("${ZNFS_GLUSTER_LIVE:-znfs_live}" "${ZNFS_GLUSTER_OBJ:-znfs_obj}")
+VOLUMES=("${ZNFS_GLUSTER_LIVE:-znfs_live}" "${ZNFS_GLUSTER_OBJ:-znfs_obj}" "${ZNFS_GLUSTER_CONTRACT:-znfs_contract}")
 WAIT_SECONDS=60
 
 skip() {
@@ -87,7 +88,8 @@ up() {
         wait_for "volume $vol to come online" brick_online "$vol"
     done
     echo "gluster-test-env: volumes ${VOLUMES[*]} online on $host"
-    echo "  export ZNFS_GLUSTER_HOST=$host ZNFS_GLUSTER_LIVE=${VOLUMES[0]} ZNFS_GLUSTER_OBJ=${VOLUMES[1]}"
+    echo "  export ZNFS_GLUSTER_HOST=$host ZNFS_GLUSTER_LIVE=${VOLUMES[0]} ZNFS_GLUSTER_OBJ=${VOLUMES[1]}" \
+        "ZNFS_GLUSTER_CONTRACT=${VOLUMES[2]}"
 }
 
 down() {
