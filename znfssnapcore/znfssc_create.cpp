@@ -4,8 +4,11 @@
 
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <utility>
+#include <vector>
 
 namespace znfssnapcore {
 
@@ -111,63 +114,96 @@ int znfssnapcreate::copy_dataset(string datasetdir)
 void znfssnapcreate::dirtraverse(string dirbasepath, string dirname)
 {
     const char* fn = "znfssnapcreate::dirtraverse";
-    debug(fn, 1, "Traverse: dirbasepath [%s] dirname [%s]", dirbasepath.c_str(), dirname.c_str());
 
-    string srcdirpath = dirbasepath + "/" + dirname;
-    znfs::znfs_file_ptr dir = m_znfsapi->opendir(m_iopx, srcdirpath.c_str(), znfs::znfs_aio_ptr());
-    if (!dir) {
-        error(fn, "Failed to open directory [%s] in livefs volume", dirname.c_str());
-        m_failed.fetch_add(1, std::memory_order_relaxed);
-        return;
-    }
-
-    // Only the entries of this directory are dispatched from here; a subdirectory is listed
-    // by its own item (or by the recursion below when there is no pool).
-    bool listed = true;
-    for (;;) {
-        errno = 0;
-        struct dirent* de = m_znfsapi->readdir(dir, znfs::znfs_aio_ptr());
-        if (!de) {
-            int e = errno;
-            if (e != 0) {
-                debug(fn, -1, "Failed to read directory [%s] error [%d]", srcdirpath.c_str(), e);
-                listed = false;
-            }
-            break;
+    // Lists one directory, handing each record to take; the handle is held only while listing.
+    auto list = [&](const string& rel, const std::function<void(unsigned char, string&&)>& take) {
+        debug(fn, 1, "Traverse: dirbasepath [%s] dirname [%s]", dirbasepath.c_str(), rel.c_str());
+        string srcdirpath = dirbasepath + "/" + rel;
+        znfs::znfs_file_ptr dir = m_znfsapi->opendir(m_iopx, srcdirpath.c_str(), znfs::znfs_aio_ptr());
+        if (!dir) {
+            error(fn, "Failed to open directory [%s] in livefs volume", rel.c_str());
+            m_failed.fetch_add(1, std::memory_order_relaxed);
+            return;
         }
-        unsigned char type = de->d_type;
-        string name = de->d_name;
+        bool listed = true;
+        for (;;) {
+            errno = 0;
+            struct dirent* de = m_znfsapi->readdir(dir, znfs::znfs_aio_ptr());
+            if (!de) {
+                int e = errno;
+                if (e != 0) {
+                    debug(fn, -1, "Failed to read directory [%s] error [%d]", srcdirpath.c_str(), e);
+                    listed = false;
+                }
+                break;
+            }
+            take(de->d_type, string(de->d_name));
+        }
+        m_znfsapi->closedir(dir, znfs::znfs_aio_ptr());
+        // A directory counts as copied once it was created and all of its entries dispatched.
+        if (!listed)
+            m_failed.fetch_add(1, std::memory_order_relaxed);
+        else if (!rel.empty())
+            m_copied.fetch_add(1, std::memory_order_relaxed);
+    };
+    auto skipped_dir = [](const string& name) { return name == "." || name == ".." || name == ".snaps"; };
 
-        if (type == DT_DIR) {
-            if (name == "." || name == ".." || name == ".snaps")
-                continue;
-            if (m_thpool_enabled) {
+    if (m_thpool_enabled) {
+        // Only the entries of this directory are dispatched from here; a subdirectory is listed
+        // by its own item.
+        string srcdirpath = dirbasepath + "/" + dirname;
+        list(dirname, [&](unsigned char type, string&& name) {
+            if (type == DT_DIR) {
+                if (skipped_dir(name))
+                    return;
                 if (enabled(1))
                     debug(fn, 1, "Posting work for dirname [%s]", (srcdirpath + "/" + name).c_str());
                 m_thpool->get_iosvc()->post(boost::bind(&znfssnapcreate::processdir, this, dirbasepath, dirname,
                                                         name, m_snapdir + "/" + dirname));
             } else {
-                error_code ec = copydir(srcdirpath, name, m_snapdir + "/" + dirname);
-                if (ec.value() == 0)
-                    dirtraverse(dirbasepath, dirname + "/" + name);
-            }
-        } else {
-            if (m_thpool_enabled) {
                 debug(fn, 1, "Posting work for filename [%s]", name.c_str());
                 m_thpool->get_iosvc()->post(
                     boost::bind(&znfssnapcreate::processfile, this, srcdirpath, name, m_snapdir, dirname));
-            } else {
-                processfile(srcdirpath, name, m_snapdir, dirname);
             }
+        });
+        return;
+    }
+
+    // Without the pool the copy runs depth first in readdir order on the caller's thread. The
+    // pending levels live on the heap, not on that thread's stack, and each directory is read
+    // whole before its entries are copied: a deep tree needs neither a deep stack nor one open
+    // handle per level.
+    struct level {
+        string rel;
+        std::vector<std::pair<unsigned char, string>> entries;
+        size_t next;
+    };
+    std::vector<level> pending;
+    auto push = [&](const string& rel) {
+        pending.push_back(level{rel, {}, 0});
+        std::vector<std::pair<unsigned char, string>> entries;
+        list(rel, [&](unsigned char type, string&& name) { entries.emplace_back(type, std::move(name)); });
+        pending.back().entries = std::move(entries);
+    };
+    push(dirname);
+    while (!pending.empty()) {
+        level& top = pending.back();
+        if (top.next == top.entries.size()) {
+            pending.pop_back();
+            continue;
+        }
+        std::pair<unsigned char, string> entry = std::move(top.entries[top.next++]);
+        string rel = top.rel;  // top does not survive a push
+        if (entry.first == DT_DIR) {
+            if (skipped_dir(entry.second))
+                continue;
+            error_code ec = copydir(dirbasepath + "/" + rel, entry.second, m_snapdir + "/" + rel);
+            if (ec.value() == 0)
+                push(rel + "/" + entry.second);
+        } else {
+            processfile(dirbasepath + "/" + rel, entry.second, m_snapdir, rel);
         }
     }
-    m_znfsapi->closedir(dir, znfs::znfs_aio_ptr());
-
-    // A directory counts as copied once it was created and all of its entries dispatched.
-    if (!listed)
-        m_failed.fetch_add(1, std::memory_order_relaxed);
-    else if (!dirname.empty())
-        m_copied.fetch_add(1, std::memory_order_relaxed);
 }
 
 void znfssnapcreate::processdir(string dirbasepath, string srcdirpath, string dirname, string destbasepath)

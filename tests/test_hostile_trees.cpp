@@ -1,0 +1,638 @@
+// Snapshot creation over trees built to hurt it: links that loop or point out of the volume,
+// special files, extreme depth, width and names, files that change under the copy, attributes
+// at their limits, and a directory swapped for a link while the walk runs. Every run ends,
+// copies what can be copied, reports what it could not, and never reads outside the volume.
+#include <znfssnapcore/znfssnapcore.h>
+
+#include "faultfs.h"
+#include "testvol.h"
+
+#include <znfs/znfs_forward.h>
+#include <znfs/znfs_posix.h>
+#include <znfs/znfs_thpool.h>
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/inotify.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+using znfssnapcore::error_code;
+using znfssnapcore::znfssnapcore_opinfo;
+using testvol::LogCapture;
+using testvol::TempVolume;
+
+namespace {
+
+struct NoPool {
+    NoPool() { znfs::znfs_thpool::set_unavailable(true); }
+    ~NoPool() { znfs::znfs_thpool::set_unavailable(false); }
+};
+
+std::string slurp(const std::string& host)
+{
+    std::ifstream in(host, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void spit(const std::string& host, const std::string& data)
+{
+    std::ofstream out(host, std::ios::binary | std::ios::trunc);
+    out << data;
+}
+
+std::map<std::string, std::string> host_xattrs(const std::string& path)
+{
+    std::map<std::string, std::string> out;
+    ssize_t n = llistxattr(path.c_str(), nullptr, 0);
+    if (n <= 0)
+        return out;
+    std::vector<char> names(static_cast<size_t>(n));
+    n = llistxattr(path.c_str(), names.data(), names.size());
+    for (ssize_t i = 0; i < n;) {
+        std::string name(&names[static_cast<size_t>(i)]);
+        ssize_t vn = lgetxattr(path.c_str(), name.c_str(), nullptr, 0);
+        std::string value(vn > 0 ? static_cast<size_t>(vn) : 0, '\0');
+        if (vn > 0)
+            lgetxattr(path.c_str(), name.c_str(), &value[0], value.size());
+        out[name] = value;
+        i += static_cast<ssize_t>(name.size()) + 1;
+    }
+    return out;
+}
+
+// True when any regular file below host holds needle.
+bool tree_contains(const std::string& host, const std::string& needle)
+{
+    DIR* d = opendir(host.c_str());
+    if (!d)
+        return false;
+    bool found = false;
+    while (struct dirent* de = readdir(d)) {
+        std::string name = de->d_name;
+        if (name == "." || name == "..")
+            continue;
+        std::string h = host + "/" + name;
+        struct stat st;
+        if (lstat(h.c_str(), &st) != 0)
+            continue;
+        if (S_ISDIR(st.st_mode))
+            found = tree_contains(h, needle) || found;
+        else if (S_ISREG(st.st_mode))
+            found = slurp(h).find(needle) != std::string::npos || found;
+    }
+    closedir(d);
+    return found;
+}
+
+int remove_entry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
+
+// A file outside every volume whose bytes must never reach a snapshot, watched so that any
+// open or read of it is seen.
+class Sentinel {
+public:
+    Sentinel()
+    {
+        char tmpl[] = "/tmp/znfssentinel.XXXXXX";
+        if (!mkdtemp(tmpl))
+            throw std::runtime_error("mkdtemp");
+        m_dir = tmpl;
+        std::mt19937 rng(std::random_device{}());
+        m_token = "SENTINEL-" + std::to_string(rng()) + "-" + std::to_string(rng());
+        spit(file(), m_token + "\n");
+        ::mkdir((m_dir + "/sub").c_str(), 0755);
+        spit(m_dir + "/sub/secret", m_token + "\n");
+        m_inotify = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        inotify_add_watch(m_inotify, m_dir.c_str(), IN_OPEN | IN_ACCESS);
+        inotify_add_watch(m_inotify, (m_dir + "/sub").c_str(), IN_OPEN | IN_ACCESS);
+    }
+    ~Sentinel()
+    {
+        ::close(m_inotify);
+        nftw(m_dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    }
+    const std::string& dir() const { return m_dir; }
+    std::string file() const { return m_dir + "/secret"; }
+    const std::string& token() const { return m_token; }
+    // Opens or reads of the sentinel since the last call.
+    int touches()
+    {
+        alignas(struct inotify_event) char buf[4096];
+        int events = 0;
+        for (;;) {
+            ssize_t n = ::read(m_inotify, buf, sizeof buf);
+            if (n <= 0)
+                return events;
+            for (ssize_t i = 0; i < n;) {
+                auto* ev = reinterpret_cast<struct inotify_event*>(buf + i);
+                ++events;
+                i += static_cast<ssize_t>(sizeof(struct inotify_event) + ev->len);
+            }
+        }
+    }
+
+private:
+    std::string m_dir, m_token;
+    int m_inotify = -1;
+};
+
+error_code create(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& snap,
+                  znfssnapcore_opinfo& rec, const std::string& live = "/live")
+{
+    rec.snapfsapi = api;
+    rec.snapiopx = iopx;
+    rec.datasetdir = live;
+    rec.snapdir = snap;
+    return znfssnapcore::snap_opcreate(&rec);
+}
+
+// A volume on tmpfs, whose attributes may be as large and as many as the kernel allows.
+class ShmVolume {
+public:
+    ShmVolume()
+    {
+        char tmpl[] = "/dev/shm/znfsvol.XXXXXX";
+        if (!mkdtemp(tmpl))
+            return;
+        m_root = tmpl;
+        std::error_code ec;
+        m_iopx = znfs::make_posix_volume(m_root, ec);
+    }
+    ~ShmVolume()
+    {
+        m_iopx.reset();
+        if (!m_root.empty())
+            nftw(m_root.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+    }
+    bool ok() const { return static_cast<bool>(m_iopx); }
+    std::string host(const std::string& p) const { return m_root + p; }
+    znfs::znfs_iopx_ptr iopx() const { return m_iopx; }
+
+private:
+    std::string m_root;
+    znfs::znfs_iopx_ptr m_iopx;
+};
+
+// Builds depth nested directories "d" below host, a file "leaf" at the bottom; returns whether
+// it got there.
+bool make_deep(const std::string& host, int depth)
+{
+    int fd = ::open(host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int i = 0; i < depth && fd >= 0; ++i) {
+        ::mkdirat(fd, "d", 0755);
+        int next = ::openat(fd, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::close(fd);
+        fd = next;
+    }
+    if (fd < 0)
+        return false;
+    int f = ::openat(fd, "leaf", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    bool ok = f >= 0 && ::write(f, "bottom", 6) == 6;
+    if (f >= 0)
+        ::close(f);
+    ::close(fd);
+    return ok;
+}
+
+// The content of "leaf" below depth nested "d" directories, or "<missing>".
+std::string read_deep(const std::string& host, int depth)
+{
+    int fd = ::open(host.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (int i = 0; i < depth && fd >= 0; ++i) {
+        int next = ::openat(fd, "d", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        ::close(fd);
+        fd = next;
+    }
+    if (fd < 0)
+        return "<missing>";
+    int f = ::openat(fd, "leaf", O_RDONLY | O_CLOEXEC);
+    ::close(fd);
+    if (f < 0)
+        return "<missing>";
+    char buf[64];
+    ssize_t n = ::read(f, buf, sizeof buf);
+    ::close(f);
+    return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
+}
+
+// Calls a hook before chosen calls reach the volume, to change the tree under the copy.
+class HookFs : public znfs::znfs_api_forward {
+public:
+    using znfs::znfs_api_forward::znfs_api_forward;
+    std::function<void(const std::string&)> before_stat, before_opendir;
+    std::function<void(int64_t offset)> before_read;
+    std::string read_path_part;
+
+    znfs::znfs_file_ptr open(znfs::znfs_iopx_ptr iopx, const char* path, int32_t flags,
+                             znfs::znfs_aio_ptr aio) override
+    {
+        znfs::znfs_file_ptr f = znfs_api_forward::open(iopx, path, flags, aio);
+        if (f && !read_path_part.empty() && std::string(path).find(read_path_part) != std::string::npos) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_watched = f.get();
+        }
+        return f;
+    }
+    int64_t read(znfs::znfs_file_ptr file, znfs::znfs_buff_ptr buff, uint64_t length, int64_t offset,
+                 int32_t option, znfs::znfs_aio_ptr aio) override
+    {
+        bool watched;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            watched = file.get() == m_watched;
+        }
+        if (watched && before_read)
+            before_read(offset);
+        return znfs_api_forward::read(file, buff, length, offset, option, aio);
+    }
+    std::error_code stat(znfs::znfs_iopx_ptr iopx, const char* path, struct stat* st,
+                         znfs::znfs_aio_ptr aio) override
+    {
+        if (before_stat)
+            before_stat(path);
+        return znfs_api_forward::stat(iopx, path, st, aio);
+    }
+    znfs::znfs_file_ptr opendir(znfs::znfs_iopx_ptr iopx, const char* path, znfs::znfs_aio_ptr aio) override
+    {
+        if (before_opendir)
+            before_opendir(path);
+        return znfs_api_forward::opendir(iopx, path, aio);
+    }
+
+private:
+    std::mutex m_mutex;  // guards m_watched
+    const znfs::znfs_file* m_watched = nullptr;
+};
+
+bool ends_with(const std::string& s, const std::string& tail)
+{
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace
+
+TEST(HostileTrees, LinksNeverLeadOutOfTheVolume)
+{
+    Sentinel sentinel;
+    for (bool pool : {true, false}) {
+        SCOPED_TRACE(pool ? "pool" : "inline");
+        std::unique_ptr<NoPool> nopool(pool ? nullptr : new NoPool);
+        TempVolume vol;
+        vol.mkdir("/live/a");
+        vol.mkdir("/snap");
+        vol.mkdir("/outside");
+        vol.write("/outside/inside-volume", "in the volume\n");
+        vol.write("/live/a/plain", "plain data\n");
+        vol.symlink("loop2", "/live/loop1");
+        vol.symlink("loop1", "/live/loop2");
+        vol.symlink("self", "/live/self");
+        vol.symlink("/", "/live/root");
+        vol.symlink("../../..", "/live/a/up");
+        vol.symlink(sentinel.file(), "/live/absfile");
+        vol.symlink(sentinel.dir(), "/live/absdir");
+        vol.symlink("../../../../../../../../../../.." + sentinel.file(), "/live/a/climb");
+        vol.symlink("/proc/self/root" + sentinel.file(), "/live/magic");
+        vol.symlink("/outside/inside-volume", "/live/a/in-volume");
+        vol.symlink("/live/a", "/live/dirlink");
+        sentinel.touches();
+
+        LogCapture log(-1);
+        znfssnapcore_opinfo rec;
+        EXPECT_EQ(0, create(vol.api(), vol.iopx(), "/snap", rec).value());
+
+        EXPECT_EQ(0, sentinel.touches()) << "a file outside the volume was opened";
+        EXPECT_FALSE(tree_contains(vol.host("/snap"), sentinel.token()));
+        EXPECT_EQ("plain data\n", vol.read("/snap/a/plain"));
+        EXPECT_EQ("in the volume\n", vol.read("/snap/a/in-volume"));
+        // A link is never descended into: it is copied as a file or not at all.
+        EXPECT_FALSE(S_ISDIR(vol.mode("/snap/dirlink")));
+        EXPECT_FALSE(vol.exists("/snap/root/live"));
+        EXPECT_EQ(-1, rec.opstatus) << "loops and directories behind links cannot be copied";
+        EXPECT_TRUE(log.contains("loop1")) << log.dump();
+        EXPECT_TRUE(vol.exists("/snap/.delete/deletefilelist"));
+    }
+}
+
+TEST(HostileTrees, SpecialFilesBecomeEmptyFilesWithoutBeingOpened)
+{
+    NoPool nopool;
+    TempVolume vol;
+    vol.mkdir("/live");
+    vol.mkdir("/snap");
+    ASSERT_EQ(0, mkfifo(vol.host("/live/fifo").c_str(), 0640));
+    int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_un addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    std::string sockpath = vol.host("/live/sock");
+    ASSERT_LT(sockpath.size(), sizeof addr.sun_path);
+    std::strcpy(addr.sun_path, sockpath.c_str());
+    ASSERT_EQ(0, bind(s, reinterpret_cast<struct sockaddr*>(&addr), sizeof addr));
+    bool devices = mknod(vol.host("/live/zero").c_str(), S_IFCHR | 0644, makedev(1, 5)) == 0;
+    vol.symlink("fifo", "/live/fifolink");
+    vol.setxattr("/live/fifo", "trusted.kept", "on a fifo");
+
+    znfssnapcore_opinfo rec;
+    EXPECT_EQ(0, create(vol.api(), vol.iopx(), "/snap", rec).value());
+    ::close(s);
+    std::vector<std::string> names = {"fifo", "sock", "fifolink"};
+    if (devices)
+        names.push_back("zero");
+    for (const auto& n : names) {
+        SCOPED_TRACE(n);
+        EXPECT_TRUE(S_ISREG(vol.mode("/snap/" + n)));
+        EXPECT_EQ("", vol.read("/snap/" + n));
+    }
+    EXPECT_EQ("on a fifo", vol.getxattr("/snap/fifo", "trusted.kept"));
+    EXPECT_EQ(0, rec.opstatus);
+}
+
+TEST(HostileTrees, TwoThousandLevelsDeepAreCopiedWithAndWithoutThePool)
+{
+    const int depth = 2000;
+    for (bool pool : {false, true}) {
+        SCOPED_TRACE(pool ? "pool" : "inline");
+        std::unique_ptr<NoPool> nopool(pool ? nullptr : new NoPool);
+        TempVolume vol;
+        vol.mkdir("/live");
+        vol.mkdir("/snap");
+        ASSERT_TRUE(make_deep(vol.host("/live"), depth));
+        znfssnapcore_opinfo rec;
+        EXPECT_EQ(0, create(vol.api(), vol.iopx(), "/snap", rec).value());
+        EXPECT_EQ(0, rec.opstatus);
+        EXPECT_EQ("bottom", read_deep(vol.host("/snap"), depth));
+    }
+}
+
+TEST(HostileTrees, DeepInlineWalkSurvivesASmallCallerStack)
+{
+    // A host may call from a thread with a modest stack; the walk's depth must not depend on it.
+    NoPool nopool;
+    TempVolume vol;
+    vol.mkdir("/live");
+    vol.mkdir("/snap");
+    const int depth = 2000;
+    ASSERT_TRUE(make_deep(vol.host("/live"), depth));
+    znfssnapcore_opinfo rec;
+    error_code ec;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 256 * 1024);
+    struct Args {
+        TempVolume* vol;
+        znfssnapcore_opinfo* rec;
+        error_code* ec;
+    } args{&vol, &rec, &ec};
+    pthread_t t;
+    ASSERT_EQ(0, pthread_create(
+                     &t, &attr,
+                     [](void* p) -> void* {
+                         auto* a = static_cast<Args*>(p);
+                         *a->ec = create(a->vol->api(), a->vol->iopx(), "/snap", *a->rec);
+                         return nullptr;
+                     },
+                     &args));
+    pthread_join(t, nullptr);
+    pthread_attr_destroy(&attr);
+    EXPECT_EQ(0, ec.value());
+    EXPECT_EQ(0, rec.opstatus);
+    EXPECT_EQ("bottom", read_deep(vol.host("/snap"), depth));
+}
+
+TEST(HostileTrees, OddNamesArrive)
+{
+    TempVolume vol;
+    vol.mkdir("/live/sub");
+    vol.mkdir("/snap");
+    std::vector<std::string> names = {std::string(255, 'n'), "new\nline", "carriage\rreturn", "\xff\xfe\x80latin",
+                                      " lead and trail ", "-dash", "star*?[x]", ".hidden", "\x01\x1f"};
+    for (const auto& n : names)
+        vol.write("/live/sub/" + n, "content of " + n);
+    vol.mkdir("/live/" + std::string(255, 'D'));
+    vol.write("/live/" + std::string(255, 'D') + "/" + std::string(255, 'f'), "deep long");
+    znfssnapcore_opinfo rec;
+    EXPECT_EQ(0, create(vol.api(), vol.iopx(), "/snap", rec).value());
+    EXPECT_EQ(0, rec.opstatus);
+    for (const auto& n : names)
+        EXPECT_EQ("content of " + n, vol.read("/snap/sub/" + n));
+    EXPECT_EQ("deep long", vol.read("/snap/" + std::string(255, 'D') + "/" + std::string(255, 'f')));
+}
+
+TEST(HostileTrees, HundredThousandEntriesInOneDirectory)
+{
+    TempVolume vol;
+    vol.mkdir("/live/wide");
+    vol.mkdir("/snap");
+    const int count = 100000;
+    int dfd = ::open(vol.host("/live/wide").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(dfd, 0);
+    for (int i = 0; i < count; ++i) {
+        int f = ::openat(dfd, ("e" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        ASSERT_GE(f, 0);
+        if (i % 1000 == 0) {
+            ASSERT_GT(::write(f, "x", 1), 0);
+        }
+        ::close(f);
+    }
+    ::close(dfd);
+    znfssnapcore_opinfo rec;
+    EXPECT_EQ(0, create(vol.api(), vol.iopx(), "/snap", rec).value());
+    EXPECT_EQ(0, rec.opstatus);
+    EXPECT_EQ(static_cast<size_t>(count), vol.list("/snap/wide").size());
+    EXPECT_EQ("x", vol.read("/snap/wide/e99000"));
+}
+
+TEST(HostileTrees, HardLinksAreCopiedAsSeparateFiles)
+{
+    TempVolume vol;
+    vol.mkdir("/live/a");
+    vol.mkdir("/snap");
+    vol.write("/live/a/one", "shared inode");
+    ASSERT_EQ(0, ::link(vol.host("/live/a/one").c_str(), vol.host("/live/two").c_str()));
+    znfssnapcore_opinfo rec;
+    EXPECT_EQ(0, create(vol.api(), vol.iopx(), "/snap", rec).value());
+    EXPECT_EQ(0, rec.opstatus);
+    EXPECT_EQ("shared inode", vol.read("/snap/a/one"));
+    EXPECT_EQ("shared inode", vol.read("/snap/two"));
+}
+
+TEST(HostileTrees, FileThatGrowsDuringTheCopyGivesItsSizeAtOpen)
+{
+    NoPool nopool;
+    TempVolume vol;
+    vol.mkdir("/live");
+    vol.mkdir("/snap");
+    std::string first(50000, 'a');
+    vol.write("/live/grow", first);
+    HookFs fs(vol.api());
+    fs.read_path_part = "/live//grow";
+    fs.before_read = [&](int64_t offset) {
+        if (offset == 0) {
+            std::ofstream out(vol.host("/live/grow"), std::ios::binary | std::ios::app);
+            out << std::string(70000, 'b');
+        }
+    };
+    znfssnapcore_opinfo rec;
+    EXPECT_EQ(0, create(&fs, vol.iopx(), "/snap", rec).value());
+    EXPECT_EQ(first, vol.read("/snap/grow"));
+}
+
+TEST(HostileTrees, FileThatShrinksDuringTheCopyIsReportedIncomplete)
+{
+    NoPool nopool;
+    TempVolume vol;
+    vol.mkdir("/live");
+    vol.mkdir("/snap");
+    vol.write("/live/shrink", std::string(100000, 's'));
+    vol.write("/live/other", "other");
+    HookFs fs(vol.api());
+    fs.read_path_part = "/live//shrink";
+    fs.before_read = [&](int64_t offset) {
+        if (offset == 0) {
+            ASSERT_EQ(0, ::truncate(vol.host("/live/shrink").c_str(), 1000));
+        }
+    };
+    LogCapture log(-1);
+    znfssnapcore_opinfo rec;
+    EXPECT_EQ(0, create(&fs, vol.iopx(), "/snap", rec).value());
+    EXPECT_EQ(-1, rec.opstatus);
+    EXPECT_TRUE(log.contains("File copy failed from srcfile [/live//shrink]")) << log.dump();
+    EXPECT_EQ(std::string(1000, 's'), vol.read("/snap/shrink")) << "never padded past what was read";
+    EXPECT_EQ("other", vol.read("/snap/other"));
+}
+
+TEST(HostileTrees, EntriesDeletedDuringTheWalkAreReportedAndTheRestCopied)
+{
+    for (bool pool : {false, true}) {
+        SCOPED_TRACE(pool ? "pool" : "inline");
+        std::unique_ptr<NoPool> nopool(pool ? nullptr : new NoPool);
+        TempVolume vol;
+        vol.mkdir("/live/gonedir");
+        vol.mkdir("/live/keep");
+        vol.mkdir("/snap");
+        vol.write("/live/victim", "soon gone");
+        vol.write("/live/gonedir/inner", "soon gone too");
+        vol.write("/live/keep/file", "stays");
+        HookFs fs(vol.api());
+        fs.before_stat = [&](const std::string& p) {
+            if (ends_with(p, "/victim"))
+                ::unlink(vol.host("/live/victim").c_str());
+        };
+        fs.before_opendir = [&](const std::string& p) {
+            if (ends_with(p, "/gonedir")) {
+                ::unlink(vol.host("/live/gonedir/inner").c_str());
+                ::rmdir(vol.host("/live/gonedir").c_str());
+            }
+        };
+        LogCapture log(-1);
+        znfssnapcore_opinfo rec;
+        EXPECT_EQ(0, create(&fs, vol.iopx(), "/snap", rec).value());
+        EXPECT_EQ(-1, rec.opstatus);
+        EXPECT_TRUE(log.contains("Failed to stat file [/live//victim]")) << log.dump();
+        EXPECT_TRUE(log.contains("Failed to open directory [/gonedir] in livefs volume")) << log.dump();
+        EXPECT_EQ("stays", vol.read("/snap/keep/file"));
+        EXPECT_FALSE(vol.exists("/snap/victim"));
+    }
+}
+
+TEST(HostileTrees, AttributesAtTheirLimitsArriveIntact)
+{
+    ShmVolume vol;
+    if (!vol.ok())
+        GTEST_SKIP() << "no tmpfs at /dev/shm";
+    ASSERT_EQ(0, ::mkdir(vol.host("/live").c_str(), 0755));
+    ASSERT_EQ(0, ::mkdir(vol.host("/snap").c_str(), 0755));
+    spit(vol.host("/live/many"), "many");
+    spit(vol.host("/live/big"), "big");
+    spit(vol.host("/live/binary"), "binary");
+    std::string nul_value("\0lead\0mid\0\xff\0", 12);
+    ASSERT_EQ(0, ::setxattr(vol.host("/live/binary").c_str(), "trusted.vidoruvud.uuid", nul_value.data(),
+                            nul_value.size(), 0));
+    ASSERT_EQ(0, ::setxattr(vol.host("/live/binary").c_str(), "user.empty", "", 0, 0));
+    std::string big(65536, '\0');
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>(i * 7 + i / 256);
+    ASSERT_EQ(0, ::setxattr(vol.host("/live/big").c_str(), "user.big", big.data(), big.size(), 0));
+    for (int i = 0; i < 100; ++i) {
+        std::string v = "value " + std::to_string(i) + std::string(static_cast<size_t>(i), '\0');
+        ASSERT_EQ(0, ::setxattr(vol.host("/live/many").c_str(), ("trusted.attr" + std::to_string(i)).c_str(),
+                                v.data(), v.size(), 0));
+    }
+    znfssnapcore_opinfo rec;
+    EXPECT_EQ(0, create(znfs::posix_api(), vol.iopx(), "/snap", rec).value());
+    EXPECT_EQ(0, rec.opstatus);
+    for (const char* f : {"/many", "/big", "/binary"}) {
+        SCOPED_TRACE(f);
+        auto want = host_xattrs(vol.host(std::string("/live") + f));
+        auto got = host_xattrs(vol.host(std::string("/snap") + f));
+        EXPECT_EQ(want.size(), got.size());
+        EXPECT_TRUE(want == got);
+    }
+    EXPECT_EQ(nul_value, host_xattrs(vol.host("/snap/binary"))["trusted.vidoruvud.uuid"]);
+}
+
+TEST(HostileTrees, DirectorySwappedForALinkDuringTheWalkNeverEscapes)
+{
+    Sentinel sentinel;
+    TempVolume vol;
+    vol.mkdir("/live/sw/inner");
+    vol.write("/live/sw/inner/file", "inside");
+    vol.write("/live/sw/file", "inside");
+    for (int i = 0; i < 20; ++i)
+        vol.write("/live/pad" + std::to_string(i), "padding");
+    vol.symlink(sentinel.dir(), "/live/swl");
+    vol.symlink("../../../../../../../../.." + sentinel.dir(), "/live/sw/inner/climb");
+    sentinel.touches();
+
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> swaps{0};
+    std::string a = vol.host("/live/sw"), b = vol.host("/live/swl");
+    std::thread swapper([&] {
+        while (!stop.load()) {
+            if (renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_EXCHANGE) == 0)
+                swaps.fetch_add(1);
+        }
+    });
+    while (swaps.load() < 2)
+        std::this_thread::yield();
+
+    int runs = 0;
+    for (int i = 0; i < 40; ++i) {
+        std::unique_ptr<NoPool> nopool(i % 2 ? new NoPool : nullptr);
+        std::string snap = "/snap" + std::to_string(i);
+        vol.mkdir(snap);
+        znfssnapcore_opinfo rec;
+        EXPECT_EQ(0, create(vol.api(), vol.iopx(), snap, rec).value());
+        ++runs;
+    }
+    stop = true;
+    swapper.join();
+    std::printf("[ hostile  ] %d creations during %llu swaps\n", runs, static_cast<unsigned long long>(swaps.load()));
+    EXPECT_EQ(0, sentinel.touches()) << "a file outside the volume was opened";
+    for (int i = 0; i < runs; ++i)
+        EXPECT_FALSE(tree_contains(vol.host("/snap" + std::to_string(i)), sentinel.token())) << i;
+}
