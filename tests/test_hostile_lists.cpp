@@ -1,0 +1,223 @@
+// Snapshot deletion over delete lists built to hurt it: names that climb out of the snapshot,
+// absolute names, a huge line, NUL bytes, CRLF, empty lines, duplicates, a million names and a
+// list without its last line feed. Every run ends and unlinks exactly what it should; files
+// outside both volumes and objects nobody listed survive.
+#include <znfssnapcore/znfssnapcore.h>
+
+#include "testvol.h"
+
+#include <znfs/znfs_thpool.h>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+using znfssnapcore::error_code;
+using znfssnapcore::znfssnapcore_opinfo;
+using testvol::LogCapture;
+using testvol::TempVolume;
+
+namespace {
+
+const char* const kUuid = "trusted.vidoruvud.uuid";
+
+struct NoPool {
+    NoPool() { znfs::znfs_thpool::set_unavailable(true); }
+    ~NoPool() { znfs::znfs_thpool::set_unavailable(false); }
+};
+
+int remove_entry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
+
+// A file outside both volumes.
+struct Outside {
+    std::string dir;
+    Outside()
+    {
+        char tmpl[] = "/tmp/znfsoutside.XXXXXX";
+        dir = mkdtemp(tmpl);
+        std::ofstream(dir + "/keep") << "outside";
+    }
+    ~Outside() { nftw(dir.c_str(), remove_entry, 8, FTW_DEPTH | FTW_PHYS); }
+    bool intact() const
+    {
+        std::ifstream in(dir + "/keep");
+        std::string s;
+        std::getline(in, s);
+        return s == "outside";
+    }
+};
+
+// /snap2 is deleted; /snap1 is its previous snapshot; every object lives in /objects.
+struct ListScene {
+    Outside outside;
+    TempVolume snapvol, objvol;
+    std::set<std::string> all_objects;
+
+    ListScene()
+    {
+        snapvol.mkdir("/snap1/.delete");
+        snapvol.mkdir("/snap2/.delete");
+        snapvol.mkdir("/live");
+        objvol.mkdir("/objects");
+        objvol.write("/objects/bystander", "nobody lists me");
+        all_objects.insert("bystander");
+        // Objects the ".." names would reach if they were followed.
+        file("snap1", "b", "prev-b");
+        file("live", "b", "live-b");
+    }
+
+    // name in snapshot snap whose uuid names object id.
+    void file(const std::string& snap, const std::string& name, const std::string& id)
+    {
+        std::string path = "/" + snap + "/" + name;
+        snapvol.mkdir(path.substr(0, path.rfind('/')));
+        snapvol.write(path, "data of " + name);
+        snapvol.setxattr(path, kUuid, "/objects/" + id);
+        objvol.write("/objects/" + id, id);
+        all_objects.insert(id);
+    }
+
+    error_code run(const std::string& list, znfssnapcore_opinfo& rec, const std::string& prev = "")
+    {
+        snapvol.write("/snap2/.delete/deletefilelist", list);
+        rec.snapfsapi = snapvol.api();
+        rec.snapiopx = snapvol.iopx();
+        rec.objfsapi = objvol.api();
+        rec.objiopx = objvol.iopx();
+        rec.snapdir = "/snap2";
+        rec.prevsnapdir = prev;
+        return znfssnapcore::snap_opdelete(&rec);
+    }
+
+    // The objects that are gone.
+    std::set<std::string> unlinked() const
+    {
+        auto left = objvol.list("/objects");
+        std::set<std::string> gone;
+        for (const auto& o : all_objects)
+            if (!std::binary_search(left.begin(), left.end(), o))
+                gone.insert(o);
+        return gone;
+    }
+
+    std::string merged() const { return snapvol.read("/snap2/.delete/deletefilelist_prevsnap"); }
+};
+
+}  // namespace
+
+TEST(HostileLists, ParentComponentsNeverLeaveTheSnapshot)
+{
+    ListScene s;
+    s.file("snap2", "a", "a");
+    LogCapture log(-1);
+    znfssnapcore_opinfo rec;
+    EXPECT_EQ(0, s.run("../snap1/b\n..\n../live/b\na/..\nx/../../snap1/b\n/../snap1/b\n./../live/b\na\n", rec).value());
+    EXPECT_EQ(std::set<std::string>{"a"}, s.unlinked());
+    EXPECT_EQ(7u, log.count("Skipping unsafe name [")) << log.dump();
+    EXPECT_TRUE(s.outside.intact());
+}
+
+TEST(HostileLists, AbsoluteNamesStayInsideTheSnapshot)
+{
+    ListScene s;
+    s.file("snap2", "a", "a");
+    s.file("snap2", "d/e", "e");
+    znfssnapcore_opinfo rec;
+    EXPECT_EQ(0, s.run("/a\n//d/e\n/snap1/b\n" + s.outside.dir + "/keep\n", rec).value());
+    EXPECT_EQ((std::set<std::string>{"a", "e"}), s.unlinked());
+    EXPECT_TRUE(s.outside.intact());
+}
+
+TEST(HostileLists, UuidsNamingHostPathsStayOnTheObjectVolume)
+{
+    ListScene s;
+    s.snapvol.write("/snap2/host", "x");
+    s.snapvol.setxattr("/snap2/host", kUuid, s.outside.dir + "/keep");
+    s.snapvol.write("/snap2/climb", "x");
+    s.snapvol.setxattr("/snap2/climb", kUuid, "/../../../../../../.." + s.outside.dir + "/keep");
+    znfssnapcore_opinfo rec;
+    EXPECT_EQ(0, s.run("host\nclimb\n", rec).value());
+    EXPECT_TRUE(s.unlinked().empty());
+    EXPECT_TRUE(s.outside.intact());
+}
+
+TEST(HostileLists, MegabyteLineIsOneNameAndTheNextLineStillCounts)
+{
+    ListScene s;
+    s.file("snap2", "a", "a");
+    s.file("snap2", "z", "z");
+    std::string huge(1 << 20, 'q');
+    huge[5000] = '/';
+    LogCapture log(-1);
+    znfssnapcore_opinfo rec;
+    EXPECT_EQ(0, s.run("a\n" + huge + "\nz\n", rec).value());
+    EXPECT_EQ((std::set<std::string>{"a", "z"}), s.unlinked());
+}
+
+TEST(HostileLists, NulEndsANameAndSmugglesNothing)
+{
+    ListScene s;
+    s.file("snap2", "a", "a");
+    s.file("snap2", "c", "c");
+    std::string list("a\0c\nb\0../snap1/b\n\0\0\n", 20);
+    LogCapture log(-1);
+    znfssnapcore_opinfo rec;
+    EXPECT_EQ(0, s.run(list, rec).value());
+    EXPECT_EQ((std::set<std::string>{"a", "c"}), s.unlinked());
+    EXPECT_EQ(1u, log.count("Skipping unsafe name [../snap1/b]")) << log.dump();
+}
+
+TEST(HostileLists, CrlfEmptyLinesDuplicatesAndAMissingLastLineFeed)
+{
+    ListScene s;
+    s.file("snap2", "cr", "cr");
+    s.file("snap2", "dup", "dup");
+    s.file("snap2", "shared", "shared");
+    s.file("snap1", "shared", "shared");
+    s.file("snap2", "last", "last");
+    LogCapture log(-1);
+    znfssnapcore_opinfo rec;
+    EXPECT_EQ(0, s.run("cr\r\n\n\n\ndup\ndup\nshared\r\nshared\nshared\n\nlast", rec, "/snap1").value());
+    EXPECT_EQ(0, rec.opstatus);
+    // "cr\r" names no copy; the CR is part of the name, never dropped.
+    EXPECT_EQ((std::set<std::string>{"dup", "last"}), s.unlinked());
+    EXPECT_EQ("shared\nshared\n", s.merged());
+    EXPECT_FALSE(log.contains("Failed to unlink")) << "a duplicate's second unlink is not a failure";
+}
+
+TEST(HostileLists, MillionNamesMostlyWithoutCopies)
+{
+    ListScene s;
+    std::string list;
+    list.reserve(9u << 20);
+    std::set<std::string> want;
+    for (int i = 0; i < 1000000; ++i) {
+        std::string name = "n" + std::to_string(i);
+        if (i % 100000 == 7) {
+            s.file("snap2", name, name);
+            want.insert(name);
+        }
+        list += name;
+        list += '\n';
+    }
+    for (bool pool : {true, false}) {
+        SCOPED_TRACE(pool ? "pool" : "inline");
+        std::unique_ptr<NoPool> nopool(pool ? nullptr : new NoPool);
+        znfssnapcore_opinfo rec;
+        EXPECT_EQ(0, s.run(list, rec).value());
+        EXPECT_EQ(0, rec.opstatus);
+        EXPECT_EQ(want, s.unlinked());
+        EXPECT_TRUE(s.outside.intact());
+    }
+}
