@@ -30,9 +30,11 @@ gluster_suite() {
         return 0
     fi
     [ "$rc" -eq 0 ] || return 1
-    ZNFS_GLUSTER_HOST=$(hostname) ZNFS_GLUSTER_LIVE=znfs_live ZNFS_GLUSTER_OBJ=znfs_obj \
-        "$build/tests/test_gluster_backend"
+    export ZNFS_GLUSTER_HOST=$(hostname) ZNFS_GLUSTER_LIVE=znfs_live ZNFS_GLUSTER_OBJ=znfs_obj \
+        ZNFS_GLUSTER_CONTRACT=znfs_contract
+    "$build/tests/test_gluster_backend" && "$build/tests/test_service" --gtest_filter='*gluster*'
     rc=$?
+    unset ZNFS_GLUSTER_HOST
     scripts/gluster-test-env.sh down || true
     return $rc
 }

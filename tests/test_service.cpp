@@ -3,6 +3,8 @@
 #include "faultfs.h"
 #include "testvol.h"
 
+#include <znfs/znfs_gluster.h>
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -487,12 +489,58 @@ TEST_P(ServiceContract, ConcurrentCallsOnOneServiceObject)
     EXPECT_EQ(size_t(files + 2), listing("/t3").size());
 }
 
+// A GlusterFS volume of its own (ZNFS_GLUSTER_CONTRACT, default znfs_contract) on the server
+// named by ZNFS_GLUSTER_HOST, emptied before each case; skipped when that is not set.
+void wipe(znfs::znfs_api* api, znfs::znfs_iopx_ptr v, const std::string& dir)
+{
+    znfs_file_ptr d = api->opendir(v, dir.c_str(), znfs_aio_ptr());
+    std::vector<std::pair<std::string, int>> entries;
+    while (struct dirent* e = d ? api->readdir(d, znfs_aio_ptr()) : nullptr) {
+        std::string n = e->d_name;
+        if (n != "." && n != "..")
+            entries.emplace_back((dir == "/" ? "" : dir) + "/" + n, e->d_type);
+    }
+    api->closedir(d, znfs_aio_ptr());
+    for (auto& e : entries) {
+        if (e.second == DT_DIR) {
+            wipe(api, v, e.first);
+            api->rmdir(v, e.first.c_str(), znfs_aio_ptr());
+        } else {
+            api->unlink(v, e.first.c_str(), znfs_aio_ptr());
+        }
+    }
+}
+
+struct GlusterBackend : Backend {
+    znfs::znfs_iopx_ptr v;
+    znfs::znfs_api* api() override { return znfs::gluster_api(); }
+    znfs::znfs_iopx_ptr iopx() override { return v; }
+    const testvol::TempVolume* host() override { return nullptr; }
+    static std::unique_ptr<Backend> make()
+    {
+        const char* host = getenv("ZNFS_GLUSTER_HOST");
+        const char* vol = getenv("ZNFS_GLUSTER_CONTRACT");
+        if (!host || !*host)
+            return nullptr;
+        std::error_code ec;
+        znfs::znfs_iopx_ptr v =
+            znfs::make_gluster_volume(host, znfs::gluster_default_port, vol && *vol ? vol : "znfs_contract", ec);
+        if (!v)
+            return nullptr;
+        std::unique_ptr<GlusterBackend> b(new GlusterBackend);
+        b->v = v;
+        wipe(b->api(), v, "/");
+        return std::unique_ptr<Backend>(b.release());
+    }
+};
+
 std::string backend_name(const ::testing::TestParamInfo<BackendFactory>& info) { return info.param.name; }
 
 INSTANTIATE_TEST_SUITE_P(
     Backends, ServiceContract,
     ::testing::Values(BackendFactory{"posix", [] { return std::unique_ptr<Backend>(new PosixBackend); }},
-                      BackendFactory{"faultfs_off", [] { return std::unique_ptr<Backend>(new FaultFsBackend); }}),
+                      BackendFactory{"faultfs_off", [] { return std::unique_ptr<Backend>(new FaultFsBackend); }},
+                      BackendFactory{"gluster", [] { return GlusterBackend::make(); }}),
     backend_name);
 
 // FaultFs itself: it forwards every operation and fails exactly what it is told to.
