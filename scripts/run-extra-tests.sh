@@ -32,7 +32,8 @@ gluster_suite() {
     [ "$rc" -eq 0 ] || return 1
     export ZNFS_GLUSTER_HOST=$(hostname) ZNFS_GLUSTER_LIVE=znfs_live ZNFS_GLUSTER_OBJ=znfs_obj \
         ZNFS_GLUSTER_CONTRACT=znfs_contract
-    "$build/tests/test_gluster_backend" && "$build/tests/test_service" --gtest_filter='*gluster*'
+    "$build/tests/test_gluster_backend" && "$build/tests/test_service" --gtest_filter='*gluster*' \
+        && "$build/tests/test_cli" --gtest_filter='CliGluster*'
     rc=$?
     unset ZNFS_GLUSTER_HOST
     scripts/gluster-test-env.sh down || true

@@ -2,6 +2,8 @@
 
 #include "testvol.h"
 
+#include <znfs/znfs_gluster.h>
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -650,3 +652,86 @@ TEST(CliDemo, DemoPassesAndCleansUp)
 }
 
 }  // namespace
+
+// ---- GlusterFS volumes named by URL (run when ZNFS_GLUSTER_HOST names a server) ----
+
+class CliGluster : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const char* host = getenv("ZNFS_GLUSTER_HOST");
+        if (!host || !*host)
+            GTEST_SKIP() << "ZNFS_GLUSTER_HOST is not set: no GlusterFS server to run against";
+        live_url = std::string("gluster://") + host + "/" + env_or("ZNFS_GLUSTER_LIVE", "znfs_live");
+        obj_url = std::string("gluster://") + host + "/" + env_or("ZNFS_GLUSTER_OBJ", "znfs_obj");
+        std::error_code ec;
+        live = znfs::make_gluster_volume(host, znfs::gluster_default_port, env_or("ZNFS_GLUSTER_LIVE", "znfs_live"), ec);
+        obj = znfs::make_gluster_volume(host, znfs::gluster_default_port, env_or("ZNFS_GLUSTER_OBJ", "znfs_obj"), ec);
+        if (!live || !obj)
+            GTEST_SKIP() << "cannot reach the GlusterFS volumes: " << ec.message();
+        top = "/cli" + std::to_string(getpid());
+        ASSERT_FALSE(api->mkdir(live, top.c_str(), 0755, none));
+        ASSERT_FALSE(api->mkdir(obj, top.c_str(), 0755, none));
+    }
+
+    static std::string env_or(const char* name, const char* fallback)
+    {
+        const char* v = getenv(name);
+        return v && *v ? v : fallback;
+    }
+
+    void put(znfs::znfs_iopx_ptr v, const std::string& path, const std::string& data, const std::string& uuid = "")
+    {
+        znfs::znfs_file_ptr f = api->creat(v, path.c_str(), 0x201, 0640, none);
+        ASSERT_TRUE(f) << path;
+        znfs::znfs_buff_ptr b = api->alloc_io_buffer(data.size());
+        memcpy(b->get_base(), data.data(), data.size());
+        ASSERT_EQ(int64_t(data.size()), api->write(f, b, data.size(), 0, 0, none));
+        api->close(f, none);
+        if (!uuid.empty()) {
+            struct iovec iov = {const_cast<char*>(uuid.data()), uuid.size()};
+            ASSERT_FALSE(api->setxattr(v, path.c_str(), "trusted.vidoruvud.uuid", &iov, 0, none));
+        }
+    }
+
+    bool exists(znfs::znfs_iopx_ptr v, const std::string& path)
+    {
+        struct stat st;
+        return !api->stat(v, path.c_str(), &st, none);
+    }
+
+    znfs::znfs_api* api = znfs::gluster_api();
+    znfs::znfs_aio_ptr none;
+    znfs::znfs_iopx_ptr live, obj;
+    std::string live_url, obj_url, top;
+};
+
+TEST_F(CliGluster, CreateVerifyAndDeleteOnGlusterVolumes)
+{
+    ASSERT_FALSE(api->mkdir(live, (top + "/live").c_str(), 0755, none));
+    ASSERT_FALSE(api->mkdir(live, (top + "/live/d").c_str(), 0750, none));
+    put(obj, top + "/shared", "s");
+    put(obj, top + "/own", "o");
+    put(live, top + "/live/kept", "kept data", top + "/shared");
+    put(live, top + "/live/d/gone", "gone data", top + "/own");
+    for (const char* s : {"/s1", "/s2"}) {
+        ASSERT_FALSE(api->mkdir(live, (top + s).c_str(), 0755, none));
+        run_result r = run_cli({"create", "--volume", live_url, "--dataset", top + "/live", "--snapdir", top + s});
+        ASSERT_EQ(0, r.status) << show(r);
+        r = run_cli({"verify", "--volume", live_url, "--dataset", top + "/live", "--snapdir", top + s});
+        ASSERT_EQ(0, r.status) << show(r);
+    }
+    // In the second snapshot d/gone has an object of its own; kept shares its object with s1.
+    put(live, top + "/s1/d/gone", "gone data", top + "/older");
+    put(live, top + "/s2/.delete/deletefilelist", "kept\nd/gone\n");
+
+    run_result r = run_cli({"delete", "--volume", live_url, "--object-volume", obj_url, "--snapdir", top + "/s2",
+                            "--prevsnap", top + "/s1", "--json"});
+    ASSERT_EQ(0, r.status) << show(r);
+    json_value j = parse_json(r);
+    EXPECT_EQ(0, j["opstatus"].num());
+    EXPECT_EQ(1, j["objects_unlinked"].num());
+    EXPECT_EQ(1, j["names_handed_on"].num());
+    EXPECT_TRUE(exists(obj, top + "/shared"));
+    EXPECT_FALSE(exists(obj, top + "/own"));
+}

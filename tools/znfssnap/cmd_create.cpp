@@ -15,9 +15,12 @@ namespace {
 const char* k_help =
     "Usage: znfssnap create --volume DIR --dataset PATH --snapdir PATH [OPTIONS]\n"
     "\n"
-    "Copies the dataset PATH into the snapshot directory PATH on the POSIX volume rooted at the\n"
-    "host directory DIR: every directory with its mode, every other entry as a file with its data\n"
-    "and mode, and the extended attributes of both. Directories named \".snaps\" are skipped.\n"
+    "A volume DIR is a host directory (a POSIX volume) or gluster://HOST[:PORT]/VOLNAME (a\n"
+    "GlusterFS volume, reached without a mount).\n"
+    "\n"
+    "Copies the dataset PATH into the snapshot directory PATH on the volume DIR: every\n"
+    "directory with its mode, every other entry as a file with its data and mode, and the\n"
+    "extended attributes of both. Directories named \".snaps\" are skipped.\n"
     "Then makes the snapshot's bookkeeping: PATH/.delete and an empty PATH/.delete/deletefilelist.\n"
     "Both PATHs are paths inside the volume (\"/live\"). The snapshot directory must exist:\n"
     "create it first (and leave it empty).\n"
@@ -42,10 +45,11 @@ int cmd_create(const std::vector<std::string>& args)
     j.str("operation", "create").str("volume", volume).str("dataset", dataset).str("snapdir", snapdir);
 
     std::error_code ec;
-    znfs::znfs_iopx_ptr iopx = open_volume(volume, ec);
-    if (!iopx)
+    opened_volume vol = open_volume(volume, ec);
+    if (!vol.iopx)
         return report_failure("create", co.json, j, "cannot open volume " + volume, ec);
-    znfs::znfs_api* api = znfs::posix_api();
+    znfs::znfs_api* api = vol.api;
+    znfs::znfs_iopx_ptr iopx = vol.iopx;
     if ((ec = check_directory(api, iopx, dataset)))
         return report_failure("create", co.json, j, "dataset " + dataset, ec);
     if ((ec = check_directory(api, iopx, snapdir)))

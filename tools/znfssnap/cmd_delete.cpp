@@ -16,12 +16,15 @@ const char* k_help =
     "Usage: znfssnap delete --volume DIR --object-volume DIR --snapdir PATH [--prevsnap PATH]\n"
     "                       [--dry-run] [OPTIONS]\n"
     "\n"
-    "Processes the delete list PATH/.delete/deletefilelist of the snapshot PATH on the POSIX\n"
-    "volume rooted at --volume. For every listed name (a path relative to the snapshot) that has\n"
+    "A volume DIR is a host directory (a POSIX volume) or gluster://HOST[:PORT]/VOLNAME (a\n"
+    "GlusterFS volume, reached without a mount).\n"
+    "\n"
+    "Processes the delete list PATH/.delete/deletefilelist of the snapshot PATH on the\n"
+    "volume --volume. For every listed name (a path relative to the snapshot) that has\n"
     "a copy in the snapshot: when the previous snapshot --prevsnap holds the same name with the\n"
     "same \"trusted.vidoruvud.uuid\" value, the name is handed on to\n"
     "PATH/.delete/deletefilelist_prevsnap; otherwise the data object named by that value is\n"
-    "unlinked on the object volume rooted at --object-volume. The snapshot's own files stay.\n"
+    "unlinked on the object volume --object-volume. The snapshot's own files stay.\n"
     "\n"
     "  --prevsnap PATH  the previous snapshot on the same volume (default: none)\n"
     "  --dry-run        unlink nothing: list the objects that would be unlinked. The bookkeeping\n"
@@ -56,19 +59,20 @@ int cmd_delete(const std::vector<std::string>& args)
         .flag("dry_run", dry_run);
 
     std::error_code ec;
-    znfs::znfs_iopx_ptr iopx = open_volume(volume, ec);
-    if (!iopx)
+    opened_volume vol = open_volume(volume, ec);
+    if (!vol.iopx)
         return report_failure("delete", co.json, j, "cannot open volume " + volume, ec);
-    znfs::znfs_iopx_ptr objiopx = open_volume(objvolume, ec);
-    if (!objiopx)
+    opened_volume obj = open_volume(objvolume, ec);
+    if (!obj.iopx)
         return report_failure("delete", co.json, j, "cannot open object volume " + objvolume, ec);
-    znfs::znfs_api* api = znfs::posix_api();
+    znfs::znfs_api* api = vol.api;
+    znfs::znfs_iopx_ptr iopx = vol.iopx;
     if ((ec = check_directory(api, iopx, snapdir)))
         return report_failure("delete", co.json, j, "snapshot directory " + snapdir, ec);
     if (!prevsnap.empty() && (ec = check_directory(api, iopx, prevsnap)))
         return report_failure("delete", co.json, j, "previous snapshot " + prevsnap, ec);
 
-    delete_outcome out = run_delete(api, iopx, api, objiopx, snapdir, prevsnap, dry_run, !co.json);
+    delete_outcome out = run_delete(api, iopx, obj.api, obj.iopx, snapdir, prevsnap, dry_run, !co.json);
     j.error(out.ec)
         .num("opstatus", out.opstatus)
         .str("prevsnap_dellist", out.prevsnap_dellist)

@@ -169,8 +169,8 @@ void demo_run::run(const std::string& base)
     if (::mkdir(m_volroot.c_str(), 0755) != 0 || ::mkdir(objroot.c_str(), 0755) != 0)
         throw std::runtime_error("cannot make the volume directories in " + base);
     std::error_code ec;
-    m_iopx = open_volume(m_volroot, ec);
-    znfs::znfs_iopx_ptr objiopx = open_volume(objroot, ec);
+    m_iopx = open_volume(m_volroot, ec).iopx;
+    znfs::znfs_iopx_ptr objiopx = open_volume(objroot, ec).iopx;
     if (!m_iopx || !objiopx)
         throw std::runtime_error("cannot open the volumes: " + describe_error(ec));
 

@@ -15,7 +15,10 @@ namespace {
 const char* k_help =
     "Usage: znfssnap rmtree --volume DIR PATH [OPTIONS]\n"
     "\n"
-    "Removes the directory PATH and everything below it on the POSIX volume rooted at DIR\n"
+    "A volume DIR is a host directory (a POSIX volume) or gluster://HOST[:PORT]/VOLNAME (a\n"
+    "GlusterFS volume, reached without a mount).\n"
+    "\n"
+    "Removes the directory PATH and everything below it on the volume DIR\n"
     "(for example a whole snapshot directory). Symbolic links are removed, never followed.\n"
     "PATH must name a directory below the volume root, without \".\" or \"..\" components.\n"
     "\n"
@@ -57,10 +60,11 @@ int cmd_rmtree(const std::vector<std::string>& args)
     j.str("operation", "rmtree").str("volume", volume).str("path", path);
 
     std::error_code ec;
-    znfs::znfs_iopx_ptr iopx = open_volume(volume, ec);
-    if (!iopx)
+    opened_volume vol = open_volume(volume, ec);
+    if (!vol.iopx)
         return report_failure("rmtree", co.json, j, "cannot open volume " + volume, ec);
-    znfs::znfs_api* api = znfs::posix_api();
+    znfs::znfs_api* api = vol.api;
+    znfs::znfs_iopx_ptr iopx = vol.iopx;
     if ((ec = check_directory(api, iopx, path)))
         return report_failure("rmtree", co.json, j, path, ec);
 

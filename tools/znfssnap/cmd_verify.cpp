@@ -16,7 +16,10 @@ namespace {
 const char* k_help =
     "Usage: znfssnap verify --volume DIR --dataset PATH --snapdir PATH [OPTIONS]\n"
     "\n"
-    "Compares the snapshot PATH with the dataset PATH on the POSIX volume rooted at DIR, as\n"
+    "A volume DIR is a host directory (a POSIX volume) or gluster://HOST[:PORT]/VOLNAME (a\n"
+    "GlusterFS volume, reached without a mount).\n"
+    "\n"
+    "Compares the snapshot PATH with the dataset PATH on the volume DIR, as\n"
     "creation copies it. Every entry below the dataset, except directories named \".snaps\" and\n"
     "their content, must exist in the snapshot with:\n"
     "  - the same kind: directory, or file for anything else (a symbolic link is compared by\n"
@@ -47,11 +50,11 @@ int cmd_verify(const std::vector<std::string>& args)
     j.str("operation", "verify").str("volume", volume).str("dataset", dataset).str("snapdir", snapdir);
 
     std::error_code ec;
-    znfs::znfs_iopx_ptr iopx = open_volume(volume, ec);
-    if (!iopx)
+    opened_volume vol = open_volume(volume, ec);
+    if (!vol.iopx)
         return report_failure("verify", co.json, j, "cannot open volume " + volume, ec);
 
-    verify_outcome out = verify_snapshot(znfs::posix_api(), iopx, dataset, snapdir, !co.json);
+    verify_outcome out = verify_snapshot(vol.api, vol.iopx, dataset, snapdir, !co.json);
     if (out.ec)
         return report_failure("verify", co.json, j, "cannot list " + out.failed_path, out.ec);
     j.error(out.ec)

@@ -3,6 +3,7 @@
 #include "recording_api.h"
 #include "report.h"
 
+#include <znfs/znfs_gluster.h>
 #include <znfs/znfs_posix.h>
 #include <znfssnapcore/znfssnapcore.h>
 
@@ -13,9 +14,21 @@
 
 namespace znfssnap {
 
-znfs::znfs_iopx_ptr open_volume(const std::string& dir, std::error_code& ec)
+opened_volume open_volume(const std::string& spec, std::error_code& ec)
 {
-    return znfs::make_posix_volume(dir, ec);
+    opened_volume v;
+    if (spec.compare(0, 10, "gluster://") == 0) {
+        std::string host, volname;
+        uint16_t port = 0;
+        if ((ec = znfs::parse_gluster_url(spec, host, port, volname)))
+            return v;
+        v.api = znfs::gluster_api();
+        v.iopx = znfs::make_gluster_volume(host, port, volname, ec);
+        return v;
+    }
+    v.api = znfs::posix_api();
+    v.iopx = znfs::make_posix_volume(spec, ec);
+    return v;
 }
 
 std::error_code check_directory(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& path)

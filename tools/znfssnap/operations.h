@@ -13,8 +13,15 @@
 
 namespace znfssnap {
 
-// Opens the host directory dir as a POSIX volume; empty with ec set on failure.
-znfs::znfs_iopx_ptr open_volume(const std::string& dir, std::error_code& ec);
+// A volume and the service that reaches it.
+struct opened_volume {
+    znfs::znfs_api* api = nullptr;
+    znfs::znfs_iopx_ptr iopx;
+};
+
+// Opens spec as a volume: "gluster://HOST[:PORT]/VOLNAME" through the GlusterFS backend,
+// anything else as a host directory through the POSIX backend. Empty iopx with ec set on failure.
+opened_volume open_volume(const std::string& spec, std::error_code& ec);
 
 // Success when path is a directory on the volume; otherwise the reason (ENOTDIR if it is not one).
 std::error_code check_directory(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& path);
