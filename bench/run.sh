@@ -1,10 +1,17 @@
 #!/usr/bin/env bash
-# Benchmarks of znfssnap (not a test; `make bench` runs it):
+# Benchmarks of znfssnap (not a test; `make bench` runs it). One command runs every comparison
+# and ends with a table of ratios:
 #  - snapshot creation against `cp -a` and `rsync -aX` on the same trees in the same run, a
-#    small-files tree and a large-files tree, on tmpfs and (space allowing) on disk;
-#  - deletion of a long delete list, with and without a previous snapshot, on the worker pool
-#    and inline, in names per second.
-# Every time is the median of BENCH_RUNS runs.
+#    small-files tree and a large-files tree, on tmpfs and (space allowing) on disk; beside
+#    them the "floor": the backend's own system calls for the same copy, issued in a tight
+#    loop by znfsbench_replay on as many threads as the machine has CPUs;
+#  - deletion of a long delete list (half of its names shared with a previous snapshot), with
+#    and without a previous snapshot, on the worker pool and inline, in names per second, and
+#    the same system calls in a tight loop on 1 and on N threads;
+#  - peak memory (maximum resident set) of creation at two tree sizes;
+#  - optionally (BENCH_SWEEP=1) creation of the small tree with 1, 2, 3, 4 and 8 workers.
+# Every time is the median of BENCH_RUNS runs. Other load on the machine disturbs the
+# figures; the load average is printed with them.
 #
 # Usage: bench/run.sh BUILD_DIR
 # Environment (defaults in brackets):
@@ -12,7 +19,9 @@
 #   BENCH_SMALL_FILES [20000] BENCH_SMALL_DIRS [1000]   the small-files tree (1-16 KiB, 2 xattrs)
 #   BENCH_LARGE_FILES [32]    BENCH_LARGE_MB [32]       the large-files tree
 #   BENCH_DELETE_NAMES [100000]                         names in the delete list
+#   BENCH_MEMORY_FILES ["20000 200000"]                 tree sizes of the memory rows ("" skips)
 #   BENCH_TMPFS_DIR [/dev/shm] BENCH_DISK_DIR [/var/tmp]; BENCH_DISK=0 skips the disk run
+#   BENCH_SWEEP [0]           1: also the worker-count sweep on every file system
 set -euo pipefail
 
 build=${1:?usage: bench/run.sh BUILD_DIR}
@@ -23,27 +32,38 @@ small_dirs=${BENCH_SMALL_DIRS:-1000}
 large_files=${BENCH_LARGE_FILES:-32}
 large_mb=${BENCH_LARGE_MB:-32}
 delete_names=${BENCH_DELETE_NAMES:-100000}
+memory_files=${BENCH_MEMORY_FILES-20000 200000}
 tmpfs_dir=${BENCH_TMPFS_DIR:-/dev/shm}
 disk_dir=${BENCH_DISK_DIR:-/var/tmp}
+sweep=${BENCH_SWEEP:-0}
+cpus=$(nproc)
 
 znfssnap=$build/tools/znfssnap/znfssnap
 gen=$build/bench/znfsbench_gen
-if [ ! -x "$gen" ]; then
-    cmake --build "$build" --target znfsbench_gen >/dev/null 2>&1 ||
-        { echo "bench: cannot build znfsbench_gen; configure $build with -DZNFS_BUILD_BENCH=ON" >&2; exit 1; }
-fi
+replay=$build/bench/znfsbench_replay
+for tool in "$gen" "$replay"; do
+    if [ ! -x "$tool" ]; then
+        cmake --build "$build" --target "$(basename "$tool")" >/dev/null 2>&1 ||
+            { echo "bench: cannot build $(basename "$tool"); configure $build with -DZNFS_BUILD_BENCH=ON" >&2; exit 1; }
+    fi
+done
 [ -x "$znfssnap" ] || { echo "bench: $znfssnap is not built" >&2; exit 1; }
 have_rsync=0
 command -v rsync >/dev/null 2>&1 && have_rsync=1
+timev=""
+[ -x /usr/bin/time ] && /usr/bin/time -v true >/dev/null 2>&1 && timev=/usr/bin/time
 
 bases=()
 cleanup() { for b in "${bases[@]}"; do rm -rf "$b"; done; }
 trap cleanup EXIT
 
+summary=()   # lines of the closing table of ratios
+
 now() { date +%s.%N; }
 elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", b - a }'; }
 median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else print "-" }'; }
+load() { cut -d' ' -f1 /proc/loadavg; }
 
 # Runs a command and prints its wall time; a failing command stops the bench.
 timed() {
@@ -63,7 +83,8 @@ timed() {
 
 free_bytes() { df --output=avail -B1 "$1" | tail -1; }
 
-# One row per tree: creation against cp -a and rsync -aX on the file system under $1.
+# One row per tree: creation against cp -a, rsync -aX and the tight-loop floor on the file
+# system under $2.
 bench_copy() {
     local fsname=$1 root=$2 vol
     vol=$(mktemp -d "$root/znfsbench.XXXXXX")
@@ -71,16 +92,21 @@ bench_copy() {
     "$gen" small "$vol/small" "$small_files" "$small_dirs"
     "$gen" large "$vol/large" "$large_files" "$large_mb"
     for tree in small large; do
-        local zs=() cs=() rs=() i
+        local zs=() cs=() rs=() fs=() i loads=()
         for ((i = 0; i < runs; i++)); do
             rm -rf "$vol/snap" "$vol/cp" "$vol/rs"
             mkdir "$vol/snap"
             sync -f "$vol"
+            loads+=("$(load)")
             zs+=("$(timed "$znfssnap" create --volume "$vol" --dataset "/$tree" --snapdir /snap)")
             if [ "$i" -eq 0 ]; then
                 "$znfssnap" verify --volume "$vol" --dataset "/$tree" --snapdir /snap >/dev/null ||
                     { echo "bench: the snapshot of /$tree does not verify" >&2; exit 1; }
             fi
+            rm -rf "$vol/snap"
+            mkdir "$vol/snap"
+            sync -f "$vol"
+            fs+=("$(timed "$replay" create "$vol" "/$tree" /snap "$cpus")")
             sync -f "$vol"
             cs+=("$(timed cp -a "$vol/$tree" "$vol/cp")")
             if [ "$have_rsync" -eq 1 ]; then
@@ -88,23 +114,38 @@ bench_copy() {
                 rs+=("$(timed rsync -aX "$vol/$tree/" "$vol/rs/")")
             fi
         done
-        local z c r label
+        local z c r f label
         z=$(median "${zs[@]}")
         c=$(median "${cs[@]}")
+        f=$(median "${fs[@]}")
+        r=-
+        [ "$have_rsync" -eq 1 ] && r=$(median "${rs[@]}")
         if [ "$tree" = small ]; then
             label="$small_files files 1-16 KiB"
         else
             label="$large_files files of $large_mb MiB"
         fi
-        if [ "$have_rsync" -eq 1 ]; then
-            r=$(median "${rs[@]}")
-            printf '%-8s %-24s %10s %10s %10s %10s %10s\n' "$fsname" "$label" "$z" "$c" "$r" \
-                "$(ratio "$z" "$c")" "$(ratio "$z" "$r")"
-        else
-            printf '%-8s %-24s %10s %10s %10s %10s %10s\n' "$fsname" "$label" "$z" "$c" "-" "$(ratio "$z" "$c")" "-"
-        fi
+        printf '%-6s %-24s %9s %9s %9s %9s %7s %7s %7s %6s\n' "$fsname" "$label" "$z" "$c" "$r" "$f" \
+            "$(ratio "$z" "$c")" "$(ratio "$z" "$r")" "$(ratio "$z" "$f")" "$(median "${loads[@]}")"
+        summary+=("$(printf '%-6s %-34s time z/cp %s, z/rsync %s, z/floor %s' "$fsname" "create, $label" \
+            "$(ratio "$z" "$c")" "$(ratio "$z" "$r")" "$(ratio "$z" "$f")")")
         rm -rf "$vol/snap" "$vol/cp" "$vol/rs"
     done
+    if [ "$sweep" = 1 ]; then
+        local w line=""
+        for w in 1 2 3 4 8; do
+            local ws=()
+            for ((i = 0; i < runs; i++)); do
+                rm -rf "$vol/snap"
+                mkdir "$vol/snap"
+                sync -f "$vol"
+                ws+=("$(timed "$znfssnap" create --volume "$vol" --dataset /small --snapdir /snap --threads "$w")")
+            done
+            line+="$(printf ' %d:%s' "$w" "$(median "${ws[@]}")")"
+        done
+        echo "$fsname   small tree by workers (seconds):$line   load $(load)"
+        rm -rf "$vol/snap"
+    fi
     rm -rf "$vol"
 }
 
@@ -122,36 +163,87 @@ bench_delete() {
     "$gen" deletion "$vol" "$obj" "$delete_names"
     t1=$(now)
     echo "setup: $delete_names names, 2 snapshots, objects in $(elapsed "$t0" "$t1") s"
-    printf '%-34s %10s %14s %10s %10s\n' "deletion" "seconds" "names/s" "handed on" "unlinked"
-    local prev mode
+    printf '%-34s %10s %14s %10s %10s %6s\n' "deletion" "seconds" "names/s" "handed on" "unlinked" "load"
+    local prev mode pool_rate=""
     for prev in "" /prev; do
         for mode in pool inline; do
-            local secs=() out i args
+            local secs=() out i args loads=()
             for ((i = 0; i < runs; i++)); do
                 "$gen" objects "$obj" "$delete_names"
                 args=(delete --volume "$vol" --object-volume "$obj" --snapdir /snap --json)
                 [ -n "$prev" ] && args+=(--prevsnap "$prev")
                 [ "$mode" = inline ] && args+=(--inline)
+                loads+=("$(load)")
                 out=$("$znfssnap" "${args[@]}") || { echo "bench: deletion failed: $out" >&2; exit 1; }
                 secs+=("$(echo "$out" | json_field seconds | awk '{ printf "%.3f", $1 }')")
             done
-            local s label
+            local s label rate
             s=$(median "${secs[@]}")
+            rate=$(awk -v n="$delete_names" -v s="$s" 'BEGIN { if (s > 0) printf "%.0f", n / s; else print "-" }')
             label="$( [ -n "$prev" ] && echo "with previous" || echo "no previous"), $mode"
-            printf '%-34s %10s %14s %10s %10s\n' "$label" "$s" \
-                "$(awk -v n="$delete_names" -v s="$s" 'BEGIN { if (s > 0) printf "%.0f", n / s; else print "-" }')" \
-                "$(echo "$out" | json_field names_handed_on)" "$(echo "$out" | json_field objects_unlinked)"
+            printf '%-34s %10s %14s %10s %10s %6s\n' "$label" "$s" "$rate" \
+                "$(echo "$out" | json_field names_handed_on)" "$(echo "$out" | json_field objects_unlinked)" \
+                "$(median "${loads[@]}")"
+            [ -n "$prev" ] && [ "$mode" = pool ] && pool_rate=$rate
         done
+    done
+    # The same system calls per name, with a previous snapshot, without the library.
+    local threads
+    for threads in 1 "$cpus"; do
+        local rates=() i out
+        for ((i = 0; i < runs; i++)); do
+            "$gen" objects "$obj" "$delete_names"
+            out=$("$replay" delete "$vol" "$obj" "$threads")
+            rates+=("$(echo "$out" | awk '{ print $6 }')")
+        done
+        local rate
+        rate=$(median "${rates[@]}")
+        printf '%-34s %10s %14s %10s %10s %6s\n' "tight loop, $threads thread(s)" \
+            "$(awk -v n="$delete_names" -v r="$rate" 'BEGIN { printf "%.3f", n / r }')" "$rate" "-" "-" "$(load)"
+        summary+=("$(printf '%-6s %-34s rate pool/loop %s' tmpfs "delete, tight loop on $threads thread(s)" \
+            "$(ratio "$pool_rate" "$rate")")")
     done
     rm -rf "$base"
 }
 
-echo "znfssnap benchmarks: $(nproc) CPUs, median of $runs runs, times in seconds"
-echo
-printf '%-8s %-24s %10s %10s %10s %10s %10s\n' "fs" "tree" "znfssnap" "cp -a" "rsync -aX" "z/cp" "z/rsync"
+# Maximum resident set of creation for trees of growing size (the pool's queue holds one item
+# per entry of the tree at most, so the growth should stay linear with a small slope).
+bench_memory() {
+    [ -n "$memory_files" ] || return 0
+    if [ -z "$timev" ]; then
+        echo "memory: skipped (/usr/bin/time is missing; apt-get install time)"
+        return 0
+    fi
+    local base n prev_kb="" prev_n=""
+    base=$(mktemp -d "$tmpfs_dir/znfsbench.XXXXXX")
+    bases+=("$base")
+    printf '%-34s %10s %14s\n' "creation memory" "max RSS KiB" "KiB per 1000"
+    for n in $memory_files; do
+        rm -rf "$base/tree" "$base/snap"
+        "$gen" small "$base/tree" "$n" "$(( n / 20 > 0 ? n / 20 : 1 ))"
+        mkdir "$base/snap"
+        local kb
+        kb=$("$timev" -v "$znfssnap" create --volume "$base" --dataset /tree --snapdir /snap 2>&1 >/dev/null |
+            awk -F: '/Maximum resident set size/ { gsub(/ /, "", $2); print $2 }')
+        local slope="-"
+        [ -n "$prev_kb" ] && slope=$(awk -v a="$prev_kb" -v b="$kb" -v m="$prev_n" -v n="$n" \
+            'BEGIN { printf "%.1f", (b - a) * 1000 / (n - m) }')
+        printf '%-34s %10s %14s\n' "$n files in $(( n / 20 > 0 ? n / 20 : 1 )) dirs" "$kb" "$slope"
+        summary+=("$(printf '%-6s %-34s max RSS %s KiB' tmpfs "create, $n files" "$kb")")
+        prev_kb=$kb
+        prev_n=$n
+    done
+    rm -rf "$base"
+}
 
-# Room for both trees and one copy of them, with a margin.
-need=$(( (small_files * 20 * 1024 + large_files * large_mb * 1024 * 1024) * 5 / 2 ))
+echo "znfssnap benchmarks: $cpus CPUs, median of $runs runs, times in seconds, load $(load)"
+echo "(floor: the backend's system calls for the same copy in a tight loop on $cpus threads)"
+echo
+printf '%-6s %-24s %9s %9s %9s %9s %7s %7s %7s %6s\n' "fs" "tree" "znfssnap" "cp -a" "rsync -aX" "floor" \
+    "z/cp" "z/rsync" "z/floor" "load"
+
+# Room for both trees and two copies of them, with a margin.
+need=$(( (small_files * 20 * 1024 + large_files * large_mb * 1024 * 1024) * 7 / 2 ))
 if [ "$(free_bytes "$tmpfs_dir")" -gt "$need" ]; then
     bench_copy tmpfs "$tmpfs_dir"
 else
@@ -170,3 +262,10 @@ if [ "$(id -u)" -eq 0 ]; then
 else
     echo "deletion: skipped (\"trusted.\" attributes need root)"
 fi
+
+echo
+bench_memory
+
+echo
+echo "summary (time ratios below 1 and rate ratios above 1: znfssnap is faster)"
+printf '%s\n' "${summary[@]}"
