@@ -92,27 +92,32 @@ bench_copy() {
     "$gen" small "$vol/small" "$small_files" "$small_dirs"
     "$gen" large "$vol/large" "$large_files" "$large_mb"
     for tree in small large; do
-        local zs=() cs=() rs=() fs=() i loads=()
+        # Copies of the small tree are kept until its row is done: ext4 passes over inodes freed
+        # in the last minutes when it allocates new ones, so a copy made right after the removal
+        # of another would pay for that removal. The large tree has too few inodes to matter
+        # and too many bytes to keep.
+        local keep=0
+        [ "$tree" = small ] && keep=1
+        local zs=() cs=() rs=() fs=() i loads=() z_dir c_dir r_dir f_dir
         for ((i = 0; i < runs; i++)); do
-            rm -rf "$vol/snap" "$vol/cp" "$vol/rs"
-            mkdir "$vol/snap"
+            z_dir=/snap$i f_dir=/floor$i c_dir=$vol/cp$i r_dir=$vol/rs$i
+            mkdir "$vol$z_dir" "$vol$f_dir"
             sync -f "$vol"
             loads+=("$(load)")
-            zs+=("$(timed "$znfssnap" create --volume "$vol" --dataset "/$tree" --snapdir /snap)")
+            zs+=("$(timed "$znfssnap" create --volume "$vol" --dataset "/$tree" --snapdir "$z_dir")")
             if [ "$i" -eq 0 ]; then
-                "$znfssnap" verify --volume "$vol" --dataset "/$tree" --snapdir /snap >/dev/null ||
+                "$znfssnap" verify --volume "$vol" --dataset "/$tree" --snapdir "$z_dir" >/dev/null ||
                     { echo "bench: the snapshot of /$tree does not verify" >&2; exit 1; }
             fi
-            rm -rf "$vol/snap"
-            mkdir "$vol/snap"
             sync -f "$vol"
-            fs+=("$(timed "$replay" create "$vol" "/$tree" /snap "$cpus")")
+            fs+=("$(timed "$replay" create "$vol" "/$tree" "$f_dir" "$cpus")")
             sync -f "$vol"
-            cs+=("$(timed cp -a "$vol/$tree" "$vol/cp")")
+            cs+=("$(timed cp -a "$vol/$tree" "$c_dir")")
             if [ "$have_rsync" -eq 1 ]; then
                 sync -f "$vol"
-                rs+=("$(timed rsync -aX "$vol/$tree/" "$vol/rs/")")
+                rs+=("$(timed rsync -aX "$vol/$tree/" "$r_dir/")")
             fi
+            [ "$keep" -eq 1 ] || rm -rf "$vol$z_dir" "$vol$f_dir" "$c_dir" "$r_dir"
         done
         local z c r f label
         z=$(median "${zs[@]}")
@@ -129,22 +134,27 @@ bench_copy() {
             "$(ratio "$z" "$c")" "$(ratio "$z" "$r")" "$(ratio "$z" "$f")" "$(median "${loads[@]}")"
         summary+=("$(printf '%-6s %-34s time z/cp %s, z/rsync %s, z/floor %s' "$fsname" "create, $label" \
             "$(ratio "$z" "$c")" "$(ratio "$z" "$r")" "$(ratio "$z" "$f")")")
-        rm -rf "$vol/snap" "$vol/cp" "$vol/rs"
+        rm -rf "$vol"/snap* "$vol"/floor* "$vol"/cp* "$vol"/rs*
     done
     if [ "$sweep" = 1 ]; then
         local w line=""
-        for w in 1 2 3 4 8; do
-            local ws=()
-            for ((i = 0; i < runs; i++)); do
-                rm -rf "$vol/snap"
-                mkdir "$vol/snap"
+        # Interleaved, so that a change of load touches every count alike; copies kept until
+        # the end, as above.
+        local -A ws=()
+        for ((i = 0; i < runs; i++)); do
+            for w in 1 2 3 4 8; do
+                mkdir "$vol/sweep$w.$i"
                 sync -f "$vol"
-                ws+=("$(timed "$znfssnap" create --volume "$vol" --dataset /small --snapdir /snap --threads "$w")")
+                ws[$w]+=" $(timed "$znfssnap" create --volume "$vol" --dataset /small --snapdir "/sweep$w.$i" \
+                    --threads "$w")"
             done
-            line+="$(printf ' %d:%s' "$w" "$(median "${ws[@]}")")"
+        done
+        for w in 1 2 3 4 8; do
+            # shellcheck disable=SC2086
+            line+="$(printf ' %d:%s' "$w" "$(median ${ws[$w]})")"
         done
         echo "$fsname   small tree by workers (seconds):$line   load $(load)"
-        rm -rf "$vol/snap"
+        rm -rf "$vol"/sweep*
     fi
     rm -rf "$vol"
 }
@@ -242,8 +252,11 @@ echo
 printf '%-6s %-24s %9s %9s %9s %9s %7s %7s %7s %6s\n' "fs" "tree" "znfssnap" "cp -a" "rsync -aX" "floor" \
     "z/cp" "z/rsync" "z/floor" "load"
 
-# Room for both trees and two copies of them, with a margin.
-need=$(( (small_files * 20 * 1024 + large_files * large_mb * 1024 * 1024) * 7 / 2 ))
+# Room for the trees, the copies of the small tree kept per run (four tools, and five worker
+# counts in the sweep) and four copies of the large tree, with a margin.
+small_copies=$(( 4 * runs + 1 ))
+[ "$sweep" = 1 ] && small_copies=$(( small_copies + 5 * runs ))
+need=$(( (small_files * 12 * 1024 * small_copies + large_files * large_mb * 1024 * 1024 * 5) * 5 / 4 ))
 if [ "$(free_bytes "$tmpfs_dir")" -gt "$need" ]; then
     bench_copy tmpfs "$tmpfs_dir"
 else
