@@ -533,3 +533,25 @@ TEST(FaultSweep, DeletionWithoutAllocatorKeepsEveryObject)
     EXPECT_EQ(-1, rec.opstatus);
     EXPECT_EQ(before, s.objects());
 }
+
+TEST(FaultSweep, ShortReadsChangeNothing)
+{
+    NoPool nopool;
+    DeleteOutcome ref = reference_delete();
+    for (uint64_t piece : {1u, 3u, 100u}) {
+        SCOPED_TRACE("reads of at most " + std::to_string(piece) + " bytes");
+        DeleteScene s;
+        s.snapfs.set_short_reads(piece);
+        znfssnapcore_opinfo rec;
+        EXPECT_EQ(0, s.run(rec).value());
+        EXPECT_EQ(ref.objects, s.objects());
+        EXPECT_EQ(ref.merged, s.merged());
+
+        CreateScene c;
+        c.fs.set_short_reads(piece);
+        znfssnapcore_opinfo crec;
+        EXPECT_EQ(0, c.run(crec).value());
+        EXPECT_EQ(0, crec.opstatus);
+        EXPECT_EQ(capture(c.vol, "/live", {"/.snaps"}), capture(c.vol, "/snap", {"/.delete"}));
+    }
+}

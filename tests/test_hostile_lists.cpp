@@ -221,3 +221,21 @@ TEST(HostileLists, MillionNamesMostlyWithoutCopies)
         EXPECT_TRUE(s.outside.intact());
     }
 }
+
+TEST(HostileLists, UuidsNamingDirectoriesRemoveNothing)
+{
+    ListScene s;
+    const std::vector<std::string> uuids = {"/", "/objects", "/objects/", ".", "/objects/.", std::string(3000, 'u')};
+    std::string list;
+    for (size_t i = 0; i < uuids.size(); ++i) {
+        std::string name = "u" + std::to_string(i);
+        s.snapvol.write("/snap2/" + name, "x");
+        s.snapvol.setxattr("/snap2/" + name, kUuid, uuids[i]);
+        list += name + "\n";
+    }
+    LogCapture log(-1);
+    znfssnapcore_opinfo rec;
+    EXPECT_EQ(0, s.run(list, rec).value());
+    EXPECT_TRUE(s.unlinked().empty());
+    EXPECT_EQ(uuids.size(), log.count("Failed to unlink object [")) << log.dump();
+}

@@ -59,9 +59,10 @@ entry_read read_entry(znfs_api* api, const znfs_file_ptr& fp, const znfs_buff_pt
                 return entry_read::entry;
             }
         }
+        // A short read is not the end of the file (a network backend may return less than
+        // asked): only a read of nothing is. Taking it for the end would cut a name in two
+        // and hand on, or unlink the object of, a name nobody listed.
         line.append(base, got);
-        if (got < kLinePiece)  // the file ends inside this entry
-            return entry_read::entry;
         offset += got;
     }
 }
