@@ -555,3 +555,44 @@ TEST(FaultSweep, ShortReadsChangeNothing)
         EXPECT_EQ(capture(c.vol, "/live", {"/.snaps"}), capture(c.vol, "/snap", {"/.delete"}));
     }
 }
+
+TEST(FaultSweep, StaleBatchThatCannotBeRemovedStopsTheDeletion)
+{
+    DeleteScene s;
+    s.snapvol.write("/snap2/.delete/delfilebatch_thr1", "f1\nf2\n");
+    s.snapfs.fail_op("unlink", EIO, "delfilebatch_thr1");
+    auto before = s.objects();
+    LogCapture log(-1);
+    znfssnapcore_opinfo rec;
+    EXPECT_EQ(EIO, s.run(rec).value());
+    EXPECT_EQ(-1, rec.opstatus);
+    EXPECT_EQ(before, s.objects());
+    EXPECT_TRUE(log.contains("Failed to remove stale batch file [/snap2/.delete/delfilebatch_thr1]")) << log.dump();
+}
+
+TEST(FaultSweep, HandOffThatCannotBeEmptiedLeavesItsBatchAlone)
+{
+    NoPool nopool;
+    DeleteOutcome ref = reference_delete();
+    DeleteScene s;
+    s.snapfs.fail_op("open", EACCES, "delfilebatch_prevsnap_thr1", 1);
+    LogCapture log(-1);
+    znfssnapcore_opinfo rec;
+    s.run(rec);
+    EXPECT_TRUE(log.contains("Failed to create file [/snap2/.delete/delfilebatch_prevsnap_thr1]")) << log.dump();
+    auto objs = s.objects();
+    for (const auto& id : ref.objects)
+        EXPECT_TRUE(std::binary_search(objs.begin(), objs.end(), id)) << id;
+    EXPECT_GT(objs.size(), ref.objects.size()) << "the first batch's objects are kept";
+}
+
+TEST(FaultSweep, NamesLostFromAHandOffFileAreReported)
+{
+    NoPool nopool;
+    DeleteScene s;
+    s.snapfs.fail_op("write", ENOSPC, "delfilebatch_prevsnap_thr", 1);
+    LogCapture log(-1);
+    znfssnapcore_opinfo rec;
+    s.run(rec);
+    EXPECT_TRUE(log.contains("names lost for previous snap")) << log.dump();
+}
