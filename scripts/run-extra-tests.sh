@@ -65,7 +65,7 @@ fuzz_runs() {
         work=$(mktemp -d /tmp/znfsfuzz.XXXXXX)
         cp -r "fuzz/corpus/$t/." "$work/" 2>/dev/null || true
         echo "$t: 30 s from $(ls "$work" | wc -l) seeds"
-        LSAN_OPTIONS=suppressions=$PWD/tests/lsan-suppressions.txt \
+        ASAN_OPTIONS=quarantine_size_mb=16 LSAN_OPTIONS=suppressions=$PWD/tests/lsan-suppressions.txt \
             "build-fuzz/fuzz/$t" -max_total_time=30 -print_final_stats=1 "$work" 2>&1 | tail -n 12 || rc=1
         rm -rf "$work"
     done
