@@ -45,13 +45,23 @@ boost::shared_ptr<znfs_thpool> znfs_thpool::create()
     }
 }
 
+// Twice the hardware threads, at least 4 and at most 64. On a local file system the tasks are
+// system calls that keep a CPU busy, and workers beyond the CPU count change little (snapshot
+// of 20,000 small files on tmpfs, 2 CPUs: 1 worker 1.4 s; 2, 3, 4 or 8 workers 0.8-0.9 s when
+// the machine is otherwise idle). When calls wait (a disk, a Gluster server, or CPUs shared
+// with other work) a worker that waits leaves its CPU to another, and with more workers than
+// CPUs the waits overlap: on the same machine under load, 3 to 8 workers finished in about
+// two thirds of the time of 2. More than twice the CPUs mostly adds threads that contend for
+// the same directories.
 unsigned znfs_thpool::default_workers()
 {
     unsigned n = g_default_workers.load();
     if (n != 0)
         return n;
     n = boost::thread::hardware_concurrency();
-    return n == 0 ? 1 : n;
+    if (n > 32)
+        n = 32;
+    return n < 2 ? 4 : 2 * n;
 }
 
 unsigned znfs_thpool::enable_thpool(unsigned count)
