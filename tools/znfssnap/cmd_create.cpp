@@ -1,4 +1,5 @@
 #include "commands.h"
+#include "dataset_command.h"
 #include "operations.h"
 #include "options.h"
 #include "report.h"
@@ -32,24 +33,17 @@ const char* k_help =
 
 int cmd_create(const std::vector<std::string>& args)
 {
-    parsed_args pa;
-    common_options co;
-    int rc = start_command("create", k_help, args, {{"volume", true}, {"dataset", true}, {"snapdir", true}},
-                           {"volume", "dataset", "snapdir"}, 0, 0, pa, co);
+    dataset_command dc;
+    int rc = start_dataset_command("create", k_help, args, dc);
     if (rc >= 0)
         return rc;
-    const std::string volume = pa.get("volume");
-    const std::string dataset = pa.get("dataset");
-    const std::string snapdir = pa.get("snapdir");
-    json_object j;
-    j.str("operation", "create").str("volume", volume).str("dataset", dataset).str("snapdir", snapdir);
-
+    const common_options& co = dc.co;
+    const std::string& dataset = dc.dataset;
+    const std::string& snapdir = dc.snapdir;
+    json_object& j = dc.report;
+    znfs::znfs_api* api = dc.vol.api;
+    znfs::znfs_iopx_ptr iopx = dc.vol.iopx;
     std::error_code ec;
-    opened_volume vol = open_volume(volume, ec);
-    if (!vol.iopx)
-        return report_failure("create", co.json, j, "cannot open volume " + volume, ec);
-    znfs::znfs_api* api = vol.api;
-    znfs::znfs_iopx_ptr iopx = vol.iopx;
     if ((ec = check_directory(api, iopx, dataset)))
         return report_failure("create", co.json, j, "dataset " + dataset, ec);
     if ((ec = check_directory(api, iopx, snapdir)))

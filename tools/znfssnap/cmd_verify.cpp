@@ -1,4 +1,5 @@
 #include "commands.h"
+#include "dataset_command.h"
 #include "operations.h"
 #include "options.h"
 #include "report.h"
@@ -37,22 +38,15 @@ const char* k_help =
 
 int cmd_verify(const std::vector<std::string>& args)
 {
-    parsed_args pa;
-    common_options co;
-    int rc = start_command("verify", k_help, args, {{"volume", true}, {"dataset", true}, {"snapdir", true}},
-                           {"volume", "dataset", "snapdir"}, 0, 0, pa, co);
+    dataset_command dc;
+    int rc = start_dataset_command("verify", k_help, args, dc);
     if (rc >= 0)
         return rc;
-    const std::string volume = pa.get("volume");
-    const std::string dataset = pa.get("dataset");
-    const std::string snapdir = pa.get("snapdir");
-    json_object j;
-    j.str("operation", "verify").str("volume", volume).str("dataset", dataset).str("snapdir", snapdir);
-
-    std::error_code ec;
-    opened_volume vol = open_volume(volume, ec);
-    if (!vol.iopx)
-        return report_failure("verify", co.json, j, "cannot open volume " + volume, ec);
+    const common_options& co = dc.co;
+    const std::string& dataset = dc.dataset;
+    const std::string& snapdir = dc.snapdir;
+    json_object& j = dc.report;
+    opened_volume& vol = dc.vol;
 
     verify_outcome out = verify_snapshot(vol.api, vol.iopx, dataset, snapdir, !co.json);
     if (out.ec)

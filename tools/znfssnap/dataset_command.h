@@ -1,0 +1,32 @@
+#ifndef ZNFSSNAP_DATASET_COMMAND_H
+#define ZNFSSNAP_DATASET_COMMAND_H
+
+// The start that create and verify share: --volume, --dataset and --snapdir parsed, the JSON
+// report begun, the volume opened.
+
+#include "operations.h"
+#include "options.h"
+#include "report.h"
+
+#include <string>
+#include <vector>
+
+namespace znfssnap {
+
+struct dataset_command {
+    common_options co;
+    std::string volume;
+    std::string dataset;
+    std::string snapdir;
+    json_object report;
+    opened_volume vol;
+};
+
+// -1 when the command goes on with dc filled in; otherwise the exit status to return (help
+// shown, a usage error, or a volume that cannot be opened, already reported).
+int start_dataset_command(const char* command, const char* help, const std::vector<std::string>& args,
+                          dataset_command& dc);
+
+}  // namespace znfssnap
+
+#endif
