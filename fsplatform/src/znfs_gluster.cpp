@@ -1,5 +1,7 @@
 #include <znfs/znfs_gluster.h>
 
+#include "znfs_backend.h"
+
 #include <errno.h>
 #include <stdlib.h>
 
@@ -180,23 +182,10 @@ int failure_errno()
 
 const gluster_volume* volume_of(const znfs_iopx_ptr& iopx, const char* path)
 {
-    const gluster_volume* v = dynamic_cast<const gluster_volume*>(iopx.get());
-    if (!v || !path) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    return v;
+    return backend::volume_of<gluster_volume>(iopx, path);
 }
 
-gluster_file* file_of(const znfs_file_ptr& file)
-{
-    gluster_file* f = dynamic_cast<gluster_file*>(file.get());
-    if (!f || f->closed()) {
-        errno = EBADF;
-        return nullptr;
-    }
-    return f;
-}
+gluster_file* file_of(const znfs_file_ptr& file) { return backend::file_of<gluster_file>(file); }
 
 // A path as libgfapi takes it. libgfapi resolves relative paths against a working directory
 // and takes "" for invalid; volume paths are always from the root, and "" names nothing.
@@ -302,7 +291,6 @@ znfs_file_ptr open_existing(const gluster_volume& v, const volpath& p, int flags
     return znfs_file_ptr(new gluster_file(fd, size, accmode, gluster_file::regular, p.path));
 }
 
-const int k_open_flags = O_ACCMODE | O_CREAT | O_EXCL | O_TRUNC | O_APPEND;
 
 // Creates path as a new regular file with exactly the permission bits of mode, or opens the
 // existing one with flags (minus O_CREAT), under the same checks as open.
@@ -349,10 +337,8 @@ public:
         volpath p;
         if (!v || !p.set(path))
             return znfs_file_ptr();
-        if ((flags & ~k_open_flags) != 0 || (flags & O_ACCMODE) == O_ACCMODE) {
-            errno = EINVAL;
+        if (!backend::valid_open_flags(flags))
             return znfs_file_ptr();
-        }
         if (flags & O_CREAT)
             return create_or_open(*v, p, flags, 0600);
         return open_existing(*v, p, flags);
@@ -364,23 +350,12 @@ public:
         volpath p;
         if (!v || !p.set(path))
             return znfs_file_ptr();
-        if ((flags & ~k_open_flags) != 0 || (flags & O_ACCMODE) == O_ACCMODE) {
-            errno = EINVAL;
+        if (!backend::valid_open_flags(flags))
             return znfs_file_ptr();
-        }
         return create_or_open(*v, p, flags | O_CREAT, mode);
     }
 
-    std::error_code close(znfs_file_ptr file, znfs_aio_ptr) override
-    {
-        if (!file)
-            return std::error_code();
-        gluster_file* f = dynamic_cast<gluster_file*>(file.get());
-        if (!f)
-            return errno_code(EBADF);
-        int e = f->release();
-        return e ? errno_code(e) : std::error_code();
-    }
+    std::error_code close(znfs_file_ptr file, znfs_aio_ptr) override { return backend::close_handle<gluster_file>(file); }
 
     int64_t read(znfs_file_ptr file, znfs_buff_ptr buff, uint64_t length, int64_t offset, int32_t,
                  znfs_aio_ptr) override
@@ -396,10 +371,8 @@ public:
             errno = EISDIR;
             return -1;
         }
-        if (!buff || length > buff->get_size() || offset < 0) {
-            errno = EINVAL;
+        if (!backend::valid_transfer(buff, length, offset))
             return -1;
-        }
         char* base = static_cast<char*>(buff->get_base());
         uint64_t done = 0;
         while (done < length) {
@@ -429,10 +402,8 @@ public:
             errno = EBADF;
             return -1;
         }
-        if (!buff || length > buff->get_size() || offset < 0) {
-            errno = EINVAL;
+        if (!backend::valid_transfer(buff, length, offset))
             return -1;
-        }
         const char* base = static_cast<const char*>(buff->get_base());
         uint64_t done = 0;
         while (done < length) {

@@ -1,5 +1,7 @@
 #include <znfs/znfs_posix.h>
 
+#include "znfs_backend.h"
+
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -88,26 +90,12 @@ int resolve(int rootfd, const char* path, uint64_t flags, uint64_t mode = 0)
     }
 }
 
-// The volume behind a context, or null with errno EINVAL.
 const posix_volume* volume_of(const znfs_iopx_ptr& iopx, const char* path)
 {
-    const posix_volume* v = dynamic_cast<const posix_volume*>(iopx.get());
-    if (!v || !path) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    return v;
+    return backend::volume_of<posix_volume>(iopx, path);
 }
 
-posix_file* file_of(const znfs_file_ptr& file)
-{
-    posix_file* f = dynamic_cast<posix_file*>(file.get());
-    if (!f || f->closed()) {
-        errno = EBADF;
-        return nullptr;
-    }
-    return f;
-}
+posix_file* file_of(const znfs_file_ptr& file) { return backend::file_of<posix_file>(file); }
 
 void close_keep_errno(int fd)
 {
@@ -339,7 +327,6 @@ znfs_file_ptr reopen_checked(int pathfd, int flags)
     return znfs_file_ptr(new posix_file(fd, size));
 }
 
-const int k_open_flags = O_ACCMODE | O_CREAT | O_EXCL | O_TRUNC | O_APPEND;
 
 // Creates path as a new regular file with exactly the permission bits of mode, or opens the
 // existing one with flags (minus O_CREAT), under the same checks as open.
@@ -378,10 +365,8 @@ public:
         const posix_volume* v = volume_of(iopx, path);
         if (!v)
             return znfs_file_ptr();
-        if ((flags & ~k_open_flags) != 0 || (flags & O_ACCMODE) == O_ACCMODE) {
-            errno = EINVAL;
+        if (!backend::valid_open_flags(flags))
             return znfs_file_ptr();
-        }
         if (flags & O_CREAT)
             return create_or_open(*v, path, flags, 0600);
         int pfd = resolve(v->rootfd(), path, O_PATH);
@@ -395,23 +380,12 @@ public:
         const posix_volume* v = volume_of(iopx, path);
         if (!v)
             return znfs_file_ptr();
-        if ((flags & ~k_open_flags) != 0 || (flags & O_ACCMODE) == O_ACCMODE) {
-            errno = EINVAL;
+        if (!backend::valid_open_flags(flags))
             return znfs_file_ptr();
-        }
         return create_or_open(*v, path, flags | O_CREAT, mode);
     }
 
-    std::error_code close(znfs_file_ptr file, znfs_aio_ptr) override
-    {
-        if (!file)
-            return std::error_code();
-        posix_file* f = dynamic_cast<posix_file*>(file.get());
-        if (!f)
-            return errno_code(EBADF);
-        int e = f->release();
-        return e ? errno_code(e) : std::error_code();
-    }
+    std::error_code close(znfs_file_ptr file, znfs_aio_ptr) override { return backend::close_handle<posix_file>(file); }
 
     int64_t read(znfs_file_ptr file, znfs_buff_ptr buff, uint64_t length, int64_t offset, int32_t,
                  znfs_aio_ptr) override
@@ -419,10 +393,8 @@ public:
         posix_file* f = file_of(file);
         if (!f)
             return -1;
-        if (!buff || length > buff->get_size() || offset < 0) {
-            errno = EINVAL;
+        if (!backend::valid_transfer(buff, length, offset))
             return -1;
-        }
         char* base = static_cast<char*>(buff->get_base());
         uint64_t done = 0;
         while (done < length) {
@@ -448,10 +420,8 @@ public:
         posix_file* f = file_of(file);
         if (!f)
             return -1;
-        if (!buff || length > buff->get_size() || offset < 0) {
-            errno = EINVAL;
+        if (!backend::valid_transfer(buff, length, offset))
             return -1;
-        }
         const char* base = static_cast<const char*>(buff->get_base());
         uint64_t done = 0;
         while (done < length) {

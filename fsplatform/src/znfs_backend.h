@@ -1,0 +1,79 @@
+#ifndef ZNFS_BACKEND_H
+#define ZNFS_BACKEND_H
+
+// The argument checks every backend makes, written once so that all backends answer a bad
+// argument with the same errno. Internal to libznfscore.
+
+#include <znfs/znfs_api.h>
+
+#include <fcntl.h>
+
+#include <cerrno>
+
+namespace znfs {
+namespace backend {
+
+// Open flags a caller may pass; anything else, or access mode 3, is EINVAL.
+const int k_open_flags = O_ACCMODE | O_CREAT | O_EXCL | O_TRUNC | O_APPEND;
+
+inline bool valid_open_flags(int32_t flags)
+{
+    if ((flags & ~k_open_flags) != 0 || (flags & O_ACCMODE) == O_ACCMODE) {
+        errno = EINVAL;
+        return false;
+    }
+    return true;
+}
+
+// The backend's volume behind a context, or null with EINVAL (another backend's context, or
+// no path).
+template <class Volume>
+const Volume* volume_of(const znfs_iopx_ptr& iopx, const char* path)
+{
+    const Volume* v = dynamic_cast<const Volume*>(iopx.get());
+    if (!v || !path) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return v;
+}
+
+// The backend's open handle, or null with EBADF (another backend's handle, or closed).
+template <class File>
+File* file_of(const znfs_file_ptr& file)
+{
+    File* f = dynamic_cast<File*>(file.get());
+    if (!f || f->closed()) {
+        errno = EBADF;
+        return nullptr;
+    }
+    return f;
+}
+
+// Releases a handle once; an empty handle is accepted.
+template <class File>
+std::error_code close_handle(const znfs_file_ptr& file)
+{
+    if (!file)
+        return std::error_code();
+    File* f = dynamic_cast<File*>(file.get());
+    if (!f)
+        return errno_code(EBADF);
+    int e = f->release();
+    return e ? errno_code(e) : std::error_code();
+}
+
+// A transfer fits its buffer and starts at a real offset; otherwise EINVAL.
+inline bool valid_transfer(const znfs_buff_ptr& buff, uint64_t length, int64_t offset)
+{
+    if (!buff || length > buff->get_size() || offset < 0) {
+        errno = EINVAL;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace backend
+}  // namespace znfs
+
+#endif
