@@ -21,6 +21,7 @@
 #   BENCH_DELETE_NAMES [100000]                         names in the delete list
 #   BENCH_MEMORY_FILES ["20000 200000"]                 tree sizes of the memory rows ("" skips)
 #   BENCH_TMPFS_DIR [/dev/shm] BENCH_DISK_DIR [/var/tmp]; BENCH_DISK=0 skips the disk run
+#   BENCH_GLUSTER=0 skips the GlusterFS comparison (bench/gluster.sh, its own settings there)
 #   BENCH_SWEEP [0]           1: also the worker-count sweep on every file system
 set -euo pipefail
 
@@ -278,6 +279,12 @@ fi
 
 echo
 bench_memory
+
+# GlusterFS: the native backend against the POSIX backend and cp -a on a FUSE mount.
+if [ "${BENCH_GLUSTER:-1}" != 0 ]; then
+    echo
+    "$(dirname "$0")/gluster.sh" "$build" || echo "gluster: the benchmark failed"
+fi
 
 echo
 echo "summary (time ratios below 1 and rate ratios above 1: znfssnap is faster)"
