@@ -8,6 +8,7 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace znfs {
@@ -71,6 +72,37 @@ inline bool valid_transfer(const znfs_buff_ptr& buff, uint64_t length, int64_t o
         return false;
     }
     return true;
+}
+
+// Moves length bytes at offset through step(done, chunk, position), which returns a count or
+// -1 with errno, in chunks of at most max_chunk, retrying EINTR and partial counts. A read is
+// short only at end of file (a count of 0); a write that makes no progress fails with EIO, and
+// so does a failure that left errno unset.
+enum class transfer_kind { read, write };
+
+template <class Step>
+int64_t complete_transfer(transfer_kind kind, uint64_t length, int64_t offset, uint64_t max_chunk, Step step)
+{
+    uint64_t done = 0;
+    while (done < length) {
+        size_t chunk = static_cast<size_t>(std::min<uint64_t>(length - done, max_chunk));
+        ssize_t n = step(done, chunk, offset + static_cast<int64_t>(done));
+        if (n < 0) {
+            int e = errno ? errno : EIO;
+            if (e == EINTR)
+                continue;
+            errno = e;
+            return -1;
+        }
+        if (n == 0) {
+            if (kind == transfer_kind::read)
+                break;
+            errno = EIO;
+            return -1;
+        }
+        done += static_cast<uint64_t>(n);
+    }
+    return static_cast<int64_t>(done);
 }
 
 }  // namespace backend

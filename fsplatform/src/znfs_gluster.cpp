@@ -374,22 +374,10 @@ public:
         if (!backend::valid_transfer(buff, length, offset))
             return -1;
         char* base = static_cast<char*>(buff->get_base());
-        uint64_t done = 0;
-        while (done < length) {
-            size_t chunk = static_cast<size_t>(std::min<uint64_t>(length - done, k_io_chunk));
-            ssize_t n = glfs_pread(f->fd(), base + done, chunk, offset + static_cast<int64_t>(done), 0, nullptr);
-            if (n < 0) {
-                int e = failure_errno();
-                if (e == EINTR)
-                    continue;
-                errno = e;
-                return -1;
-            }
-            if (n == 0)
-                break;
-            done += static_cast<uint64_t>(n);
-        }
-        return static_cast<int64_t>(done);
+        return backend::complete_transfer(backend::transfer_kind::read, length, offset, k_io_chunk,
+                                          [&](uint64_t done, size_t chunk, int64_t pos) {
+                                              return glfs_pread(f->fd(), base + done, chunk, pos, 0, nullptr);
+                                          });
     }
 
     int64_t write(znfs_file_ptr file, znfs_buff_ptr buff, uint64_t length, int64_t offset, int32_t,
@@ -405,26 +393,11 @@ public:
         if (!backend::valid_transfer(buff, length, offset))
             return -1;
         const char* base = static_cast<const char*>(buff->get_base());
-        uint64_t done = 0;
-        while (done < length) {
-            size_t chunk = static_cast<size_t>(std::min<uint64_t>(length - done, k_io_chunk));
-            ssize_t n = glfs_pwrite(f->fd(), base + done, chunk, offset + static_cast<int64_t>(done), 0, nullptr,
-                                    nullptr);
-            if (n < 0) {
-                int e = failure_errno();
-                if (e == EINTR)
-                    continue;
-                errno = e;
-                return -1;
-            }
-            if (n == 0) {
-                // No progress and no error: give up rather than spin.
-                errno = EIO;
-                return -1;
-            }
-            done += static_cast<uint64_t>(n);
-        }
-        return static_cast<int64_t>(done);
+        return backend::complete_transfer(backend::transfer_kind::write, length, offset, k_io_chunk,
+                                          [&](uint64_t done, size_t chunk, int64_t pos) {
+                                              return glfs_pwrite(f->fd(), base + done, chunk, pos, 0, nullptr,
+                                                                 nullptr);
+                                          });
     }
 
     std::error_code stat(znfs_iopx_ptr iopx, const char* path, struct stat* st, znfs_aio_ptr) override
