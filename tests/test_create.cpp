@@ -23,7 +23,7 @@ using znfssnapcore::znfssnapcore_opinfo;
 using znfssnapcore::znfssnapcreate::znfssnapcreate;
 using testvol::LogCapture;
 using testvol::TempVolume;
-
+using testvol::WithoutPool;
 namespace {
 
 znfssnapcore_opinfo record(znfs::znfs_api* api, const TempVolume& v, const std::string& live,
@@ -36,11 +36,6 @@ znfssnapcore_opinfo record(znfs::znfs_api* api, const TempVolume& v, const std::
     r.snapdir = snap;
     return r;
 }
-
-struct WithoutPool {
-    WithoutPool() { znfs::znfs_thpool::set_unavailable(true); }
-    ~WithoutPool() { znfs::znfs_thpool::set_unavailable(false); }
-};
 
 std::string slurp(const std::string& hostpath)
 {

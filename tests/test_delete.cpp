@@ -20,16 +20,11 @@ using znfssnapcore::znfssnapcore_opinfo;
 using DeleteOp = znfssnapcore::znfssnapdelete::znfssnapdelete;
 using testvol::LogCapture;
 using testvol::TempVolume;
-
+using testvol::WithoutPool;
 namespace {
 
 const char* const kUuid = "trusted.vidoruvud.uuid";
 const std::string kMerged = "/snap2/.delete/deletefilelist_prevsnap";
-
-struct NoPool {
-    NoPool() { znfs::znfs_thpool::set_unavailable(true); }
-    ~NoPool() { znfs::znfs_thpool::set_unavailable(false); }
-};
 
 // Two snapshots built by hand on a snapshot volume, their data objects on an object volume.
 // /snap2 is the one deleted, /snap1 its previous snapshot.
@@ -483,7 +478,7 @@ TEST(DeleteRuns, PoolAndInlineRunsAgree)
     error_code pooled_ec = snap_opdelete(&pooled.rec);
     error_code serial_ec;
     {
-        NoPool nopool;
+        WithoutPool nopool;
         serial_ec = snap_opdelete(&serial.rec);
     }
     EXPECT_EQ(pooled_ec, serial_ec);

@@ -36,15 +36,12 @@ using znfssnapcore::error_code;
 using znfssnapcore::znfssnapcore_opinfo;
 using testvol::LogCapture;
 using testvol::TempVolume;
+using testvol::WithoutPool;
+using testvol::host_xattrs;
 
 namespace {
 
 const char* const kUuid = "trusted.vidoruvud.uuid";
-
-struct NoPool {
-    NoPool() { znfs::znfs_thpool::set_unavailable(true); }
-    ~NoPool() { znfs::znfs_thpool::set_unavailable(false); }
-};
 
 // Aborts the process with a message when a run does not end: a hang must not pass for a
 // slow success, and the bound is far above any run's real length.
@@ -86,26 +83,6 @@ struct Node {
     bool operator==(const Node& o) const { return mode == o.mode && data == o.data && xattrs == o.xattrs; }
 };
 using Tree = std::map<std::string, Node>;
-
-std::map<std::string, std::string> host_xattrs(const std::string& path)
-{
-    std::map<std::string, std::string> out;
-    ssize_t n = llistxattr(path.c_str(), nullptr, 0);
-    if (n <= 0)
-        return out;
-    std::vector<char> names(static_cast<size_t>(n));
-    n = llistxattr(path.c_str(), names.data(), names.size());
-    for (ssize_t i = 0; i < n;) {
-        std::string name(&names[static_cast<size_t>(i)]);
-        ssize_t vn = lgetxattr(path.c_str(), name.c_str(), nullptr, 0);
-        std::string value(vn > 0 ? static_cast<size_t>(vn) : 0, '\0');
-        if (vn > 0)
-            lgetxattr(path.c_str(), name.c_str(), &value[0], value.size());
-        out[name] = value;
-        i += static_cast<ssize_t>(name.size()) + 1;
-    }
-    return out;
-}
 
 void capture(const std::string& host, const std::string& rel, Tree& tree, const std::set<std::string>& skip)
 {
@@ -466,7 +443,7 @@ void print_figures()
 
 TEST(FaultSweep, CreationSurvivesEveryFailedCallInline)
 {
-    NoPool nopool;
+    WithoutPool nopool;
     CleanRun ref = clean_create();
     std::printf("[ sweep    ] creation makes %llu calls inline\n", static_cast<unsigned long long>(ref.calls));
     ASSERT_GT(ref.calls, 20u);
@@ -485,7 +462,7 @@ TEST(FaultSweep, CreationSurvivesFailedCallsWithThePool)
 
 TEST(FaultSweep, CreationWithoutAllocatorReportsIncompleteSnapshot)
 {
-    NoPool nopool;
+    WithoutPool nopool;
     CreateScene s;
     s.fs.set_no_allocator(true);
     LogCapture log(-1);
@@ -498,7 +475,7 @@ TEST(FaultSweep, CreationWithoutAllocatorReportsIncompleteSnapshot)
 
 TEST(FaultSweep, DeletionSurvivesEveryFailedCallInline)
 {
-    NoPool nopool;
+    WithoutPool nopool;
     DeleteOutcome ref = reference_delete();
     uint64_t calls = ref.snapcalls;
     uint64_t objcalls = ref.objcalls;
@@ -522,7 +499,7 @@ TEST(FaultSweep, DeletionSurvivesFailedCallsWithThePool)
 
 TEST(FaultSweep, DeletionWithoutAllocatorKeepsEveryObject)
 {
-    NoPool nopool;
+    WithoutPool nopool;
     DeleteScene s;
     s.snapfs.set_no_allocator(true);
     auto before = s.objects();
@@ -536,7 +513,7 @@ TEST(FaultSweep, DeletionWithoutAllocatorKeepsEveryObject)
 
 TEST(FaultSweep, ShortReadsChangeNothing)
 {
-    NoPool nopool;
+    WithoutPool nopool;
     DeleteOutcome ref = reference_delete();
     for (uint64_t piece : {1u, 3u, 100u}) {
         SCOPED_TRACE("reads of at most " + std::to_string(piece) + " bytes");
@@ -572,7 +549,7 @@ TEST(FaultSweep, StaleBatchThatCannotBeRemovedStopsTheDeletion)
 
 TEST(FaultSweep, HandOffThatCannotBeEmptiedLeavesItsBatchAlone)
 {
-    NoPool nopool;
+    WithoutPool nopool;
     DeleteOutcome ref = reference_delete();
     DeleteScene s;
     s.snapfs.fail_op("open", EACCES, "delfilebatch_prevsnap_thr1", 1);
@@ -588,7 +565,7 @@ TEST(FaultSweep, HandOffThatCannotBeEmptiedLeavesItsBatchAlone)
 
 TEST(FaultSweep, NamesLostFromAHandOffFileAreReported)
 {
-    NoPool nopool;
+    WithoutPool nopool;
     DeleteScene s;
     s.snapfs.fail_op("write", ENOSPC, "delfilebatch_prevsnap_thr", 1);
     LogCapture log(-1);

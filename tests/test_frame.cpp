@@ -8,15 +8,10 @@
 using znfssnapcore::znfssnapcore_opinfo;
 using testvol::LogCapture;
 using testvol::TempVolume;
-
+using testvol::WithoutPool;
 namespace {
 
 const std::error_code einval(EINVAL, std::generic_category());
-
-struct WithoutPool {
-    WithoutPool() { znfs::znfs_thpool::set_unavailable(true); }
-    ~WithoutPool() { znfs::znfs_thpool::set_unavailable(false); }
-};
 
 // A creation record over a small live tree, its outputs holding leftovers of an earlier call.
 struct Creation {

@@ -27,15 +27,10 @@ using znfssnapcore::error_code;
 using znfssnapcore::znfssnapcore_opinfo;
 using testvol::LogCapture;
 using testvol::TempVolume;
-
+using testvol::WithoutPool;
 namespace {
 
 const char* const kUuid = "trusted.vidoruvud.uuid";
-
-struct NoPool {
-    NoPool() { znfs::znfs_thpool::set_unavailable(true); }
-    ~NoPool() { znfs::znfs_thpool::set_unavailable(false); }
-};
 
 int remove_entry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
 
@@ -213,7 +208,7 @@ TEST(HostileLists, MillionNamesMostlyWithoutCopies)
     }
     for (bool pool : {true, false}) {
         SCOPED_TRACE(pool ? "pool" : "inline");
-        std::unique_ptr<NoPool> nopool(pool ? nullptr : new NoPool);
+        std::unique_ptr<WithoutPool> nopool(pool ? nullptr : new WithoutPool);
         znfssnapcore_opinfo rec;
         EXPECT_EQ(0, s.run(list, rec).value());
         EXPECT_EQ(0, rec.opstatus);

@@ -43,13 +43,10 @@ using znfssnapcore::error_code;
 using znfssnapcore::znfssnapcore_opinfo;
 using testvol::LogCapture;
 using testvol::TempVolume;
+using testvol::WithoutPool;
+using testvol::host_xattrs;
 
 namespace {
-
-struct NoPool {
-    NoPool() { znfs::znfs_thpool::set_unavailable(true); }
-    ~NoPool() { znfs::znfs_thpool::set_unavailable(false); }
-};
 
 std::string slurp(const std::string& host)
 {
@@ -63,26 +60,6 @@ void spit(const std::string& host, const std::string& data)
 {
     std::ofstream out(host, std::ios::binary | std::ios::trunc);
     out << data;
-}
-
-std::map<std::string, std::string> host_xattrs(const std::string& path)
-{
-    std::map<std::string, std::string> out;
-    ssize_t n = llistxattr(path.c_str(), nullptr, 0);
-    if (n <= 0)
-        return out;
-    std::vector<char> names(static_cast<size_t>(n));
-    n = llistxattr(path.c_str(), names.data(), names.size());
-    for (ssize_t i = 0; i < n;) {
-        std::string name(&names[static_cast<size_t>(i)]);
-        ssize_t vn = lgetxattr(path.c_str(), name.c_str(), nullptr, 0);
-        std::string value(vn > 0 ? static_cast<size_t>(vn) : 0, '\0');
-        if (vn > 0)
-            lgetxattr(path.c_str(), name.c_str(), &value[0], value.size());
-        out[name] = value;
-        i += static_cast<ssize_t>(name.size()) + 1;
-    }
-    return out;
 }
 
 // True when any regular file below host holds needle.
@@ -300,7 +277,7 @@ TEST(HostileTrees, LinksNeverLeadOutOfTheVolume)
     Sentinel sentinel;
     for (bool pool : {true, false}) {
         SCOPED_TRACE(pool ? "pool" : "inline");
-        std::unique_ptr<NoPool> nopool(pool ? nullptr : new NoPool);
+        std::unique_ptr<WithoutPool> nopool(pool ? nullptr : new WithoutPool);
         TempVolume vol;
         vol.mkdir("/live/a");
         vol.mkdir("/snap");
@@ -339,7 +316,7 @@ TEST(HostileTrees, LinksNeverLeadOutOfTheVolume)
 
 TEST(HostileTrees, SpecialFilesBecomeEmptyFilesWithoutBeingOpened)
 {
-    NoPool nopool;
+    WithoutPool nopool;
     TempVolume vol;
     vol.mkdir("/live");
     vol.mkdir("/snap");
@@ -376,7 +353,7 @@ TEST(HostileTrees, TwoThousandLevelsDeepAreCopiedWithAndWithoutThePool)
     const int depth = 2000;
     for (bool pool : {false, true}) {
         SCOPED_TRACE(pool ? "pool" : "inline");
-        std::unique_ptr<NoPool> nopool(pool ? nullptr : new NoPool);
+        std::unique_ptr<WithoutPool> nopool(pool ? nullptr : new WithoutPool);
         TempVolume vol;
         vol.mkdir("/live");
         vol.mkdir("/snap");
@@ -391,7 +368,7 @@ TEST(HostileTrees, TwoThousandLevelsDeepAreCopiedWithAndWithoutThePool)
 TEST(HostileTrees, DeepInlineWalkSurvivesASmallCallerStack)
 {
     // A host may call from a thread with a modest stack; the walk's depth must not depend on it.
-    NoPool nopool;
+    WithoutPool nopool;
     TempVolume vol;
     vol.mkdir("/live");
     vol.mkdir("/snap");
@@ -482,7 +459,7 @@ TEST(HostileTrees, HardLinksAreCopiedAsSeparateFiles)
 
 TEST(HostileTrees, FileThatGrowsDuringTheCopyGivesItsSizeAtOpen)
 {
-    NoPool nopool;
+    WithoutPool nopool;
     TempVolume vol;
     vol.mkdir("/live");
     vol.mkdir("/snap");
@@ -503,7 +480,7 @@ TEST(HostileTrees, FileThatGrowsDuringTheCopyGivesItsSizeAtOpen)
 
 TEST(HostileTrees, FileThatShrinksDuringTheCopyIsReportedIncomplete)
 {
-    NoPool nopool;
+    WithoutPool nopool;
     TempVolume vol;
     vol.mkdir("/live");
     vol.mkdir("/snap");
@@ -529,7 +506,7 @@ TEST(HostileTrees, EntriesDeletedDuringTheWalkAreReportedAndTheRestCopied)
 {
     for (bool pool : {false, true}) {
         SCOPED_TRACE(pool ? "pool" : "inline");
-        std::unique_ptr<NoPool> nopool(pool ? nullptr : new NoPool);
+        std::unique_ptr<WithoutPool> nopool(pool ? nullptr : new WithoutPool);
         TempVolume vol;
         vol.mkdir("/live/gonedir");
         vol.mkdir("/live/keep");
@@ -622,7 +599,7 @@ TEST(HostileTrees, DirectorySwappedForALinkDuringTheWalkNeverEscapes)
 
     int runs = 0;
     for (int i = 0; i < 40; ++i) {
-        std::unique_ptr<NoPool> nopool(i % 2 ? new NoPool : nullptr);
+        std::unique_ptr<WithoutPool> nopool(i % 2 ? new WithoutPool : nullptr);
         std::string snap = "/snap" + std::to_string(i);
         vol.mkdir(snap);
         znfssnapcore_opinfo rec;

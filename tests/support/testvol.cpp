@@ -1,6 +1,7 @@
 #include "testvol.h"
 
 #include <znfs/znfs_posix.h>
+#include <znfs/znfs_thpool.h>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -160,6 +161,31 @@ std::vector<std::string> TempVolume::list(const std::string& volpath) const
     std::sort(out.begin(), out.end());
     return out;
 }
+
+std::map<std::string, std::string> host_xattrs(const std::string& hostpath)
+{
+    std::map<std::string, std::string> out;
+    ssize_t n = ::llistxattr(hostpath.c_str(), nullptr, 0);
+    if (n <= 0)
+        return out;
+    std::string names(static_cast<size_t>(n), '\0');
+    n = ::llistxattr(hostpath.c_str(), &names[0], names.size());
+    for (ssize_t i = 0; i < n;) {
+        std::string name(names.c_str() + i);
+        ssize_t vn = ::lgetxattr(hostpath.c_str(), name.c_str(), nullptr, 0);
+        std::string value(vn > 0 ? static_cast<size_t>(vn) : 0, '\0');
+        if (vn > 0) {
+            vn = ::lgetxattr(hostpath.c_str(), name.c_str(), &value[0], value.size());
+            value.resize(vn > 0 ? static_cast<size_t>(vn) : 0);
+        }
+        out[name] = value;
+        i += static_cast<ssize_t>(name.size()) + 1;
+    }
+    return out;
+}
+
+WithoutPool::WithoutPool() { znfs::znfs_thpool::set_unavailable(true); }
+WithoutPool::~WithoutPool() { znfs::znfs_thpool::set_unavailable(false); }
 
 LogCapture::LogCapture(int threshold) : m_saved_threshold(znfs::znfs_debug::get_level())
 {

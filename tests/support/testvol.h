@@ -45,6 +45,18 @@ private:
     znfs::znfs_iopx_ptr m_iopx;
 };
 
+// Extended attributes of a host path (links not followed): name to value; empty when none can
+// be listed.
+std::map<std::string, std::string> host_xattrs(const std::string& hostpath);
+
+// While alive, operations get no worker pool and run every task on the calling thread.
+struct WithoutPool {
+    WithoutPool();
+    ~WithoutPool();
+    WithoutPool(const WithoutPool&) = delete;
+    WithoutPool& operator=(const WithoutPool&) = delete;
+};
+
 struct LogLine {
     int level;
     std::string function;
