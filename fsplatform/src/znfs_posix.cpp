@@ -1,6 +1,7 @@
 #include <znfs/znfs_posix.h>
 
 #include "znfs_backend.h"
+#include "znfs_task_cache.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -27,15 +28,23 @@ namespace {
 // between threads freely.
 class posix_volume final : public znfs_iopx {
 public:
-    posix_volume(int rootfd, std::string root) : m_rootfd(rootfd), m_root(std::move(root)) {}
+    posix_volume(int rootfd, std::string root)
+        : m_rootfd(rootfd), m_root(std::move(root)), m_id(task_cache::new_volume_id())
+    {
+    }
     ~posix_volume() override { ::close(m_rootfd); }
     std::string describe() const override { return m_root; }
     int rootfd() const { return m_rootfd; }
+    // Tells this volume's paths apart from other volumes' in what a pool task keeps.
+    uint64_t id() const { return m_id; }
 
 private:
     int m_rootfd;
     std::string m_root;
+    uint64_t m_id;
 };
+
+using task_cache::access;
 
 // One open file or directory. Used by one thread at a time; only the release is guarded, so
 // that a descriptor is closed exactly once however often close is asked for.
@@ -299,21 +308,25 @@ const off_t k_sequential_size = 1 << 20;
 
 // Reopens the inode held by an O_PATH descriptor with real open flags, if it is a regular
 // file or a directory: a FIFO would block and a device would reach its driver. The O_PATH
-// descriptor is consumed.
-znfs_file_ptr reopen_checked(int pathfd, int flags)
+// descriptor is consumed unless it is borrowed.
+znfs_file_ptr reopen_checked(int pathfd, int flags, bool borrowed = false)
 {
+    auto done_with_path = [&] {
+        if (!borrowed)
+            close_keep_errno(pathfd);
+    };
     struct stat st;
     if (fstat(pathfd, &st) != 0) {
-        close_keep_errno(pathfd);
+        done_with_path();
         return znfs_file_ptr();
     }
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-        ::close(pathfd);
+        done_with_path();
         errno = EOPNOTSUPP;
         return znfs_file_ptr();
     }
     int fd = fd_reopen(pathfd, flags);
-    close_keep_errno(pathfd);
+    done_with_path();
     if (fd < 0)
         return znfs_file_ptr();
     // A large file opened for reading is read from start to end in blocks: a wider read-ahead
@@ -358,6 +371,47 @@ znfs_file_ptr create_or_open(const posix_volume& v, const char* path, int flags,
     return znfs_file_ptr();
 }
 
+// Keeps a duplicate of an open file's descriptor for the rest of the pool task, if one runs.
+void keep_copy(const posix_volume& v, const char* path, const znfs_file_ptr& file, access mode)
+{
+    if (!file || !task_cache::active())
+        return;
+    int e = errno;
+    int copy = fcntl(file_of(file)->fd(), F_DUPFD_CLOEXEC, 0);
+    if (copy >= 0)
+        task_cache::keep(v.id(), path, copy, mode);
+    errno = e;
+}
+
+// A descriptor that locates path (O_PATH, or one the task keeps): the task's own when it has
+// one (borrowed, not to be closed), else a fresh resolution that the caller hands to
+// task_cache::keep when done. -1 with errno on failure.
+struct located {
+    int fd = -1;
+    access mode = access::path;
+    bool borrowed = false;
+};
+
+located locate(const posix_volume& v, const char* path)
+{
+    located at;
+    if (const task_cache::kept* k = task_cache::find(v.id(), path)) {
+        at.fd = k->fd;
+        at.mode = k->mode;
+        at.borrowed = true;
+        return at;
+    }
+    at.fd = resolve(v.rootfd(), path, O_PATH);
+    return at;
+}
+
+// Gives a fresh resolution to the task to keep (closing it outside a task); errno kept.
+void done_with(const posix_volume& v, const char* path, const located& at)
+{
+    if (at.fd >= 0 && !at.borrowed)
+        task_cache::keep(v.id(), path, at.fd, at.mode);
+}
+
 class posix_api_impl final : public znfs_api {
 public:
     znfs_file_ptr open(znfs_iopx_ptr iopx, const char* path, int32_t flags, znfs_aio_ptr) override
@@ -369,10 +423,28 @@ public:
             return znfs_file_ptr();
         if (flags & O_CREAT)
             return create_or_open(*v, path, flags, 0600);
-        int pfd = resolve(v->rootfd(), path, O_PATH);
-        if (pfd < 0)
+        if (flags != O_RDONLY || !task_cache::active()) {
+            int pfd = resolve(v->rootfd(), path, O_PATH);
+            if (pfd < 0)
+                return znfs_file_ptr();
+            return reopen_checked(pfd, flags);
+        }
+        located at = locate(*v, path);
+        if (at.fd < 0)
             return znfs_file_ptr();
-        return reopen_checked(pfd, flags);
+        if (at.mode == access::read) {
+            // Already open for reading in this task: a duplicate serves.
+            struct stat st;
+            int fd = fstat(at.fd, &st) == 0 ? fcntl(at.fd, F_DUPFD_CLOEXEC, 0) : -1;
+            if (fd < 0)
+                return znfs_file_ptr();
+            return znfs_file_ptr(new posix_file(fd, static_cast<uint64_t>(st.st_size)));
+        }
+        znfs_file_ptr file = reopen_checked(at.fd, flags, at.borrowed);
+        // The task's attribute calls on this path that follow use the descriptor open for
+        // reading, not the /proc route an O_PATH one needs.
+        keep_copy(*v, path, file, access::read);
+        return file;
     }
 
     znfs_file_ptr creat(znfs_iopx_ptr iopx, const char* path, int32_t flags, uint64_t mode, znfs_aio_ptr) override
@@ -382,7 +454,10 @@ public:
             return znfs_file_ptr();
         if (!backend::valid_open_flags(flags))
             return znfs_file_ptr();
-        return create_or_open(*v, path, flags | O_CREAT, mode);
+        znfs_file_ptr file = create_or_open(*v, path, flags | O_CREAT, mode);
+        // A new copy gets its attributes next, in the same task.
+        keep_copy(*v, path, file, access::write);
+        return file;
     }
 
     std::error_code close(znfs_file_ptr file, znfs_aio_ptr) override { return backend::close_handle<posix_file>(file); }
@@ -422,12 +497,12 @@ public:
         const posix_volume* v = volume_of(iopx, path);
         if (!v || !st)
             return errno_code(EINVAL);
-        int fd = resolve(v->rootfd(), path, O_PATH);
-        if (fd < 0)
+        located at = locate(*v, path);
+        if (at.fd < 0)
             return errno_code(errno);
-        int r = fstat(fd, st);
+        int r = fstat(at.fd, st);
         int e = errno;
-        ::close(fd);
+        done_with(*v, path, at);
         return r == 0 ? std::error_code() : errno_code(e);
     }
 
@@ -524,12 +599,13 @@ public:
             errno = EINVAL;
             return -1;
         }
-        int fd = resolve(v->rootfd(), path, O_PATH);
-        if (fd < 0)
+        located at = locate(*v, path);
+        if (at.fd < 0)
             return -1;
         // fgetxattr refuses O_PATH descriptors; the /proc link reaches the same inode.
-        ssize_t r = fd_getxattr(fd, name, iov->iov_base, iov->iov_len);
-        close_keep_errno(fd);
+        ssize_t r = at.mode == access::path ? fd_getxattr(at.fd, name, iov->iov_base, iov->iov_len)
+                                            : fgetxattr(at.fd, name, iov->iov_base, iov->iov_len);
+        done_with(*v, path, at);
         return r;
     }
 
@@ -542,11 +618,13 @@ public:
             errno = EINVAL;
             return -1;
         }
-        int fd = resolve(v->rootfd(), path, O_PATH);
-        if (fd < 0)
+        located at = locate(*v, path);
+        if (at.fd < 0)
             return -1;
-        ssize_t r = fd_listxattr(fd, static_cast<char*>(iov->iov_base), iov->iov_len);
-        close_keep_errno(fd);
+        char* list = static_cast<char*>(iov->iov_base);
+        ssize_t r = at.mode == access::path ? fd_listxattr(at.fd, list, iov->iov_len)
+                                            : flistxattr(at.fd, list, iov->iov_len);
+        done_with(*v, path, at);
         return r;
     }
 
@@ -556,12 +634,15 @@ public:
         const posix_volume* v = volume_of(iopx, path);
         if (!v || !name || !iov || flags > INT_MAX)
             return errno_code(EINVAL);
-        int fd = resolve(v->rootfd(), path, O_PATH);
-        if (fd < 0)
+        located at = locate(*v, path);
+        if (at.fd < 0)
             return errno_code(errno);
-        int r = fd_setxattr(fd, name, iov->iov_base, iov->iov_len, static_cast<int>(flags));
+        // The attribute calls check the inode's permissions, not the descriptor's access mode.
+        int r = at.mode == access::path
+                    ? fd_setxattr(at.fd, name, iov->iov_base, iov->iov_len, static_cast<int>(flags))
+                    : fsetxattr(at.fd, name, iov->iov_base, iov->iov_len, static_cast<int>(flags));
         int e = errno;
-        ::close(fd);
+        done_with(*v, path, at);
         return r == 0 ? std::error_code() : errno_code(e);
     }
 
@@ -571,6 +652,8 @@ private:
         const posix_volume* v = volume_of(iopx, path);
         if (!v)
             return errno_code(EINVAL);
+        // What the task keeps may lie at or beneath the name removed.
+        task_cache::forget_all();
         parent_dir parent(*v, path);
         if (!parent.ok())
             return errno_code(errno);

@@ -1,5 +1,7 @@
 #include <znfs/znfs_thpool.h>
 
+#include "znfs_task_cache.h"
+
 #include <atomic>
 #include <exception>
 #include <new>
@@ -18,8 +20,13 @@ void worker_loop(boost::shared_ptr<boost::asio::io_service> svc)
     znfs_debug logger;
     for (;;) {
         try {
-            svc->run();
-            return;
+            // One task at a time, each in its own scope, so that what a backend keeps for a
+            // task is closed as soon as the task ends.
+            for (;;) {
+                task_cache::scope task;
+                if (svc->run_one() == 0)
+                    return;
+            }
         } catch (const std::exception& e) {
             logger.error("znfs_thpool::worker", "Task failed with exception [%s]", e.what());
         } catch (...) {
