@@ -1,19 +1,24 @@
 // What the POSIX backend and the buffer allocator keep between calls: the held /proc
-// descriptor directory (which a forked child must not share) and the per-thread cache of
-// page-aligned blocks (which must never hand out a block too small or still in use).
+// descriptor directory (which a forked child must not share), the per-thread cache of
+// page-aligned blocks (which must never hand out a block too small or still in use) and the
+// descriptors a pool task keeps for the paths it calls on again.
 
 #include "testvol.h"
 
 #include <znfs/znfs_posix.h>
+#include <znfs/znfs_thpool.h>
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -147,6 +152,220 @@ TEST(BackendReuse, RecycledBuffersAreAlignedSizedAndDisjoint)
     // Buffers taken on threads that have ended are released here.
     for (auto& v : handed_over)
         v.clear();
+}
+
+
+// --- What one task of the worker pool keeps ---
+
+// Runs each body as one task, in order, on the single worker of a pool, and waits for them.
+template <class... F>
+void in_pool_task(F... bodies)
+{
+    boost::shared_ptr<znfs::znfs_thpool> pool = znfs::znfs_thpool::create();
+    ASSERT_TRUE(pool);
+    ASSERT_EQ(1u, pool->enable_thpool(1));
+    (pool->get_iosvc()->post(bodies), ...);
+    pool->wait_joinall_threads();
+}
+
+size_t open_descriptors()
+{
+    size_t n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        (void)entry;
+        ++n;
+    }
+    return n;
+}
+
+ino_t inode_of(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& path)
+{
+    struct stat st;
+    std::memset(&st, 0, sizeof st);
+    if (api->stat(iopx, path.c_str(), &st, znfs_aio_ptr()))
+        return 0;
+    return st.st_ino;
+}
+
+std::string value_of(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& path,
+                     const char* name)
+{
+    char buf[64] = {};
+    struct iovec iov = {buf, sizeof buf};
+    int64_t n = api->getxattr(iopx, path.c_str(), name, &iov, znfs_aio_ptr());
+    return n < 0 ? "<error " + std::to_string(errno) + ">" : std::string(buf, static_cast<size_t>(n));
+}
+
+// Replaces the file at a volume path on the host: a new inode under the same name.
+void replace_on_host(const testvol::TempVolume& vol, const std::string& path, const std::string& tag)
+{
+    vol.write(path + ".new", tag);
+    vol.setxattr(path + ".new", "user.tag", tag);
+    ASSERT_EQ(0, ::rename(vol.host(path + ".new").c_str(), vol.host(path).c_str()));
+}
+
+// A file replaced while a task copies it: the task's status, data and attributes all come from
+// the file it reached first; the next task sees the new one.
+TEST(TaskCache, ATaskSeesOneFileEvenIfItIsReplacedMidway)
+{
+    testvol::TempVolume vol;
+    vol.write("/live", "first");
+    vol.setxattr("/live", "user.tag", "first");
+    znfs::znfs_api* api = vol.api();
+    ino_t before = 0, during = 0, next_task = 0;
+    std::string data, tag, next_tag;
+    in_pool_task([&] {
+        before = inode_of(api, vol.iopx(), "/live");
+        replace_on_host(vol, "/live", "second");
+        during = inode_of(api, vol.iopx(), "/live");
+        znfs::znfs_file_ptr f = api->open(vol.iopx(), "/live", 0, znfs_aio_ptr());
+        if (f) {
+            znfs_buff_ptr b = api->alloc_io_buffer(16);
+            int64_t n = api->read(f, b, 16, 0, 0, znfs_aio_ptr());
+            data.assign(static_cast<char*>(b->get_base()), n > 0 ? static_cast<size_t>(n) : 0);
+            api->close(f, znfs_aio_ptr());
+        }
+        tag = value_of(api, vol.iopx(), "/live", "user.tag");
+    });
+    in_pool_task([&] {
+        next_task = inode_of(api, vol.iopx(), "/live");
+        next_tag = value_of(api, vol.iopx(), "/live", "user.tag");
+    });
+    EXPECT_NE(0u, before);
+    EXPECT_EQ(before, during);
+    EXPECT_EQ("first", data);
+    EXPECT_EQ("first", tag);
+    EXPECT_NE(before, next_task);
+    EXPECT_EQ("second", next_tag);
+}
+
+// Off the pool nothing is kept: each call sees the name as it is now.
+TEST(TaskCache, OutsideATaskEveryCallResolvesAfresh)
+{
+    testvol::TempVolume vol;
+    vol.write("/live", "first");
+    vol.setxattr("/live", "user.tag", "first");
+    znfs::znfs_api* api = vol.api();
+    ino_t before = inode_of(api, vol.iopx(), "/live");
+    znfs::znfs_file_ptr f = api->open(vol.iopx(), "/live", 0, znfs_aio_ptr());
+    ASSERT_TRUE(f);
+    api->close(f, znfs_aio_ptr());
+    replace_on_host(vol, "/live", "second");
+    EXPECT_NE(before, inode_of(api, vol.iopx(), "/live"));
+    EXPECT_EQ("second", value_of(api, vol.iopx(), "/live", "user.tag"));
+}
+
+// A remove through the service inside a task drops what the task kept, also for paths beneath
+// a removed directory, so a name made again is reached as new.
+TEST(TaskCache, ARemoveInsideATaskDropsWhatItKept)
+{
+    testvol::TempVolume vol;
+    vol.mkdir("/d");
+    vol.write("/d/f", "old");
+    vol.setxattr("/d/f", "user.tag", "old");
+    vol.write("/g", "old");
+    vol.setxattr("/g", "user.tag", "old");
+    znfs::znfs_api* api = vol.api();
+    std::string after_unlink, after_rmdir;
+    in_pool_task([&] {
+        value_of(api, vol.iopx(), "/d/f", "user.tag");
+        value_of(api, vol.iopx(), "/g", "user.tag");
+        api->unlink(vol.iopx(), "/g", znfs_aio_ptr());
+        vol.write("/g", "new");
+        vol.setxattr("/g", "user.tag", "new");
+        after_unlink = value_of(api, vol.iopx(), "/g", "user.tag");
+
+        value_of(api, vol.iopx(), "/d/f", "user.tag");
+        // The directory goes away through the service (after its file, on the host) and comes
+        // back with a new file of the same name.
+        ::unlink(vol.host("/d/f").c_str());
+        api->rmdir(vol.iopx(), "/d", znfs_aio_ptr());
+        vol.mkdir("/d");
+        vol.write("/d/f", "new");
+        vol.setxattr("/d/f", "user.tag", "new");
+        after_rmdir = value_of(api, vol.iopx(), "/d/f", "user.tag");
+    });
+    EXPECT_EQ("new", after_unlink);
+    EXPECT_EQ("new", after_rmdir);
+}
+
+// The same path on two volumes names two files, also inside one task.
+TEST(TaskCache, KeptPathsBelongToTheirVolume)
+{
+    testvol::TempVolume a, b;
+    a.write("/f", "a");
+    a.setxattr("/f", "user.tag", "a");
+    b.write("/f", "b");
+    b.setxattr("/f", "user.tag", "b");
+    znfs::znfs_api* api = znfs::posix_api();
+    std::string from_a, from_b;
+    in_pool_task([&] {
+        from_a = value_of(api, a.iopx(), "/f", "user.tag");
+        from_b = value_of(api, b.iopx(), "/f", "user.tag");
+    });
+    EXPECT_EQ("a", from_a);
+    EXPECT_EQ("b", from_b);
+}
+
+// A copy made inside a task: created write-only, filled, given attributes, then read back in
+// the same task. A FIFO is still refused after the task located it, and what the tasks kept
+// is closed when they end, also when one throws.
+TEST(TaskCache, CopiesInATaskBehaveAsOutsideAndLeaveNoDescriptors)
+{
+    testvol::TempVolume vol;
+    vol.write("/src", "payload", 0640);
+    ASSERT_EQ(0, ::mkfifo(vol.host("/fifo").c_str(), 0644));
+    znfs::znfs_api* api = vol.api();
+    const size_t before = open_descriptors();
+    std::string back, attr;
+    int fifo_errno = 0;
+    mode_t mode = 0;
+    in_pool_task([&] {
+        znfs::znfs_file_ptr out = api->creat(vol.iopx(), "/dst", 0x201, 0100640, znfs_aio_ptr());
+        if (!out)
+            return;
+        znfs_buff_ptr b = api->alloc_io_buffer(7);
+        std::memcpy(b->get_base(), "payload", 7);
+        api->write(out, b, 7, 0, 0, znfs_aio_ptr());
+        // A write-only handle still refuses reads, whatever the task keeps.
+        EXPECT_EQ(-1, api->read(out, b, 7, 0, 0, znfs_aio_ptr()));
+        api->close(out, znfs_aio_ptr());
+        char value[] = "v";
+        struct iovec iov = {value, 1};
+        EXPECT_FALSE(api->setxattr(vol.iopx(), "/dst", "user.tag", &iov, 0, znfs_aio_ptr()));
+        attr = value_of(api, vol.iopx(), "/dst", "user.tag");
+        znfs::znfs_file_ptr in = api->open(vol.iopx(), "/dst", 0, znfs_aio_ptr());
+        if (in) {
+            znfs_buff_ptr r = api->alloc_io_buffer(16);
+            int64_t n = api->read(in, r, in->get_file_size(), 0, 0, znfs_aio_ptr());
+            back.assign(static_cast<char*>(r->get_base()), n > 0 ? static_cast<size_t>(n) : 0);
+            api->close(in, znfs_aio_ptr());
+        }
+        struct stat st;
+        if (!api->stat(vol.iopx(), "/dst", &st, znfs_aio_ptr()))
+            mode = st.st_mode;
+        inode_of(api, vol.iopx(), "/fifo");
+        if (!api->open(vol.iopx(), "/fifo", 0, znfs_aio_ptr()))
+            fifo_errno = errno;
+    });
+    // Counted on the worker, which is still alive, after its earlier tasks ended.
+    size_t after = 0;
+    in_pool_task(
+        [&] {
+            value_of(api, vol.iopx(), "/src", "user.none");
+            throw std::runtime_error("task fails after a call");
+        },
+        [&] {
+            value_of(api, vol.iopx(), "/src", "user.none");
+            api->open(vol.iopx(), "/src", 0, znfs_aio_ptr());
+        },
+        [&] { after = open_descriptors(); });
+    EXPECT_EQ("payload", back);
+    EXPECT_EQ("v", attr);
+    EXPECT_EQ(0100640u, mode);
+    EXPECT_EQ(EOPNOTSUPP, fifo_errno);
+    EXPECT_EQ(before, after);
+    EXPECT_EQ(before, open_descriptors());
 }
 
 }  // namespace
