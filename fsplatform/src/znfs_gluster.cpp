@@ -1,6 +1,7 @@
 #include <znfs/znfs_gluster.h>
 
 #include "znfs_backend.h"
+#include "znfs_task_cache.h"
 
 #include <errno.h>
 #include <stdlib.h>
@@ -97,15 +98,22 @@ const size_t k_io_chunk = 16u << 20;
 // Immutable after construction; libgfapi instances are safe to call from any thread.
 class gluster_volume final : public znfs_iopx {
 public:
-    gluster_volume(glfs_t* fs, std::string name) : m_fs(fs), m_name(std::move(name)) {}
-    // The instance is not finished here: see the registry below.
+    gluster_volume(glfs_t* fs, std::string name)
+        : m_fs(fs), m_name(std::move(name)), m_id(task_cache::new_volume_id())
+    {
+    }
+    // The instance is not finished here: see the registry below. So object handles that a
+    // pool task keeps never outlive it.
     ~gluster_volume() override {}
     std::string describe() const override { return m_name; }
     glfs_t* fs() const { return m_fs; }
+    // Tells this volume's paths apart from other volumes' in what a pool task keeps.
+    uint64_t id() const { return m_id; }
 
 private:
     glfs_t* m_fs;
     std::string m_name;
+    uint64_t m_id;
 };
 
 // One open file or directory. Used by one thread at a time; only the release is guarded, so
@@ -168,6 +176,13 @@ public:
     object_ref& operator=(const object_ref&) = delete;
     glfs_object_t* get() const { return m_obj; }
     explicit operator bool() const { return m_obj != nullptr; }
+    // Gives the handle up to the caller, who releases it.
+    glfs_object_t* release()
+    {
+        glfs_object_t* o = m_obj;
+        m_obj = nullptr;
+        return o;
+    }
 
 private:
     glfs_object_t* m_obj;
@@ -251,17 +266,119 @@ bool check_dir_demand(glfs_t* fs, const volpath& p)
     return dir_demand_met(p, st);
 }
 
+// --- What a pool task keeps: object handles by path, so that a task looks each path up once
+// (the brick answers every lookup), and attribute values fetched whole by a size query.
+
+void release_object(intptr_t handle) { glfs_h_close(reinterpret_cast<glfs_object_t*>(handle)); }
+
+// Whether a call may take the task's route: inside a pool task, for a path without the
+// trailing slash that asks for a directory check.
+bool task_route(const volpath& p) { return task_cache::active() && !p.dir_only; }
+
+// The object path names (following links) for a call of the running task: the one the task
+// keeps, or a fresh lookup, whose status then goes to *fresh_status if asked, handed to the
+// task to keep. Null with errno on failure.
+glfs_object_t* task_object(const gluster_volume& v, const volpath& p, struct stat* fresh_status = nullptr,
+                           bool* fresh = nullptr)
+{
+    if (fresh)
+        *fresh = false;
+    if (const task_cache::kept* k = task_cache::find(v.id(), p.path.c_str()))
+        return reinterpret_cast<glfs_object_t*>(k->handle);
+    struct stat st;
+    glfs_object_t* obj = glfs_h_lookupat(v.fs(), nullptr, p.path.c_str(), fresh_status ? fresh_status : &st, 1);
+    if (!obj) {
+        errno = failure_errno();
+        return nullptr;
+    }
+    if (!task_cache::keep(v.id(), p.path.c_str(), reinterpret_cast<intptr_t>(obj), task_cache::access::path,
+                          release_object)) {
+        errno = ENOMEM;
+        return nullptr;
+    }
+    if (fresh)
+        *fresh = true;
+    return obj;
+}
+
+// Room for any attribute value or name list (the Linux limits of both).
+const size_t k_xattr_room = 65536;
+
+// getxattr (name) or listxattr (name null) on an object for a pool task. A size query fetches
+// the value whole and remembers it, and the read that follows the query takes it from there:
+// one round trip to the brick instead of two, and the read gets exactly the value whose size
+// the query told.
+ssize_t task_getxattr(const gluster_volume& v, const volpath& p, const char* name, struct iovec* iov)
+{
+    const char* path = p.path.c_str();
+    std::string value;
+    if (iov->iov_base && task_cache::recall_attribute(v.id(), path, name, value)) {
+        if (value.size() > iov->iov_len) {
+            errno = ERANGE;
+            return -1;
+        }
+        memcpy(iov->iov_base, value.data(), value.size());
+        return static_cast<ssize_t>(value.size());
+    }
+    task_cache::drop_attribute();
+    glfs_object_t* obj = task_object(v, p);
+    if (!obj)
+        return -1;
+    if (iov->iov_base || iov->iov_len) {
+        ssize_t r = glfs_h_getxattrs(v.fs(), obj, name, iov->iov_base, iov->iov_len);
+        if (r < 0)
+            errno = failure_errno();
+        return r;
+    }
+    thread_local std::unique_ptr<char[]> room(new char[k_xattr_room]);
+    ssize_t r = glfs_h_getxattrs(v.fs(), obj, name, room.get(), k_xattr_room);
+    if (r >= 0) {
+        task_cache::remember_attribute(v.id(), path, name, room.get(), static_cast<size_t>(r));
+        return r;
+    }
+    if (errno != ERANGE) {
+        errno = failure_errno();
+        return -1;
+    }
+    r = glfs_h_getxattrs(v.fs(), obj, name, nullptr, 0);
+    if (r < 0)
+        errno = failure_errno();
+    return r;
+}
+
+// Opens what obj (looked up for p, with status st) names, as open_existing.
+znfs_file_ptr open_object(const gluster_volume& v, const volpath& p, glfs_object_t* obj, const struct stat& st,
+                          int flags);
+
 // Opens the file or directory path names (following links) with flags minus O_CREAT and
 // O_EXCL. Lookup and open go through one object handle, so the type checked is the type of
 // what is opened: a FIFO or device is refused before anything on the brick opens it.
 znfs_file_ptr open_existing(const gluster_volume& v, const volpath& p, int flags)
 {
     struct stat st;
+    if (task_route(p)) {
+        // The task may have looked the path up already; its object saves a lookup.
+        bool fresh = false;
+        glfs_object_t* kept = task_object(v, p, &st, &fresh);
+        if (!kept)
+            return znfs_file_ptr();
+        if (!fresh && glfs_h_stat(v.fs(), kept, &st) != 0) {
+            errno = failure_errno();
+            return znfs_file_ptr();
+        }
+        return open_object(v, p, kept, st, flags);
+    }
     object_ref obj(glfs_h_lookupat(v.fs(), nullptr, p.path.c_str(), &st, 1));
     if (!obj) {
         errno = failure_errno();
         return znfs_file_ptr();
     }
+    return open_object(v, p, obj.get(), st, flags);
+}
+
+znfs_file_ptr open_object(const gluster_volume& v, const volpath& p, glfs_object_t* obj, const struct stat& st,
+                          int flags)
+{
     if (!dir_demand_met(p, st))
         return znfs_file_ptr();
     const int accmode = flags & O_ACCMODE;
@@ -270,7 +387,7 @@ znfs_file_ptr open_existing(const gluster_volume& v, const volpath& p, int flags
             errno = EISDIR;
             return znfs_file_ptr();
         }
-        glfs_fd_t* fd = glfs_h_opendir(v.fs(), obj.get());
+        glfs_fd_t* fd = glfs_h_opendir(v.fs(), obj);
         if (!fd) {
             errno = failure_errno();
             return znfs_file_ptr();
@@ -282,7 +399,7 @@ znfs_file_ptr open_existing(const gluster_volume& v, const volpath& p, int flags
         errno = EOPNOTSUPP;
         return znfs_file_ptr();
     }
-    glfs_fd_t* fd = glfs_h_open(v.fs(), obj.get(), flags & ~(O_CREAT | O_EXCL));
+    glfs_fd_t* fd = glfs_h_open(v.fs(), obj, flags & ~(O_CREAT | O_EXCL));
     if (!fd) {
         errno = failure_errno();
         return znfs_file_ptr();
@@ -291,6 +408,62 @@ znfs_file_ptr open_existing(const gluster_volume& v, const volpath& p, int flags
     return znfs_file_ptr(new gluster_file(fd, size, accmode, gluster_file::regular, p.path));
 }
 
+
+// Creates path as a new regular file with exactly the permission bits perm, opened with
+// cflags (which hold O_CREAT and O_EXCL). Null with errno on failure.
+glfs_fd_t* create_new(const gluster_volume& v, const volpath& p, int cflags, mode_t perm)
+{
+    if (!task_route(p)) {
+        glfs_fd_t* fd = glfs_creat(v.fs(), p.path.c_str(), cflags, perm);
+        if (!fd) {
+            errno = failure_errno();
+            return nullptr;
+        }
+        // The brick masks the bits at creation (storage.create-mask, set-id bits); set them
+        // as asked, on the file just made.
+        if (glfs_fchmod(fd, perm) != 0) {
+            int e = failure_errno();
+            glfs_close(fd);
+            errno = e;
+            return nullptr;
+        }
+        return fd;
+    }
+    // In a task the new file's object is kept for the calls that follow (a copy sets the
+    // attributes next), and the status that comes with it tells whether the brick masked any
+    // bits, so that the extra round trip to set them is made only when needed.
+    std::string dir, name;
+    if (!p.split(dir, name))
+        return nullptr;
+    struct stat st;
+    object_ref parent(glfs_h_lookupat(v.fs(), nullptr, dir.c_str(), &st, 1));
+    if (!parent) {
+        errno = failure_errno();
+        return nullptr;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return nullptr;
+    }
+    glfs_fd_t* fd = nullptr;
+    object_ref made(glfs_h_creat_open(v.fs(), parent.get(), name.c_str(), cflags, perm, &st, &fd));
+    if (!made || !fd) {
+        int e = failure_errno();
+        if (fd)
+            glfs_close(fd);
+        errno = e;
+        return nullptr;
+    }
+    if ((st.st_mode & 07777) != perm && glfs_fchmod(fd, perm) != 0) {
+        int e = failure_errno();
+        glfs_close(fd);
+        errno = e;
+        return nullptr;
+    }
+    task_cache::keep(v.id(), p.path.c_str(), reinterpret_cast<intptr_t>(made.release()), task_cache::access::path,
+                     release_object);
+    return fd;
+}
 
 // Creates path as a new regular file with exactly the permission bits of mode, or opens the
 // existing one with flags (minus O_CREAT), under the same checks as open.
@@ -303,18 +476,9 @@ znfs_file_ptr create_or_open(const gluster_volume& v, const volpath& p, int flag
     const mode_t perm = static_cast<mode_t>(mode & 07777);
     // A name that vanishes between the two attempts is tried again, a few times.
     for (int attempt = 0; attempt < 4; ++attempt) {
-        glfs_fd_t* fd = glfs_creat(v.fs(), p.path.c_str(), (flags & ~O_TRUNC) | O_CREAT | O_EXCL, perm);
-        if (fd) {
-            // The brick masks the bits at creation (storage.create-mask, set-id bits); set
-            // them as asked, on the file just made.
-            if (glfs_fchmod(fd, perm) != 0) {
-                int e = failure_errno();
-                glfs_close(fd);
-                errno = e;
-                return znfs_file_ptr();
-            }
+        glfs_fd_t* fd = create_new(v, p, (flags & ~O_TRUNC) | O_CREAT | O_EXCL, perm);
+        if (fd)
             return znfs_file_ptr(new gluster_file(fd, 0, flags & O_ACCMODE, gluster_file::regular, p.path));
-        }
         int e = failure_errno();
         if (e != EEXIST || (flags & O_EXCL)) {
             errno = e;
@@ -408,6 +572,15 @@ public:
         volpath p;
         if (!p.set(path))
             return errno_code(errno);
+        if (task_route(p)) {
+            bool fresh = false;
+            glfs_object_t* obj = task_object(*v, p, st, &fresh);
+            if (!obj)
+                return errno_code(errno);
+            if (!fresh && glfs_h_stat(v->fs(), obj, st) != 0)
+                return code_after_failure();
+            return std::error_code();
+        }
         if (glfs_stat(v->fs(), p.path.c_str(), st) != 0)
             return code_after_failure();
         if (!dir_demand_met(p, *st))
@@ -451,6 +624,8 @@ public:
         std::string dir, name;
         if (!p.set(path) || !p.split(dir, name))
             return errno_code(errno);
+        // What the task keeps may lie at or beneath the name removed.
+        task_cache::forget_all();
         if (glfs_rmdir(v->fs(), p.path.c_str()) != 0)
             return code_after_failure();
         return std::error_code();
@@ -473,6 +648,7 @@ public:
                 return code_after_failure();
             return errno_code(S_ISDIR(st.st_mode) ? EISDIR : ENOTDIR);
         }
+        task_cache::forget_all();
         if (glfs_unlink(v->fs(), p.path.c_str()) != 0)
             return code_after_failure();
         return std::error_code();
@@ -551,6 +727,8 @@ public:
         volpath p;
         if (!p.set(path) || !check_dir_demand(v->fs(), p))
             return -1;
+        if (task_route(p))
+            return task_getxattr(*v, p, name, iov);
         ssize_t r = glfs_getxattr(v->fs(), p.path.c_str(), name, iov->iov_base, iov->iov_len);
         if (r < 0)
             errno = failure_errno();
@@ -569,6 +747,8 @@ public:
         volpath p;
         if (!p.set(path) || !check_dir_demand(v->fs(), p))
             return -1;
+        if (task_route(p))
+            return task_getxattr(*v, p, nullptr, iov);
         ssize_t r = glfs_listxattr(v->fs(), p.path.c_str(), iov->iov_base, iov->iov_len);
         if (r < 0)
             errno = failure_errno();
@@ -584,6 +764,15 @@ public:
         volpath p;
         if (!p.set(path) || !check_dir_demand(v->fs(), p))
             return errno_code(errno);
+        if (task_route(p)) {
+            task_cache::drop_attribute();
+            glfs_object_t* obj = task_object(*v, p);
+            if (!obj)
+                return errno_code(errno);
+            if (glfs_h_setxattrs(v->fs(), obj, name, iov->iov_base, iov->iov_len, static_cast<int>(flags)) != 0)
+                return code_after_failure();
+            return std::error_code();
+        }
         if (glfs_setxattr(v->fs(), p.path.c_str(), name, iov->iov_base, iov->iov_len, static_cast<int>(flags)) != 0)
             return code_after_failure();
         return std::error_code();

@@ -46,6 +46,8 @@ private:
 
 using task_cache::access;
 
+void release_descriptor(intptr_t fd) { ::close(static_cast<int>(fd)); }
+
 // One open file or directory. Used by one thread at a time; only the release is guarded, so
 // that a descriptor is closed exactly once however often close is asked for.
 class posix_file final : public znfs_file {
@@ -379,7 +381,7 @@ void keep_copy(const posix_volume& v, const char* path, const znfs_file_ptr& fil
     int e = errno;
     int copy = fcntl(file_of(file)->fd(), F_DUPFD_CLOEXEC, 0);
     if (copy >= 0)
-        task_cache::keep(v.id(), path, copy, mode);
+        task_cache::keep(v.id(), path, copy, mode, release_descriptor);
     errno = e;
 }
 
@@ -396,7 +398,7 @@ located locate(const posix_volume& v, const char* path)
 {
     located at;
     if (const task_cache::kept* k = task_cache::find(v.id(), path)) {
-        at.fd = k->fd;
+        at.fd = static_cast<int>(k->handle);
         at.mode = k->mode;
         at.borrowed = true;
         return at;
@@ -409,7 +411,7 @@ located locate(const posix_volume& v, const char* path)
 void done_with(const posix_volume& v, const char* path, const located& at)
 {
     if (at.fd >= 0 && !at.borrowed)
-        task_cache::keep(v.id(), path, at.fd, at.mode);
+        task_cache::keep(v.id(), path, at.fd, at.mode, release_descriptor);
 }
 
 class posix_api_impl final : public znfs_api {

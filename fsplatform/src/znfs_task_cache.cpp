@@ -17,25 +17,39 @@ const int k_entries = 4;
 struct entry {
     uint64_t volume = 0;
     std::string path;
-    kept item{-1, access::path};
+    kept item{0, access::path, nullptr};
+
+    bool used() const { return item.release != nullptr; }
+    void release()
+    {
+        if (item.release)
+            item.release(item.handle);
+        item.release = nullptr;
+        path.clear();
+    }
+};
+
+struct attribute_memo {
+    bool held = false;
+    uint64_t volume = 0;
+    bool list = false;
+    std::string path, name, value;
 };
 
 struct store {
     int depth = 0;  // scopes open on this thread; a task may run another inline
     entry entries[k_entries];
     unsigned next = 0;  // the entry a keep replaces when none is free
+    attribute_memo memo;
 
     ~store() { clear(); }
 
     void clear()
     {
         int saved = errno;
-        for (entry& e : entries) {
-            if (e.item.fd >= 0)
-                ::close(e.item.fd);
-            e.item.fd = -1;
-            e.path.clear();
-        }
+        for (entry& e : entries)
+            e.release();
+        memo.held = false;
         errno = saved;
     }
 };
@@ -62,43 +76,74 @@ const kept* find(uint64_t volume, const char* path)
     if (t_store.depth == 0)
         return nullptr;
     for (entry& e : t_store.entries)
-        if (e.item.fd >= 0 && e.volume == volume && e.path == path)
+        if (e.used() && e.volume == volume && e.path == path)
             return &e.item;
     return nullptr;
 }
 
-void keep(uint64_t volume, const char* path, int fd, access mode)
+bool keep(uint64_t volume, const char* path, intptr_t handle, access mode, release_fn release)
 {
     int saved = errno;
     store& s = t_store;
-    entry* target = nullptr;
+    bool taken = false;
     if (s.depth > 0) {
+        entry* target = nullptr;
         for (entry& e : s.entries)
-            if (e.item.fd >= 0 && e.volume == volume && e.path == path)
+            if (e.used() && e.volume == volume && e.path == path)
                 target = &e;
         for (entry& e : s.entries)
-            if (!target && e.item.fd < 0)
+            if (!target && !e.used())
                 target = &e;
         if (!target) {
             target = &s.entries[s.next];
             s.next = (s.next + 1) % k_entries;
         }
-        if (target->item.fd >= 0)
-            ::close(target->item.fd);
-        target->item.fd = -1;
+        target->release();
         try {
             target->path = path;
             target->volume = volume;
-            target->item = kept{fd, mode};
-            fd = -1;
+            target->item = kept{handle, mode, release};
+            taken = true;
         } catch (...) {
             target->path.clear();
         }
     }
-    if (fd >= 0)
-        ::close(fd);
+    if (!taken)
+        release(handle);
     errno = saved;
+    return taken;
 }
+
+void remember_attribute(uint64_t volume, const char* path, const char* name, const char* value, size_t size)
+{
+    attribute_memo& m = t_store.memo;
+    m.held = false;
+    if (t_store.depth == 0)
+        return;
+    try {
+        m.path = path;
+        m.list = name == nullptr;
+        m.name = name ? name : "";
+        m.value.assign(value, size);
+        m.volume = volume;
+        m.held = true;
+    } catch (...) {
+    }
+}
+
+bool recall_attribute(uint64_t volume, const char* path, const char* name, std::string& out)
+{
+    attribute_memo& m = t_store.memo;
+    if (!m.held)
+        return false;
+    m.held = false;
+    if (m.volume != volume || m.path != path || m.list != (name == nullptr) || (name && m.name != name))
+        return false;
+    out.swap(m.value);
+    return true;
+}
+
+void drop_attribute() { t_store.memo.held = false; }
 
 void forget_all() { t_store.clear(); }
 

@@ -14,7 +14,9 @@
 //
 // Everything here belongs to the calling thread; nothing is shared. Internal to libznfscore.
 
+#include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace znfs {
 namespace task_cache {
@@ -28,12 +30,17 @@ public:
     scope& operator=(const scope&) = delete;
 };
 
-// What a kept descriptor can do: only locate its inode (O_PATH), or read, or write it.
+// What a kept handle can do: only locate its file (an O_PATH descriptor, an object handle),
+// or read, or write it.
 enum class access { path, read, write };
 
+// A backend's handle (a descriptor, a pointer) and how to let it go.
+using release_fn = void (*)(intptr_t handle);
+
 struct kept {
-    int fd;
+    intptr_t handle;
     access mode;
+    release_fn release;
 };
 
 // True inside a pool task: only then is anything kept.
@@ -43,16 +50,28 @@ bool active();
 // one that later reuses the same memory.
 uint64_t new_volume_id();
 
-// The descriptor kept for path on the volume, or null. It stays owned by the cache and valid
-// until the next keep, forget_all or the end of the task.
+// The handle kept for path on the volume, or null. It stays owned by the cache and valid until
+// the next keep, forget_all or the end of the task.
 const kept* find(uint64_t volume, const char* path);
 
-// Takes fd, a descriptor of what path on the volume names now, for the rest of the task,
-// replacing what was kept for the path and, when full, the oldest entry. Outside a task, or
-// when the path cannot be stored, fd is closed. errno is left as it was.
-void keep(uint64_t volume, const char* path, int fd, access mode);
+// Takes handle, which locates what path on the volume names now, for the rest of the task,
+// replacing what was kept for the path and, when full, the oldest entry. False when nothing
+// was kept (outside a task, or the path could not be stored): the handle is then released at
+// once. errno is left as it was.
+bool keep(uint64_t volume, const char* path, intptr_t handle, access mode, release_fn release);
 
-// Closes everything kept on this thread. errno is left as it was.
+// An attribute value (name null: the list of names) that a size query of this task fetched
+// whole, so that the read which follows the query costs nothing. One is held per thread.
+void remember_attribute(uint64_t volume, const char* path, const char* name, const char* value, size_t size);
+
+// Moves the remembered value into out if it is for this volume, path and name; it is gone
+// from the cache either way, so a value serves one read only.
+bool recall_attribute(uint64_t volume, const char* path, const char* name, std::string& out);
+
+// Drops the remembered value (a call that may change attributes comes between).
+void drop_attribute();
+
+// Releases everything kept on this thread. errno is left as it was.
 void forget_all();
 
 }  // namespace task_cache
