@@ -5,6 +5,7 @@
 // Results are checked through the backend and, where the bricks are local, on disk.
 
 #include <znfs/znfs_gluster.h>
+#include <znfs/znfs_thpool.h>
 #include <znfssnapcore/znfssnapcore.h>
 
 #include "testvol.h"
@@ -854,6 +855,118 @@ TEST_F(GlusterBackend, DeletionHandsOnSharedObjectsAndUnlinksTheOthers)
     EXPECT_EQ(0u, host_mode(obj.brick("/c2"))) << "unlinked on the object volume's brick";
     EXPECT_EQ(0u, host_mode(obj.brick("/n")));
     EXPECT_EQ("shared\n", read_host(c().brick("/snap2/.delete/deletefilelist_prevsnap")));
+}
+
+// ---------------------------------------------------------------------------------------
+// Inside a task of the worker pool, where the backend keeps what the task looked up
+
+// Runs body as one task of a one-worker pool and waits for it.
+void in_pool_task(std::function<void()> body)
+{
+    boost::shared_ptr<znfs::znfs_thpool> pool = znfs::znfs_thpool::create();
+    ASSERT_TRUE(pool);
+    ASSERT_EQ(1u, pool->enable_thpool(1));
+    pool->get_iosvc()->post(body);
+    pool->wait_joinall_threads();
+}
+
+// A copy as the library makes it, in one task: the new file gets its mode exactly and its
+// attributes, and every attribute call answers as it does outside a task.
+TEST_F(GlusterBackend, InsideAPoolTaskCopiesAndAttributeCallsAnswerAsOutside)
+{
+    UmaskScope restrictive(077);
+    c().put("/src", "data");
+    const std::string uuid = "/objects/3f/2a-77";
+    std::vector<std::string> failures;
+    auto check = [&](bool ok, const std::string& what) {
+        if (!ok)
+            failures.push_back(what + " (errno " + std::to_string(errno) + ")");
+    };
+    in_pool_task([&] {
+        znfs::znfs_api* api = c().api;
+        const std::string src = c().at("/src"), dst = c().at("/dst");
+        struct stat st;
+        check(!api->stat(c().iopx, src.c_str(), &st, none) && S_ISREG(st.st_mode), "stat of the source");
+        znfs_file_ptr f = api->creat(c().iopx, dst.c_str(), 0x201, 0104755, none);
+        check(bool(f), "creat");
+        api->close(f, none);
+        iovec v{const_cast<char*>(uuid.data()), uuid.size()};
+        check(!api->setxattr(c().iopx, dst.c_str(), kUuid, &v, 0, none), "setxattr");
+        v = {const_cast<char*>("u"), 1};
+        check(!api->setxattr(c().iopx, dst.c_str(), "user.one", &v, 0, none), "setxattr user.one");
+        check(api->setxattr(c().iopx, dst.c_str(), "user.one", &v, XATTR_CREATE, none).value() == EEXIST,
+              "XATTR_CREATE on an existing attribute");
+
+        iovec q{nullptr, 0};
+        check(api->getxattr(c().iopx, dst.c_str(), kUuid, &q, none) == static_cast<int64_t>(uuid.size()),
+              "size query");
+        std::string value(uuid.size() - 1, '\0');
+        iovec small{&value[0], value.size()};
+        check(api->getxattr(c().iopx, dst.c_str(), kUuid, &small, none) == -1 && errno == ERANGE,
+              "a read into too small a buffer after the size query");
+        value.assign(uuid.size(), '\0');
+        iovec whole{&value[0], value.size()};
+        check(api->getxattr(c().iopx, dst.c_str(), kUuid, &whole, none) == static_cast<int64_t>(uuid.size()) &&
+                  value == uuid,
+              "a read without its size query");
+        check(api->getxattr(c().iopx, dst.c_str(), "user.absent", &q, none) == -1 && errno == ENODATA,
+              "size query of an absent attribute");
+
+        int64_t len = api->listxattr(c().iopx, dst.c_str(), &q, none);
+        std::string names(len > 0 ? static_cast<size_t>(len) : 0, '\0');
+        iovec nl{&names[0], names.size()};
+        check(len > 0 && api->listxattr(c().iopx, dst.c_str(), &nl, none) == len, "list query and read");
+        std::set<std::string> got;
+        for (size_t i = 0; i < names.size(); i += strlen(names.c_str() + i) + 1)
+            got.insert(names.c_str() + i);
+        check(got == std::set<std::string>{kUuid, "user.one"}, "the list of names");
+        check(api->listxattr(c().iopx, c().at("/none").c_str(), &q, none) == -1 && errno == ENOENT,
+              "list of a missing path");
+
+        // A value that changes between the size query and the read (here by another thread,
+        // which runs no task) is read as the query saw it: length and bytes agree.
+        check(api->getxattr(c().iopx, dst.c_str(), "user.one", &q, none) == 1, "size query of user.one");
+        std::thread([&] {
+            iovec longer{const_cast<char*>("longer"), 6};
+            api->setxattr(c().iopx, dst.c_str(), "user.one", &longer, 0, none);
+        }).join();
+        char one[1] = {0};
+        iovec onev{one, 1};
+        check(api->getxattr(c().iopx, dst.c_str(), "user.one", &onev, none) == 1 && one[0] == 'u',
+              "the read after a change");
+    });
+    EXPECT_TRUE(failures.empty()) << ::testing::PrintToString(failures);
+    EXPECT_EQ(0104755u, c().mode("/dst"));
+    EXPECT_EQ(uuid, c().xattr("/dst", kUuid));
+    EXPECT_EQ("longer", c().xattr("/dst", "user.one"));
+    REQUIRE_BRICK();
+    EXPECT_EQ(0104755u, host_mode(c().brick("/dst")));
+    EXPECT_EQ(uuid, host_xattr(c().brick("/dst"), kUuid));
+}
+
+// A remove through the service inside a task drops what the task kept: the name made again
+// is reached as the new file.
+TEST_F(GlusterBackend, ARemoveInsideAPoolTaskDropsWhatTheTaskKept)
+{
+    c().put("/f", "old");
+    off_t before = -1, after = -1;
+    std::string read_back;
+    in_pool_task([&] {
+        znfs::znfs_api* api = c().api;
+        const std::string f = c().at("/f");
+        struct stat st;
+        if (!api->stat(c().iopx, f.c_str(), &st, none))
+            before = st.st_size;
+        api->unlink(c().iopx, f.c_str(), none);
+        // Made again by a thread that runs no task, so that this task only looks it up.
+        std::thread([&] { c().put("/f", "newer"); }).join();
+        if (!api->stat(c().iopx, f.c_str(), &st, none))
+            after = st.st_size;
+        read_back = c().get("/f");
+    });
+    EXPECT_EQ(3, before);
+    EXPECT_EQ(5, after);
+    EXPECT_EQ("newer", read_back);
 }
 
 }  // namespace
