@@ -6,7 +6,8 @@
 # volumes through scripts/gluster-test-env.sh and removes them afterwards.
 #
 # Usage: bench/gluster.sh BUILD_DIR
-# Environment: BENCH_RUNS [3], BENCH_GLUSTER_FILES [5000], BENCH_GLUSTER_DIRS [250]
+# Environment: BENCH_RUNS [3], BENCH_GLUSTER_FILES [5000], BENCH_GLUSTER_DIRS [250],
+# BENCH_SWEEP [0] (1: also native creation with 2, 4, 8 and 16 workers)
 set -euo pipefail
 
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -66,3 +67,21 @@ printf '%-44s %8s %10s\n' "copy" "seconds" "vs cp -a"
 printf '%-44s %8s %10s\n' "znfssnap create, native backend" "$n" "$(ratio "$n" "$c")"
 printf '%-44s %8s %10s\n' "znfssnap create, POSIX backend on FUSE mount" "$p" "$(ratio "$p" "$c")"
 printf '%-44s %8s %10s\n' "cp -a on FUSE mount" "$c" "1.00"
+if [ "${BENCH_SWEEP:-0}" = 1 ]; then
+    # Native creation by worker count, interleaved so that a change of load touches every
+    # count alike.
+    declare -A ws=()
+    for i in $(seq 1 "$runs"); do
+        for w in 2 4 8 16; do
+            mkdir "$mnt/w$w.$i"
+            ws[$w]+=" $(timed "$znfssnap" create --volume "$url" --dataset /live --snapdir "/w$w.$i" --threads "$w")"
+            rm -rf "$mnt/w$w.$i"
+        done
+    done
+    line=""
+    for w in 2 4 8 16; do
+        # shellcheck disable=SC2086
+        line+="$(printf ' %d:%s' "$w" "$(median ${ws[$w]})")"
+    done
+    echo "native backend by workers (seconds):$line"
+fi

@@ -9,7 +9,7 @@
 #    and without a previous snapshot, on the worker pool and inline, in names per second, and
 #    the same system calls in a tight loop on 1 and on N threads;
 #  - peak memory (maximum resident set) of creation at two tree sizes;
-#  - optionally (BENCH_SWEEP=1) creation of the small tree with 1, 2, 3, 4 and 8 workers.
+#  - optionally (BENCH_SWEEP=1) creation of the small tree with 1, 2, 4, 8 and 16 workers.
 # Every time is the median of BENCH_RUNS runs. Other load on the machine disturbs the
 # figures; the load average is printed with them.
 #
@@ -143,14 +143,14 @@ bench_copy() {
         # the end, as above.
         local -A ws=()
         for ((i = 0; i < runs; i++)); do
-            for w in 1 2 3 4 8; do
+            for w in 1 2 4 8 16; do
                 mkdir "$vol/sweep$w.$i"
                 sync -f "$vol"
                 ws[$w]+=" $(timed "$znfssnap" create --volume "$vol" --dataset /small --snapdir "/sweep$w.$i" \
                     --threads "$w")"
             done
         done
-        for w in 1 2 3 4 8; do
+        for w in 1 2 4 8 16; do
             # shellcheck disable=SC2086
             line+="$(printf ' %d:%s' "$w" "$(median ${ws[$w]})")"
         done

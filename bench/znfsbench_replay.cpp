@@ -1,6 +1,8 @@
 // The floor of bench/run.sh: issues, in a tight loop and without the library, the system calls
 // that the POSIX backend makes for the same work, so that the library's rate can be read
-// against what the kernel allows.
+// against what the kernel allows. Like the backend inside a pool task, a piece of work (one
+// copied entry, one deletion batch) resolves each path once and keeps the descriptor until the
+// piece ends or something is removed.
 //
 //   znfsbench_replay delete VOLDIR OBJDIR THREADS
 //       per name of VOLDIR/snap/.delete/deletefilelist (the tree of "znfsbench_gen deletion"):
@@ -74,38 +76,101 @@ struct fd_name {
     explicit fd_name(int fd) { std::snprintf(text, sizeof text, "%d", fd); }
 };
 
-// One attribute call on a path: resolve, the call through /proc/self/fd, close.
-long xattr_get(int root, const char* path, const char* name, void* value, size_t size)
-{
-    int fd = resolve(root, path, O_PATH);
-    if (fd < 0)
-        return -1;
-    xattr_at_args args{reinterpret_cast<uintptr_t>(value), static_cast<uint32_t>(size), 0};
-    long r = syscall(SYS_getxattrat, g_procfd, fd_name(fd).text, 0, name, &args, sizeof args);
-    ::close(fd);
-    return r;
-}
+// What the backend keeps for one pool task: a descriptor per path, O_PATH or open for real,
+// the latest four.
+struct task_fds {
+    struct held {
+        std::string path;
+        int fd;
+        bool real;
+    };
+    int root;
+    std::vector<held> fds;
 
-long xattr_list(int root, const char* path, char* list, size_t size)
-{
-    int fd = resolve(root, path, O_PATH);
-    if (fd < 0)
-        return -1;
-    long r = syscall(SYS_listxattrat, g_procfd, fd_name(fd).text, 0, list, size);
-    ::close(fd);
-    return r;
-}
+    explicit task_fds(int r) : root(r) {}
+    ~task_fds() { clear(); }
 
-long xattr_set(int root, const char* path, const char* name, const void* value, size_t size)
-{
-    int fd = resolve(root, path, O_PATH);
-    if (fd < 0)
-        return -1;
-    xattr_at_args args{reinterpret_cast<uintptr_t>(value), static_cast<uint32_t>(size), 0};
-    long r = syscall(SYS_setxattrat, g_procfd, fd_name(fd).text, 0, name, &args, sizeof args);
-    ::close(fd);
-    return r;
-}
+    held* find(const std::string& path)
+    {
+        for (held& h : fds)
+            if (h.path == path)
+                return &h;
+        return nullptr;
+    }
+    void put(const std::string& path, int fd, bool real)
+    {
+        if (held* h = find(path)) {
+            ::close(h->fd);
+            *h = held{path, fd, real};
+            return;
+        }
+        if (fds.size() == 4) {
+            ::close(fds.front().fd);
+            fds.erase(fds.begin());
+        }
+        fds.push_back(held{path, fd, real});
+    }
+    // The path's descriptor, resolved O_PATH on first use.
+    held* get(const std::string& path)
+    {
+        if (held* h = find(path))
+            return h;
+        int fd = resolve(root, path.c_str(), O_PATH);
+        if (fd < 0)
+            return nullptr;
+        put(path, fd, false);
+        return find(path);
+    }
+    void clear()
+    {
+        for (held& h : fds)
+            ::close(h.fd);
+        fds.clear();
+    }
+
+    long get_xattr(const std::string& path, const char* name, void* value, size_t size)
+    {
+        held* h = get(path);
+        if (!h)
+            return -1;
+        if (h->real)
+            return fgetxattr(h->fd, name, value, size);
+        xattr_at_args args{reinterpret_cast<uintptr_t>(value), static_cast<uint32_t>(size), 0};
+        return syscall(SYS_getxattrat, g_procfd, fd_name(h->fd).text, 0, name, &args, sizeof args);
+    }
+    long list_xattr(const std::string& path, char* list, size_t size)
+    {
+        held* h = get(path);
+        if (!h)
+            return -1;
+        if (h->real)
+            return flistxattr(h->fd, list, size);
+        return syscall(SYS_listxattrat, g_procfd, fd_name(h->fd).text, 0, list, size);
+    }
+    long set_xattr(const std::string& path, const char* name, const void* value, size_t size)
+    {
+        held* h = get(path);
+        if (!h)
+            return -1;
+        if (h->real)
+            return fsetxattr(h->fd, name, value, size, 0);
+        xattr_at_args args{reinterpret_cast<uintptr_t>(value), static_cast<uint32_t>(size), 0};
+        return syscall(SYS_setxattrat, g_procfd, fd_name(h->fd).text, 0, name, &args, sizeof args);
+    }
+    // open for reading: the O_PATH descriptor checked and reopened, a duplicate kept.
+    int open_read(const std::string& path, struct stat* st)
+    {
+        held* h = get(path);
+        if (!h)
+            return -1;
+        if (fstat(h->fd, st) != 0 || (!S_ISREG(st->st_mode) && !S_ISDIR(st->st_mode)))
+            return -1;
+        int fd = h->real ? fcntl(h->fd, F_DUPFD_CLOEXEC, 0) : ::openat(g_procfd, fd_name(h->fd).text, O_RDONLY | O_CLOEXEC);
+        if (fd >= 0 && !h->real)
+            put(path, fcntl(fd, F_DUPFD_CLOEXEC, 0), true);
+        return fd;
+    }
+};
 
 // open(): resolve O_PATH, check the type, reopen through /proc/self/fd.
 int open_checked(int root, const char* path, int flags, struct stat* st)
@@ -122,25 +187,15 @@ int open_checked(int root, const char* path, int flags, struct stat* st)
     return fd;
 }
 
-bool stat_path(int root, const char* path, struct stat* st)
-{
-    int fd = resolve(root, path, O_PATH);
-    if (fd < 0)
-        return false;
-    bool ok = fstat(fd, st) == 0;
-    ::close(fd);
-    return ok;
-}
-
 // The attribute value as the deletion reads it: size query, then the value.
-std::string read_uuid(int root, const std::string& path)
+std::string read_uuid(task_fds& task, const std::string& path)
 {
     const char* name = "trusted.vidoruvud.uuid";
-    long size = xattr_get(root, path.c_str(), name, nullptr, 0);
+    long size = task.get_xattr(path, name, nullptr, 0);
     if (size <= 0)
         return std::string();
     std::string value(static_cast<size_t>(size), '\0');
-    long got = xattr_get(root, path.c_str(), name, &value[0], value.size());
+    long got = task.get_xattr(path, name, &value[0], value.size());
     if (got < 0)
         return std::string();
     value.resize(std::strlen(value.c_str()));
@@ -163,6 +218,7 @@ void replay_delete_piece(int vol, int obj, int listfd, uint64_t begin, uint64_t 
     char buf[128];
     uint64_t offset = begin;
     uint64_t count = 0;
+    task_fds task(vol);
     while (offset < end) {
         std::string line;
         for (;;) {
@@ -184,12 +240,12 @@ void replay_delete_piece(int vol, int obj, int listfd, uint64_t begin, uint64_t 
         ++count;
         const std::string path = "/snap/" + line;
         struct stat st;
-        int fd = open_checked(vol, path.c_str(), O_RDONLY, &st);
+        int fd = task.open_read(path, &st);
         if (fd < 0)
             continue;
         ::close(fd);
-        std::string mine = read_uuid(vol, path);
-        std::string prev = mine.empty() ? std::string() : read_uuid(vol, "/prev/" + line);
+        std::string mine = read_uuid(task, path);
+        std::string prev = mine.empty() ? std::string() : read_uuid(task, "/prev/" + line);
         if (!mine.empty() && mine == prev) {
             int hf = open_checked(vol, handoff.c_str(), O_WRONLY, &st);
             if (hf >= 0) {
@@ -200,9 +256,10 @@ void replay_delete_piece(int vol, int obj, int listfd, uint64_t begin, uint64_t 
             }
             continue;
         }
-        std::string uuid = read_uuid(vol, path);
+        std::string uuid = read_uuid(task, path);
         if (uuid.empty())
             continue;
+        task.clear();  // a remove ends what the task keeps
         size_t slash = uuid.rfind('/');
         int parent = slash == 0 ? -1 : resolve(obj, uuid.substr(0, slash).c_str(), O_PATH | O_DIRECTORY);
         unlinkat(parent < 0 ? obj : parent, uuid.c_str() + slash + 1, 0);
@@ -251,34 +308,37 @@ struct create_replay {
     int vol;
     std::atomic<uint64_t> entries{0};
 
-    void copy_attrs(const std::string& src, const std::string& dst)
+    void copy_attrs(task_fds& task, const std::string& src, const std::string& dst)
     {
-        long size = xattr_list(vol, src.c_str(), nullptr, 0);
+        long size = task.list_xattr(src, nullptr, 0);
         if (size <= 0)
             return;
         std::vector<char> list(static_cast<size_t>(size));
-        long len = xattr_list(vol, src.c_str(), list.data(), list.size());
+        long len = task.list_xattr(src, list.data(), list.size());
         for (long at = 0; at < len;) {
             const char* name = list.data() + at;
-            long vsize = xattr_get(vol, src.c_str(), name, nullptr, 0);
+            long vsize = task.get_xattr(src, name, nullptr, 0);
             std::vector<char> value(static_cast<size_t>(vsize > 0 ? vsize : 0));
             if (vsize > 0)
-                xattr_get(vol, src.c_str(), name, value.data(), value.size());
-            xattr_set(vol, dst.c_str(), name, value.data(), value.size());
+                task.get_xattr(src, name, value.data(), value.size());
+            task.set_xattr(dst, name, value.data(), value.size());
             at += static_cast<long>(std::strlen(name)) + 1;
         }
     }
 
     void copy_file(const std::string& src, const std::string& dst, char* block)
     {
+        task_fds task(vol);
         struct stat st;
-        if (!stat_path(vol, src.c_str(), &st))
+        task_fds::held* s = task.get(src);
+        if (!s || fstat(s->fd, &st) != 0)
             return;
         int out = resolve(vol, dst.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_TRUNC, st.st_mode & 07777);
         if (out < 0)
             return;
         fchmod(out, st.st_mode & 07777);
-        int in = open_checked(vol, src.c_str(), O_RDONLY, &st);
+        task.put(dst, fcntl(out, F_DUPFD_CLOEXEC, 0), true);
+        int in = task.open_read(src, &st);
         if (in >= 0) {
             for (off_t off = 0; off < st.st_size;) {
                 ssize_t n = pread(in, block, 32768, off);
@@ -289,14 +349,16 @@ struct create_replay {
             ::close(in);
         }
         ::close(out);
-        copy_attrs(src, dst);
+        copy_attrs(task, src, dst);
         ++entries;
     }
 
     bool copy_dir(const std::string& src, const std::string& dst)
     {
+        task_fds task(vol);
         struct stat st;
-        if (!stat_path(vol, src.c_str(), &st))
+        task_fds::held* s = task.get(src);
+        if (!s || fstat(s->fd, &st) != 0)
             return false;
         size_t slash = dst.rfind('/');
         int parent = resolve(vol, dst.substr(0, slash).c_str(), O_PATH | O_DIRECTORY);
@@ -313,7 +375,7 @@ struct create_replay {
         }
         ::close(parent);
         if (ok) {
-            copy_attrs(src, dst);
+            copy_attrs(task, src, dst);
             ++entries;
         }
         return ok;

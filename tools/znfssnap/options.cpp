@@ -197,8 +197,8 @@ const char* common_options_help()
     return "Common options:\n"
            "  --log-level N   library log lines on standard error up to level N:\n"
            "                  -1 failures (default), 0 milestones and per-file progress, 1 detail\n"
-           "  --threads N     worker threads of the pool (N >= 1; default: twice the hardware\n"
-           "                  threads, at least 4)\n"
+           "  --threads N     worker threads of the pool (N >= 1; default: four times the\n"
+           "                  hardware threads, at least 8)\n"
            "  --inline        no worker pool: all work runs on the calling thread\n"
            "  --json          print one JSON object with the outcome on standard output\n"
            "  --help          show this help\n";

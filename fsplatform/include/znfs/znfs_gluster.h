@@ -12,6 +12,10 @@
 //   links, absolute ones included, are followed by libgfapi within the volume.
 // - Every handle is really opened on the brick (the client's open-behind is bypassed), so an
 //   open followed by a close without I/O leaves nothing behind.
+// - Inside one task of a worker pool (znfs_thpool) each path is looked up once, as in the POSIX
+//   backend, and an attribute size query (an empty iovec) fetches the value whole: the read of
+//   the same attribute that follows it in the task gets that value, with no second round trip
+//   to the brick. Off the pool every call goes to the volume afresh.
 // - Built without libgfapi, make_gluster_volume fails with ENOTSUP and every call of
 //   gluster_api() fails with ENOTSUP.
 

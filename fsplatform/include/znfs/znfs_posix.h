@@ -16,6 +16,11 @@
 // - A context of another backend, or a null path, gives EINVAL; a handle of another backend
 //   or one already closed gives EBADF (a second close reports EBADF and does nothing).
 // - readdir never reports DT_UNKNOWN for an entry that still exists.
+// - Inside one task of a worker pool (znfs_thpool) each path is resolved once: the task's later
+//   stat, open for reading and attribute calls on the same path reach the file its first call
+//   reached, even if the name was replaced meanwhile, so a copy takes status, data and
+//   attributes from one file. A remove through the service ends this for the task, and the
+//   task's descriptors are closed when it ends. Off the pool every call resolves afresh.
 // - Every descriptor is close-on-exec. Needs Linux 5.6 (openat2) and /proc mounted.
 
 #include <znfs/znfs_api.h>

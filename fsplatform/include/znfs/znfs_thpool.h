@@ -4,7 +4,9 @@
 // A pool of worker threads serving one io_service. Work is posted to get_iosvc() from any
 // thread, also from a running task; wait_joinall_threads() returns when every posted task,
 // including tasks posted by tasks, has finished and every worker has left. A pool runs one
-// drain only. A task that throws is logged and the worker goes on.
+// drain only. A task that throws is logged and the worker goes on. Workers run tasks one at a
+// time, each in its own scope: what a backend keeps for a task (see znfs_posix.h) is released
+// as soon as the task ends.
 
 #include <znfs/znfs_debug.h>
 #include <znfs/znfs_export.h>
