@@ -36,11 +36,17 @@ void make_dir(const std::string& path)
         die("mkdir " + path);
 }
 
-void write_file(const std::string& path, const char* data, size_t size)
+int create_file(const std::string& path)
 {
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         die("create " + path);
+    return fd;
+}
+
+// Appends size bytes to fd, the file at path.
+void write_all(int fd, const std::string& path, const char* data, size_t size)
+{
     size_t done = 0;
     while (done < size) {
         ssize_t n = ::write(fd, data + done, size - done);
@@ -50,8 +56,19 @@ void write_file(const std::string& path, const char* data, size_t size)
             die("write " + path);
         done += static_cast<size_t>(n);
     }
+}
+
+void close_file(int fd, const std::string& path)
+{
     if (::close(fd) != 0)
         die("close " + path);
+}
+
+void write_file(const std::string& path, const char* data, size_t size)
+{
+    int fd = create_file(path);
+    write_all(fd, path, data, size);
+    close_file(fd, path);
 }
 
 void set_attr(const std::string& path, const char* name, const std::string& value)
@@ -105,26 +122,15 @@ void large_tree(const std::string& dir, unsigned long files, unsigned long mib)
     const std::vector<char> data = random_block(1 << 20, 3);
     for (unsigned long i = 0; i < files; ++i) {
         std::string path = dir + "/large" + std::to_string(i);
-        int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        if (fd < 0)
-            die("create " + path);
+        int fd = create_file(path);
         for (unsigned long m = 0; m < mib; ++m) {
             // A different first word per MiB, so that no two blocks are alike.
             std::vector<char> block = data;
             uint64_t mark = i * 1000003 + m;
             std::memcpy(block.data(), &mark, sizeof mark);
-            size_t done = 0;
-            while (done < block.size()) {
-                ssize_t n = ::write(fd, block.data() + done, block.size() - done);
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0)
-                    die("write " + path);
-                done += static_cast<size_t>(n);
-            }
+            write_all(fd, path, block.data(), block.size());
         }
-        if (::close(fd) != 0)
-            die("close " + path);
+        close_file(fd, path);
     }
 }
 

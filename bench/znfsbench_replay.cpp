@@ -16,6 +16,8 @@
 // The list is cut into THREADS contiguous pieces (deletion) or the root's entries dealt out
 // over THREADS threads (creation). Prints the work done and the seconds it took.
 
+#include "znfs_xattr_at.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -37,21 +39,7 @@
 
 namespace {
 
-#ifndef SYS_setxattrat
-#define SYS_setxattrat 463
-#endif
-#ifndef SYS_getxattrat
-#define SYS_getxattrat 464
-#endif
-#ifndef SYS_listxattrat
-#define SYS_listxattrat 465
-#endif
-
-struct xattr_at_args {
-    uint64_t value;
-    uint32_t size;
-    uint32_t flags;
-};
+using znfs::xattr_at_args;
 
 [[noreturn]] void die(const std::string& what)
 {

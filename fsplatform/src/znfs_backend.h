@@ -6,7 +6,10 @@
 
 #include <znfs/znfs_api.h>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <string.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -37,6 +40,30 @@ const Volume* volume_of(const znfs_iopx_ptr& iopx, const char* path)
         return nullptr;
     }
     return v;
+}
+
+// An attribute call's arguments: a name where one is needed (name_needed), and a buffer
+// descriptor; otherwise EINVAL.
+inline bool valid_attribute_args(bool name_needed, const char* name, const struct iovec* iov)
+{
+    if ((name_needed && !name) || !iov) {
+        errno = EINVAL;
+        return false;
+    }
+    return true;
+}
+
+// Copies a directory entry field by field into out: the library's record may be shorter
+// than struct dirent, and a name is cut to what out holds.
+inline void copy_entry(const struct dirent& de, struct dirent& out)
+{
+    out.d_ino = de.d_ino;
+    out.d_off = de.d_off;
+    out.d_reclen = de.d_reclen;
+    out.d_type = de.d_type;
+    size_t n = strnlen(de.d_name, sizeof out.d_name - 1);
+    memcpy(out.d_name, de.d_name, n);
+    out.d_name[n] = '\0';
 }
 
 // The backend's open handle, or null with EBADF (another backend's handle, or closed).

@@ -493,6 +493,19 @@ znfs_file_ptr create_or_open(const gluster_volume& v, const volpath& p, int flag
 
 std::error_code code_after_failure() { return errno_code(failure_errno()); }
 
+// The volume and path of a call that removes the last component itself; null with errno for
+// a bad argument or a last component "." or "..". What the running task keeps may lie at or
+// beneath the name, so it is dropped.
+const gluster_volume* removal_target(const znfs_iopx_ptr& iopx, const char* path, volpath& p)
+{
+    const gluster_volume* v = volume_of(iopx, path);
+    std::string dir, name;
+    if (!v || !p.set(path) || !p.split(dir, name))
+        return nullptr;
+    task_cache::forget_all();
+    return v;
+}
+
 class gluster_api_impl final : public znfs_api {
 public:
     znfs_file_ptr open(znfs_iopx_ptr iopx, const char* path, int32_t flags, znfs_aio_ptr) override
@@ -617,15 +630,10 @@ public:
 
     std::error_code rmdir(znfs_iopx_ptr iopx, const char* path, znfs_aio_ptr) override
     {
-        const gluster_volume* v = volume_of(iopx, path);
-        if (!v)
-            return errno_code(EINVAL);
         volpath p;
-        std::string dir, name;
-        if (!p.set(path) || !p.split(dir, name))
+        const gluster_volume* v = removal_target(iopx, path, p);
+        if (!v)
             return errno_code(errno);
-        // What the task keeps may lie at or beneath the name removed.
-        task_cache::forget_all();
         if (glfs_rmdir(v->fs(), p.path.c_str()) != 0)
             return code_after_failure();
         return std::error_code();
@@ -633,12 +641,9 @@ public:
 
     std::error_code unlink(znfs_iopx_ptr iopx, const char* path, znfs_aio_ptr) override
     {
-        const gluster_volume* v = volume_of(iopx, path);
-        if (!v)
-            return errno_code(EINVAL);
         volpath p;
-        std::string dir, name;
-        if (!p.set(path) || !p.split(dir, name))
+        const gluster_volume* v = removal_target(iopx, path, p);
+        if (!v)
             return errno_code(errno);
         if (p.dir_only) {
             // "name/" removes nothing: a directory is EISDIR, anything else (a link to a
@@ -648,7 +653,6 @@ public:
                 return code_after_failure();
             return errno_code(S_ISDIR(st.st_mode) ? EISDIR : ENOTDIR);
         }
-        task_cache::forget_all();
         if (glfs_unlink(v->fs(), p.path.c_str()) != 0)
             return code_after_failure();
         return std::error_code();
@@ -692,13 +696,7 @@ public:
             return nullptr;
         }
         struct dirent* out = f->entry();
-        out->d_ino = de->d_ino;
-        out->d_off = de->d_off;
-        out->d_reclen = de->d_reclen;
-        out->d_type = de->d_type;
-        size_t n = strnlen(de->d_name, sizeof out->d_name - 1);
-        memcpy(out->d_name, de->d_name, n);
-        out->d_name[n] = '\0';
+        backend::copy_entry(*de, *out);
         if (out->d_type == DT_UNKNOWN) {
             // Entries read back from some bricks leave the type out; find it without
             // following a link.
@@ -720,10 +718,8 @@ public:
         const gluster_volume* v = volume_of(iopx, path);
         if (!v)
             return -1;
-        if (!name || !iov) {
-            errno = EINVAL;
+        if (!backend::valid_attribute_args(true, name, iov))
             return -1;
-        }
         volpath p;
         if (!p.set(path) || !check_dir_demand(v->fs(), p))
             return -1;
@@ -740,10 +736,8 @@ public:
         const gluster_volume* v = volume_of(iopx, path);
         if (!v)
             return -1;
-        if (!iov) {
-            errno = EINVAL;
+        if (!backend::valid_attribute_args(false, nullptr, iov))
             return -1;
-        }
         volpath p;
         if (!p.set(path) || !check_dir_demand(v->fs(), p))
             return -1;

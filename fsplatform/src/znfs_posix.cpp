@@ -2,6 +2,7 @@
 
 #include "znfs_backend.h"
 #include "znfs_task_cache.h"
+#include "znfs_xattr_at.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -173,22 +174,8 @@ int procfd_dir()
     return fd;
 }
 
-// The attribute calls relative to a directory descriptor (Linux 6.13); older kernels answer
-// ENOSYS once and the full /proc path is used from then on.
-#ifndef SYS_setxattrat
-#define SYS_setxattrat 463
-#endif
-#ifndef SYS_getxattrat
-#define SYS_getxattrat 464
-#endif
-#ifndef SYS_listxattrat
-#define SYS_listxattrat 465
-#endif
-struct xattr_at_args {
-    uint64_t value;
-    uint32_t size;
-    uint32_t flags;
-};
+// A kernel without the attribute calls relative to a directory answers ENOSYS once, and the
+// full /proc path is used from then on.
 std::atomic<bool> g_no_xattrat(false);
 
 // The attribute calls on the inode behind an O_PATH descriptor. -1 with errno on failure.
@@ -570,15 +557,8 @@ public:
         struct dirent* de = ::readdir(f->dir());
         if (!de)
             return nullptr;  // errno 0 at the end, set on failure
-        // Copied field by field: the library's record may be shorter than struct dirent.
         struct dirent* out = f->entry();
-        out->d_ino = de->d_ino;
-        out->d_off = de->d_off;
-        out->d_reclen = de->d_reclen;
-        out->d_type = de->d_type;
-        size_t n = strnlen(de->d_name, sizeof out->d_name - 1);
-        memcpy(out->d_name, de->d_name, n);
-        out->d_name[n] = '\0';
+        backend::copy_entry(*de, *out);
         if (out->d_type == DT_UNKNOWN) {
             // Some file systems leave the type out; find it without following a link.
             struct stat st;
@@ -597,10 +577,8 @@ public:
         const posix_volume* v = volume_of(iopx, path);
         if (!v)
             return -1;
-        if (!name || !iov) {
-            errno = EINVAL;
+        if (!backend::valid_attribute_args(true, name, iov))
             return -1;
-        }
         located at = locate(*v, path);
         if (at.fd < 0)
             return -1;
@@ -616,10 +594,8 @@ public:
         const posix_volume* v = volume_of(iopx, path);
         if (!v)
             return -1;
-        if (!iov) {
-            errno = EINVAL;
+        if (!backend::valid_attribute_args(false, nullptr, iov))
             return -1;
-        }
         located at = locate(*v, path);
         if (at.fd < 0)
             return -1;

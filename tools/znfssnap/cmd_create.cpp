@@ -37,30 +37,25 @@ int cmd_create(const std::vector<std::string>& args)
     int rc = start_dataset_command("create", k_help, args, dc);
     if (rc >= 0)
         return rc;
-    const common_options& co = dc.co;
-    const std::string& dataset = dc.dataset;
-    const std::string& snapdir = dc.snapdir;
-    json_object& j = dc.report;
-    znfs::znfs_api* api = dc.vol.api;
-    znfs::znfs_iopx_ptr iopx = dc.vol.iopx;
     std::error_code ec;
-    if ((ec = check_directory(api, iopx, dataset)))
-        return report_failure("create", co.json, j, "dataset " + dataset, ec);
-    if ((ec = check_directory(api, iopx, snapdir)))
-        return report_failure("create", co.json, j, "snapshot directory " + snapdir + " (it must exist)", ec);
+    if ((ec = check_directory(dc.vol.api, dc.vol.iopx, dc.dataset)))
+        return report_failure("create", dc.co.json, dc.report, "dataset " + dc.dataset, ec);
+    if ((ec = check_directory(dc.vol.api, dc.vol.iopx, dc.snapdir)))
+        return report_failure("create", dc.co.json, dc.report,
+                              "snapshot directory " + dc.snapdir + " (it must exist)", ec);
 
-    create_outcome out = run_create(api, iopx, dataset, snapdir, !co.json);
+    create_outcome out = run_create(dc.vol.api, dc.vol.iopx, dc.dataset, dc.snapdir, !dc.co.json);
     const bool incomplete = !out.ec && (out.opstatus != 0 || out.failed != 0);
-    j.error(out.ec)
+    dc.report.error(out.ec)
         .num("opstatus", out.opstatus)
         .flag("complete", !out.ec && !incomplete)
         .unum("entries_copied", out.copied)
         .unum("entries_failed", out.failed)
         .real("seconds", out.seconds);
-    if (co.json)
-        std::printf("%s\n", j.text().c_str());
+    if (dc.co.json)
+        std::printf("%s\n", dc.report.text().c_str());
     if (out.ec) {
-        std::fprintf(stderr, "znfssnap create: creation of %s failed: %s\n", printable(snapdir).c_str(),
+        std::fprintf(stderr, "znfssnap create: creation of %s failed: %s\n", printable(dc.snapdir).c_str(),
                      describe_error(out.ec).c_str());
         return exit_failed;
     }
@@ -68,11 +63,12 @@ int cmd_create(const std::vector<std::string>& args)
         std::fprintf(stderr,
                      "znfssnap create: snapshot %s is incomplete: %" PRIu64 " entries could not be copied "
                      "(see the log lines above)\n",
-                     printable(snapdir).c_str(), out.failed);
+                     printable(dc.snapdir).c_str(), out.failed);
     }
-    if (!co.json)
+    if (!dc.co.json)
         std::printf("snapshot %s of %s: %" PRIu64 " entries copied, %" PRIu64 " failed, %.3f s\n",
-                    printable(snapdir).c_str(), printable(dataset).c_str(), out.copied, out.failed, out.seconds);
+                    printable(dc.snapdir).c_str(), printable(dc.dataset).c_str(), out.copied, out.failed,
+                    out.seconds);
     return incomplete ? exit_incomplete : exit_ok;
 }
 

@@ -42,31 +42,26 @@ int cmd_verify(const std::vector<std::string>& args)
     int rc = start_dataset_command("verify", k_help, args, dc);
     if (rc >= 0)
         return rc;
-    const common_options& co = dc.co;
-    const std::string& dataset = dc.dataset;
-    const std::string& snapdir = dc.snapdir;
-    json_object& j = dc.report;
-    opened_volume& vol = dc.vol;
 
-    verify_outcome out = verify_snapshot(vol.api, vol.iopx, dataset, snapdir, !co.json);
+    verify_outcome out = verify_snapshot(dc.vol.api, dc.vol.iopx, dc.dataset, dc.snapdir, !dc.co.json);
     if (out.ec)
-        return report_failure("verify", co.json, j, "cannot list " + out.failed_path, out.ec);
-    j.error(out.ec)
+        return report_failure("verify", dc.co.json, dc.report, "cannot list " + out.failed_path, out.ec);
+    dc.report.error(out.ec)
         .unum("entries_compared", out.entries)
         .unum("difference_count", out.differences.size())
         .list("differences", out.differences)
         .real("seconds", out.seconds);
-    if (co.json) {
-        std::printf("%s\n", j.text().c_str());
+    if (dc.co.json) {
+        std::printf("%s\n", dc.report.text().c_str());
     } else {
         for (const std::string& d : out.differences)
             std::printf("%s\n", d.c_str());
         if (out.differences.empty())
             std::printf("snapshot %s matches %s: %" PRIu64 " entries compared, %.3f s\n",
-                        printable(snapdir).c_str(), printable(dataset).c_str(), out.entries, out.seconds);
+                        printable(dc.snapdir).c_str(), printable(dc.dataset).c_str(), out.entries, out.seconds);
         else
-            std::printf("snapshot %s differs from %s: %zu differences\n", printable(snapdir).c_str(),
-                        printable(dataset).c_str(), out.differences.size());
+            std::printf("snapshot %s differs from %s: %zu differences\n", printable(dc.snapdir).c_str(),
+                        printable(dc.dataset).c_str(), out.differences.size());
     }
     return out.differences.empty() ? exit_ok : exit_differences;
 }
