@@ -27,16 +27,6 @@ using testvol::TempVolume;
 
 // ---- running the binary ----
 
-std::string cli_path()
-{
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0)
-        return std::string();
-    std::string self(buf, static_cast<size_t>(n));
-    return self.substr(0, self.rfind('/')) + "/../tools/znfssnap/znfssnap";
-}
-
 struct run_result {
     int status = -1;
     std::string out;
@@ -58,7 +48,7 @@ std::string slurp(FILE* f)
 run_result run_cli(const std::vector<std::string>& args, const std::vector<std::string>& env = {})
 {
     run_result r;
-    const std::string path = cli_path();
+    const std::string path = testvol::znfssnap_path();
     std::unique_ptr<FILE, int (*)(FILE*)> out(tmpfile(), fclose);
     std::unique_ptr<FILE, int (*)(FILE*)> err(tmpfile(), fclose);
     if (!out || !err)
@@ -275,7 +265,7 @@ class CliTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(0, access(cli_path().c_str(), X_OK)) << "znfssnap not built at " << cli_path();
+        ASSERT_EQ(0, access(testvol::znfssnap_path().c_str(), X_OK)) << "znfssnap not built at " << testvol::znfssnap_path();
         vol.mkdir("/live/docs/old");
         vol.mkdir("/live/.snaps/hourly");
         vol.mkdir("/live/docs/.snaps");

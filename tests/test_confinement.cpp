@@ -28,17 +28,11 @@
 using znfs::znfs_aio_ptr;
 using znfs::znfs_file_ptr;
 
+using testvol::slurp;
+
 namespace {
 
 int remove_entry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
-
-std::string slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 // Open descriptors without FD_CLOEXEC (the test runner may have left some).
 std::vector<int> inheritable_fds()

@@ -20,42 +20,17 @@
 #include <thread>
 #include <vector>
 
+using testvol::kUuid;
 using testvol::TempVolume;
 
 namespace {
 
-const char* const kUuid = "trusted.vidoruvud.uuid";
-
-std::string command_path()
-{
-    char buf[4096];
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    std::string self(buf, n > 0 ? static_cast<size_t>(n) : 0);
-    return self.substr(0, self.rfind('/')) + "/../tools/znfssnap/znfssnap";
-}
-
-size_t count_entries(const std::string& host)
-{
-    size_t n = 0;
-    if (DIR* d = opendir(host.c_str())) {
-        while (struct dirent* e = readdir(d))
-            if (e->d_name[0] != '.')
-                ++n;
-        closedir(d);
-    }
-    return n;
-}
-
 // A snapshot pair and its object volume, the same every time it is built.
-struct Pair {
-    TempVolume snapvol, objvol;
+struct Pair : testvol::SnapshotPair {
     size_t objects = 0;
 
     explicit Pair(int names)
     {
-        snapvol.mkdir("/snap1/.delete");
-        snapvol.mkdir("/snap2/.delete");
-        objvol.mkdir("/objects");
         std::string list;
         for (int i = 0; i < names; ++i) {
             std::string name = "d" + std::to_string(i % 7) + "/f" + std::to_string(i);
@@ -70,7 +45,7 @@ struct Pair {
             if (i % 10 == 0)
                 list += name + "\n";  // listed twice
         }
-        snapvol.write("/snap2/.delete/deletefilelist", list);
+        dellist(list);
     }
 
     void put(const std::string& path, const std::string& id)
@@ -86,7 +61,7 @@ struct Pair {
 
     pid_t start() const
     {
-        std::string cmd = command_path();
+        std::string cmd = testvol::znfssnap_path();
         pid_t pid = fork();
         if (pid == 0) {
             int null = ::open("/dev/null", O_WRONLY);
@@ -123,7 +98,7 @@ struct Pair {
 
 TEST(CrashRerun, KilledDeletionRerunEndsLikeAnUninterruptedOne)
 {
-    ASSERT_EQ(0, access(command_path().c_str(), X_OK)) << command_path();
+    ASSERT_EQ(0, access(testvol::znfssnap_path().c_str(), X_OK)) << testvol::znfssnap_path();
     const int names = 1500;
     Pair reference(names);
     ASSERT_EQ(0, reference.run());
@@ -155,7 +130,7 @@ TEST(CrashRerun, KilledDeletionRerunEndsLikeAnUninterruptedOne)
                 break;
             }
             bool reached = target == 0 ? access(batch.c_str(), F_OK) == 0
-                                       : pair.objects - count_entries(objects) >= target;
+                                       : pair.objects - testvol::names_in(objects).size() >= target;
             if (reached)
                 break;
             std::this_thread::yield();

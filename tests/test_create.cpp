@@ -24,6 +24,9 @@ using znfssnapcore::znfssnapcreate::znfssnapcreate;
 using testvol::LogCapture;
 using testvol::TempVolume;
 using testvol::WithoutPool;
+using testvol::names_in;
+using testvol::slurp;
+
 namespace {
 
 znfssnapcore_opinfo record(znfs::znfs_api* api, const TempVolume& v, const std::string& live,
@@ -35,14 +38,6 @@ znfssnapcore_opinfo record(znfs::znfs_api* api, const TempVolume& v, const std::
     r.datasetdir = live;
     r.snapdir = snap;
     return r;
-}
-
-std::string slurp(const std::string& hostpath)
-{
-    std::ifstream in(hostpath, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
 }
 
 // Attributes as seen through the path, following a final link as the copy does.
@@ -58,18 +53,6 @@ std::map<std::string, std::string> attrs(const std::string& hostpath)
         value.resize(len < 0 ? 0 : static_cast<size_t>(len));
         out[name] = value;
         i += static_cast<ssize_t>(name.size()) + 1;
-    }
-    return out;
-}
-
-std::set<std::string> names_in(const std::string& hostpath)
-{
-    std::set<std::string> out;
-    if (DIR* d = ::opendir(hostpath.c_str())) {
-        while (struct dirent* e = ::readdir(d))
-            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
-                out.insert(e->d_name);
-        ::closedir(d);
     }
     return out;
 }

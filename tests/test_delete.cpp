@@ -18,50 +18,24 @@ using znfssnapcore::error_code;
 using znfssnapcore::snap_opdelete;
 using znfssnapcore::znfssnapcore_opinfo;
 using DeleteOp = znfssnapcore::znfssnapdelete::znfssnapdelete;
+using testvol::kUuid;
 using testvol::LogCapture;
 using testvol::TempVolume;
 using testvol::WithoutPool;
 namespace {
 
-const char* const kUuid = "trusted.vidoruvud.uuid";
 const std::string kMerged = "/snap2/.delete/deletefilelist_prevsnap";
 
 // Two snapshots built by hand on a snapshot volume, their data objects on an object volume.
 // /snap2 is the one deleted, /snap1 its previous snapshot.
-struct Scene {
-    TempVolume snapvol, objvol;
+struct Scene : testvol::SnapshotPair {
     FaultFs snapfs{snapvol.api()};
     FaultFs objfs{objvol.api()};
     znfssnapcore_opinfo rec;
 
-    Scene()
-    {
-        snapvol.mkdir("/snap1/.delete");
-        snapvol.mkdir("/snap2/.delete");
-        objvol.mkdir("/objects");
-        rec.snapfsapi = &snapfs;
-        rec.snapiopx = snapvol.iopx();
-        rec.objfsapi = &objfs;
-        rec.objiopx = objvol.iopx();
-        rec.snapdir = "/snap2";
-        rec.prevsnapdir = "/snap1";
-    }
+    Scene() { aim(rec, &snapfs, &objfs); }
 
     static std::string obj(const std::string& id) { return "/objects/" + id; }
-
-    // name in snapshot snap whose uuid names the object id (created); no attribute when id is "".
-    void file(const std::string& snap, const std::string& name, const std::string& id)
-    {
-        std::string path = "/" + snap + "/" + name;
-        snapvol.mkdir(path.substr(0, path.rfind('/')));
-        snapvol.write(path, "data of " + name);
-        if (id.empty())
-            return;
-        snapvol.setxattr(path, kUuid, obj(id));
-        objvol.write(obj(id), id);
-    }
-
-    void dellist(const std::string& text) { snapvol.write("/snap2/.delete/deletefilelist", text); }
 
     // shared: same object in both; changed: a new object in snap2; fresh: only in snap2;
     // plain: no uuid; "gone" is listed without a copy.

@@ -19,12 +19,12 @@
 #include <set>
 #include <string>
 
+using testvol::kUuid;
 using testvol::LogCapture;
 using testvol::TempVolume;
 
 namespace {
 
-const char* const kUuid = "trusted.vidoruvud.uuid";
 const int kNames = 24;
 
 // One snapshot's view of a name: absent, no attribute, an empty attribute, or an object id.

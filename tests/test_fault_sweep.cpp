@@ -34,14 +34,13 @@
 
 using znfssnapcore::error_code;
 using znfssnapcore::znfssnapcore_opinfo;
+using testvol::kUuid;
 using testvol::LogCapture;
 using testvol::TempVolume;
 using testvol::WithoutPool;
 using testvol::host_xattrs;
 
 namespace {
-
-const char* const kUuid = "trusted.vidoruvud.uuid";
 
 // Aborts the process with a message when a run does not end: a hang must not pass for a
 // slow success, and the bound is far above any run's real length.
@@ -295,8 +294,7 @@ void create_run(const Fault& f, const CleanRun& ref, const std::string& mode)
 // ---------------------------------------------------------------------------------------------
 // Deletion
 
-struct DeleteScene {
-    TempVolume snapvol, objvol;
+struct DeleteScene : testvol::SnapshotPair {
     FaultFs snapfs{snapvol.api()};
     FaultFs objfs{objvol.api()};
     Tree snaps_before;
@@ -304,24 +302,13 @@ struct DeleteScene {
 
     void file(const std::string& snap, const std::string& name, const std::string& id)
     {
-        std::string path = "/" + snap + "/" + name;
-        snapvol.mkdir(path.substr(0, path.rfind('/')));
-        snapvol.write(path, "data of " + name);
-        if (id.empty())
-            return;
-        std::string object = id;
-        std::replace(object.begin(), object.end(), '/', '_');
-        snapvol.setxattr(path, kUuid, "/objects/" + object);
-        objvol.write("/objects/" + object, id);
-        if (snap == "snap1")
+        std::string object = SnapshotPair::file(snap, name, id);
+        if (!object.empty() && snap == "snap1")
             prev_objects.insert(object);
     }
 
     DeleteScene()
     {
-        snapvol.mkdir("/snap1/.delete");
-        snapvol.mkdir("/snap2/.delete");
-        objvol.mkdir("/objects");
         std::string list;
         for (int i = 0; i < 12; ++i) {
             std::string name = (i % 4 == 0 ? "d/" : "") + std::string("f") + std::to_string(i);
@@ -332,19 +319,13 @@ struct DeleteScene {
             list += name + "\n";
         }
         file("snap2", "plain", "");
-        list += "plain\n\ngone\n";
-        snapvol.write("/snap2/.delete/deletefilelist", list);
+        dellist(list + "plain\n\ngone\n");
         snaps_before = capture(snapvol, "", {"/snap2/.delete"});
     }
 
     error_code run(znfssnapcore_opinfo& rec)
     {
-        rec.snapfsapi = &snapfs;
-        rec.snapiopx = snapvol.iopx();
-        rec.objfsapi = &objfs;
-        rec.objiopx = objvol.iopx();
-        rec.snapdir = "/snap2";
-        rec.prevsnapdir = "/snap1";
+        aim(rec, &snapfs, &objfs);
         Watchdog w("snapshot deletion");
         return znfssnapcore::snap_opdelete(&rec);
     }

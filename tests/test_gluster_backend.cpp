@@ -43,9 +43,9 @@ using znfs::znfs_buff_ptr;
 using znfs::znfs_file_ptr;
 using znfs::znfs_iopx_ptr;
 
-namespace {
+using testvol::kUuid;
 
-const char* const kUuid = "trusted.vidoruvud.uuid";
+namespace {
 
 std::string env(const char* name, const char* fallback)
 {
@@ -94,15 +94,6 @@ bool eventually(const std::function<bool()>& cond)
     }
     return true;
 }
-
-class UmaskScope {
-public:
-    explicit UmaskScope(mode_t m) : m_saved(umask(m)) {}
-    ~UmaskScope() { umask(m_saved); }
-
-private:
-    mode_t m_saved;
-};
 
 // One test's corner of a gluster volume: a directory of its own, made empty and removed
 // afterwards, so that suites can share the volumes.
@@ -379,7 +370,7 @@ TEST_F(GlusterBackend, DataReachesTheBrickWholeAcrossLargeWrites)
 
 TEST_F(GlusterBackend, ModesAreExactWhateverTheUmaskAndTheBrickMask)
 {
-    UmaskScope restrictive(077);
+    testvol::UmaskScope restrictive(077);
     c().put("/setuid", "x", 0104755);
     c().put("/readonly", "x", 0400);
     c().mkdir("/sticky", 041777);
@@ -874,7 +865,7 @@ void in_pool_task(std::function<void()> body)
 // attributes, and every attribute call answers as it does outside a task.
 TEST_F(GlusterBackend, InsideAPoolTaskCopiesAndAttributeCallsAnswerAsOutside)
 {
-    UmaskScope restrictive(077);
+    testvol::UmaskScope restrictive(077);
     c().put("/src", "data");
     const std::string uuid = "/objects/3f/2a-77";
     std::vector<std::string> failures;

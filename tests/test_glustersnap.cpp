@@ -14,19 +14,12 @@
 
 using znfssnapcore::glustersnap::glustersnap;
 
+using testvol::host_exists;
+using testvol::slurp;
+
 namespace {
 
 typedef std::vector<std::string> words;
-
-std::string slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 // A stand-in `gluster` first on PATH. It records its arguments (NUL-separated) and its
 // standard input beside itself, and exits with the status written by fail_with().
@@ -66,18 +59,8 @@ protected:
 
     void fail_with(int status) { std::ofstream(m_dir + "/status") << status << "\n"; }
 
-    words argv() const
-    {
-        words out;
-        std::string all = slurp(m_dir + "/argv");
-        for (size_t start = 0; start < all.size();) {
-            size_t end = all.find('\0', start);
-            out.push_back(all.substr(start, end - start));
-            start = end + 1;
-        }
-        return out;
-    }
-    bool ran() const { return exists(m_dir + "/argv"); }
+    words argv() const { return testvol::split_nul(slurp(m_dir + "/argv")); }
+    bool ran() const { return host_exists(m_dir + "/argv"); }
     std::string input() const { return slurp(m_dir + "/stdin"); }
 
     std::string m_dir;
@@ -141,7 +124,7 @@ TEST_F(GlusterSnap, ShellSyntaxInArgumentsRunsNothing)
     EXPECT_EQ((words{"--mode=script", "snapshot", "delete", "s", "&&", "touch", owned + "5", "|", "tee", owned + "6"}),
               argv());
     for (const char* n : {"1", "2", "2)", "3", "3`", "4", "5", "6"})
-        EXPECT_FALSE(exists(owned + n)) << n;
+        EXPECT_FALSE(host_exists(owned + n)) << n;
 }
 
 TEST_F(GlusterSnap, FailingToolIsReportedAndLogged)

@@ -25,12 +25,10 @@
 
 using znfssnapcore::error_code;
 using znfssnapcore::znfssnapcore_opinfo;
+using testvol::kUuid;
 using testvol::LogCapture;
 using testvol::TempVolume;
-using testvol::WithoutPool;
 namespace {
-
-const char* const kUuid = "trusted.vidoruvud.uuid";
 
 int remove_entry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
 
@@ -54,17 +52,13 @@ struct Outside {
 };
 
 // /snap2 is deleted; /snap1 is its previous snapshot; every object lives in /objects.
-struct ListScene {
+struct ListScene : testvol::SnapshotPair {
     Outside outside;
-    TempVolume snapvol, objvol;
     std::set<std::string> all_objects;
 
     ListScene()
     {
-        snapvol.mkdir("/snap1/.delete");
-        snapvol.mkdir("/snap2/.delete");
         snapvol.mkdir("/live");
-        objvol.mkdir("/objects");
         objvol.write("/objects/bystander", "nobody lists me");
         all_objects.insert("bystander");
         // Objects the ".." names would reach if they were followed.
@@ -72,26 +66,15 @@ struct ListScene {
         file("live", "b", "live-b");
     }
 
-    // name in snapshot snap whose uuid names object id.
     void file(const std::string& snap, const std::string& name, const std::string& id)
     {
-        std::string path = "/" + snap + "/" + name;
-        snapvol.mkdir(path.substr(0, path.rfind('/')));
-        snapvol.write(path, "data of " + name);
-        snapvol.setxattr(path, kUuid, "/objects/" + id);
-        objvol.write("/objects/" + id, id);
-        all_objects.insert(id);
+        all_objects.insert(SnapshotPair::file(snap, name, id));
     }
 
     error_code run(const std::string& list, znfssnapcore_opinfo& rec, const std::string& prev = "")
     {
-        snapvol.write("/snap2/.delete/deletefilelist", list);
-        rec.snapfsapi = snapvol.api();
-        rec.snapiopx = snapvol.iopx();
-        rec.objfsapi = objvol.api();
-        rec.objiopx = objvol.iopx();
-        rec.snapdir = "/snap2";
-        rec.prevsnapdir = prev;
+        dellist(list);
+        aim(rec, snapvol.api(), objvol.api(), prev);
         return znfssnapcore::snap_opdelete(&rec);
     }
 
@@ -206,15 +189,13 @@ TEST(HostileLists, MillionNamesMostlyWithoutCopies)
         list += name;
         list += '\n';
     }
-    for (bool pool : {true, false}) {
-        SCOPED_TRACE(pool ? "pool" : "inline");
-        std::unique_ptr<WithoutPool> nopool(pool ? nullptr : new WithoutPool);
+    testvol::with_and_without_pool([&](bool) {
         znfssnapcore_opinfo rec;
         EXPECT_EQ(0, s.run(list, rec).value());
         EXPECT_EQ(0, rec.opstatus);
         EXPECT_EQ(want, s.unlinked());
         EXPECT_TRUE(s.outside.intact());
-    }
+    });
 }
 
 TEST(HostileLists, UuidsNamingDirectoriesRemoveNothing)

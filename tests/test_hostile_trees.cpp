@@ -46,21 +46,11 @@ using testvol::TempVolume;
 using testvol::WithoutPool;
 using testvol::host_xattrs;
 
+using testvol::ends_with;
+using testvol::slurp;
+using testvol::spit;
+
 namespace {
-
-std::string slurp(const std::string& host)
-{
-    std::ifstream in(host, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-void spit(const std::string& host, const std::string& data)
-{
-    std::ofstream out(host, std::ios::binary | std::ios::trunc);
-    out << data;
-}
 
 // True when any regular file below host holds needle.
 bool tree_contains(const std::string& host, const std::string& needle)
@@ -265,19 +255,12 @@ private:
     const znfs::znfs_file* m_watched = nullptr;
 };
 
-bool ends_with(const std::string& s, const std::string& tail)
-{
-    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
-}
-
 }  // namespace
 
 TEST(HostileTrees, LinksNeverLeadOutOfTheVolume)
 {
     Sentinel sentinel;
-    for (bool pool : {true, false}) {
-        SCOPED_TRACE(pool ? "pool" : "inline");
-        std::unique_ptr<WithoutPool> nopool(pool ? nullptr : new WithoutPool);
+    testvol::with_and_without_pool([&](bool) {
         TempVolume vol;
         vol.mkdir("/live/a");
         vol.mkdir("/snap");
@@ -311,7 +294,7 @@ TEST(HostileTrees, LinksNeverLeadOutOfTheVolume)
         EXPECT_EQ(-1, rec.opstatus) << "loops and directories behind links cannot be copied";
         EXPECT_TRUE(log.contains("loop1")) << log.dump();
         EXPECT_TRUE(vol.exists("/snap/.delete/deletefilelist"));
-    }
+    });
 }
 
 TEST(HostileTrees, SpecialFilesBecomeEmptyFilesWithoutBeingOpened)
@@ -351,9 +334,7 @@ TEST(HostileTrees, SpecialFilesBecomeEmptyFilesWithoutBeingOpened)
 TEST(HostileTrees, TwoThousandLevelsDeepAreCopiedWithAndWithoutThePool)
 {
     const int depth = 2000;
-    for (bool pool : {false, true}) {
-        SCOPED_TRACE(pool ? "pool" : "inline");
-        std::unique_ptr<WithoutPool> nopool(pool ? nullptr : new WithoutPool);
+    testvol::with_and_without_pool([&](bool) {
         TempVolume vol;
         vol.mkdir("/live");
         vol.mkdir("/snap");
@@ -362,7 +343,7 @@ TEST(HostileTrees, TwoThousandLevelsDeepAreCopiedWithAndWithoutThePool)
         EXPECT_EQ(0, create(vol.api(), vol.iopx(), "/snap", rec).value());
         EXPECT_EQ(0, rec.opstatus);
         EXPECT_EQ("bottom", read_deep(vol.host("/snap"), depth));
-    }
+    });
 }
 
 TEST(HostileTrees, DeepInlineWalkSurvivesASmallCallerStack)
@@ -504,9 +485,7 @@ TEST(HostileTrees, FileThatShrinksDuringTheCopyIsReportedIncomplete)
 
 TEST(HostileTrees, EntriesDeletedDuringTheWalkAreReportedAndTheRestCopied)
 {
-    for (bool pool : {false, true}) {
-        SCOPED_TRACE(pool ? "pool" : "inline");
-        std::unique_ptr<WithoutPool> nopool(pool ? nullptr : new WithoutPool);
+    testvol::with_and_without_pool([&](bool) {
         TempVolume vol;
         vol.mkdir("/live/gonedir");
         vol.mkdir("/live/keep");
@@ -533,7 +512,7 @@ TEST(HostileTrees, EntriesDeletedDuringTheWalkAreReportedAndTheRestCopied)
         EXPECT_TRUE(log.contains("Failed to open directory [/gonedir] in livefs volume")) << log.dump();
         EXPECT_EQ("stays", vol.read("/snap/keep/file"));
         EXPECT_FALSE(vol.exists("/snap/victim"));
-    }
+    });
 }
 
 TEST(HostileTrees, AttributesAtTheirLimitsArriveIntact)

@@ -24,17 +24,11 @@
 using znfs::znfs_debug;
 using znfs::znfs_utils;
 
+using testvol::host_exists;
+using testvol::slurp;
+using testvol::StdinWithData;
+
 namespace {
-
-std::string slurp(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 struct TempDir {
     std::string path;
@@ -59,37 +53,7 @@ struct TempDir {
                                   "for a in \"$@\"; do printf '%s\\0' \"$a\"; done > \"$d/argv\"\n"
                                   "cat > \"$d/stdin\"\n");
     }
-    std::vector<std::string> recorded_argv() const
-    {
-        std::vector<std::string> words;
-        std::string all = slurp(path + "/argv");
-        for (size_t start = 0; start < all.size();) {
-            size_t end = all.find('\0', start);
-            words.push_back(all.substr(start, end - start));
-            start = end + 1;
-        }
-        return words;
-    }
-};
-
-// Makes the test process's standard input a pipe holding data, for as long as it lives.
-struct StdinWithData {
-    int saved;
-    explicit StdinWithData(const std::string& data)
-    {
-        int p[2];
-        EXPECT_EQ(0, pipe(p));
-        EXPECT_EQ(static_cast<ssize_t>(data.size()), write(p[1], data.data(), data.size()));
-        close(p[1]);
-        saved = dup(0);
-        dup2(p[0], 0);
-        close(p[0]);
-    }
-    ~StdinWithData()
-    {
-        dup2(saved, 0);
-        close(saved);
-    }
+    std::vector<std::string> recorded_argv() const { return testvol::split_nul(slurp(path + "/argv")); }
 };
 
 }  // namespace
@@ -184,7 +148,7 @@ TEST(Process, ShellSyntaxReachesTheProgramAsPlainWords)
                                         ">", owned + "4", "|", "tee", owned + "5", "&&", "touch", owned + "6"}),
               dir.recorded_argv());
     for (const char* suffix : {"1", "2", "3", "4", "5", "6", "2)", "3`"})
-        EXPECT_FALSE(exists(owned + suffix)) << suffix;
+        EXPECT_FALSE(host_exists(owned + suffix)) << suffix;
 }
 
 TEST(Process, StdinIsDevNullEvenWhenOursHoldsData)

@@ -134,15 +134,6 @@ std::string pattern(size_t n)
     return s;
 }
 
-class UmaskScope {
-public:
-    explicit UmaskScope(mode_t m) : m_saved(umask(m)) {}
-    ~UmaskScope() { umask(m_saved); }
-
-private:
-    mode_t m_saved;
-};
-
 TEST_P(ServiceContract, WriteAndReadBackCompletely)
 {
     const std::string data = pattern(70000);
@@ -218,7 +209,7 @@ TEST_P(ServiceContract, CreateTruncatesAndOpensExisting)
 
 TEST_P(ServiceContract, ModesAreExactWhateverTheUmask)
 {
-    UmaskScope restrictive(077);
+    testvol::UmaskScope restrictive(077);
     znfs_file_ptr f = api->creat(iopx, "/f", 0x201, 0100775, none);
     ASSERT_TRUE(f);
     api->close(f, none);

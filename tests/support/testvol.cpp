@@ -232,4 +232,112 @@ std::string LogCapture::dump() const
     return out;
 }
 
+std::string slurp(const std::string& hostpath)
+{
+    std::ifstream in(hostpath, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void spit(const std::string& hostpath, const std::string& data)
+{
+    std::ofstream out(hostpath, std::ios::binary | std::ios::trunc);
+    out << data;
+}
+
+bool host_exists(const std::string& hostpath) { return access(hostpath.c_str(), F_OK) == 0; }
+
+std::set<std::string> names_in(const std::string& hostpath)
+{
+    std::set<std::string> out;
+    if (DIR* d = ::opendir(hostpath.c_str())) {
+        while (struct dirent* e = ::readdir(d))
+            if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+                out.insert(e->d_name);
+        ::closedir(d);
+    }
+    return out;
+}
+
+std::vector<std::string> split_nul(const std::string& all)
+{
+    std::vector<std::string> out;
+    for (size_t start = 0; start < all.size();) {
+        size_t end = all.find('\0', start);
+        out.push_back(all.substr(start, end - start));
+        start = end + 1;
+    }
+    return out;
+}
+
+bool ends_with(const std::string& s, const std::string& tail)
+{
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+std::string znfssnap_path()
+{
+    char buf[4096];
+    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0)
+        return std::string();
+    std::string self(buf, static_cast<size_t>(n));
+    return self.substr(0, self.rfind('/')) + "/../tools/znfssnap/znfssnap";
+}
+
+StdinWithData::StdinWithData(const std::string& data)
+{
+    int p[2];
+    EXPECT_EQ(0, pipe(p));
+    EXPECT_EQ(static_cast<ssize_t>(data.size()), write(p[1], data.data(), data.size()));
+    close(p[1]);
+    m_saved = dup(0);
+    dup2(p[0], 0);
+    close(p[0]);
+}
+
+StdinWithData::~StdinWithData()
+{
+    dup2(m_saved, 0);
+    close(m_saved);
+}
+
+SnapshotPair::SnapshotPair()
+{
+    snapvol.mkdir("/snap1/.delete");
+    snapvol.mkdir("/snap2/.delete");
+    objvol.mkdir("/objects");
+}
+
+std::string SnapshotPair::file(const std::string& snap, const std::string& name, const std::string& id)
+{
+    std::string path = "/" + snap + "/" + name;
+    snapvol.mkdir(path.substr(0, path.rfind('/')));
+    snapvol.write(path, "data of " + name);
+    if (id.empty())
+        return std::string();
+    std::string object = id;
+    std::replace(object.begin(), object.end(), '/', '_');
+    snapvol.setxattr(path, kUuid, "/objects/" + object);
+    objvol.write("/objects/" + object, id);
+    return object;
+}
+
+void SnapshotPair::dellist(const std::string& text) const
+{
+    snapvol.write("/snap2/.delete/deletefilelist", text);
+}
+
+void SnapshotPair::aim(znfssnapcore::znfssnapcore_opinfo& rec, znfs::znfs_api* snapfs, znfs::znfs_api* objfs,
+                       const std::string& prev) const
+{
+    rec.snapfsapi = snapfs;
+    rec.snapiopx = snapvol.iopx();
+    rec.objfsapi = objfs;
+    rec.objiopx = objvol.iopx();
+    rec.snapdir = "/snap2";
+    rec.prevsnapdir = prev;
+}
+
 }  // namespace testvol

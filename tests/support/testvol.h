@@ -5,9 +5,16 @@
 
 #include <znfs/znfs_api.h>
 #include <znfs/znfs_debug.h>
+#include <znfssnapcore/znfssnapcore.h>
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
 
 #include <map>
+#include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -49,6 +56,61 @@ private:
 // be listed.
 std::map<std::string, std::string> host_xattrs(const std::string& hostpath);
 
+// The attribute through which a snapshot file names its data object on the object volume.
+inline const char* const kUuid = "trusted.vidoruvud.uuid";
+
+// Whole content of a host file; "" when it cannot be read.
+std::string slurp(const std::string& hostpath);
+// Replaces the content of a host file.
+void spit(const std::string& hostpath, const std::string& data);
+bool host_exists(const std::string& hostpath);
+// Entry names of a host directory, without "." and ".."; empty when it cannot be read.
+std::set<std::string> names_in(const std::string& hostpath);
+// The words of a NUL-separated list, as the recording stand-in programs write them.
+std::vector<std::string> split_nul(const std::string& all);
+bool ends_with(const std::string& s, const std::string& tail);
+// The znfssnap command of this build tree (beside the running test binary's directory).
+std::string znfssnap_path();
+
+// Sets the process umask while alive.
+class UmaskScope {
+public:
+    explicit UmaskScope(mode_t m) : m_saved(umask(m)) {}
+    ~UmaskScope() { umask(m_saved); }
+    UmaskScope(const UmaskScope&) = delete;
+    UmaskScope& operator=(const UmaskScope&) = delete;
+
+private:
+    mode_t m_saved;
+};
+
+// Makes the process's standard input a pipe holding data, for as long as it lives.
+class StdinWithData {
+public:
+    explicit StdinWithData(const std::string& data);
+    ~StdinWithData();
+    StdinWithData(const StdinWithData&) = delete;
+    StdinWithData& operator=(const StdinWithData&) = delete;
+
+private:
+    int m_saved;
+};
+
+// Two snapshots made by hand: /snap1 (the previous one) and /snap2, each with its .delete
+// directory, on a snapshot volume, and /objects on an object volume.
+struct SnapshotPair {
+    TempVolume snapvol, objvol;
+    SnapshotPair();
+    // Creates /<snap>/<name> whose uuid attribute names object id ('/' in it becomes '_'),
+    // and the object; no attribute and no object when id is "". Returns the object's name.
+    std::string file(const std::string& snap, const std::string& name, const std::string& id);
+    // Replaces the delete list of /snap2.
+    void dellist(const std::string& text) const;
+    // Points rec at deleting /snap2 through snapfs and objfs, with prev as previous snapshot.
+    void aim(znfssnapcore::znfssnapcore_opinfo& rec, znfs::znfs_api* snapfs, znfs::znfs_api* objfs,
+             const std::string& prev = "/snap1") const;
+};
+
 // While alive, operations get no worker pool and run every task on the calling thread.
 struct WithoutPool {
     WithoutPool();
@@ -56,6 +118,17 @@ struct WithoutPool {
     WithoutPool(const WithoutPool&) = delete;
     WithoutPool& operator=(const WithoutPool&) = delete;
 };
+
+// Runs body(pool) with the worker pool (true) and without it (false), naming each run in failures.
+template <class F>
+void with_and_without_pool(F&& body)
+{
+    for (bool pool : {true, false}) {
+        SCOPED_TRACE(pool ? "pool" : "inline");
+        std::unique_ptr<WithoutPool> nopool(pool ? nullptr : new WithoutPool);
+        body(pool);
+    }
+}
 
 struct LogLine {
     int level;
