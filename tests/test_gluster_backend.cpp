@@ -123,13 +123,7 @@ public:
         return m_brick + dir + p;
     }
 
-    znfs_buff_ptr buffer(const std::string& data) const
-    {
-        znfs_buff_ptr b = api->alloc_io_buffer(data.size());
-        if (!data.empty())
-            memcpy(b->get_base(), data.data(), data.size());
-        return b;
-    }
+    znfs_buff_ptr buffer(const std::string& data) const { return testvol::api_buffer(api, data); }
     void mkdir(const std::string& p, uint32_t mode = 0755) const
     {
         std::error_code ec = api->mkdir(iopx, at(p).c_str(), mode, none);
@@ -137,22 +131,9 @@ public:
     }
     void put(const std::string& p, const std::string& data, uint64_t mode = 0644) const
     {
-        znfs_file_ptr f = api->creat(iopx, at(p).c_str(), 0x201, mode, none);
-        ASSERT_TRUE(f) << at(p) << ": " << strerror(errno);
-        ASSERT_EQ(static_cast<int64_t>(data.size()), api->write(f, buffer(data), data.size(), 0, 0, none));
-        EXPECT_FALSE(api->close(f, none));
+        testvol::api_put(api, iopx, at(p), data, mode);
     }
-    std::string get(const std::string& p) const
-    {
-        znfs_file_ptr f = api->open(iopx, at(p).c_str(), 0, none);
-        if (!f)
-            return "<open failed: " + std::string(strerror(errno)) + ">";
-        uint64_t size = f->get_file_size();
-        znfs_buff_ptr b = api->alloc_io_buffer(size);
-        int64_t n = api->read(f, b, size, 0, 0, none);
-        api->close(f, none);
-        return n < 0 ? "<read failed>" : std::string(static_cast<char*>(b->get_base()), static_cast<size_t>(n));
-    }
+    std::string get(const std::string& p) const { return testvol::api_get(api, iopx, at(p)); }
     mode_t mode(const std::string& p) const
     {
         struct stat st;

@@ -69,34 +69,11 @@ protected:
         host = m_backend->host();
     }
 
-    znfs_buff_ptr buffer(const std::string& data)
-    {
-        znfs_buff_ptr b = api->alloc_io_buffer(data.size());
-        if (!data.empty())
-            memcpy(b->get_base(), data.data(), data.size());
-        return b;
-    }
+    znfs_buff_ptr buffer(const std::string& data) { return testvol::api_buffer(api, data); }
 
     // Writes data as a new file through the service.
-    void put(const char* path, const std::string& data, uint64_t mode = 0644)
-    {
-        znfs_file_ptr f = api->creat(iopx, path, 0x201, mode, none);
-        ASSERT_TRUE(f) << path << ": " << strerror(errno);
-        ASSERT_EQ(static_cast<int64_t>(data.size()), api->write(f, buffer(data), data.size(), 0, 0, none));
-        EXPECT_FALSE(api->close(f, none));
-    }
-
-    std::string get(const char* path)
-    {
-        znfs_file_ptr f = api->open(iopx, path, 0, none);
-        if (!f)
-            return "<open failed: " + std::string(strerror(errno)) + ">";
-        uint64_t size = f->get_file_size();
-        znfs_buff_ptr b = api->alloc_io_buffer(size);
-        int64_t n = api->read(f, b, size, 0, 0, none);
-        api->close(f, none);
-        return n < 0 ? "<read failed>" : std::string(static_cast<char*>(b->get_base()), static_cast<size_t>(n));
-    }
+    void put(const char* path, const std::string& data, uint64_t mode = 0644) { testvol::api_put(api, iopx, path, data, mode); }
+    std::string get(const char* path) { return testvol::api_get(api, iopx, path); }
 
     mode_t mode_of(const char* path)
     {

@@ -286,6 +286,37 @@ std::string znfssnap_path()
     return self.substr(0, self.rfind('/')) + "/../tools/znfssnap/znfssnap";
 }
 
+znfs::znfs_buff_ptr api_buffer(znfs::znfs_api* api, const std::string& data)
+{
+    znfs::znfs_buff_ptr b = api->alloc_io_buffer(data.size());
+    if (!data.empty())
+        memcpy(b->get_base(), data.data(), data.size());
+    return b;
+}
+
+void api_put(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& path, const std::string& data,
+             uint64_t mode)
+{
+    const znfs::znfs_aio_ptr none;
+    znfs::znfs_file_ptr f = api->creat(iopx, path.c_str(), 0x201, mode, none);
+    ASSERT_TRUE(f) << path << ": " << strerror(errno);
+    ASSERT_EQ(static_cast<int64_t>(data.size()), api->write(f, api_buffer(api, data), data.size(), 0, 0, none));
+    EXPECT_FALSE(api->close(f, none));
+}
+
+std::string api_get(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& path)
+{
+    const znfs::znfs_aio_ptr none;
+    znfs::znfs_file_ptr f = api->open(iopx, path.c_str(), 0, none);
+    if (!f)
+        return "<open failed: " + std::string(strerror(errno)) + ">";
+    uint64_t size = f->get_file_size();
+    znfs::znfs_buff_ptr b = api->alloc_io_buffer(size);
+    int64_t n = api->read(f, b, size, 0, 0, none);
+    api->close(f, none);
+    return n < 0 ? "<read failed>" : std::string(static_cast<char*>(b->get_base()), static_cast<size_t>(n));
+}
+
 StdinWithData::StdinWithData(const std::string& data)
 {
     int p[2];

@@ -72,6 +72,13 @@ bool ends_with(const std::string& s, const std::string& tail);
 // The znfssnap command of this build tree (beside the running test binary's directory).
 std::string znfssnap_path();
 
+// Service-side I/O, for any backend: a buffer holding data; a new file at path holding data
+// (each step asserted); the whole file read back, or "<open failed: reason>" / "<read failed>".
+znfs::znfs_buff_ptr api_buffer(znfs::znfs_api* api, const std::string& data);
+void api_put(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& path, const std::string& data,
+             uint64_t mode = 0644);
+std::string api_get(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& path);
+
 // Sets the process umask while alive.
 class UmaskScope {
 public:
