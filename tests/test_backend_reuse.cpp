@@ -25,6 +25,7 @@
 
 using znfs::znfs_aio_ptr;
 using znfs::znfs_buff_ptr;
+using testvol::in_pool_task;
 
 namespace {
 
@@ -156,17 +157,6 @@ TEST(BackendReuse, RecycledBuffersAreAlignedSizedAndDisjoint)
 
 
 // --- What one task of the worker pool keeps ---
-
-// Runs each body as one task, in order, on the single worker of a pool, and waits for them.
-template <class... F>
-void in_pool_task(F... bodies)
-{
-    boost::shared_ptr<znfs::znfs_thpool> pool = znfs::znfs_thpool::create();
-    ASSERT_TRUE(pool);
-    ASSERT_EQ(1u, pool->enable_thpool(1));
-    (pool->get_iosvc()->post(bodies), ...);
-    pool->wait_joinall_threads();
-}
 
 size_t open_descriptors()
 {

@@ -652,22 +652,16 @@ protected:
         const char* host = getenv("ZNFS_GLUSTER_HOST");
         if (!host || !*host)
             GTEST_SKIP() << "ZNFS_GLUSTER_HOST is not set: no GlusterFS server to run against";
-        live_url = std::string("gluster://") + host + "/" + env_or("ZNFS_GLUSTER_LIVE", "znfs_live");
-        obj_url = std::string("gluster://") + host + "/" + env_or("ZNFS_GLUSTER_OBJ", "znfs_obj");
+        live_url = std::string("gluster://") + host + "/" + testvol::env_or("ZNFS_GLUSTER_LIVE", "znfs_live");
+        obj_url = std::string("gluster://") + host + "/" + testvol::env_or("ZNFS_GLUSTER_OBJ", "znfs_obj");
         std::error_code ec;
-        live = znfs::make_gluster_volume(host, znfs::gluster_default_port, env_or("ZNFS_GLUSTER_LIVE", "znfs_live"), ec);
-        obj = znfs::make_gluster_volume(host, znfs::gluster_default_port, env_or("ZNFS_GLUSTER_OBJ", "znfs_obj"), ec);
+        live = znfs::make_gluster_volume(host, znfs::gluster_default_port, testvol::env_or("ZNFS_GLUSTER_LIVE", "znfs_live"), ec);
+        obj = znfs::make_gluster_volume(host, znfs::gluster_default_port, testvol::env_or("ZNFS_GLUSTER_OBJ", "znfs_obj"), ec);
         if (!live || !obj)
             GTEST_SKIP() << "cannot reach the GlusterFS volumes: " << ec.message();
         top = "/cli" + std::to_string(getpid());
         ASSERT_FALSE(api->mkdir(live, top.c_str(), 0755, none));
         ASSERT_FALSE(api->mkdir(obj, top.c_str(), 0755, none));
-    }
-
-    static std::string env_or(const char* name, const char* fallback)
-    {
-        const char* v = getenv(name);
-        return v && *v ? v : fallback;
     }
 
     void put(znfs::znfs_iopx_ptr v, const std::string& path, const std::string& data, const std::string& uuid = "")

@@ -39,6 +39,7 @@ using testvol::LogCapture;
 using testvol::TempVolume;
 using testvol::WithoutPool;
 using testvol::host_xattrs;
+using testvol::pattern;
 
 namespace {
 
@@ -139,14 +140,6 @@ std::string diff(const Tree& a, const Tree& b)
         if (!a.count(e.first))
             out += " extra " + e.first;
     return out;
-}
-
-std::string pattern(size_t n, unsigned seed)
-{
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i)
-        s[i] = static_cast<char>((i * 131 + seed * 7 + i / 251) & 0xff);
-    return s;
 }
 
 // The failure lines of a run; a fault is visible when they differ from a clean run's (a clean

@@ -43,21 +43,18 @@ using znfs::znfs_buff_ptr;
 using znfs::znfs_file_ptr;
 using znfs::znfs_iopx_ptr;
 
+using testvol::env_or;
+using testvol::in_pool_task;
 using testvol::kUuid;
+using testvol::pattern;
 
 namespace {
 
-std::string env(const char* name, const char* fallback)
-{
-    const char* v = getenv(name);
-    return v && *v ? v : fallback;
-}
-
 struct Server {
-    std::string host = env("ZNFS_GLUSTER_HOST", "");
-    std::string live = env("ZNFS_GLUSTER_LIVE", "znfs_live");
-    std::string obj = env("ZNFS_GLUSTER_OBJ", "znfs_obj");
-    std::string bricks = env("ZNFS_GLUSTER_BRICKS", "/var/lib/znfs-gluster-test");
+    std::string host = env_or("ZNFS_GLUSTER_HOST", "");
+    std::string live = env_or("ZNFS_GLUSTER_LIVE", "znfs_live");
+    std::string obj = env_or("ZNFS_GLUSTER_OBJ", "znfs_obj");
+    std::string bricks = env_or("ZNFS_GLUSTER_BRICKS", "/var/lib/znfs-gluster-test");
 };
 
 // Connects to volume vol, or says why not.
@@ -73,14 +70,6 @@ znfs_iopx_ptr connect(const std::string& vol, std::string& why)
     if (!v)
         why = "cannot connect to gluster://" + s.host + "/" + vol + ": " + ec.message();
     return v;
-}
-
-std::string pattern(size_t n, unsigned seed)
-{
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i)
-        s[i] = static_cast<char>((i * 131 + i / 7 + seed) & 0xff);
-    return s;
 }
 
 // Waits for cond, giving up after a minute (a hung condition fails instead of stalling).
@@ -831,16 +820,6 @@ TEST_F(GlusterBackend, DeletionHandsOnSharedObjectsAndUnlinksTheOthers)
 
 // ---------------------------------------------------------------------------------------
 // Inside a task of the worker pool, where the backend keeps what the task looked up
-
-// Runs body as one task of a one-worker pool and waits for it.
-void in_pool_task(std::function<void()> body)
-{
-    boost::shared_ptr<znfs::znfs_thpool> pool = znfs::znfs_thpool::create();
-    ASSERT_TRUE(pool);
-    ASSERT_EQ(1u, pool->enable_thpool(1));
-    pool->get_iosvc()->post(body);
-    pool->wait_joinall_threads();
-}
 
 // A copy as the library makes it, in one task: the new file gets its mode exactly and its
 // attributes, and every attribute call answers as it does outside a task.

@@ -25,6 +25,7 @@
 using znfs::znfs_aio_ptr;
 using znfs::znfs_buff_ptr;
 using znfs::znfs_file_ptr;
+using testvol::pattern;
 
 namespace {
 
@@ -102,14 +103,6 @@ protected:
     const testvol::TempVolume* host = nullptr;
     znfs_aio_ptr none;
 };
-
-std::string pattern(size_t n)
-{
-    std::string s(n, '\0');
-    for (size_t i = 0; i < n; ++i)
-        s[i] = static_cast<char>((i * 131 + i / 7) & 0xff);
-    return s;
-}
 
 TEST_P(ServiceContract, WriteAndReadBackCompletely)
 {

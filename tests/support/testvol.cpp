@@ -317,6 +317,20 @@ std::string api_get(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const 
     return n < 0 ? "<read failed>" : std::string(static_cast<char*>(b->get_base()), static_cast<size_t>(n));
 }
 
+std::string pattern(size_t n, unsigned seed)
+{
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>((i * 131 + i / 7 + seed) & 0xff);
+    return s;
+}
+
+std::string env_or(const char* name, const char* fallback)
+{
+    const char* v = getenv(name);
+    return v && *v ? v : fallback;
+}
+
 StdinWithData::StdinWithData(const std::string& data)
 {
     int p[2];

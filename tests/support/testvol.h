@@ -5,6 +5,7 @@
 
 #include <znfs/znfs_api.h>
 #include <znfs/znfs_debug.h>
+#include <znfs/znfs_thpool.h>
 #include <znfssnapcore/znfssnapcore.h>
 
 #include <gtest/gtest.h>
@@ -78,6 +79,22 @@ znfs::znfs_buff_ptr api_buffer(znfs::znfs_api* api, const std::string& data);
 void api_put(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& path, const std::string& data,
              uint64_t mode = 0644);
 std::string api_get(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& path);
+
+// n bytes of a fixed pattern that repeats only after many blocks; seed shifts it.
+std::string pattern(size_t n, unsigned seed = 0);
+// The environment variable's value, or fallback when it is unset or empty.
+std::string env_or(const char* name, const char* fallback);
+
+// Runs each body as one task, in order, on the single worker of a pool, and waits for them.
+template <class... F>
+void in_pool_task(F... bodies)
+{
+    boost::shared_ptr<znfs::znfs_thpool> pool = znfs::znfs_thpool::create();
+    ASSERT_TRUE(pool);
+    ASSERT_EQ(1u, pool->enable_thpool(1));
+    (pool->get_iosvc()->post(bodies), ...);
+    pool->wait_joinall_threads();
+}
 
 // Sets the process umask while alive.
 class UmaskScope {
