@@ -32,8 +32,6 @@ using testvol::slurp;
 
 namespace {
 
-int remove_entry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
-
 // Open descriptors without FD_CLOEXEC (the test runner may have left some).
 std::vector<int> inheritable_fds()
 {
@@ -82,7 +80,7 @@ protected:
         EXPECT_EQ(0100644u, st.st_mode);
         EXPECT_EQ(0, ::listxattr((m_out + "/secret").c_str(), nullptr, 0)) << "attribute set outside";
         EXPECT_EQ(0, ::listxattr((m_out + "/victimdir").c_str(), nullptr, 0)) << "attribute set outside";
-        nftw(m_out.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+        testvol::remove_tree(m_out);
     }
 
     std::string get(const std::string& path)

@@ -104,10 +104,7 @@ void capture(const std::string& host, const std::string& rel, Tree& tree, const 
         n.mode = st.st_mode;
         n.xattrs = host_xattrs(h);
         if (S_ISREG(st.st_mode)) {
-            std::ifstream in(h, std::ios::binary);
-            std::ostringstream ss;
-            ss << in.rdbuf();
-            n.data = ss.str();
+            n.data = testvol::slurp(h);
         } else if (S_ISLNK(st.st_mode)) {
             char buf[4096];
             ssize_t len = readlink(h.c_str(), buf, sizeof buf);

@@ -30,8 +30,6 @@ using testvol::LogCapture;
 using testvol::TempVolume;
 namespace {
 
-int remove_entry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
-
 // A file outside both volumes.
 struct Outside {
     std::string dir;
@@ -41,7 +39,7 @@ struct Outside {
         dir = mkdtemp(tmpl);
         std::ofstream(dir + "/keep") << "outside";
     }
-    ~Outside() { nftw(dir.c_str(), remove_entry, 8, FTW_DEPTH | FTW_PHYS); }
+    ~Outside() { testvol::remove_tree(dir); }
     bool intact() const
     {
         std::ifstream in(dir + "/keep");

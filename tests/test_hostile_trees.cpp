@@ -76,8 +76,6 @@ bool tree_contains(const std::string& host, const std::string& needle)
     return found;
 }
 
-int remove_entry(const char* path, const struct stat*, int, struct FTW*) { return ::remove(path); }
-
 // A file outside every volume whose bytes must never reach a snapshot, watched so that any
 // open or read of it is seen.
 class Sentinel {
@@ -100,7 +98,7 @@ public:
     ~Sentinel()
     {
         ::close(m_inotify);
-        nftw(m_dir.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+        testvol::remove_tree(m_dir);
     }
     const std::string& dir() const { return m_dir; }
     std::string file() const { return m_dir + "/secret"; }
@@ -153,7 +151,7 @@ public:
     {
         m_iopx.reset();
         if (!m_root.empty())
-            nftw(m_root.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS);
+            testvol::remove_tree(m_root);
     }
     bool ok() const { return static_cast<bool>(m_iopx); }
     std::string host(const std::string& p) const { return m_root + p; }

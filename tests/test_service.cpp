@@ -72,7 +72,6 @@ protected:
 
     znfs_buff_ptr buffer(const std::string& data) { return testvol::api_buffer(api, data); }
 
-    // Writes data as a new file through the service.
     void put(const char* path, const std::string& data, uint64_t mode = 0644) { testvol::api_put(api, iopx, path, data, mode); }
     std::string get(const char* path) { return testvol::api_get(api, iopx, path); }
 

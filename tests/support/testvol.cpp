@@ -248,6 +248,8 @@ void spit(const std::string& hostpath, const std::string& data)
 
 bool host_exists(const std::string& hostpath) { return access(hostpath.c_str(), F_OK) == 0; }
 
+void remove_tree(const std::string& hostpath) { nftw(hostpath.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS); }
+
 std::set<std::string> names_in(const std::string& hostpath)
 {
     std::set<std::string> out;

@@ -65,6 +65,8 @@ std::string slurp(const std::string& hostpath);
 // Replaces the content of a host file.
 void spit(const std::string& hostpath, const std::string& data);
 bool host_exists(const std::string& hostpath);
+// Removes a host directory with everything in it, never following a link.
+void remove_tree(const std::string& hostpath);
 // Entry names of a host directory, without "." and ".."; empty when it cannot be read.
 std::set<std::string> names_in(const std::string& hostpath);
 // The words of a NUL-separated list, as the recording stand-in programs write them.
