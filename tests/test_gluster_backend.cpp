@@ -338,35 +338,50 @@ TEST_F(GlusterBackend, DataReachesTheBrickWholeAcrossLargeWrites)
     EXPECT_TRUE(on_disk == "HEAD" + big.substr(4));
 }
 
+// Makes files and directories under dir through the service and checks their modes there.
+void make_with_exact_modes(const Corner& c, const std::string& dir)
+{
+    znfs_aio_ptr none;
+    c.mkdir(dir);
+    c.put(dir + "/setuid", "x", 0104755);
+    c.put(dir + "/readonly", "x", 0400);
+    c.mkdir(dir + "/sticky", 041777);
+    c.mkdir(dir + "/setgid/", 042750);
+    c.mkdir(dir + "/closed", 0);
+    EXPECT_EQ(0104755u, c.mode(dir + "/setuid"));
+    EXPECT_EQ(0100400u, c.mode(dir + "/readonly"));
+    EXPECT_EQ(041777u, c.mode(dir + "/sticky"));
+    EXPECT_EQ(042750u, c.mode(dir + "/setgid"));
+    EXPECT_EQ(040000u, c.mode(dir + "/closed"));
+
+    znfs_file_ptr f = c.api->creat(c.iopx, c.at(dir + "/setuid").c_str(), 0x201, 0100777, none);
+    ASSERT_TRUE(f);
+    c.api->close(f, none);
+    EXPECT_EQ(0104755u, c.mode(dir + "/setuid")) << "an existing file keeps its mode";
+
+    f = c.api->open(c.iopx, c.at(dir + "/new").c_str(), 0x241, none);
+    ASSERT_TRUE(f);
+    c.api->close(f, none);
+    EXPECT_EQ(0100600u, c.mode(dir + "/new"));
+}
+
+// Also inside a task of the worker pool, where the backend keeps what the task looked up and
+// sets a mode a second time only when the brick masked it.
 TEST_F(GlusterBackend, ModesAreExactWhateverTheUmaskAndTheBrickMask)
 {
     testvol::UmaskScope restrictive(077);
-    c().put("/setuid", "x", 0104755);
-    c().put("/readonly", "x", 0400);
-    c().mkdir("/sticky", 041777);
-    c().mkdir("/setgid/", 042750);
-    c().mkdir("/closed", 0);
-    EXPECT_EQ(0104755u, c().mode("/setuid"));
-    EXPECT_EQ(0100400u, c().mode("/readonly"));
-    EXPECT_EQ(041777u, c().mode("/sticky"));
-    EXPECT_EQ(042750u, c().mode("/setgid"));
-    EXPECT_EQ(040000u, c().mode("/closed"));
-
-    znfs_file_ptr f = c().api->creat(c().iopx, c().at("/setuid").c_str(), 0x201, 0100777, none);
-    ASSERT_TRUE(f);
-    c().api->close(f, none);
-    EXPECT_EQ(0104755u, c().mode("/setuid")) << "an existing file keeps its mode";
-
-    f = c().api->open(c().iopx, c().at("/new").c_str(), 0x241, none);
-    ASSERT_TRUE(f);
-    c().api->close(f, none);
-    EXPECT_EQ(0100600u, c().mode("/new"));
+    make_with_exact_modes(c(), "/plain");
+    in_pool_task([&] { make_with_exact_modes(c(), "/task"); });
 
     REQUIRE_BRICK();
-    EXPECT_EQ(0104755u, host_mode(c().brick("/setuid")));
-    EXPECT_EQ(041777u, host_mode(c().brick("/sticky")));
-    EXPECT_EQ(042750u, host_mode(c().brick("/setgid")));
-    EXPECT_EQ(040000u, host_mode(c().brick("/closed")));
+    for (const char* dir : {"/plain", "/task"}) {
+        SCOPED_TRACE(dir);
+        const std::string d = dir;
+        EXPECT_EQ(0104755u, host_mode(c().brick(d + "/setuid")));
+        EXPECT_EQ(041777u, host_mode(c().brick(d + "/sticky")));
+        EXPECT_EQ(042750u, host_mode(c().brick(d + "/setgid")));
+        EXPECT_EQ(040000u, host_mode(c().brick(d + "/closed")));
+    }
 }
 
 TEST_F(GlusterBackend, ErrorsMatchThePosixBackend)
@@ -537,52 +552,69 @@ TEST_F(GlusterBackend, UnlinkRemovesALinkNotItsTarget)
     EXPECT_TRUE(S_ISDIR(c().mode("/dir")));
 }
 
-TEST_F(GlusterBackend, ExtendedAttributesIncludingTrustedOnes)
+const std::string kObject = "/objects/3f/2a-77";
+
+// Sets and reads attributes of a file and a directory under dir through the service.
+void attribute_calls(const Corner& cr, const std::string& dir)
 {
-    c().put("/f", "data");
-    c().mkdir("/d");
-    const std::string uuid = "/objects/3f/2a-77";
-    for (const char* p : {"/f", "/d"}) {
+    const Corner& c = cr;
+    znfs_aio_ptr none;
+    const std::string& uuid = kObject;
+    c.mkdir(dir);
+    c.put(dir + "/f", "data");
+    c.mkdir(dir + "/d");
+    for (const std::string& p : {dir + "/f", dir + "/d"}) {
         SCOPED_TRACE(p);
-        std::string path = c().at(p);
+        std::string path = c.at(p);
         iovec v{const_cast<char*>(uuid.data()), uuid.size()};
-        ASSERT_FALSE(c().api->setxattr(c().iopx, path.c_str(), kUuid, &v, 0, none));
+        ASSERT_FALSE(c.api->setxattr(c.iopx, path.c_str(), kUuid, &v, 0, none));
         v = {const_cast<char*>("u"), 1};
-        ASSERT_FALSE(c().api->setxattr(c().iopx, path.c_str(), "user.one", &v, 0, none));
-        EXPECT_EQ(EEXIST, c().api->setxattr(c().iopx, path.c_str(), "user.one", &v, XATTR_CREATE, none).value());
-        EXPECT_EQ(ENODATA, c().api->setxattr(c().iopx, path.c_str(), "user.two", &v, XATTR_REPLACE, none).value());
+        ASSERT_FALSE(c.api->setxattr(c.iopx, path.c_str(), "user.one", &v, 0, none));
+        EXPECT_EQ(EEXIST, c.api->setxattr(c.iopx, path.c_str(), "user.one", &v, XATTR_CREATE, none).value());
+        EXPECT_EQ(ENODATA, c.api->setxattr(c.iopx, path.c_str(), "user.two", &v, XATTR_REPLACE, none).value());
 
         iovec q{nullptr, 0};
-        EXPECT_EQ(static_cast<int64_t>(uuid.size()), c().api->getxattr(c().iopx, path.c_str(), kUuid, &q, none));
+        EXPECT_EQ(static_cast<int64_t>(uuid.size()), c.api->getxattr(c.iopx, path.c_str(), kUuid, &q, none));
         std::string value(uuid.size() - 1, '\0');
         iovec small{&value[0], value.size()};
-        EXPECT_EQ(-1, c().api->getxattr(c().iopx, path.c_str(), kUuid, &small, none));
+        EXPECT_EQ(-1, c.api->getxattr(c.iopx, path.c_str(), kUuid, &small, none));
         EXPECT_EQ(ERANGE, errno);
-        EXPECT_EQ(uuid, c().xattr(p, kUuid));
-        EXPECT_EQ(-1, c().api->getxattr(c().iopx, path.c_str(), "user.absent", &q, none));
+        EXPECT_EQ(uuid, c.xattr(p, kUuid));
+        EXPECT_EQ(-1, c.api->getxattr(c.iopx, path.c_str(), "user.absent", &q, none));
         EXPECT_EQ(ENODATA, errno);
 
-        int64_t len = c().api->listxattr(c().iopx, path.c_str(), &q, none);
+        int64_t len = c.api->listxattr(c.iopx, path.c_str(), &q, none);
         ASSERT_GT(len, 0);
         std::string names(static_cast<size_t>(len), '\0');
         iovec nl{&names[0], names.size()};
-        ASSERT_EQ(len, c().api->listxattr(c().iopx, path.c_str(), &nl, none));
+        ASSERT_EQ(len, c.api->listxattr(c.iopx, path.c_str(), &nl, none));
         std::set<std::string> got;
         for (size_t i = 0; i < names.size(); i += strlen(names.c_str() + i) + 1)
             got.insert(names.c_str() + i);
         EXPECT_EQ((std::set<std::string>{kUuid, "user.one"}), got) << "the volume's own attributes stay hidden";
         iovec tiny{&names[0], 1};
-        EXPECT_EQ(-1, c().api->listxattr(c().iopx, path.c_str(), &tiny, none));
+        EXPECT_EQ(-1, c.api->listxattr(c.iopx, path.c_str(), &tiny, none));
         EXPECT_EQ(ERANGE, errno);
     }
     iovec q{nullptr, 0};
-    EXPECT_EQ(-1, c().api->listxattr(c().iopx, c().at("/none").c_str(), &q, none));
+    EXPECT_EQ(-1, c.api->listxattr(c.iopx, c.at(dir + "/none").c_str(), &q, none));
     EXPECT_EQ(ENOENT, errno);
+}
+
+// Also inside a task of the worker pool, where a size query fetches the value whole for the
+// read that follows it.
+TEST_F(GlusterBackend, ExtendedAttributesIncludingTrustedOnes)
+{
+    const std::string& uuid = kObject;
+    attribute_calls(c(), "/plain");
+    in_pool_task([&] { attribute_calls(c(), "/task"); });
 
     REQUIRE_BRICK();
-    EXPECT_EQ(uuid, host_xattr(c().brick("/f"), kUuid));
-    EXPECT_EQ(uuid, host_xattr(c().brick("/d"), kUuid));
-    ASSERT_EQ(0, ::symlink("f", c().brick("/link").c_str()));
+    for (const char* dir : {"/plain", "/task"}) {
+        EXPECT_EQ(uuid, host_xattr(c().brick(std::string(dir) + "/f"), kUuid));
+        EXPECT_EQ(uuid, host_xattr(c().brick(std::string(dir) + "/d"), kUuid));
+    }
+    ASSERT_EQ(0, ::symlink("plain/f", c().brick("/link").c_str()));
     EXPECT_EQ(uuid, c().xattr("/link", kUuid)) << "attributes are read through a final link";
 }
 
@@ -821,78 +853,35 @@ TEST_F(GlusterBackend, DeletionHandsOnSharedObjectsAndUnlinksTheOthers)
 // ---------------------------------------------------------------------------------------
 // Inside a task of the worker pool, where the backend keeps what the task looked up
 
-// A copy as the library makes it, in one task: the new file gets its mode exactly and its
-// attributes, and every attribute call answers as it does outside a task.
-TEST_F(GlusterBackend, InsideAPoolTaskCopiesAndAttributeCallsAnswerAsOutside)
+// Inside a pool task a size query fetches the value whole: a value that changes before the
+// read that follows (here by another thread, which runs no task) is read as the query saw
+// it, length and bytes agreeing; a read without a query goes to the brick.
+TEST_F(GlusterBackend, InsideAPoolTaskAReadGetsTheValueItsSizeQuerySaw)
 {
-    testvol::UmaskScope restrictive(077);
-    c().put("/src", "data");
-    const std::string uuid = "/objects/3f/2a-77";
-    std::vector<std::string> failures;
-    auto check = [&](bool ok, const std::string& what) {
-        if (!ok)
-            failures.push_back(what + " (errno " + std::to_string(errno) + ")");
+    const std::string f = c().at("/f");
+    auto set_one = [&](const char* v) {
+        iovec value{const_cast<char*>(v), strlen(v)};
+        return !c().api->setxattr(c().iopx, f.c_str(), "user.one", &value, 0, none);
     };
+    c().put("/f", "data");
+    ASSERT_TRUE(set_one("u"));
+    int64_t queried = 0, read = 0, unqueried = 0;
+    char one[1] = {0}, longer[8] = {0};
     in_pool_task([&] {
-        znfs::znfs_api* api = c().api;
-        const std::string src = c().at("/src"), dst = c().at("/dst");
-        struct stat st;
-        check(!api->stat(c().iopx, src.c_str(), &st, none) && S_ISREG(st.st_mode), "stat of the source");
-        znfs_file_ptr f = api->creat(c().iopx, dst.c_str(), 0x201, 0104755, none);
-        check(bool(f), "creat");
-        api->close(f, none);
-        iovec v{const_cast<char*>(uuid.data()), uuid.size()};
-        check(!api->setxattr(c().iopx, dst.c_str(), kUuid, &v, 0, none), "setxattr");
-        v = {const_cast<char*>("u"), 1};
-        check(!api->setxattr(c().iopx, dst.c_str(), "user.one", &v, 0, none), "setxattr user.one");
-        check(api->setxattr(c().iopx, dst.c_str(), "user.one", &v, XATTR_CREATE, none).value() == EEXIST,
-              "XATTR_CREATE on an existing attribute");
-
         iovec q{nullptr, 0};
-        check(api->getxattr(c().iopx, dst.c_str(), kUuid, &q, none) == static_cast<int64_t>(uuid.size()),
-              "size query");
-        std::string value(uuid.size() - 1, '\0');
-        iovec small{&value[0], value.size()};
-        check(api->getxattr(c().iopx, dst.c_str(), kUuid, &small, none) == -1 && errno == ERANGE,
-              "a read into too small a buffer after the size query");
-        value.assign(uuid.size(), '\0');
-        iovec whole{&value[0], value.size()};
-        check(api->getxattr(c().iopx, dst.c_str(), kUuid, &whole, none) == static_cast<int64_t>(uuid.size()) &&
-                  value == uuid,
-              "a read without its size query");
-        check(api->getxattr(c().iopx, dst.c_str(), "user.absent", &q, none) == -1 && errno == ENODATA,
-              "size query of an absent attribute");
-
-        int64_t len = api->listxattr(c().iopx, dst.c_str(), &q, none);
-        std::string names(len > 0 ? static_cast<size_t>(len) : 0, '\0');
-        iovec nl{&names[0], names.size()};
-        check(len > 0 && api->listxattr(c().iopx, dst.c_str(), &nl, none) == len, "list query and read");
-        std::set<std::string> got;
-        for (size_t i = 0; i < names.size(); i += strlen(names.c_str() + i) + 1)
-            got.insert(names.c_str() + i);
-        check(got == std::set<std::string>{kUuid, "user.one"}, "the list of names");
-        check(api->listxattr(c().iopx, c().at("/none").c_str(), &q, none) == -1 && errno == ENOENT,
-              "list of a missing path");
-
-        // A value that changes between the size query and the read (here by another thread,
-        // which runs no task) is read as the query saw it: length and bytes agree.
-        check(api->getxattr(c().iopx, dst.c_str(), "user.one", &q, none) == 1, "size query of user.one");
-        std::thread([&] {
-            iovec longer{const_cast<char*>("longer"), 6};
-            api->setxattr(c().iopx, dst.c_str(), "user.one", &longer, 0, none);
-        }).join();
-        char one[1] = {0};
+        queried = c().api->getxattr(c().iopx, f.c_str(), "user.one", &q, none);
+        std::thread([&] { set_one("longer"); }).join();
         iovec onev{one, 1};
-        check(api->getxattr(c().iopx, dst.c_str(), "user.one", &onev, none) == 1 && one[0] == 'u',
-              "the read after a change");
+        read = c().api->getxattr(c().iopx, f.c_str(), "user.one", &onev, none);
+        iovec longv{longer, sizeof longer};
+        unqueried = c().api->getxattr(c().iopx, f.c_str(), "user.one", &longv, none);
     });
-    EXPECT_TRUE(failures.empty()) << ::testing::PrintToString(failures);
-    EXPECT_EQ(0104755u, c().mode("/dst"));
-    EXPECT_EQ(uuid, c().xattr("/dst", kUuid));
-    EXPECT_EQ("longer", c().xattr("/dst", "user.one"));
-    REQUIRE_BRICK();
-    EXPECT_EQ(0104755u, host_mode(c().brick("/dst")));
-    EXPECT_EQ(uuid, host_xattr(c().brick("/dst"), kUuid));
+    EXPECT_EQ(1, queried);
+    EXPECT_EQ(1, read);
+    EXPECT_EQ('u', one[0]);
+    EXPECT_EQ(6, unqueried);
+    EXPECT_EQ("longer", std::string(longer, 6));
+    EXPECT_EQ("longer", c().xattr("/f", "user.one"));
 }
 
 // A remove through the service inside a task drops what the task kept: the name made again
