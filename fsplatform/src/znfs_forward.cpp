@@ -77,6 +77,10 @@ std::error_code znfs_api_forward::setxattr(znfs_iopx_ptr iopx, const char* path,
     return m_target->setxattr(iopx, path, name, iov, flags, aio);
 }
 
+std::error_code znfs_api_forward::fsync(znfs_file_ptr file, znfs_aio_ptr aio) { return m_target->fsync(file, aio); }
+
+std::error_code znfs_api_forward::syncfs(znfs_iopx_ptr iopx, znfs_aio_ptr aio) { return m_target->syncfs(iopx, aio); }
+
 boost::shared_ptr<znfs_mem::malloc_intfx> znfs_api_forward::get_malloc_intfx() { return m_target->get_malloc_intfx(); }
 
 }  // namespace znfs

@@ -577,6 +577,25 @@ public:
                                           });
     }
 
+    std::error_code fsync(znfs_file_ptr file, znfs_aio_ptr) override
+    {
+        gluster_file* f = file_of(file);
+        if (!f)
+            return errno_code(errno);
+        if (f->isdir())  // the bricks order directory changes themselves; nothing to flush
+            return std::error_code();
+        return glfs_fsync(f->fd(), nullptr, nullptr) == 0 ? std::error_code() : errno_code(errno ? errno : EIO);
+    }
+
+    // libgfapi has no volume-wide flush: a write is durable on the bricks only after an fsync
+    // of its file.
+    std::error_code syncfs(znfs_iopx_ptr iopx, znfs_aio_ptr) override
+    {
+        if (!volume_of(iopx, "/"))
+            return errno_code(errno);
+        return errno_code(ENOTSUP);
+    }
+
     std::error_code stat(znfs_iopx_ptr iopx, const char* path, struct stat* st, znfs_aio_ptr) override
     {
         const gluster_volume* v = volume_of(iopx, path);
@@ -922,6 +941,11 @@ public:
     }
     int64_t read(znfs_file_ptr, znfs_buff_ptr, uint64_t, int64_t, int32_t, znfs_aio_ptr) override { return fail(); }
     int64_t write(znfs_file_ptr, znfs_buff_ptr, uint64_t, int64_t, int32_t, znfs_aio_ptr) override { return fail(); }
+    std::error_code fsync(znfs_file_ptr file, znfs_aio_ptr) override
+    {
+        return file ? errno_code(EBADF) : errno_code(EINVAL);
+    }
+    std::error_code syncfs(znfs_iopx_ptr, znfs_aio_ptr) override { return code(); }
     std::error_code stat(znfs_iopx_ptr, const char*, struct stat*, znfs_aio_ptr) override { return code(); }
     std::error_code mkdir(znfs_iopx_ptr, const char*, uint32_t, znfs_aio_ptr) override { return code(); }
     std::error_code rmdir(znfs_iopx_ptr, const char*, znfs_aio_ptr) override { return code(); }

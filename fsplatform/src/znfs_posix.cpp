@@ -481,6 +481,22 @@ public:
                                           });
     }
 
+    std::error_code fsync(znfs_file_ptr file, znfs_aio_ptr) override
+    {
+        posix_file* f = file_of(file);
+        if (!f)
+            return errno_code(errno);
+        return ::fsync(f->fd()) == 0 ? std::error_code() : errno_code(errno);
+    }
+
+    std::error_code syncfs(znfs_iopx_ptr iopx, znfs_aio_ptr) override
+    {
+        const posix_volume* v = volume_of(iopx, "/");
+        if (!v)
+            return errno_code(errno);
+        return ::syncfs(v->rootfd()) == 0 ? std::error_code() : errno_code(errno);
+    }
+
     std::error_code stat(znfs_iopx_ptr iopx, const char* path, struct stat* st, znfs_aio_ptr) override
     {
         const posix_volume* v = volume_of(iopx, path);

@@ -286,6 +286,24 @@ std::error_code FaultFs::setxattr(znfs_iopx_ptr iopx, const char* path, const ch
     return znfs_api_forward::setxattr(iopx, path, name, iov, flags, aio);
 }
 
+std::error_code FaultFs::fsync(znfs_file_ptr file, znfs_aio_ptr aio)
+{
+    if (int err = check_handle("fsync", file)) {
+        errno = err;
+        return znfs::errno_code(err);
+    }
+    return znfs_api_forward::fsync(file, aio);
+}
+
+std::error_code FaultFs::syncfs(znfs_iopx_ptr iopx, znfs_aio_ptr aio)
+{
+    if (int err = check("syncfs", std::string())) {
+        errno = err;
+        return znfs::errno_code(err);
+    }
+    return znfs_api_forward::syncfs(iopx, aio);
+}
+
 boost::shared_ptr<znfs::znfs_mem::malloc_intfx> FaultFs::get_malloc_intfx()
 {
     {

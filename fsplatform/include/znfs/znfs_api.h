@@ -129,6 +129,12 @@ public:
     virtual std::error_code setxattr(znfs_iopx_ptr iopx, const char* path, const char* name, struct iovec* iov,
                                      uint64_t flags, znfs_aio_ptr aio) = 0;
 
+    // Makes the file's data and size durable (fsync(2)); EBADF for a closed or foreign handle.
+    virtual std::error_code fsync(znfs_file_ptr file, znfs_aio_ptr aio) = 0;
+    // Makes everything written to the volume so far durable, names included (syncfs(2)).
+    // ENOTSUP from a backend that has no volume-wide flush: callers then fsync each file.
+    virtual std::error_code syncfs(znfs_iopx_ptr iopx, znfs_aio_ptr aio) = 0;
+
     // The allocator of this service's I/O buffers; empty when it has none to give.
     virtual boost::shared_ptr<znfs_mem::malloc_intfx> get_malloc_intfx();
 

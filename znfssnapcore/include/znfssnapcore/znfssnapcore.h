@@ -182,6 +182,10 @@ public:
     uint64_t names_checked() const { return m_checked.load(std::memory_order_relaxed); }
     uint64_t names_handed_on() const { return m_handed_on.load(std::memory_order_relaxed); }
     uint64_t objects_unlinked() const { return m_unlinked.load(std::memory_order_relaxed); }
+    // Listed names that ended neither unlinked, nor handed on, nor proven to need nothing
+    // (names a stopped batch never reached and hand-off names that were lost included). Not
+    // zero means opstatus -1: the same deletion run again resolves them.
+    uint64_t names_unresolved() const { return m_unresolved.load(std::memory_order_relaxed); }
 
     znfs::znfs_api* m_znfsapi;
     boost::shared_ptr<znfs::znfs_iopx> m_iopx;
@@ -195,6 +199,7 @@ private:
     std::atomic<uint64_t> m_checked;
     std::atomic<uint64_t> m_handed_on;
     std::atomic<uint64_t> m_unlinked;
+    std::atomic<uint64_t> m_unresolved;
 };
 
 // Reads attribute name of path into value (its text up to the first NUL). Returns the value's
