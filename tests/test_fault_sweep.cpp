@@ -263,7 +263,8 @@ void create_run(const Fault& f, const CleanRun& ref, const std::string& mode)
     EXPECT_EQ("", diff(s.live_before, capture(s.vol, "/live"))) << "the live dataset changed";
     if (ec.value() != 0) {
         ASSERT_FALSE(injected.empty());
-        EXPECT_NE(std::string::npos, injected[0].second.find("/.delete")) << "result from a copy failure";
+        EXPECT_TRUE(injected[0].second.find("/.delete") != std::string::npos || injected[0].first == "syncfs")
+            << "result from a copy failure";
         EXPECT_EQ(-1, rec.opstatus);
     }
     if (rec.opstatus == 0) {
@@ -275,7 +276,9 @@ void create_run(const Fault& f, const CleanRun& ref, const std::string& mode)
         EXPECT_TRUE(s.vol.exists("/snap/.delete/deletefilelist"));
         EXPECT_EQ("", s.vol.read("/snap/.delete/deletefilelist"));
     }
-    if (!injected.empty() && !trivial_op(injected[0].first)) {
+    // A volume that cannot be flushed as a whole is flushed file by file instead: harmless.
+    bool flushed_per_file = !injected.empty() && injected[0].first == "syncfs" && s.fs.calls("fsync") > 1;
+    if (!injected.empty() && !trivial_op(injected[0].first) && !flushed_per_file) {
         EXPECT_TRUE(ec.value() != 0 || rec.opstatus != 0 || failure_lines(log) != ref.failures)
             << "injected failure left no trace\n" << log.dump();
     }
@@ -351,6 +354,19 @@ DeleteOutcome reference_delete()
     return {s.objects(), s.merged(), s.snapfs.calls(), s.objfs.calls(), failure_lines(log)};
 }
 
+// The same deletion run again without faults resolves whatever the faulty run left undone.
+void rerun_completes(DeleteScene& s, const DeleteOutcome& ref)
+{
+    s.snapfs.reset();
+    s.objfs.reset();
+    LogCapture quiet(-2);
+    znfssnapcore_opinfo rec;
+    EXPECT_EQ(0, s.run(rec).value());
+    EXPECT_EQ(0, rec.opstatus) << "a rerun left work undone";
+    EXPECT_EQ(ref.objects, s.objects()) << "rerun with a different outcome";
+    EXPECT_EQ(ref.merged, s.merged()) << "rerun with a different merged list";
+}
+
 void delete_run(const Fault& f, const DeleteOutcome& ref, const std::string& mode)
 {
     DeleteScene s;
@@ -372,15 +388,19 @@ void delete_run(const Fault& f, const DeleteOutcome& ref, const std::string& mod
         EXPECT_TRUE(std::binary_search(objs.begin(), objs.end(), id)) << "object of the previous snapshot gone: " << id;
     for (const auto& id : ref.objects)
         EXPECT_TRUE(std::binary_search(objs.begin(), objs.end(), id)) << "object unlinked that a clean run keeps: " << id;
-    EXPECT_EQ(ec.value() == 0, rec.opstatus == 0);
+    if (ec.value() != 0) {
+        EXPECT_EQ(-1, rec.opstatus);
+    }
     bool visible = ec.value() != 0 || rec.opstatus != 0 || failure_lines(log) != ref.failures;
     if (!injected.empty() && !trivial_op(injected[0].first)) {
         EXPECT_TRUE(visible) << "injected failure left no trace\n" << log.dump();
     }
-    if (!visible) {
-        EXPECT_EQ(ref.objects, objs) << "silent run with a different outcome";
-        EXPECT_EQ(ref.merged, s.merged()) << "silent run with a different merged list";
+    // A run that reports itself complete did the whole job.
+    if (rec.opstatus == 0 || !visible) {
+        EXPECT_EQ(ref.objects, objs) << "complete run with a different outcome";
+        EXPECT_EQ(ref.merged, s.merged()) << "complete run with a different merged list";
     }
+    rerun_completes(s, ref);
 }
 
 void delete_object_volume_run(const Fault& f, const DeleteOutcome& ref)
@@ -396,11 +416,13 @@ void delete_object_volume_run(const Fault& f, const DeleteOutcome& ref)
     auto objs = s.objects();
     for (const auto& id : s.prev_objects)
         EXPECT_TRUE(std::binary_search(objs.begin(), objs.end(), id));
-    EXPECT_EQ(ec.value() == 0, rec.opstatus == 0);
+    EXPECT_EQ(0, ec.value());
     EXPECT_EQ(ref.merged, s.merged());
     if (!injected.empty()) {
+        EXPECT_EQ(-1, rec.opstatus) << "an object left behind is work undone";
         EXPECT_NE(ref.failures, failure_lines(log)) << "failed unlink left no trace\n" << log.dump();
     }
+    rerun_completes(s, ref);
 }
 
 void print_figures()
@@ -526,7 +548,8 @@ TEST(FaultSweep, HandOffThatCannotBeEmptiedLeavesItsBatchAlone)
     s.snapfs.fail_op("open", EACCES, "delfilebatch_prevsnap_thr1", 1);
     LogCapture log(-1);
     znfssnapcore_opinfo rec;
-    s.run(rec);
+    EXPECT_EQ(0, s.run(rec).value());
+    EXPECT_EQ(-1, rec.opstatus) << "names of the batch left alone are work undone";
     EXPECT_TRUE(log.contains("Failed to create file [/snap2/.delete/delfilebatch_prevsnap_thr1]")) << log.dump();
     auto objs = s.objects();
     for (const auto& id : ref.objects)
@@ -542,5 +565,8 @@ TEST(FaultSweep, NamesLostFromAHandOffFileAreReported)
     LogCapture log(-1);
     znfssnapcore_opinfo rec;
     s.run(rec);
+    EXPECT_EQ(-1, rec.opstatus);
     EXPECT_TRUE(log.contains("names lost for previous snap")) << log.dump();
+    DeleteOutcome ref = reference_delete();
+    rerun_completes(s, ref);
 }

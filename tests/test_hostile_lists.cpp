@@ -12,6 +12,8 @@
 
 #include <fcntl.h>
 #include <ftw.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -128,16 +130,49 @@ TEST(HostileLists, UuidsNamingHostPathsStayOnTheObjectVolume)
     EXPECT_TRUE(s.outside.intact());
 }
 
-TEST(HostileLists, MegabyteLineIsOneNameAndTheNextLineStillCounts)
+// A name longer than any path names nothing: it is skipped with a short line, and a line of
+// any length costs bounded memory (the deletion runs in a child whose peak is measured).
+TEST(HostileLists, HundredMegabyteLineIsSkippedInBoundedMemoryAndTheNextLineStillCounts)
 {
     ListScene s;
     s.file("snap2", "a", "a");
     s.file("snap2", "z", "z");
-    std::string huge(1 << 20, 'q');
+    std::string huge(100 << 20, 'q');
     huge[5000] = '/';
-    LogCapture log(-1);
-    znfssnapcore_opinfo rec;
-    EXPECT_EQ(0, s.run("a\n" + huge + "\nz\n", rec).value());
+    s.dellist("a\n" + huge + "\nz\n");
+    huge = std::string();
+    long resident = 0;
+    {
+        std::ifstream statm("/proc/self/statm");
+        long pages = 0;
+        statm >> pages >> resident;
+    }
+    fflush(nullptr);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        size_t longest = 0;
+        int outcome = 0;
+        {
+            testvol::WithoutPool nopool;
+            LogCapture log(-1);
+            znfssnapcore_opinfo rec;
+            s.aim(rec, s.snapvol.api(), s.objvol.api(), "");
+            outcome = znfssnapcore::snap_opdelete(&rec).value() == 0 && rec.opstatus == 0 ? 0 : 1;
+            for (const auto& l : log.lines())
+                longest = std::max(longest, l.message.size());
+            if (!log.contains("Skipping name of [104857600] bytes, longer than any path"))
+                outcome |= 2;
+        }
+        _exit(outcome | (longest > 1024 ? 4 : 0));
+    }
+    int status = 0;
+    struct rusage ru {};
+    ASSERT_EQ(child, wait4(child, &status, 0, &ru));
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(0, WEXITSTATUS(status)) << "1: failed or incomplete, 2: no skip line, 4: a log line over 1 KiB";
+    long grown_kib = ru.ru_maxrss - resident * (sysconf(_SC_PAGESIZE) / 1024);
+    EXPECT_LT(grown_kib, 64 * 1024) << "peak grew by " << grown_kib << " KiB";
     EXPECT_EQ((std::set<std::string>{"a", "z"}), s.unlinked());
 }
 

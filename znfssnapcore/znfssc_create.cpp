@@ -41,7 +41,8 @@ const int xattr_attempts = 5;
 }  // namespace
 
 znfssnapcreate::znfssnapcreate(znfssnapcore_opinfo* opinfo)
-    : m_znfsapi(nullptr), m_thpool_enabled(false), m_opinfo(opinfo), m_copied(0), m_failed(0)
+    : m_znfsapi(nullptr), m_thpool_enabled(false), m_opinfo(opinfo), m_copied(0), m_failed(0),
+      m_sync_each_file(false)
 {
     frame::construct(this, opinfo, "znfssnapcreate::znfssnapcreate");
 }
@@ -70,6 +71,27 @@ error_code znfssnapcreate::opcreate_start()
     debug(fn_create, 1, "snapdir=[%s] &m_znfsapi=[%p] &m_iopx=[%p]", m_snapdir.c_str(),
           static_cast<void*>(m_znfsapi), static_cast<void*>(m_iopx.get()));
 
+    // A snapshot that has its bookkeeping is finished: copying today's data over it would
+    // destroy the point-in-time copy and empty its delete list. One without bookkeeping (a
+    // creation that stopped part-way) is copied into again.
+    string dirpath = m_snapdir + znfssnaputils::sdellistdir;
+    struct stat bst;
+    error_code ec = m_znfsapi->stat(m_iopx, dirpath.c_str(), &bst, znfs::znfs_aio_ptr());
+    if (!ec || ec.value() != ENOENT) {
+        if (!ec) {
+            debug(fn_create, -1, "Snapshot [%s] is finished ([%s] exists): nothing copied", m_snapdir.c_str(),
+                  znfssnaputils::sdellistdir.c_str());
+            return errno_generic(EEXIST);
+        }
+        debug(fn_create, -1, "Failed to look for [%s] in snapshot [%s] error [%d]: nothing copied",
+              znfssnaputils::sdellistdir.c_str(), m_snapdir.c_str(), ec.value());
+        return ec;
+    }
+
+    // Bookkeeping present must mean data present after a power cut. A volume-wide flush after
+    // the copy is cheap; where the backend has none, every copied file is flushed on its own.
+    m_sync_each_file = static_cast<bool>(m_znfsapi->syncfs(m_iopx, znfs::znfs_aio_ptr()));
+
     copy_dataset(op.datasetdir);
 
     uint64_t failed = m_failed.load();
@@ -77,10 +99,17 @@ error_code znfssnapcreate::opcreate_start()
         debug(fn_create, -1, "Snapshot incomplete: [%llu] entries failed to copy",
               static_cast<unsigned long long>(failed));
 
+    if (!m_sync_each_file) {
+        ec = m_znfsapi->syncfs(m_iopx, znfs::znfs_aio_ptr());
+        if (ec) {
+            debug(fn_create, -1, "Failed to make snapshot [%s] durable error [%d]", m_snapdir.c_str(), ec.value());
+            return ec;
+        }
+    }
+
     // The bookkeeping is made only now, when no worker is left copying.
-    string dirpath = m_snapdir + znfssnaputils::sdellistdir;
     debug(fn_create, 1, "creating directory [%s]", dirpath.c_str());
-    error_code ec = m_znfsapi->mkdir(m_iopx, dirpath.c_str(), 0760, znfs::znfs_aio_ptr());
+    ec = m_znfsapi->mkdir(m_iopx, dirpath.c_str(), 0760, znfs::znfs_aio_ptr());
     if (ec.value() != 0) {
         debug(fn_create, -1, "Failed to create directory [%s]", znfssnaputils::sdellistdir.c_str());
         return ec;
@@ -94,7 +123,14 @@ error_code znfssnapcreate::opcreate_start()
         error(fn_create, "Failed to create file [%s] ", znfssnaputils::sdelfilelist.c_str());
         return errno_generic(e);
     }
+    // A success is reported only for bookkeeping that a power cut does not take back.
+    error_code sc = m_sync_each_file ? m_znfsapi->fsync(fp, znfs::znfs_aio_ptr())
+                                     : m_znfsapi->syncfs(m_iopx, znfs::znfs_aio_ptr());
     m_znfsapi->close(fp, znfs::znfs_aio_ptr());
+    if (sc) {
+        debug(fn_create, -1, "Failed to make file [%s] durable error [%d]", listpath.c_str(), sc.value());
+        return sc;
+    }
 
     if (failed == 0)
         m_opinfo->opstatus = 0;
@@ -272,6 +308,12 @@ error_code znfssnapcreate::copyfile(string srcdirpath, string filename, string d
         if (cec.value() != 0) {
             error(fn, "File copy failed from srcfile [%s] error [%d]", srcpath.c_str(), cec.value());
             complete = false;
+        } else if (m_sync_each_file) {
+            cec = m_znfsapi->fsync(dstfp, znfs::znfs_aio_ptr());
+            if (cec) {
+                debug(fn, -1, "Failed to make file [%s] durable error [%d]", destpath.c_str(), cec.value());
+                complete = false;
+            }
         }
         m_znfsapi->close(srcfp, znfs::znfs_aio_ptr());
         m_znfsapi->close(dstfp, znfs::znfs_aio_ptr());

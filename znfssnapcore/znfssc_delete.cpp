@@ -4,6 +4,8 @@
 
 #include <boost/bind/bind.hpp>
 
+#include <algorithm>
+#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -48,6 +50,97 @@ bool is_unsafe_name(const string& name)
 
 // Outcome of reading one copy's uuid for the reference check.
 enum class uuid_read { value, absent, unknown };
+
+// No volume accepts a longer path, so a longer listed name names nothing: it is skipped
+// without being held in memory whole, however long the line.
+const uint64_t k_name_max = PATH_MAX;
+// A list entry is gathered in reads of this size.
+const uint64_t k_line_piece = 128;
+// What of an overlong name goes into its log line.
+const int k_name_shown = 64;
+
+enum class entry_read { entry, end, failed };
+
+// Reads the entry at offset: at most keep of its bytes into line, its whole length (without
+// the terminator) into length. `end`: no byte at offset; `failed`: a read failed (errno).
+entry_read read_bounded(znfs::znfs_api* api, const znfs::znfs_file_ptr& fp, const znfs::znfs_buff_ptr& buf,
+                        uint64_t offset, uint64_t keep, string& line, uint64_t& length)
+{
+    line.clear();
+    length = 0;
+    const char* base = static_cast<const char*>(buf->get_base());
+    for (;;) {
+        int64_t n = api->read(fp, buf, k_line_piece, static_cast<int64_t>(offset + length), 0, znfs::znfs_aio_ptr());
+        if (n < 0)
+            return entry_read::failed;
+        if (n == 0)
+            return length == 0 ? entry_read::end : entry_read::entry;
+        size_t got = static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(n), k_line_piece));
+        size_t used = got;
+        bool ended = false;
+        for (size_t i = 0; i < got; ++i) {
+            if (base[i] == '\n' || base[i] == '\0') {
+                used = i;
+                ended = true;
+                break;
+            }
+        }
+        if (line.size() < keep)
+            line.append(base, std::min<uint64_t>(used, keep - line.size()));
+        length += used;
+        if (ended)
+            return entry_read::entry;
+    }
+}
+
+// Appends name and a line feed to the list file, as filename_addtolist does, but says whether
+// the whole line got there: a handed-on name that is not in the list is a name lost.
+bool append_name(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const string& listfile, const string& name)
+{
+    znfs::znfs_file_ptr fp = api->open(iopx, listfile.c_str(), 1, znfs::znfs_aio_ptr());
+    if (!fp)
+        return false;
+    znfs::znfs_buff_ptr buf = api->alloc_io_buffer(name.size() + 1);
+    bool ok = false;
+    if (buf) {
+        std::memcpy(buf->get_base(), name.data(), name.size());
+        static_cast<char*>(buf->get_base())[name.size()] = '\n';
+        ok = api->write(fp, buf, name.size() + 1, static_cast<int64_t>(fp->get_file_size()), 1,
+                        znfs::znfs_aio_ptr()) == static_cast<int64_t>(name.size() + 1);
+    }
+    int e = errno;
+    api->close(fp, znfs::znfs_aio_ptr());
+    errno = e;
+    return ok;
+}
+
+// The non-empty entries of an open list from offset on: the names a stopped batch never
+// reached. A read that fails ends the count with one more, so that it is never 0.
+uint64_t entries_from(znfs::znfs_api* api, const znfs::znfs_file_ptr& fp, uint64_t offset)
+{
+    const uint64_t piece = 32768;
+    znfs::znfs_buff_ptr buf = api->alloc_io_buffer(piece);
+    if (!buf)
+        return 1;
+    const char* base = static_cast<const char*>(buf->get_base());
+    uint64_t count = 0;
+    bool inside = false;
+    for (;;) {
+        int64_t n = api->read(fp, buf, piece, static_cast<int64_t>(offset), 0, znfs::znfs_aio_ptr());
+        if (n < 0)
+            return count + 1;
+        if (n == 0)
+            break;
+        for (int64_t i = 0; i < n; ++i) {
+            bool end = base[i] == '\n' || base[i] == '\0';
+            if (!end && !inside)
+                ++count;
+            inside = !end;
+        }
+        offset += static_cast<uint64_t>(n);
+    }
+    return count;
+}
 
 // "absent" only for the failures that prove there is no uuid to compare; any other failure
 // (EIO, ENOMEM, EACCES, ...) leaves the question open.
@@ -194,7 +287,13 @@ error_code znfssnapdelete::opdelete_start()
     debug(fn, 1, "Create prevsnap deletelist");
     op->prevsnap_dellist = m_snapdir + sdelfilelist_prevsnap;
     ec = create_prevsnap_dellist(op->prevsnap_dellist);
-    if (!ec)
+    // The result keeps its meaning (the merge); opstatus also tells whether every listed name
+    // was dealt with, so that a host reruns a deletion that left work undone.
+    uint64_t unresolved = m_unresolved.load();
+    if (unresolved != 0)
+        debug(fn, -1, "Deletion of snapdir [%s] incomplete: [%llu] names unresolved, run it again",
+              m_snapdir.c_str(), static_cast<unsigned long long>(unresolved));
+    if (!ec && unresolved == 0)
         op->opstatus = 0;
     return ec;
 }
@@ -240,12 +339,20 @@ error_code znfssnapdelete::snap_delete_batch(string batchfile, string handofffil
               batchfile.c_str(), handofffile.c_str());
 
     // Emptied before anything else, so it never carries names from an earlier run. Without it
-    // the names this batch hands on would be lost: the batch is left alone (its objects kept).
+    // the names this batch hands on would be lost: the batch is left alone (its objects kept)
+    // and all of its names count as unresolved.
     znfs::znfs_file_ptr handoff = m_znfsapi->open(m_iopx, handofffile.c_str(), 0x241, znfs::znfs_aio_ptr());
     if (!handoff) {
         int e = errno != 0 ? errno : EIO;
         debug(fn, -1, "Failed to create file [%s] error [%d], batch [%s] kept", handofffile.c_str(), e,
               batchfile.c_str());
+        znfs::znfs_file_ptr batch = m_znfsapi->open(m_iopx, batchfile.c_str(), 0, znfs::znfs_aio_ptr());
+        if (batch) {
+            m_unresolved.fetch_add(entries_from(m_znfsapi, batch, 0), std::memory_order_relaxed);
+            m_znfsapi->close(batch, znfs::znfs_aio_ptr());
+        } else if (errno != ENOENT) {
+            m_unresolved.fetch_add(1, std::memory_order_relaxed);
+        }
         return generic_errno(e);
     }
     m_znfsapi->close(handoff, znfs::znfs_aio_ptr());
@@ -254,39 +361,66 @@ error_code znfssnapdelete::snap_delete_batch(string batchfile, string handofffil
     if (!batch) {
         int e = errno;
         debug(fn, -1, "Failed to open file [%s]", batchfile.c_str());
+        // No batch file is the normal lot of a task when the list had fewer names than tasks;
+        // one that is there but cannot be read holds names nobody handled.
+        if (e != ENOENT)
+            m_unresolved.fetch_add(1, std::memory_order_relaxed);
         return generic_errno(e);
     }
+    znfs::znfs_buff_ptr buf = m_znfsapi->alloc_io_buffer(k_line_piece);
+    if (!buf) {
+        debug(fn, -1, "Failed to allocate I/O buffer for file [%s], batch kept", batchfile.c_str());
+        m_unresolved.fetch_add(1, std::memory_order_relaxed);
+        m_znfsapi->close(batch, znfs::znfs_aio_ptr());
+        return generic_errno(ENOMEM);
+    }
 
-    // fileptr_getline leaves linelen alone when it has no entry to give (a failed read, or a
-    // file that shrank). Stepping one byte on from there would read the tail of a name as a
-    // name of its own and could unlink an object nobody listed, so the batch stops instead:
-    // the names not reached keep their objects.
-    const uint64_t noentry = UINT64_MAX;
+    // A read that fails stops the batch: stepping on from an unknown place would read the tail
+    // of a name as a name of its own and could unlink an object nobody listed. The names not
+    // reached keep their objects and count as unresolved.
     error_code result;
     uint64_t handed_bytes = 0;
+    uint64_t lost = 0;
     uint64_t offset = 0;
+    string line;
     while (offset < batch->get_file_size()) {
-        uint64_t linelen = noentry;
+        uint64_t linelen = 0;
         errno = 0;
-        string line = fileptr_getline(m_znfsapi, batch, offset, linelen);
-        if (linelen == noentry) {
+        entry_read r = read_bounded(m_znfsapi, batch, buf, offset, k_name_max, line, linelen);
+        if (r != entry_read::entry) {
             int e = errno != 0 ? errno : EIO;
+            uint64_t left = r == entry_read::end ? 1 : entries_from(m_znfsapi, batch, offset);
             debug(fn, -1, "Failed to read file [%s] at offset [%llu], rest of batch kept", batchfile.c_str(),
                   static_cast<unsigned long long>(offset));
+            m_unresolved.fetch_add(std::max<uint64_t>(left, 1), std::memory_order_relaxed);
             result = generic_errno(e);
             break;
         }
-        if (!line.empty() && snap_handle_filedelete(line) == 1) {
-            filename_addtolist(m_znfsapi, m_iopx, handofffile, line);
-            handed_bytes += line.size() + 1;
-            m_handed_on.fetch_add(1, std::memory_order_relaxed);
+        if (linelen >= k_name_max) {
+            debug(fn, -1, "Skipping name of [%llu] bytes, longer than any path: [%.*s...]",
+                  static_cast<unsigned long long>(linelen), k_name_shown, line.c_str());
+        } else if (!line.empty()) {
+            bool unresolved = false;
+            if (handle_name(line, unresolved) == 1) {
+                if (append_name(m_znfsapi, m_iopx, handofffile, line)) {
+                    handed_bytes += line.size() + 1;
+                    m_handed_on.fetch_add(1, std::memory_order_relaxed);
+                } else {
+                    debug(fn, -1, "Failed to hand on name [%s] to file [%s] error [%d]: names lost for previous snap",
+                          line.c_str(), handofffile.c_str(), errno);
+                    unresolved = true;
+                    ++lost;
+                }
+            }
+            if (unresolved)
+                m_unresolved.fetch_add(1, std::memory_order_relaxed);
         }
         offset += linelen + 1;
     }
     m_znfsapi->close(batch, znfs::znfs_aio_ptr());
 
-    // filename_addtolist reports nothing; a name it failed to append would silently keep the
-    // previous snapshot from ever releasing that object. The hand-off file's size tells.
+    // A write that reported success is checked once more against the hand-off file's size:
+    // a name that did not get there would keep the previous snapshot from ever releasing it.
     if (handed_bytes != 0) {
         znfs::znfs_file_ptr check = m_znfsapi->open(m_iopx, handofffile.c_str(), 0, znfs::znfs_aio_ptr());
         uint64_t size = check ? check->get_file_size() : 0;
@@ -296,14 +430,25 @@ error_code znfssnapdelete::snap_delete_batch(string batchfile, string handofffil
             debug(fn, -1, "Hand-off file [%s] holds [%llu] bytes, [%llu] expected: names lost for previous snap",
                   handofffile.c_str(), static_cast<unsigned long long>(size),
                   static_cast<unsigned long long>(handed_bytes));
-            if (!result)
-                result = generic_errno(EIO);
+            m_unresolved.fetch_add(1, std::memory_order_relaxed);
+            ++lost;
         }
     }
+    if (lost != 0 && !result)
+        result = generic_errno(EIO);
     return result;
 }
 
 int32_t znfssnapdelete::snap_handle_filedelete(string& name)
+{
+    bool unresolved = false;
+    int32_t r = handle_name(name, unresolved);
+    if (unresolved)
+        m_unresolved.fetch_add(1, std::memory_order_relaxed);
+    return r;
+}
+
+int32_t znfssnapdelete::handle_name(const string& name, bool& unresolved)
 {
     static const char* const fn = "znfssnapdelete::snap_handle_filedelete";
     debug(fn, 0, "Checking file [%s]", name.c_str());
@@ -320,25 +465,49 @@ int32_t znfssnapdelete::snap_handle_filedelete(string& name)
         // Only a copy that is not there is passed over quietly; one that could not be opened
         // keeps its object, and says so.
         int e = errno;
-        if (e != ENOENT && e != ENOTDIR)
+        if (e != ENOENT && e != ENOTDIR && e != ENAMETOOLONG) {
             debug(fn, -1, "Failed to open file [%s] error [%d], nothing unlinked", path.c_str(), e);
+            unresolved = true;
+        }
         return 0;
     }
 
-    if (is_file_needed(name)) {
+    string compared;
+    bool read_this = false;
+    switch (check_reference(name, compared, read_this)) {
+    case reference::needed:
         debug(fn, 1, "File [%s] is needed by previous snap", name.c_str());
         return 1;
+    case reference::unknown:
+        // Handed on so that nothing the previous snapshot may use is lost, but the question
+        // is still open: a rerun asks it again.
+        debug(fn, 1, "File [%s] is needed by previous snap", name.c_str());
+        unresolved = true;
+        return 1;
+    case reference::not_needed:
+        break;
     }
 
     string uuid;
     int64_t rc = file_getxattr(m_znfsapi, m_iopx, path, kuuidattr, uuid, *this);
     debug(fn, 0, "Deleting file [%s]", uuid.c_str());
-    if (rc < 0) {
-        // The check said "not needed" a moment ago, but without a value we cannot tell what to
-        // unlink; keeping the object costs space, guessing could cost data.
-        debug(fn, -1, "File name [%s] uuid unreadable, nothing unlinked (error [%d])", path.c_str(),
-              errno);
+    if (rc < 0 && errno != ENODATA) {
+        // Without a value we cannot tell what to unlink; keeping the object costs space,
+        // guessing could cost data.
+        debug(fn, -1, "File name [%s] uuid unreadable, nothing unlinked (error [%d])", path.c_str(), errno);
+        unresolved = true;
         return 0;
+    }
+    if (rc <= 0)
+        uuid.clear();
+
+    // Only the object whose uuid was compared may go: a copy replaced since the comparison
+    // may name an object that the previous snapshot holds.
+    if (read_this && uuid != compared) {
+        debug(fn, -1, "File name [%s] uuid changed from [%s] to [%s] since it was compared: handed on, nothing unlinked",
+              path.c_str(), compared.c_str(), uuid.c_str());
+        unresolved = true;
+        return 1;
     }
     if (uuid.empty())
         return 0;
@@ -346,19 +515,28 @@ int32_t znfssnapdelete::snap_handle_filedelete(string& name)
     // The uuid text is a path on the object volume only; that volume's backend keeps it inside
     // the volume's root whatever it contains.
     error_code ec = m_opinfo->objfsapi->unlink(m_opinfo->objiopx, uuid.c_str(), znfs::znfs_aio_ptr());
-    if (!ec)
+    if (!ec) {
         m_unlinked.fetch_add(1, std::memory_order_relaxed);
-    else if (ec.value() != ENOENT)  // ENOENT: gone already, e.g. by an interrupted earlier run
+    } else if (ec.value() != ENOENT) {  // ENOENT: gone already, e.g. by an interrupted earlier run
         debug(fn, -1, "Failed to unlink object [%s] error [%d]", uuid.c_str(), ec.value());
+        unresolved = true;
+    }
     return 0;
 }
 
 bool znfssnapdelete::is_file_needed(const string& name)
 {
+    string thisuuid;
+    bool read_this = false;
+    return check_reference(name, thisuuid, read_this) != reference::not_needed;
+}
+
+znfssnapdelete::reference znfssnapdelete::check_reference(const string& name, string& thisuuid, bool& read_this)
+{
     static const char* const fn = "znfssnapdelete::is_file_needed()";
     if (m_opinfo->prevsnapdir.empty()) {
         debug(fn, 1, "No previous version - file not needed");
-        return false;
+        return reference::not_needed;
     }
 
     string thispath = m_opinfo->snapdir + "/" + name;
@@ -366,18 +544,20 @@ bool znfssnapdelete::is_file_needed(const string& name)
 
     // Answering "not needed" lets the caller unlink the object, so that answer is given only
     // when a read proves there is nothing to share; every other failure keeps the object.
-    string thisuuid;
     int64_t rc = file_getxattr(m_znfsapi, m_iopx, thispath, kuuidattr, thisuuid, *this);
     switch (classify(rc, errno, thisuuid, false)) {
     case uuid_read::value:
         break;
     case uuid_read::absent:
+        thisuuid.clear();
+        read_this = true;
         debug(fn, -1, "File name [%s] getattr uuid failed", thispath.c_str());
-        return false;
+        return reference::not_needed;
     case uuid_read::unknown:
         debug(fn, -1, "File name [%s] uuid unreadable, kept for previous snap", thispath.c_str());
-        return true;
+        return reference::unknown;
     }
+    read_this = true;
 
     string prevuuid;
     rc = file_getxattr(m_znfsapi, m_iopx, prevpath, kuuidattr, prevuuid, *this);
@@ -386,12 +566,12 @@ bool znfssnapdelete::is_file_needed(const string& name)
         break;
     case uuid_read::absent:
         debug(fn, -1, "File name [%s] getattr uuid failed", prevpath.c_str());
-        return false;
+        return reference::not_needed;
     case uuid_read::unknown:
         debug(fn, -1, "File name [%s] uuid unreadable, kept for previous snap", prevpath.c_str());
-        return true;
+        return reference::unknown;
     }
-    return thisuuid == prevuuid;
+    return thisuuid == prevuuid ? reference::needed : reference::not_needed;
 }
 
 error_code znfssnapdelete::create_prevsnap_dellist(string listpath)
@@ -439,6 +619,17 @@ error_code znfssnapdelete::create_prevsnap_dellist(string listpath)
             result = rc;
         }
         m_znfsapi->close(list, znfs::znfs_aio_ptr());
+    }
+
+    // The list is reported as the names to hand on: it must survive a power cut first.
+    if (!result) {
+        list = m_znfsapi->open(m_iopx, listpath.c_str(), 1, znfs::znfs_aio_ptr());
+        error_code sc = list ? m_znfsapi->fsync(list, znfs::znfs_aio_ptr()) : znfs::errno_code(errno ? errno : EIO);
+        m_znfsapi->close(list, znfs::znfs_aio_ptr());
+        if (sc) {
+            error(fn, "Failed to make file [%s] durable error [%d]", listpath.c_str(), sc.value());
+            result = sc;
+        }
     }
     return result;
 }

@@ -67,6 +67,30 @@ entry_read read_entry(znfs_api* api, const znfs_file_ptr& fp, const znfs_buff_pt
     }
 }
 
+// The length of the entry that starts at offset, found without holding it: a single line of
+// any size costs one buffer. Outcomes as read_entry.
+entry_read entry_length(znfs_api* api, const znfs_file_ptr& fp, const znfs_buff_ptr& buf, uint64_t offset,
+                        uint64_t& length)
+{
+    length = 0;
+    const char* base = static_cast<const char*>(buf->get_base());
+    for (;;) {
+        int64_t n = api->read(fp, buf, kCopyBlock, static_cast<int64_t>(offset + length), 0, sync_call());
+        if (n < 0)
+            return entry_read::failed;
+        if (n == 0)
+            return length == 0 ? entry_read::end : entry_read::entry;
+        size_t got = static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(n), kCopyBlock));
+        for (size_t i = 0; i < got; ++i) {
+            if (base[i] == '\n' || base[i] == '\0') {
+                length += i;
+                return entry_read::entry;
+            }
+        }
+        length += got;
+    }
+}
+
 // file_copy through a caller-provided buffer of kCopyBlock bytes.
 error_code copy_range(znfs_api* api, const znfs_buff_ptr& buf, const znfs_file_ptr& srcfp, uint64_t srcoffset,
                       const znfs_file_ptr& dstfp, uint64_t dstoffset, uint64_t size, znfs::znfs_debug& logger)
@@ -206,21 +230,21 @@ error_code filesplit(znfs_api* api, znfs_iopx_ptr iopx, string filetosplit, uint
     // start + chunk, so no entry is cut and every piece but the last is longer than chunk.
     const uint64_t chunk = total / splitcount;
     std::vector<std::pair<uint64_t, uint64_t>> pieces;
-    string line;
+    uint64_t linelen = 0;
     for (uint64_t start = 0; start < total;) {
         if (chunk > total - start) {
             pieces.emplace_back(start, total - start);
             break;
         }
         uint64_t cut = start + chunk;
-        if (read_entry(api, listfp, buf, cut, line) == entry_read::failed) {
+        if (entry_length(api, listfp, buf, cut, linelen) == entry_read::failed) {
             int e = failure_errno();
             logger.error("filesplit", "Failed to read data from offset [%llu] error [%d]",
                          static_cast<unsigned long long>(cut), e);
             api->close(listfp, sync_call());
             return generic_error(e);
         }
-        uint64_t length = std::min(chunk + line.size() + 1, total - start);
+        uint64_t length = std::min(chunk + linelen + 1, total - start);
         pieces.emplace_back(start, length);
         start += length;
     }

@@ -133,6 +133,9 @@ private:
     // Counted by the workers without a lock.
     std::atomic<uint64_t> m_copied;
     std::atomic<uint64_t> m_failed;
+    // Set before the copy starts, read by the workers: the backend cannot flush the whole
+    // volume, so each copied file is flushed before it counts.
+    bool m_sync_each_file;
 };
 
 }  // namespace znfssnapcreate
@@ -196,6 +199,14 @@ public:
     uint32_t m_threadcount;
 
 private:
+    enum class reference { needed, not_needed, unknown };
+    // The reference check behind is_file_needed; thisuuid gets this copy's uuid ("" when it
+    // has none) and read_this says whether it was read at all.
+    reference check_reference(const string& name, string& thisuuid, bool& read_this);
+    // snap_handle_filedelete without the count: unresolved is set when the name ended neither
+    // unlinked, nor handed on, nor proven to need nothing.
+    int32_t handle_name(const string& name, bool& unresolved);
+
     std::atomic<uint64_t> m_checked;
     std::atomic<uint64_t> m_handed_on;
     std::atomic<uint64_t> m_unlinked;
