@@ -386,10 +386,14 @@ TEST_P(ServiceContract, HandlesCloseOnce)
     put("/f", "x");
     znfs_file_ptr f = api->open(iopx, "/f", 0, none);
     ASSERT_TRUE(f);
+    EXPECT_FALSE(api->fsync(f, none)) << "a file open for reading is flushed too";
     EXPECT_FALSE(api->close(f, none));
     EXPECT_EQ(EBADF, api->close(f, none).value());
     EXPECT_EQ(-1, api->read(f, api->alloc_io_buffer(1), 1, 0, 0, none));
     EXPECT_EQ(EBADF, errno);
+    EXPECT_EQ(EBADF, api->fsync(f, none).value());
+    std::error_code whole = api->syncfs(iopx, none);
+    EXPECT_TRUE(!whole || whole.value() == ENOTSUP) << whole.message();
 
     znfs_file_ptr d = api->opendir(iopx, "/", none);
     ASSERT_TRUE(d);
@@ -419,6 +423,7 @@ TEST_P(ServiceContract, ForeignContextsAreRefused)
     EXPECT_FALSE(api->open(other, "/", 0, none));
     EXPECT_EQ(EINVAL, errno);
     EXPECT_EQ(EINVAL, api->stat(iopx, nullptr, &st, none).value());
+    EXPECT_EQ(EINVAL, api->syncfs(other, none).value());
 }
 
 TEST_P(ServiceContract, ConcurrentCallsOnOneServiceObject)
@@ -523,7 +528,9 @@ TEST_F(FaultFsTest, ForwardsAndCountsEveryOperation)
     EXPECT_FALSE(fault.mkdir(v, "/d", 0755, none));
     znfs_file_ptr f = fault.creat(v, "/d/f", 0x201, 0644, none);
     EXPECT_EQ(4, fault.write(f, b, 4, 0, 0, none));
+    EXPECT_FALSE(fault.fsync(f, none));
     EXPECT_FALSE(fault.close(f, none));
+    EXPECT_FALSE(fault.syncfs(v, none));
     f = fault.open(v, "/d/f", 0, none);
     EXPECT_EQ(4, fault.read(f, b, 4, 0, 0, none));
     fault.close(f, none);
@@ -538,10 +545,10 @@ TEST_F(FaultFsTest, ForwardsAndCountsEveryOperation)
     EXPECT_FALSE(fault.rmdir(v, "/d", none));
 
     for (const char* op : {"open", "creat", "read", "write", "stat", "mkdir", "rmdir", "unlink", "opendir",
-                           "readdir", "closedir", "getxattr", "listxattr", "setxattr"})
+                           "readdir", "closedir", "getxattr", "listxattr", "setxattr", "fsync", "syncfs"})
         EXPECT_EQ(1u, fault.calls(op)) << op;
     EXPECT_EQ(2u, fault.calls("close"));
-    EXPECT_EQ(16u, fault.calls());
+    EXPECT_EQ(18u, fault.calls());
     EXPECT_EQ(0u, fault.injected_count());
     EXPECT_FALSE(vol.exists("/d"));
 }

@@ -494,7 +494,15 @@ public:
         const posix_volume* v = volume_of(iopx, "/");
         if (!v)
             return errno_code(errno);
-        return ::syncfs(v->rootfd()) == 0 ? std::error_code() : errno_code(errno);
+        // The root is held as an O_PATH descriptor, which syncfs refuses: flush through a
+        // descriptor of the root directory itself.
+        int fd = openat(v->rootfd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0)
+            return errno_code(errno);
+        int r = ::syncfs(fd);
+        int e = errno;
+        ::close(fd);
+        return r == 0 ? std::error_code() : errno_code(e);
     }
 
     std::error_code stat(znfs_iopx_ptr iopx, const char* path, struct stat* st, znfs_aio_ptr) override

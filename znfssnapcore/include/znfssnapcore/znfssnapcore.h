@@ -8,6 +8,22 @@
 // error_code values (value 0 is success; test the value alone), never thrown by the library.
 // The library keeps no state between calls; calls on different snapshot directories are
 // independent, two calls on the same snapshot directory are not guarded against each other.
+//
+// Keeping snapshots safe (the host's part; the README says more):
+// - A name the live dataset changes goes to the delete list of the newest snapshot, and only
+//   when that snapshot still holds the object the dataset just dropped; otherwise no snapshot
+//   holds the object and the host unlinks it itself. A name holding a line feed cannot be
+//   listed.
+// - The previous snapshot of a deletion is the next older one that still exists ("" for the
+//   oldest).
+// - After a deletion that returned 0 with opstatus 0, append prevsnap_dellist to the previous
+//   snapshot's delete list before anything else happens to either, then remove the deleted
+//   snapshot's tree; never name it as a previous snapshot again. A deletion with opstatus -1
+//   is run again.
+// - A creation that failed or left opstatus -1 does not join the chain: remove it and take it
+//   again before the live dataset changes. Nothing changes the live dataset while a creation
+//   runs; a file renamed or restored from a snapshot gets a new data object.
+// - One call at a time per snapshot directory.
 
 #include <znfs/znfs_api.h>
 #include <znfs/znfs_debug.h>
@@ -42,14 +58,18 @@ struct znfssnapcore_opinfo {
     znfssnapcore_opinfo() : snapfsapi(nullptr), objfsapi(nullptr), opstatus(-1) {}
 };
 
-// Copies datasetdir below snapdir (skipping ".snaps"), then makes snapdir/.delete and an empty
-// snapdir/.delete/deletefilelist. The result reports the bookkeeping steps; opstatus is 0 only
-// when every entry was copied in full and the bookkeeping was made.
+// Copies datasetdir below snapdir (skipping ".snaps"), makes the copy durable, then makes
+// snapdir/.delete and an empty snapdir/.delete/deletefilelist. The result reports the
+// bookkeeping steps; opstatus is 0 only when every entry was copied in full and the
+// bookkeeping was made. A snapdir that already holds .delete is a finished snapshot: EEXIST
+// (generic category), nothing written. One without it (a creation that stopped) is copied into.
 ZNFSSC_EXPORT error_code snap_opcreate(znfssnapcore_opinfo* opinfo);
 
 // Processes snapdir's delete list: unlinks the data objects that the previous snapshot does not
-// share and hands the names it shares on to snapdir/.delete/deletefilelist_prevsnap, whose path
-// lands in prevsnap_dellist. opstatus is 0 exactly when the result's value is 0.
+// share and hands the names it shares on to snapdir/.delete/deletefilelist_prevsnap (made
+// durable), whose path lands in prevsnap_dellist. The result is that of building that list;
+// opstatus is 0 only when it is 0 and every listed name was dealt with (unlinked, handed on,
+// or proven to need nothing). Otherwise run the same deletion again: it resolves the rest.
 ZNFSSC_EXPORT error_code snap_opdelete(znfssnapcore_opinfo* opinfo);
 
 namespace znfssnaputils {
@@ -162,12 +182,14 @@ public:
     string get_snapdir();
     // Processes batch file N into hand-off file N; failures show only in the log.
     void snap_batchdel_thr(uint32_t thread_number);
-    // Empties handofffile, then handles every name of batchfile in order; errno (generic) when
-    // the hand-off file cannot be emptied (nothing handled), the batch file does not open or a
-    // read fails (the names not reached are left alone); EIO when a handed-on name was lost.
+    // Empties handofffile, then handles every name of batchfile in order (a name longer than any
+    // path is skipped); errno (generic) when the hand-off file cannot be emptied (nothing
+    // handled), the batch file does not open or a read fails (the names not reached are left
+    // alone and counted as unresolved); EIO when a handed-on name was lost.
     error_code snap_delete_batch(string batchfile, string handofffile);
     // 0: handled here (no copy, unsafe name skipped, or its object dealt with); 1: the previous
-    // snapshot needs it. A name with a ".." component is never read or unlinked.
+    // snapshot needs it, or may. A name with a ".." component is never read or unlinked. Only
+    // the uuid that was compared is unlinked: a copy whose uuid changed since is handed on.
     int32_t snap_handle_filedelete(string& name);
     // True when both copies of name carry equal non-empty uuids, or when that cannot be ruled
     // out: only a missing or empty attribute (either copy) or a missing previous copy (ENOENT,
