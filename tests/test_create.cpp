@@ -472,6 +472,7 @@ TEST(Create, FailingAnyCallNeverYieldsAnIncompleteSnapshotReportedComplete)
     znfssnapcore_opinfo r0 = record(&clean, v, "/live", "/s0");
     ASSERT_EQ(0, znfssnapcore::snap_opcreate(&r0).value());
     ASSERT_EQ(0, r0.opstatus);
+    EXPECT_EQ(0u, clean.calls("fsync")) << "a POSIX volume is flushed whole, not file by file";
     uint64_t total = clean.calls();
 
     LogCapture quiet(-2);
