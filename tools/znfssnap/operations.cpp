@@ -1,7 +1,9 @@
 #include "operations.h"
 
+#include "dry_run_api.h"
 #include "recording_api.h"
 #include "report.h"
+#include "volume_files.h"
 
 #include <znfs/znfs_gluster.h>
 #include <znfs/znfs_posix.h>
@@ -72,8 +74,9 @@ delete_outcome run_delete(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, 
                           const std::string& prevsnapdir, bool dry_run, bool show_progress)
 {
     recording_api recorder(objapi);
+    dry_run_api overlay(api, snapdir);
     znfssnapcore::znfssnapcore_opinfo rec;
-    rec.snapfsapi = api;
+    rec.snapfsapi = dry_run ? &overlay : api;
     rec.snapiopx = iopx;
     rec.objfsapi = dry_run ? &recorder : objapi;
     rec.objiopx = objiopx;
@@ -90,6 +93,7 @@ delete_outcome run_delete(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, 
         out.checked = op.names_checked();
         out.handed_on = op.names_handed_on();
         out.unlinked = op.objects_unlinked();
+        out.unresolved = op.names_unresolved();
     }
     out.seconds = clock.seconds();
     out.opstatus = rec.opstatus;
@@ -97,6 +101,10 @@ delete_outcome run_delete(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, 
     if (dry_run) {
         out.dry_run_objects = recorder.unlinked();
         std::sort(out.dry_run_objects.begin(), out.dry_run_objects.end());
+        std::string handed;
+        if (!rec.prevsnap_dellist.empty() && overlay.contents(rec.prevsnap_dellist, handed))
+            out.dry_run_handed_on = split_lines(handed);
+        out.prevsnap_dellist.clear();
     }
     return out;
 }

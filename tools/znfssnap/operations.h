@@ -44,12 +44,16 @@ struct delete_outcome {
     uint64_t checked = 0;
     uint64_t handed_on = 0;
     uint64_t unlinked = 0;
-    std::vector<std::string> dry_run_objects;  // sorted; dry runs only
+    uint64_t unresolved = 0;                     // names left for a rerun to resolve
+    std::vector<std::string> dry_run_objects;    // sorted; dry runs only
+    std::vector<std::string> dry_run_handed_on;  // in list order; dry runs only
     double seconds = 0;
 };
 
-// With dry_run, the object volume sits behind a recording_api: no object is unlinked, the
-// objects that would be are listed; the bookkeeping under .delete is written as usual.
+// With dry_run, neither volume changes: the object volume sits behind a recording_api (no
+// object is unlinked; the objects that would be are listed), the snapshot volume behind a
+// dry_run_api (the working files under .delete stay in memory; the names that would be handed
+// on are read back from there), and prevsnap_dellist is left empty since no list was written.
 delete_outcome run_delete(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, znfs::znfs_api* objapi,
                           const znfs::znfs_iopx_ptr& objiopx, const std::string& snapdir,
                           const std::string& prevsnapdir, bool dry_run, bool show_progress);
