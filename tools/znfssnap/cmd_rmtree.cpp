@@ -2,10 +2,12 @@
 #include "operations.h"
 #include "options.h"
 #include "report.h"
+#include "snapshot_lock.h"
 
 #include <znfs/znfs_posix.h>
 #include <znfssnapcore/znfssnapcore.h>
 
+#include <cerrno>
 #include <cstdio>
 
 namespace znfssnap {
@@ -13,7 +15,7 @@ namespace znfssnap {
 namespace {
 
 const char* k_help =
-    "Usage: znfssnap rmtree --volume DIR PATH [OPTIONS]\n"
+    "Usage: znfssnap rmtree --volume DIR [--wait] PATH [OPTIONS]\n"
     "\n"
     "A volume DIR is a host directory (a POSIX volume) or gluster://HOST[:PORT]/VOLNAME (a\n"
     "GlusterFS volume, reached without a mount).\n"
@@ -21,6 +23,9 @@ const char* k_help =
     "Removes the directory PATH and everything below it on the volume DIR\n"
     "(for example a whole snapshot directory). Symbolic links are removed, never followed.\n"
     "PATH must name a directory below the volume root, without \".\" or \"..\" components.\n"
+    "A snapshot directory is removed only when no other run on this host works on it.\n"
+    "\n"
+    "  --wait  wait for such a run to end, instead of failing at once\n"
     "\n"
     "Exit status: 0 removed; 1 the removal failed; 2 usage error.\n";
 
@@ -49,7 +54,7 @@ int cmd_rmtree(const std::vector<std::string>& args)
 {
     parsed_args pa;
     common_options co;
-    int rc = start_command("rmtree", k_help, args, {{"volume", true}}, {"volume"}, 1, 1, pa, co);
+    int rc = start_command("rmtree", k_help, args, {{"volume", true}, {"wait", false}}, {"volume"}, 1, 1, pa, co);
     if (rc >= 0)
         return rc;
     const std::string volume = pa.get("volume");
@@ -67,6 +72,10 @@ int cmd_rmtree(const std::vector<std::string>& args)
     znfs::znfs_iopx_ptr iopx = vol.iopx;
     if ((ec = check_directory(api, iopx, path)))
         return report_failure("rmtree", co.json, j, path, ec);
+    snapshot_locks locks;
+    std::string message;
+    if (!locks.take(vol, volume, {path}, holder_text("rmtree", args), pa.has("wait"), message))
+        return report_refusal("rmtree", co.json, j, message, znfs::errno_code(EBUSY));
 
     znfs::znfs_debug logger;
     stopwatch clock;

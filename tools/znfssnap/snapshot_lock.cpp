@@ -1,0 +1,178 @@
+#include "snapshot_lock.h"
+
+#include "report.h"
+#include "volume_files.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+namespace znfssnap {
+
+namespace {
+
+const char* const k_lock_dirs[] = {"/run/lock/znfssnap", "/tmp/znfssnap-locks"};
+
+// 64-bit FNV-1a. Two directories whose keys collide only share a lock: they wait for each
+// other, nothing worse.
+std::string key_hash(const std::string& key)
+{
+    uint64_t h = UINT64_C(14695981039346656037);
+    for (unsigned char c : key) {
+        h ^= c;
+        h *= UINT64_C(1099511628211);
+    }
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(h));
+    return buf;
+}
+
+// What names the volume the same way whatever the spelling of its spec: the root directory's
+// device and inode for a host directory, the URL for a GlusterFS volume.
+std::string volume_identity(const opened_volume& vol, const std::string& spec)
+{
+    if (spec.compare(0, 10, "gluster://") == 0)
+        return "gluster " + vol.iopx->describe();
+    struct stat st {};
+    if (::stat(spec.c_str(), &st) == 0)
+        return "posix " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    return "posix " + normalize_path(spec);
+}
+
+std::string directory_identity(const opened_volume& vol, const std::string& snapdir)
+{
+    struct stat st {};
+    if (!vol.api->stat(vol.iopx, snapdir.c_str(), &st, znfs::znfs_aio_ptr()))
+        return "inode " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+    return "path " + normalize_path(snapdir);
+}
+
+// Opens (creating it when needed) the lock file of hash in the first lock directory that
+// takes it; -1 with errno set when none does.
+int open_lock_file(const std::string& hash, std::string& path)
+{
+    int err = 0;
+    for (const char* dir : k_lock_dirs) {
+        if (::mkdir(dir, 01777) == 0)
+            ::chmod(dir, 01777);  // shared by every user of the host, like /tmp
+        path = std::string(dir) + "/" + hash + ".lock";
+        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+        // Another user's lock file: flock works on a descriptor open for reading as well.
+        if (fd < 0 && errno == EACCES)
+            fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd >= 0)
+            return fd;
+        err = errno;
+    }
+    errno = err;
+    return -1;
+}
+
+std::string read_holder(int fd)
+{
+    char buf[512];
+    ssize_t n = ::pread(fd, buf, sizeof buf - 1, 0);
+    std::string s(buf, n > 0 ? static_cast<size_t>(n) : 0);
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\0'))
+        s.pop_back();
+    if (s.empty())
+        return "another run (it has not written its name yet)";
+    size_t space = s.find(' ');
+    if (space == std::string::npos)
+        return "pid " + s;
+    return "pid " + s.substr(0, space) + " (" + s.substr(space + 1) + ")";
+}
+
+}  // namespace
+
+std::string holder_text(const std::string& command, const std::vector<std::string>& args)
+{
+    std::string text = "znfssnap " + command;
+    for (const std::string& a : args)
+        text += " " + a;
+    text = printable(text);
+    if (text.size() > 400)
+        text = text.substr(0, 400) + "...";
+    return text;
+}
+
+snapshot_locks::~snapshot_locks() { release(); }
+
+void snapshot_locks::release()
+{
+    for (int fd : m_fds) {
+        // Cleared while still held, so that nobody reads a holder that has gone.
+        if (::ftruncate(fd, 0) != 0) {
+            // A lock file this user may only read keeps the last holder's name; harmless.
+        }
+        ::close(fd);
+    }
+    m_fds.clear();
+}
+
+bool snapshot_locks::take(const opened_volume& vol, const std::string& volume_spec,
+                          const std::vector<std::string>& snapdirs, const std::string& holder, bool wait,
+                          std::string& message)
+{
+    const std::string volid = volume_identity(vol, volume_spec);
+    std::vector<std::pair<std::string, std::string>> wanted;  // hash, snapdir
+    for (const std::string& dir : snapdirs)
+        wanted.emplace_back(key_hash(volid + "\n" + directory_identity(vol, dir)), dir);
+    std::sort(wanted.begin(), wanted.end());
+    wanted.erase(std::unique(wanted.begin(), wanted.end(),
+                             [](const auto& a, const auto& b) { return a.first == b.first; }),
+                 wanted.end());
+
+    for (const auto& w : wanted) {
+        std::string path;
+        int fd = open_lock_file(w.first, path);
+        if (fd < 0) {
+            message = "cannot open a lock file for snapshot directory " + printable(w.second) + " (" + path +
+                      "): " + std::strerror(errno);
+            release();
+            return false;
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            if (errno != EWOULDBLOCK) {
+                message = "cannot lock snapshot directory " + printable(w.second) + ": " + std::strerror(errno);
+                ::close(fd);
+                release();
+                return false;
+            }
+            const std::string who = read_holder(fd);
+            if (!wait) {
+                message = "snapshot directory " + printable(w.second) + " is in use by " + who +
+                          " on this host; run again when it has ended, or give --wait";
+                ::close(fd);
+                release();
+                return false;
+            }
+            std::fprintf(stderr, "znfssnap: waiting for snapshot directory %s, in use by %s\n",
+                         printable(w.second).c_str(), who.c_str());
+            int rc;
+            while ((rc = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+            }
+            if (rc != 0) {
+                message = "cannot lock snapshot directory " + printable(w.second) + ": " + std::strerror(errno);
+                ::close(fd);
+                release();
+                return false;
+            }
+        }
+        const std::string line = std::to_string(::getpid()) + " " + holder + "\n";
+        if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, line.data(), line.size(), 0) < 0) {
+            // Read-only lock file (another user's): the lock holds all the same, unnamed.
+        }
+        m_fds.push_back(fd);
+    }
+    return true;
+}
+
+}  // namespace znfssnap

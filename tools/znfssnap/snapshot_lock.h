@@ -1,0 +1,49 @@
+#ifndef ZNFSSNAP_SNAPSHOT_LOCK_H
+#define ZNFSSNAP_SNAPSHOT_LOCK_H
+
+// One run at a time per snapshot directory: the commands that write a snapshot's bookkeeping
+// (create, delete, handoff, list-add, rmtree) hold an exclusive flock(2) on a host file for
+// each snapshot directory they touch. The file lives in /run/lock/znfssnap (or
+// /tmp/znfssnap-locks where that cannot be written), so the lock keeps runs on one host
+// apart; runs on two hosts against one GlusterFS volume are not. The holder writes
+// "PID COMMAND" into the file, so that a refused run can name it.
+
+#include "operations.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace znfssnap {
+
+// The host locks of some snapshot directories, released when the object goes (and by the
+// kernel when the process dies, so a killed run leaves nothing to clean up).
+class snapshot_locks {
+public:
+    snapshot_locks() = default;
+    ~snapshot_locks();
+    snapshot_locks(const snapshot_locks&) = delete;
+    snapshot_locks& operator=(const snapshot_locks&) = delete;
+
+    // Takes the lock of every directory in snapdirs on the volume (opened from volume_spec).
+    // A directory is known by the volume and its own device and inode, so that two spellings
+    // of one directory ("/s", "//s/.", a link to it) share a lock. Locks are taken in one fixed
+    // order, so that two waiting runs never hold one each. Without wait, a lock that another
+    // run holds fails at once; with it, the run waits (and says so on standard error). holder
+    // is what a refused run is told ("znfssnap delete --snapdir /s"). False with message set
+    // when a lock could not be taken; the locks taken so far are released then.
+    bool take(const opened_volume& vol, const std::string& volume_spec, const std::vector<std::string>& snapdirs,
+              const std::string& holder, bool wait, std::string& message);
+
+private:
+    void release();
+    std::vector<int> m_fds;
+};
+
+// The command line as a lock holder shows it: "znfssnap COMMAND ARGS", control bytes escaped,
+// cut to a few hundred bytes.
+std::string holder_text(const std::string& command, const std::vector<std::string>& args);
+
+}  // namespace znfssnap
+
+#endif
