@@ -3,11 +3,12 @@
 namespace znfssnap {
 
 int start_dataset_command(const char* command, const char* help, const std::vector<std::string>& args,
-                          dataset_command& dc)
+                          dataset_command& dc, const std::vector<option_def>& extra)
 {
-    parsed_args pa;
-    int rc = start_command(command, help, args, {{"volume", true}, {"dataset", true}, {"snapdir", true}},
-                           {"volume", "dataset", "snapdir"}, 0, 0, pa, dc.co);
+    parsed_args& pa = dc.args;
+    std::vector<option_def> defs = {{"volume", true}, {"dataset", true}, {"snapdir", true}};
+    defs.insert(defs.end(), extra.begin(), extra.end());
+    int rc = start_command(command, help, args, defs, {"volume", "dataset", "snapdir"}, 0, 0, pa, dc.co);
     if (rc >= 0)
         return rc;
     dc.volume = pa.get("volume");

@@ -20,12 +20,14 @@ struct dataset_command {
     std::string snapdir;
     json_object report;
     opened_volume vol;
+    parsed_args args;  // the command line, for the command's own options
 };
 
 // -1 when the command goes on with dc filled in; otherwise the exit status to return (help
-// shown, a usage error, or a volume that cannot be opened, already reported).
+// shown, a usage error, or a volume that cannot be opened, already reported). extra: options
+// of the command beyond the shared ones.
 int start_dataset_command(const char* command, const char* help, const std::vector<std::string>& args,
-                          dataset_command& dc);
+                          dataset_command& dc, const std::vector<option_def>& extra = {});
 
 }  // namespace znfssnap
 
