@@ -1,10 +1,14 @@
+#include "bookkeeping.h"
 #include "commands.h"
 #include "operations.h"
 #include "options.h"
 #include "report.h"
+#include "snapshot_lock.h"
+#include "volume_files.h"
 
 #include <znfs/znfs_posix.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 
@@ -14,7 +18,7 @@ namespace {
 
 const char* k_help =
     "Usage: znfssnap delete --volume DIR --object-volume DIR --snapdir PATH [--prevsnap PATH]\n"
-    "                       [--dry-run] [OPTIONS]\n"
+    "                       [--dry-run] [--wait] [OPTIONS]\n"
     "\n"
     "A volume DIR is a host directory (a POSIX volume) or gluster://HOST[:PORT]/VOLNAME (a\n"
     "GlusterFS volume, reached without a mount).\n"
@@ -25,13 +29,54 @@ const char* k_help =
     "same \"trusted.vidoruvud.uuid\" value, the name is handed on to\n"
     "PATH/.delete/deletefilelist_prevsnap; otherwise the data object named by that value is\n"
     "unlinked on the object volume --object-volume. The snapshot's own files stay.\n"
+    "A deletion that ran in full leaves the marker PATH/.delete/delete_complete; then hand the\n"
+    "names on with 'znfssnap handoff' before anything else happens to either snapshot, and\n"
+    "remove the snapshot with 'znfssnap rmtree'.\n"
     "\n"
-    "  --prevsnap PATH  the previous snapshot on the same volume (default: none)\n"
-    "  --dry-run        unlink nothing: list the objects that would be unlinked. The bookkeeping\n"
-    "                   files under PATH/.delete (batch files, hand-off files and\n"
-    "                   deletefilelist_prevsnap) are written as in a real run.\n"
+    "  --prevsnap PATH  the previous snapshot on the same volume: the next older one that still\n"
+    "                   exists (default: none, for the oldest snapshot)\n"
+    "  --dry-run        write nothing to either volume: report the objects a real run would\n"
+    "                   unlink and the names it would hand on. No batch file, hand-off file,\n"
+    "                   deletefilelist_prevsnap or marker is written, and nothing is unlinked.\n"
+    "  --wait           wait while another run on this host works on the snapshot directory,\n"
+    "                   instead of failing at once (one run at a time per snapshot directory is\n"
+    "                   enforced on this host only)\n"
     "\n"
-    "Exit status: 0 success; 1 the deletion failed; 2 usage error.\n";
+    "Exit status: 0 success; 1 the deletion failed (also: another run holds the snapshot, or a\n"
+    "hand-off is unfinished); 2 usage error; 3 the deletion is incomplete: some names were\n"
+    "left unresolved (neither unlinked nor handed on); run the same delete again.\n";
+
+// Why a deletion of snapdir must not start now; "" when it may. A deletion that was handed on
+// already would write a list nobody hands on; one whose own list is still being appended to,
+// or whose hand-off is half done, would miss or change names.
+verdict refusal(const opened_volume& vol, const std::string& snapdir, const std::string& prevsnap)
+{
+    std::error_code ec = probe_file(vol.api, vol.iopx, snapdir + k_handoff_done);
+    if (!ec)
+        return refused("the deletion of " + printable(snapdir) + " was completed and handed on already (" +
+                           k_handoff_done + " exists): remove the snapshot with 'znfssnap rmtree'",
+                       EBUSY);
+    if (ec.value() != ENOENT)
+        return check_failed("cannot tell whether " + printable(snapdir) + k_handoff_done + " exists", ec);
+    for (const std::string& dir : {snapdir, prevsnap}) {
+        if (dir.empty())
+            continue;
+        pending_handoff p;
+        ec = read_pending(vol, dir, p);
+        // Into the previous snapshot only this snapshot's own hand-off matters: a rerun would
+        // rewrite the list that hand-off is copying.
+        if (!ec && dir == prevsnap && p.snapdir != normalize_path(snapdir))
+            continue;
+        if (!ec)
+            return refused("a hand-off from " + printable(p.snapdir) + " into the delete list of " + printable(dir) +
+                               " is unfinished: run 'znfssnap handoff --snapdir " + printable(p.snapdir) +
+                               " --prevsnap " + printable(dir) + "' first",
+                           EBUSY);
+        if (ec.value() != ENOENT)
+            return check_failed("cannot read " + printable(dir) + k_handoff_pending, ec);
+    }
+    return verdict();
+}
 
 }  // namespace
 
@@ -41,7 +86,7 @@ int cmd_delete(const std::vector<std::string>& args)
     common_options co;
     int rc = start_command("delete", k_help, args,
                            {{"volume", true}, {"object-volume", true}, {"snapdir", true}, {"prevsnap", true},
-                            {"dry-run", false}},
+                            {"dry-run", false}, {"wait", false}},
                            {"volume", "object-volume", "snapdir"}, 0, 0, pa, co);
     if (rc >= 0)
         return rc;
@@ -71,16 +116,42 @@ int cmd_delete(const std::vector<std::string>& args)
         return report_failure("delete", co.json, j, "snapshot directory " + snapdir, ec);
     if (!prevsnap.empty() && (ec = check_directory(api, iopx, prevsnap)))
         return report_failure("delete", co.json, j, "previous snapshot " + prevsnap, ec);
+    if (!prevsnap.empty() && normalize_path(prevsnap) == normalize_path(snapdir))
+        return usage_error("delete", "--prevsnap names the snapshot being deleted");
+
+    snapshot_locks locks;
+    std::string message;
+    if (!locks.take(vol, volume, {snapdir}, holder_text("delete", args), pa.has("wait"), message))
+        return report_refusal("delete", co.json, j, message, znfs::errno_code(EBUSY));
+    const verdict v = refusal(vol, snapdir, prevsnap);
+    if (!v.ok())
+        return report_verdict("delete", co.json, j, v);
+    // The marker of an earlier complete run goes first: while this run works, the hand-off
+    // must not take the list it is rewriting for finished.
+    if (!dry_run && (ec = remove_file_durably(api, iopx, snapdir + k_delete_complete)))
+        return report_failure("delete", co.json, j, "cannot remove " + snapdir + k_delete_complete, ec);
 
     delete_outcome out = run_delete(api, iopx, obj.api, obj.iopx, snapdir, prevsnap, dry_run, !co.json);
-    j.error(out.ec)
+    const bool complete = !out.ec && out.opstatus == 0;
+    // The marker names the previous snapshot the names were compared with: only that one may
+    // receive them.
+    std::error_code marker_ec;
+    if (complete && !dry_run)
+        marker_ec = write_file_durably(api, iopx, snapdir + k_delete_complete,
+                                       (prevsnap.empty() ? std::string() : normalize_path(prevsnap)) + "\n");
+    j.error(out.ec ? out.ec : marker_ec)
         .num("opstatus", out.opstatus)
+        .flag("complete", complete && !marker_ec)
         .str("prevsnap_dellist", out.prevsnap_dellist)
         .unum("names_checked", out.checked)
         .unum("names_handed_on", out.handed_on)
-        .unum("objects_unlinked", out.unlinked);
+        .unum("objects_unlinked", out.unlinked)
+        .unum("names_unresolved", out.unresolved);
     if (dry_run)
-        j.unum("dry_run_object_count", out.dry_run_objects.size()).list("dry_run_objects", out.dry_run_objects);
+        j.unum("dry_run_object_count", out.dry_run_objects.size())
+            .list("dry_run_objects", out.dry_run_objects)
+            .unum("dry_run_handed_on_count", out.dry_run_handed_on.size())
+            .list("dry_run_handed_on", out.dry_run_handed_on);
     j.real("seconds", out.seconds);
     if (co.json)
         std::printf("%s\n", j.text().c_str());
@@ -89,18 +160,41 @@ int cmd_delete(const std::vector<std::string>& args)
                      describe_error(out.ec).c_str());
         return exit_failed;
     }
+    if (marker_ec) {
+        std::fprintf(stderr,
+                     "znfssnap delete: deletion of %s ran in full, but its marker %s could not be written "
+                     "(%s): run the same delete again before the hand-off\n",
+                     printable(snapdir).c_str(), k_delete_complete, describe_error(marker_ec).c_str());
+        return exit_failed;
+    }
     if (!co.json) {
         if (dry_run) {
-            std::printf("dry run: %zu objects would be unlinked:\n", out.dry_run_objects.size());
+            std::printf("dry run, nothing written: %zu objects would be unlinked:\n", out.dry_run_objects.size());
             for (const std::string& o : out.dry_run_objects)
                 std::printf("  %s\n", printable(o).c_str());
+            std::printf("%zu names would be handed on to the previous snapshot:\n", out.dry_run_handed_on.size());
+            for (const std::string& n : out.dry_run_handed_on)
+                std::printf("  %s\n", printable(n).c_str());
         }
         double rate = out.seconds > 0 ? static_cast<double>(out.checked) / out.seconds : 0.0;
         std::printf("snapshot %s: %" PRIu64 " names checked, %" PRIu64 " handed on, %" PRIu64
                     " objects %s, %.3f s (%.0f names/s)\n",
                     printable(snapdir).c_str(), out.checked, out.handed_on, out.unlinked,
                     dry_run ? "would be unlinked" : "unlinked", out.seconds, rate);
-        std::printf("names for the previous snapshot: %s\n", printable(out.prevsnap_dellist).c_str());
+        if (!dry_run)
+            std::printf("names for the previous snapshot: %s\n", printable(out.prevsnap_dellist).c_str());
+    }
+    if (!complete) {
+        std::string what = out.unresolved != 0
+                               ? std::to_string(out.unresolved) +
+                                     " names were left unresolved (neither unlinked nor handed on)"
+                               : std::string("names meant for the previous snapshot could not all be written");
+        std::fprintf(stderr, "znfssnap delete: %s of %s is incomplete: %s; see the log lines above. %s\n",
+                     dry_run ? "a real deletion" : "deletion", printable(snapdir).c_str(), what.c_str(),
+                     dry_run ? "Fix their cause, then run the deletion."
+                             : "Run the same delete again (after fixing the cause); do not hand on or remove "
+                               "the snapshot before it completes.");
+        return exit_incomplete;
     }
     return exit_ok;
 }

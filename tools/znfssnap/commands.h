@@ -11,6 +11,8 @@ namespace znfssnap {
 int cmd_create(const std::vector<std::string>& args);
 int cmd_verify(const std::vector<std::string>& args);
 int cmd_delete(const std::vector<std::string>& args);
+int cmd_list_add(const std::vector<std::string>& args);
+int cmd_handoff(const std::vector<std::string>& args);
 int cmd_rmtree(const std::vector<std::string>& args);
 int cmd_volsnap(const std::vector<std::string>& args);
 int cmd_demo(const std::vector<std::string>& args);

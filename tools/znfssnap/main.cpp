@@ -17,13 +17,18 @@ const char* k_usage =
     "  create    copy a dataset into a snapshot directory\n"
     "  verify    compare a snapshot with its dataset\n"
     "  delete    process a snapshot's delete list (unlink unshared data objects)\n"
+    "  handoff   append a deleted snapshot's handed-on names to the previous snapshot's list\n"
+    "  list-add  append names to a snapshot's delete list\n"
     "  rmtree    remove a directory tree on a volume\n"
     "  volsnap   create or delete a Gluster volume snapshot\n"
     "  demo      run a self-checking demonstration on temporary volumes\n"
     "\n"
     "'znfssnap COMMAND --help' describes a command.\n"
-    "Exit status: 0 success, 1 the operation failed, 2 usage error, 3 snapshot incomplete,\n"
-    "4 verify found differences.\n";
+    "Commands that change a snapshot (create, delete, handoff, list-add, rmtree) run one at a\n"
+    "time per snapshot directory on this host: a second run fails at once, or waits with --wait.\n"
+    "\n"
+    "Exit status: 0 success, 1 the operation failed, 2 usage error, 3 snapshot creation or\n"
+    "deletion incomplete (run it again), 4 verify found differences.\n";
 
 struct command {
     const char* name;
@@ -31,8 +36,9 @@ struct command {
 };
 
 const command k_commands[] = {
-    {"create", znfssnap::cmd_create}, {"verify", znfssnap::cmd_verify}, {"delete", znfssnap::cmd_delete},
-    {"rmtree", znfssnap::cmd_rmtree}, {"volsnap", znfssnap::cmd_volsnap}, {"demo", znfssnap::cmd_demo},
+    {"create", znfssnap::cmd_create},     {"verify", znfssnap::cmd_verify},   {"delete", znfssnap::cmd_delete},
+    {"handoff", znfssnap::cmd_handoff},   {"list-add", znfssnap::cmd_list_add}, {"rmtree", znfssnap::cmd_rmtree},
+    {"volsnap", znfssnap::cmd_volsnap},   {"demo", znfssnap::cmd_demo},
 };
 
 }  // namespace

@@ -16,7 +16,7 @@ enum exit_status {
     exit_ok = 0,
     exit_failed = 1,       // the operation failed; its error was printed
     exit_usage = 2,        // bad command line
-    exit_incomplete = 3,   // creation finished but some entries were not copied
+    exit_incomplete = 3,   // creation or deletion ran but left work undone: run it again
     exit_differences = 4,  // verify found differences
 };
 

@@ -196,6 +196,42 @@ int report_failure(const std::string& command, bool json, json_object obj, const
     return 1;
 }
 
+int report_refusal(const std::string& command, bool json, json_object obj, const std::string& message,
+                   const std::error_code& ec)
+{
+    std::fprintf(stderr, "znfssnap %s: %s\n", command.c_str(), printable(message).c_str());
+    if (json) {
+        obj.error(ec).str("message", message);
+        std::printf("%s\n", obj.text().c_str());
+    }
+    return 1;
+}
+
+verdict refused(const std::string& message, int code)
+{
+    verdict v;
+    v.message = message;
+    v.ec = std::error_code(code, std::generic_category());
+    return v;
+}
+
+verdict check_failed(const std::string& message, const std::error_code& ec)
+{
+    verdict v;
+    v.message = message;
+    v.ec = ec;
+    v.io_error = true;
+    return v;
+}
+
+int report_verdict(const std::string& command, bool json, const json_object& obj, const verdict& v,
+                   const std::string& suffix)
+{
+    if (v.io_error)
+        return report_failure(command, json, obj, v.message + suffix, v.ec);
+    return report_refusal(command, json, obj, v.message + suffix, v.ec);
+}
+
 void expect_no_pool(bool expected) { g_no_pool_expected.store(expected); }
 
 void install_log_sink()

@@ -50,6 +50,25 @@ std::string describe_error(const std::error_code& ec);
 int report_failure(const std::string& command, bool json, json_object obj, const std::string& message,
                    const std::error_code& ec);
 
+// A call refused for the state it found (a lock held, a marker present): "znfssnap COMMAND:
+// MESSAGE" on standard error (the message says why; ec only fills in the JSON) and, with
+// json, obj completed as by report_failure. Returns exit status 1.
+int report_refusal(const std::string& command, bool json, json_object obj, const std::string& message,
+                   const std::error_code& ec);
+
+// The outcome of a check made before a command writes: empty message when it may go on.
+struct verdict {
+    std::string message;
+    std::error_code ec;
+    bool io_error = false;  // the check itself failed (message names what could not be read)
+    bool ok() const { return message.empty(); }
+};
+verdict refused(const std::string& message, int code);
+verdict check_failed(const std::string& message, const std::error_code& ec);
+// report_failure or report_refusal, as v says; suffix is added to its message.
+int report_verdict(const std::string& command, bool json, const json_object& obj, const verdict& v,
+                   const std::string& suffix = std::string());
+
 // Sends library log lines to standard error in step with the progress line.
 void install_log_sink();
 // With --inline the library runs without a pool as asked; its line about the missing pool

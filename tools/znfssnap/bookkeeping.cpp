@@ -1,0 +1,119 @@
+#include "bookkeeping.h"
+
+#include "options.h"
+#include "report.h"
+#include "volume_files.h"
+
+#include <znfssnapcore/znfssnapcore.h>
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+
+namespace znfssnap {
+
+const char* const k_delete_complete = "/.delete/delete_complete";
+const char* const k_handoff_pending = "/.delete/handoff_pending";
+const char* const k_handoff_done = "/.delete/handoff_done";
+
+std::string format_pending(const pending_handoff& p)
+{
+    return std::to_string(p.offset) + " " + std::to_string(p.length) + " " + p.snapdir + "\n";
+}
+
+bool parse_pending(const std::string& text, pending_handoff& p)
+{
+    if (text.empty() || text.back() != '\n')
+        return false;  // a marker is written whole before it counts; a cut one never got that far
+    size_t s1 = text.find(' ');
+    size_t s2 = s1 == std::string::npos ? s1 : text.find(' ', s1 + 1);
+    if (s2 == std::string::npos)
+        return false;
+    long long off = 0, len = 0;
+    if (!parse_int(text.substr(0, s1), off) || !parse_int(text.substr(s1 + 1, s2 - s1 - 1), len) || off < 0 ||
+        len < 0)
+        return false;
+    p.offset = static_cast<uint64_t>(off);
+    p.length = static_cast<uint64_t>(len);
+    p.snapdir = text.substr(s2 + 1, text.size() - s2 - 2);
+    return !p.snapdir.empty() && p.snapdir.find('\n') == std::string::npos;
+}
+
+std::error_code read_pending(const opened_volume& vol, const std::string& snapdir, pending_handoff& p)
+{
+    std::string text;
+    std::error_code ec = read_whole_file(vol.api, vol.iopx, snapdir + k_handoff_pending, text, 65536);
+    if (ec)
+        return ec;
+    // The marker is made durable before the append it guards begins: a cut one means that
+    // append never started, so no hand-off is under way.
+    return parse_pending(text, p) ? std::error_code() : znfs::errno_code(ENOENT);
+}
+
+std::error_code ends_with_line_feed(const opened_volume& vol, const std::string& path, bool& yes, uint64_t& size)
+{
+    errno = 0;
+    znfs::znfs_file_ptr f = vol.api->open(vol.iopx, path.c_str(), O_RDONLY, znfs::znfs_aio_ptr());
+    if (!f)
+        return znfs::errno_code(errno ? errno : EIO);
+    size = f->get_file_size();
+    yes = true;
+    std::error_code ec;
+    if (size > 0) {
+        znfs::znfs_buff_ptr b = vol.api->alloc_io_buffer(1);
+        errno = 0;
+        int64_t n = b ? vol.api->read(f, b, 1, static_cast<int64_t>(size - 1), 0, znfs::znfs_aio_ptr()) : -1;
+        if (n != 1)
+            ec = znfs::errno_code(errno ? errno : EIO);
+        else
+            yes = *static_cast<const char*>(b->get_base()) == '\n';
+    }
+    vol.api->close(f, znfs::znfs_aio_ptr());
+    return ec;
+}
+
+verdict append_refusal(const opened_volume& vol, const std::string& snapdir, bool pending_refuses)
+{
+    const std::string shown = printable(snapdir);
+    const std::string list = snapdir + znfssnapcore::znfssnaputils::sdelfilelist;
+    for (const char* marker : {k_delete_complete, k_handoff_done}) {
+        std::error_code ec = probe_file(vol.api, vol.iopx, snapdir + marker);
+        if (!ec)
+            return refused("the deletion of " + shown + " has run (" + marker +
+                               " exists): names added to its list would never be processed; add them to the list "
+                               "of the newest snapshot that is not being deleted",
+                           EBUSY);
+        if (ec.value() != ENOENT)
+            return check_failed("cannot tell whether " + shown + marker + " exists", ec);
+    }
+    if (pending_refuses) {
+        pending_handoff p;
+        std::error_code ec = read_pending(vol, snapdir, p);
+        if (!ec)
+            return refused("a hand-off from " + printable(p.snapdir) + " into the list of " + shown +
+                               " is unfinished: run 'znfssnap handoff --snapdir " + printable(p.snapdir) +
+                               " --prevsnap " + shown + "' first",
+                           EBUSY);
+        if (ec.value() != ENOENT)
+            return check_failed("cannot read " + shown + k_handoff_pending, ec);
+    }
+    bool clean = false;
+    uint64_t size = 0;
+    std::error_code ec = ends_with_line_feed(vol, list, clean, size);
+    if (ec.value() == ENOENT)
+        return refused(shown + " is not a finished snapshot (it has no " +
+                           znfssnapcore::znfssnaputils::sdelfilelist + ")",
+                       ENOENT);
+    if (ec)
+        return check_failed("cannot read " + printable(list), ec);
+    if (!clean)
+        return refused(printable(list) +
+                           " does not end with a line feed (an append was cut short?): a new name would be joined "
+                           "to its last line; check that line by hand (a cut name must be removed, not ended)",
+                       EILSEQ);
+    return verdict();
+}
+
+}  // namespace znfssnap
