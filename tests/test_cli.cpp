@@ -7,13 +7,16 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -44,37 +47,65 @@ std::string slurp(FILE* f)
     return s;
 }
 
-// Runs znfssnap with args; env entries ("NAME=value") are added to the environment.
-run_result run_cli(const std::vector<std::string>& args, const std::vector<std::string>& env = {})
+// A znfssnap process started by start_cli; finish_cli waits for it and collects its output.
+struct running_cli {
+    pid_t pid = -1;
+    std::unique_ptr<FILE, int (*)(FILE*)> out{nullptr, fclose};
+    std::unique_ptr<FILE, int (*)(FILE*)> err{nullptr, fclose};
+};
+
+// Starts znfssnap with args; env entries ("NAME=value") are added to the environment, and
+// input is its standard input.
+running_cli start_cli(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                      const std::string& input = "")
 {
-    run_result r;
+    running_cli c;
     const std::string path = testvol::znfssnap_path();
-    std::unique_ptr<FILE, int (*)(FILE*)> out(tmpfile(), fclose);
-    std::unique_ptr<FILE, int (*)(FILE*)> err(tmpfile(), fclose);
-    if (!out || !err)
-        return r;
+    c.out.reset(tmpfile());
+    c.err.reset(tmpfile());
+    std::unique_ptr<FILE, int (*)(FILE*)> in(tmpfile(), fclose);
+    if (!c.out || !c.err || !in)
+        return c;
+    fwrite(input.data(), 1, input.size(), in.get());
+    fflush(in.get());
+    rewind(in.get());
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(path.c_str()));
     for (const std::string& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
     fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(fileno(out.get()), 1);
-        dup2(fileno(err.get()), 2);
+    c.pid = fork();
+    if (c.pid == 0) {
+        dup2(fileno(in.get()), 0);
+        dup2(fileno(c.out.get()), 1);
+        dup2(fileno(c.err.get()), 2);
         for (const std::string& e : env)
             putenv(const_cast<char*>(e.c_str()));
         execv(path.c_str(), argv.data());
         _exit(127);
     }
+    return c;
+}
+
+run_result finish_cli(running_cli& c)
+{
+    run_result r;
     int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid)
+    if (c.pid < 0 || waitpid(c.pid, &status, 0) != c.pid)
         return r;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    r.out = slurp(out.get());
-    r.err = slurp(err.get());
+    r.out = slurp(c.out.get());
+    r.err = slurp(c.err.get());
     return r;
+}
+
+// Runs znfssnap with args to its end.
+run_result run_cli(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                   const std::string& input = "")
+{
+    running_cli c = start_cli(args, env, input);
+    return finish_cli(c);
 }
 
 std::string show(const run_result& r)
@@ -258,6 +289,75 @@ bool contains(const std::vector<std::string>& v, const std::string& s)
     return false;
 }
 
+// ---- what a run left on a volume ----
+
+// Per path below host: kind and mode, data (or link target), extended attributes, and the
+// modification and change times, so that even a rewrite with the same bytes shows.
+using tree_state = std::map<std::string, std::string>;
+
+void capture_tree(const std::string& host, const std::string& rel, tree_state& out)
+{
+    for (const std::string& name : testvol::names_in(host)) {
+        const std::string h = host + "/" + name, r = rel + "/" + name;
+        struct stat st;
+        if (lstat(h.c_str(), &st) != 0)
+            continue;
+        std::string& e = out[r];
+        e = std::to_string(st.st_mode) + " m" + std::to_string(st.st_mtim.tv_sec) + "." +
+            std::to_string(st.st_mtim.tv_nsec) + " c" + std::to_string(st.st_ctim.tv_sec) + "." +
+            std::to_string(st.st_ctim.tv_nsec);
+        for (const auto& x : testvol::host_xattrs(h))
+            e += " " + x.first + "=" + x.second;
+        if (S_ISREG(st.st_mode)) {
+            e += " [" + testvol::slurp(h) + "]";
+        } else if (S_ISLNK(st.st_mode)) {
+            char buf[4096];
+            ssize_t n = readlink(h.c_str(), buf, sizeof buf);
+            e += " -> " + std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
+        } else if (S_ISDIR(st.st_mode)) {
+            capture_tree(h, r, out);
+        }
+    }
+}
+
+tree_state capture_tree(const TempVolume& vol, const std::string& volpath = "")
+{
+    tree_state t;
+    capture_tree(vol.host(volpath), "", t);
+    return t;
+}
+
+// The paths whose state differs, for failure messages; "" when none does.
+std::string tree_diff(const tree_state& before, const tree_state& after)
+{
+    std::string out;
+    for (const auto& e : before) {
+        auto it = after.find(e.first);
+        if (it == after.end())
+            out += "gone: " + e.first + "\n";
+        else if (it->second != e.second)
+            out += "changed: " + e.first + "\n  " + e.second + "\n  " + it->second + "\n";
+    }
+    for (const auto& e : after)
+        if (!before.count(e.first))
+            out += "new: " + e.first + "\n";
+    return out;
+}
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> v;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        v.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return v;
+}
+
 // ---- fixtures ----
 
 // A volume with a small dataset /live and its object volume; snapshots go to /sN.
@@ -332,6 +432,12 @@ TEST(CliUsage, UsageErrorsExitTwo)
         {"verify", "--volume", "/tmp", "--dataset", "/live", "--snapdir", "/s", "--threads", "2x"},
         {"verify", "--volume", "/tmp", "--dataset", "/live", "--snapdir", "/s", "--threads", "2", "--inline"},
         {"delete", "--volume", "/tmp", "--snapdir", "/s"},
+        {"list-add", "--volume", "/tmp", "--snapdir", "/s", "ok", ""},
+        {"list-add", "--volume", "/tmp", "--snapdir", "/s", "a/../b"},
+        {"list-add", "--volume", "/tmp", "--snapdir", "/s", "--", "/abs"},
+        {"list-add", "--volume", "/tmp", "--snapdir", "/s", "two\nlines"},
+        {"handoff", "--volume", "/tmp", "--snapdir", "/s"},
+        {"handoff", "--volume", "/tmp", "--snapdir", "/s", "--prevsnap", "//s/."},
         {"rmtree", "--volume", "/tmp"},
         {"rmtree", "--volume", "/tmp", "/"},
         {"rmtree", "--volume", "/tmp", "//"},
@@ -356,7 +462,7 @@ TEST(CliUsage, UsageErrorsExitTwo)
 
 TEST(CliUsage, HelpForEveryCommandExitsZero)
 {
-    for (const char* cmd : {"create", "verify", "delete", "rmtree", "volsnap", "demo"}) {
+    for (const char* cmd : {"create", "verify", "delete", "handoff", "list-add", "rmtree", "volsnap", "demo"}) {
         run_result r = run_cli({cmd, "--help"});
         EXPECT_EQ(0, r.status) << cmd << "\n" << show(r);
         EXPECT_NE(std::string::npos, r.out.find(std::string("Usage: znfssnap ") + cmd)) << r.out;
@@ -365,8 +471,13 @@ TEST(CliUsage, HelpForEveryCommandExitsZero)
     run_result r = run_cli({"--help"});
     EXPECT_EQ(0, r.status);
     EXPECT_NE(std::string::npos, r.out.find("Exit status"));
-    EXPECT_NE(std::string::npos, run_cli({"delete", "--help"}).out.find("written as in a real run"));
-    EXPECT_NE(std::string::npos, run_cli({"create", "--help"}).out.find("must exist"));
+    EXPECT_NE(std::string::npos, r.out.find("deletion incomplete"));
+    const std::string del = run_cli({"delete", "--help"}).out;
+    EXPECT_NE(std::string::npos, del.find("write nothing to either volume")) << del;
+    EXPECT_NE(std::string::npos, del.find("3 the deletion is incomplete")) << del;
+    const std::string create = run_cli({"create", "--help"}).out;
+    EXPECT_NE(std::string::npos, create.find("--resume")) << create;
+    EXPECT_NE(std::string::npos, create.find("--wait")) << create;
 }
 
 // ---- create and verify ----
@@ -439,6 +550,43 @@ TEST_F(CliTest, CreateRefusesMissingDirectories)
     EXPECT_EQ(2, parse_json(r)["error_value"].num());
 }
 
+// A finished snapshot is never copied into, with or without --resume; a stopped creation is
+// finished with --resume only.
+TEST_F(CliTest, CreateNeverOverwritesAFinishedSnapshot)
+{
+    ASSERT_EQ(0, create("/s1").status);
+    write_delete_list("/s1", "docs/a.txt\n");
+    const tree_state before = capture_tree(vol, "/s1");
+    vol.write("/live/docs/a.txt", "today\n", 0640);
+    const std::vector<std::string> again = {"create", "--volume", vol.root(), "--dataset", "/live", "--snapdir", "/s1"};
+
+    run_result r = run_cli(again);
+    EXPECT_EQ(2, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.err.find("already holds a finished snapshot")) << r.err;
+    std::vector<std::string> resume = again;
+    resume.insert(resume.end(), {"--resume", "--json"});
+    r = run_cli(resume);
+    EXPECT_EQ(1, r.status) << show(r);
+    EXPECT_EQ(17, parse_json(r)["error_value"].num());  // EEXIST
+    EXPECT_NE(std::string::npos, r.err.find("already a finished snapshot")) << r.err;
+    EXPECT_EQ("", tree_diff(before, capture_tree(vol, "/s1")));
+
+    // A creation that stopped part-way: refused without --resume, finished with it.
+    vol.mkdir("/s2");
+    vol.write("/s2/tool", "#!/b", 0755);  // as a creation stopped mid-copy leaves it
+    std::vector<std::string> stopped = {"create", "--volume", vol.root(), "--dataset", "/live", "--snapdir", "/s2"};
+    r = run_cli(stopped);
+    EXPECT_EQ(2, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.err.find("is not empty")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("--resume")) << r.err;
+    EXPECT_EQ("#!/b", vol.read("/s2/tool"));
+    stopped.push_back("--resume");
+    r = run_cli(stopped);
+    EXPECT_EQ(0, r.status) << show(r);
+    r = verify("/s2");
+    EXPECT_EQ(0, r.status) << show(r);
+}
+
 TEST_F(CliTest, LogLevelControlsLibraryLines)
 {
     run_result quiet = create("/s1");
@@ -509,6 +657,9 @@ TEST_F(CliTest, VerifyFailsOnUnreadableRoot)
 
 // ---- delete ----
 
+// A dry run changes no byte, time or attribute of either volume, bookkeeping included, and
+// foretells what the real run then does. A copy that cannot be opened leaves its name
+// unresolved: the deletion says so (exit 3) and its rerun, once the cause is gone, completes.
 TEST_F(CliTest, DeleteDryRunListsObjectsAndUnlinksNone)
 {
     object_file("kept", "o-kept");
@@ -518,36 +669,64 @@ TEST_F(CliTest, DeleteDryRunListsObjectsAndUnlinksNone)
     object_file("changed", "o-new");
     object_file("fresh", "o-fresh");
     ASSERT_EQ(0, create("/s2").status);
-    write_delete_list("/s2", "kept\nchanged\nfresh\nnot-there\n");
+    write_delete_list("/s2", "kept\nchanged\nfresh\nnot-there\nloop\n");
+    // Left by an earlier run that stopped: a real run replaces them, a dry run only pretends to.
+    vol.write("/s2/.delete/delfilebatch_thr1", "fresh\n");
+    vol.write("/s2/.delete/deletefilelist_prevsnap", "stale\n");
+    vol.symlink("loop", "/s2/loop");  // opening it fails with ELOOP: neither unlinked nor handed on
 
+    const tree_state snaps = capture_tree(vol), objs = capture_tree(objects);
     const std::vector<std::string> base = {"delete", "--volume", vol.root(), "--object-volume", objects.root(),
                                            "--snapdir", "/s2", "--prevsnap", "/s1", "--json"};
+    json_value dry;
     for (const char* mode : {"--threads=3", "--inline"}) {
         std::vector<std::string> args = base;
         args.push_back("--dry-run");
         args.push_back(mode);
         run_result r = run_cli(args);
-        ASSERT_EQ(0, r.status) << show(r);
-        json_value j = parse_json(r);
-        EXPECT_EQ("true", j["dry_run"].text);
-        EXPECT_EQ(0, j["opstatus"].num());
-        EXPECT_EQ(2, j["dry_run_object_count"].num());
-        EXPECT_EQ((std::vector<std::string>{"/objects/o-fresh", "/objects/o-new"}), j["dry_run_objects"].strings());
-        EXPECT_EQ(1, j["names_handed_on"].num());
+        EXPECT_EQ(3, r.status) << show(r);
+        dry = parse_json(r);
+        EXPECT_EQ("true", dry["dry_run"].text);
+        EXPECT_EQ(-1, dry["opstatus"].num());
+        EXPECT_EQ("false", dry["complete"].text);
+        EXPECT_EQ(1, dry["names_unresolved"].num());
+        EXPECT_EQ(2, dry["dry_run_object_count"].num());
+        EXPECT_EQ((std::vector<std::string>{"/objects/o-fresh", "/objects/o-new"}), dry["dry_run_objects"].strings());
+        EXPECT_EQ((std::vector<std::string>{"kept"}), dry["dry_run_handed_on"].strings());
+        EXPECT_EQ(1, dry["dry_run_handed_on_count"].num());
+        EXPECT_EQ("", dry["prevsnap_dellist"].text) << "a dry run writes no list";
         EXPECT_EQ(std::string::npos, r.err.find("threadpool")) << mode << ": " << r.err;
-        for (const char* o : {"o-kept", "o-old", "o-gone", "o-new", "o-fresh"})
-            EXPECT_TRUE(objects.exists(std::string("/objects/") + o)) << o;
-        EXPECT_EQ("kept\n", vol.read("/s2/.delete/deletefilelist_prevsnap"));
+        EXPECT_EQ("", tree_diff(snaps, capture_tree(vol))) << mode;
+        EXPECT_EQ("", tree_diff(objs, capture_tree(objects))) << mode;
     }
 
     run_result r = run_cli(base);
-    ASSERT_EQ(0, r.status) << show(r);
+    EXPECT_EQ(3, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.err.find("1 names were left unresolved")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("same delete again")) << r.err;
     json_value j = parse_json(r);
+    EXPECT_EQ(0, j["error_value"].num());
+    EXPECT_EQ(-1, j["opstatus"].num());
+    EXPECT_EQ(1, j["names_unresolved"].num());
     EXPECT_EQ("/s2/.delete/deletefilelist_prevsnap", j["prevsnap_dellist"].text);
     EXPECT_EQ(2, j["objects_unlinked"].num());
-    EXPECT_EQ(1, j["names_handed_on"].num());
-    EXPECT_FALSE(objects.exists("/objects/o-new"));
-    EXPECT_FALSE(objects.exists("/objects/o-fresh"));
+    std::vector<std::string> gone;
+    for (const char* o : {"o-fresh", "o-gone", "o-kept", "o-new", "o-old"})
+        if (!objects.exists(std::string("/objects/") + o))
+            gone.push_back(std::string("/objects/") + o);
+    EXPECT_EQ(dry["dry_run_objects"].strings(), gone);
+    EXPECT_EQ(dry["dry_run_handed_on"].strings(), lines_of(vol.read("/s2/.delete/deletefilelist_prevsnap")));
+    EXPECT_FALSE(vol.exists("/s2/.delete/delete_complete")) << "an incomplete deletion is not handed on";
+
+    ASSERT_EQ(0, unlink(vol.host("/s2/loop").c_str()));
+    vol.write("/s2/loop", "no object of its own");
+    r = run_cli(base);
+    ASSERT_EQ(0, r.status) << show(r);
+    j = parse_json(r);
+    EXPECT_EQ("true", j["complete"].text);
+    EXPECT_EQ(0, j["names_unresolved"].num());
+    EXPECT_EQ("kept\n", vol.read("/s2/.delete/deletefilelist_prevsnap"));
+    EXPECT_EQ("/s1\n", vol.read("/s2/.delete/delete_complete"));
     for (const char* o : {"o-kept", "o-old", "o-gone"})
         EXPECT_TRUE(objects.exists(std::string("/objects/") + o)) << o;
 }
@@ -562,6 +741,142 @@ TEST_F(CliTest, DeleteWithoutDeleteListFails)
     EXPECT_NE(0, j["error_value"].num());
     EXPECT_EQ(-1, j["opstatus"].num());
     EXPECT_EQ("", j["prevsnap_dellist"].text);
+}
+
+// The host's steps along a chain of snapshots: names go into the newest list with list-add
+// (all or nothing), the deletion runs, its handed-on names reach the previous list once with
+// handoff, and each step refuses what would lose or double a name.
+TEST_F(CliTest, ChainStepsHandNamesOnOnce)
+{
+    object_file("kept", "o-kept");
+    object_file("changed", "o-old");
+    ASSERT_EQ(0, create("/s1").status);
+    object_file("changed", "o-new");
+    ASSERT_EQ(0, create("/s2").status);
+    write_delete_list("/s1", "older\n");
+    const std::string vr = vol.root();
+    auto cli = [&](const std::string& cmd, std::vector<std::string> rest, const std::string& input = "") {
+        std::vector<std::string> args = {cmd, "--volume", vr};
+        if (cmd == "delete")
+            args.insert(args.end(), {"--object-volume", objects.root()});
+        args.insert(args.end(), rest.begin(), rest.end());
+        return run_cli(args, {}, input);
+    };
+
+    run_result r = cli("list-add", {"--snapdir", "/s2", "kept"});
+    ASSERT_EQ(0, r.status) << show(r);
+    r = cli("list-add", {"--snapdir", "/s2"}, std::string("changed\nbad\0name\n", 17));
+    EXPECT_EQ(2, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.err.find("NUL")) << r.err;
+    EXPECT_EQ("kept\n", vol.read("/s2/.delete/deletefilelist")) << "a refused call appends nothing";
+    r = cli("list-add", {"--snapdir", "/s2", "--json"}, "changed\nnot-there");
+    ASSERT_EQ(0, r.status) << show(r);
+    EXPECT_EQ(2, parse_json(r)["names_appended"].num());
+    EXPECT_EQ("kept\nchanged\nnot-there\n", vol.read("/s2/.delete/deletefilelist"));
+    vol.mkdir("/unfinished");
+    r = cli("list-add", {"--snapdir", "/unfinished", "x"});
+    EXPECT_EQ(1, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.err.find("not a finished snapshot")) << r.err;
+
+    r = cli("handoff", {"--snapdir", "/s2", "--prevsnap", "/s1"});
+    EXPECT_EQ(1, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.err.find("has not completed")) << r.err;
+    r = cli("delete", {"--snapdir", "/s2", "--prevsnap", "/s1"});
+    ASSERT_EQ(0, r.status) << show(r);
+    EXPECT_FALSE(objects.exists("/objects/o-new"));
+    r = cli("list-add", {"--snapdir", "/s2", "late"});
+    EXPECT_EQ(1, r.status) << "names added after the deletion would never be processed\n" << show(r);
+    r = cli("handoff", {"--snapdir", "/s2", "--prevsnap", "/live"});
+    EXPECT_EQ(1, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.err.find("compared its names with /s1")) << r.err;
+    EXPECT_EQ("older\n", vol.read("/s1/.delete/deletefilelist"));
+
+    for (int run = 0; run < 2; ++run) {
+        r = cli("handoff", {"--snapdir", "/s2", "--prevsnap", "/s1", "--json"});
+        ASSERT_EQ(0, r.status) << show(r);
+        json_value j = parse_json(r);
+        EXPECT_EQ(run == 0 ? "false" : "true", j["already_done"].text);
+        EXPECT_EQ(run == 0 ? 1 : 0, j["names_handed_on"].num());
+        EXPECT_EQ("older\nkept\n", vol.read("/s1/.delete/deletefilelist")) << "run " << run;
+    }
+    r = cli("delete", {"--snapdir", "/s2", "--prevsnap", "/s1"});
+    EXPECT_EQ(1, r.status) << "a deletion handed on already is not run again\n" << show(r);
+    EXPECT_NE(std::string::npos, r.err.find("rmtree")) << r.err;
+    EXPECT_EQ(0, cli("rmtree", {"/s2"}).status);
+    EXPECT_EQ(0, cli("list-add", {"--snapdir", "/s1", "next"}).status);
+    EXPECT_EQ("older\nkept\nnext\n", vol.read("/s1/.delete/deletefilelist"));
+}
+
+// The lock file that a running znfssnap with this pid holds, or "" when none names it yet.
+std::string lock_file_of(pid_t pid)
+{
+    for (const char* dir : {"/run/lock/znfssnap", "/tmp/znfssnap-locks"})
+        for (const std::string& name : testvol::names_in(dir)) {
+            std::string path = std::string(dir) + "/" + name;
+            struct stat st;
+            if (stat(path.c_str(), &st) == 0 && st.st_mtime + 60 >= time(nullptr) &&
+                testvol::slurp(path).rfind(std::to_string(pid) + " ", 0) == 0)
+                return path;
+        }
+    return "";
+}
+
+// Two runs on one snapshot never interleave: while a deletion holds it, a second one (and any
+// other writing command, whatever the spelling of the path) is refused at once, naming the
+// holder, or waits with --wait; the previous snapshot's list comes out exact.
+TEST_F(CliTest, OneRunPerSnapshotDirectory)
+{
+    std::string list;
+    for (int i = 0; i < 1000; ++i) {
+        std::string name = "f" + std::to_string(i);
+        object_file(name, "o" + std::to_string(i));
+        list += name + "\n";
+    }
+    ASSERT_EQ(0, create("/s1").status);
+    ASSERT_EQ(0, create("/s2").status);
+    write_delete_list("/s2", list);  // every name shared with /s1: all handed on
+    const std::vector<std::string> del = {"delete", "--volume", vol.root(), "--object-volume", objects.root(),
+                                          "--snapdir", "/s2", "--prevsnap", "/s1"};
+
+    running_cli first = start_cli(del);
+    std::string lock;
+    for (int i = 0; i < 200000 && lock.empty(); ++i) {
+        lock = lock_file_of(first.pid);
+        if (lock.empty() && waitpid(first.pid, nullptr, WNOHANG) == first.pid)
+            break;
+    }
+    ASSERT_FALSE(lock.empty()) << "the first deletion never showed as the lock holder";
+    ASSERT_EQ(0, kill(first.pid, SIGSTOP));  // held for as long as the test needs
+    EXPECT_NE(std::string::npos, testvol::slurp(lock).find("znfssnap delete")) << testvol::slurp(lock);
+
+    std::vector<std::string> other = del;
+    other[6] = "//s2/.";
+    run_result second = run_cli(other);
+    EXPECT_EQ(1, second.status) << show(second);
+    EXPECT_NE(std::string::npos, second.err.find("in use by pid " + std::to_string(first.pid))) << second.err;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"list-add", "--volume", vol.root(), "--snapdir", "/s2", "x"},
+          {"handoff", "--volume", vol.root(), "--snapdir", "/s2", "--prevsnap", "/s1"},
+          {"create", "--volume", vol.root(), "--dataset", "/live", "--snapdir", "/s2", "--resume"},
+          {"rmtree", "--volume", vol.root(), "/s2"}}) {
+        run_result r = run_cli(args);
+        EXPECT_EQ(1, r.status) << args[0] << "\n" << show(r);
+        EXPECT_NE(std::string::npos, r.err.find("in use by pid")) << args[0] << ": " << r.err;
+    }
+    std::vector<std::string> waiting = del;
+    waiting.push_back("--wait");
+    running_cli third = start_cli(waiting);
+    usleep(200000);
+    EXPECT_EQ(0, waitpid(third.pid, nullptr, WNOHANG)) << "--wait did not wait";
+
+    ASSERT_EQ(0, kill(first.pid, SIGCONT));
+    run_result r1 = finish_cli(first), r3 = finish_cli(third);
+    EXPECT_EQ(0, r1.status) << show(r1);
+    EXPECT_EQ(0, r3.status) << show(r3);
+    EXPECT_NE(std::string::npos, r3.err.find("waiting for snapshot directory /s2")) << r3.err;
+    EXPECT_EQ(list, vol.read("/s2/.delete/deletefilelist_prevsnap"));
+    EXPECT_EQ(size_t(1000), objects.list("/objects").size());
+    EXPECT_EQ("", testvol::slurp(lock)) << "the holder's name stays after it ended";
 }
 
 // ---- rmtree, volsnap ----
