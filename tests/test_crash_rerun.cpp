@@ -2,6 +2,8 @@
 // same objects unlinked and the same previous-snapshot delete list (as a multiset of names).
 // The command `znfssnap delete` is killed with SIGKILL once the object volume shows a chosen
 // amount of progress, while its delete list is being split, or when the merge begins.
+// A hand-off (`znfssnap handoff`) cut short at any of its steps and run again appends every
+// handed-on name exactly once.
 #include "testvol.h"
 
 #include <gtest/gtest.h>
@@ -59,19 +61,38 @@ struct Pair : testvol::SnapshotPair {
         }
     }
 
-    pid_t start() const
+    // Starts znfssnap COMMAND --volume SNAPVOL ARGS, its output thrown away.
+    pid_t spawn(const std::string& command, const std::vector<std::string>& args) const
     {
         std::string cmd = testvol::znfssnap_path();
+        std::vector<std::string> words = {cmd, command, "--volume", snapvol.root()};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& w : words)
+            argv.push_back(&w[0]);
+        argv.push_back(nullptr);
         pid_t pid = fork();
         if (pid == 0) {
             int null = ::open("/dev/null", O_WRONLY);
             dup2(null, 1);
             dup2(null, 2);
-            execl(cmd.c_str(), cmd.c_str(), "delete", "--volume", snapvol.root().c_str(), "--object-volume",
-                  objvol.root().c_str(), "--snapdir", "/snap2", "--prevsnap", "/snap1", static_cast<char*>(nullptr));
+            execv(cmd.c_str(), argv.data());
             _exit(127);
         }
         return pid;
+    }
+
+    // Runs it to its end; its exit status.
+    int call(const std::string& command, const std::vector<std::string>& args) const
+    {
+        int status = 0;
+        waitpid(spawn(command, args), &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+
+    pid_t start() const
+    {
+        return spawn("delete", {"--object-volume", objvol.root(), "--snapdir", "/snap2", "--prevsnap", "/snap1"});
     }
 
     // Runs the deletion to its end; its exit status.
@@ -81,6 +102,8 @@ struct Pair : testvol::SnapshotPair {
         waitpid(start(), &status, 0);
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
+
+    int handoff() const { return call("handoff", {"--snapdir", "/snap2", "--prevsnap", "/snap1"}); }
 
     std::vector<std::string> left() const { return objvol.list("/objects"); }
 
@@ -146,4 +169,46 @@ TEST(CrashRerun, KilledDeletionRerunEndsLikeAnUninterruptedOne)
         EXPECT_EQ(want_merged, pair.merged());
     }
     std::printf("[ crash    ] %d of %d runs killed before their end\n", killed_midway, rounds);
+}
+
+TEST(CrashRerun, HandoffCutShortIsFinishedExactlyOnce)
+{
+    ASSERT_EQ(0, access(testvol::znfssnap_path().c_str(), X_OK)) << testvol::znfssnap_path();
+    // Where the run stopped: before it began; its marker cut while written; the marker
+    // written; the append half done; the append done; the hand-off recorded as done, its
+    // marker not yet removed.
+    const char* const cuts[] = {"none", "marker cut", "marker", "half appended", "appended", "done"};
+    const std::string list = "/snap1/.delete/deletefilelist", pending = "/snap1/.delete/handoff_pending";
+    for (int cut = 0; cut < 6; ++cut) {
+        SCOPED_TRACE(std::string("cut: ") + cuts[cut]);
+        Pair pair(300);
+        pair.snapvol.write(list, "older\n");
+        ASSERT_EQ(0, pair.run());
+        const std::string handed = pair.snapvol.read("/snap2/.delete/deletefilelist_prevsnap");
+        ASSERT_GT(handed.size(), 100u);
+        const std::string marker = "6 " + std::to_string(handed.size()) + " /snap2\n";
+        if (cut == 1)
+            pair.snapvol.write(pending, marker.substr(0, 4));
+        if (cut >= 2)
+            pair.snapvol.write(pending, marker);
+        if (cut == 3)
+            pair.snapvol.write(list, "older\n" + handed.substr(0, handed.size() / 2 + 3));
+        if (cut >= 4)
+            pair.snapvol.write(list, "older\n" + handed);
+        if (cut == 5)
+            pair.snapvol.write("/snap2/.delete/handoff_done", "/snap1 6 " + std::to_string(handed.size()) + "\n");
+        if (cut == 2 || cut == 3) {
+            // Until the hand-off is finished, nothing else may write or rewrite either list.
+            const std::string before = pair.snapvol.read(list);
+            EXPECT_EQ(1, pair.call("list-add", {"--snapdir", "/snap1", "other"}));
+            EXPECT_EQ(1, pair.run()) << "a rerun of the deletion would rewrite what is being handed on";
+            EXPECT_EQ(1, pair.call("delete", {"--object-volume", pair.objvol.root(), "--snapdir", "/snap1"}));
+            EXPECT_EQ(before, pair.snapvol.read(list));
+        }
+        EXPECT_EQ(0, pair.handoff());
+        EXPECT_EQ(0, pair.handoff());
+        EXPECT_EQ("older\n" + handed, pair.snapvol.read(list));
+        EXPECT_FALSE(pair.snapvol.exists(pending));
+        EXPECT_TRUE(pair.snapvol.exists("/snap2/.delete/handoff_done"));
+    }
 }
