@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -104,26 +106,79 @@ TEST_F(GlusterSnap, DescriptionWithBlanksBecomesSeveralWords)
               argv());
 }
 
-TEST_F(GlusterSnap, EmptyArgumentsStillRun)
+// A name the tool would not read as one plain name must never reach it: `snapshot delete all`
+// deletes every snapshot on the system, an empty name shifts the words after it, and a name
+// with a blank becomes several words (`volume vol1` deletes every snapshot of vol1).
+TEST_F(GlusterSnap, UnusableNamesAreRefusedBeforeAnythingRuns)
 {
-    EXPECT_EQ(0, m_gs.create("", "", "").value());
-    EXPECT_EQ((words{"snapshot", "create", "no-timestamp", "description"}), argv());
-    EXPECT_EQ(0, m_gs.remove("").value());
-    EXPECT_EQ((words{"--mode=script", "snapshot", "delete"}), argv());
+    struct refused {
+        std::string name;
+        std::string why;
+    };
+    const std::vector<refused> table = {
+        {"", "it is empty"},
+        {"all", "the tool reads it as a keyword"},
+        {"ALL", "the tool reads it as a keyword"},
+        {"volume", "the tool reads it as a keyword"},
+        {"Volume", "the tool reads it as a keyword"},
+        {"force", "the tool reads it as a keyword"},
+        {"no-timestamp", "the tool reads it as a keyword"},
+        {"description", "the tool reads it as a keyword"},
+        {"-x", "the tool would read it as an option"},
+        {"--mode=interactive", "the tool would read it as an option"},
+        {"volume vol1", "it holds a blank"},
+        {"snap\t1", "it holds a blank"},
+        {" snap1", "it holds a blank"},
+    };
+    const std::error_code einval(EINVAL, std::generic_category());
+    for (const refused& r : table) {
+        SCOPED_TRACE("[" + r.name + "]");
+        testvol::LogCapture log(1);
+        EXPECT_EQ(einval, m_gs.remove(r.name));
+        EXPECT_EQ(einval, m_gs.create("vol1", r.name, "nightly"));
+        EXPECT_EQ(einval, m_gs.create(r.name, "snap1", "nightly"));
+        auto lines = log.lines();
+        ASSERT_EQ(3u, lines.size()) << log.dump();
+        for (const auto& l : lines)
+            EXPECT_EQ(-1, l.level);
+        EXPECT_EQ("glustersnap::remove", lines[0].function);
+        EXPECT_EQ("Refused snapshot name [" + r.name + "]: " + r.why, lines[0].message);
+        EXPECT_EQ("glustersnap::create", lines[1].function);
+        EXPECT_EQ("Refused snapshot name [" + r.name + "]: " + r.why, lines[1].message);
+        EXPECT_EQ("Refused volume name [" + r.name + "]: " + r.why, lines[2].message);
+        EXPECT_FALSE(ran());
+    }
+
+    // The tool takes "--" words in any position for its own options.
+    testvol::LogCapture log(1);
+    EXPECT_EQ(einval, m_gs.create("vol1", "snap1", "nightly --log-file=/etc/passwd"));
+    EXPECT_TRUE(log.contains("Refused description word [--log-file=/etc/passwd]: the tool would read it as an option"))
+        << log.dump();
+    EXPECT_FALSE(ran());
+
+    // Keywords and dashes inside a name, and a lone dash in a description, are plain words.
+    EXPECT_EQ(0, m_gs.remove("all-snaps").value());
+    EXPECT_EQ((words{"--mode=script", "snapshot", "delete", "all-snaps"}), argv());
+    EXPECT_EQ(0, m_gs.create("volume1", "snap-force", "before - after").value());
+    EXPECT_EQ((words{"snapshot", "create", "snap-force", "volume1", "no-timestamp", "description", "before", "-",
+                     "after"}),
+              argv());
 }
 
 TEST_F(GlusterSnap, ShellSyntaxInArgumentsRunsNothing)
 {
     const std::string owned = m_dir + "/owned";
-    EXPECT_EQ(0, m_gs.create("v;touch " + owned + "1", "$(touch " + owned + "2)", "`touch " + owned + "3` >" + owned + "4")
+    EXPECT_EQ(0, m_gs.create("v;touch${IFS}" + owned + "1", "$(touch${IFS}" + owned + "2)",
+                             "`touch " + owned + "3` >" + owned + "4 && touch " + owned + "5 | tee " + owned + "6")
                      .value());
-    EXPECT_EQ((words{"snapshot", "create", "$(touch", owned + "2)", "v;touch", owned + "1", "no-timestamp", "description",
-                     "`touch", owned + "3`", ">" + owned + "4"}),
+    EXPECT_EQ((words{"snapshot", "create", "$(touch${IFS}" + owned + "2)", "v;touch${IFS}" + owned + "1", "no-timestamp",
+                     "description", "`touch", owned + "3`", ">" + owned + "4", "&&", "touch", owned + "5", "|", "tee",
+                     owned + "6"}),
               argv());
-    EXPECT_EQ(0, m_gs.remove("s && touch " + owned + "5 | tee " + owned + "6").value());
-    EXPECT_EQ((words{"--mode=script", "snapshot", "delete", "s", "&&", "touch", owned + "5", "|", "tee", owned + "6"}),
+    EXPECT_EQ(0, m_gs.remove("s&&touch${IFS}" + owned + "7|tee${IFS}" + owned + "8").value());
+    EXPECT_EQ((words{"--mode=script", "snapshot", "delete", "s&&touch${IFS}" + owned + "7|tee${IFS}" + owned + "8"}),
               argv());
-    for (const char* n : {"1", "2", "2)", "3", "3`", "4", "5", "6"})
+    for (const char* n : {"1", "2", "2)", "3", "3`", "4", "5", "6", "7", "8"})
         EXPECT_FALSE(host_exists(owned + n)) << n;
 }
 
@@ -158,6 +213,71 @@ TEST_F(GlusterSnap, MissingToolIsNoSuchFile)
     EXPECT_EQ(std::error_code(ENOENT, std::generic_category()), ec);
     EXPECT_EQ(2u, log.count_level(-1)) << log.dump();
     EXPECT_FALSE(ran());
+}
+
+namespace {
+
+// True while pid names a process that has not exited (a zombie has: it only awaits its reaper).
+bool running(pid_t pid)
+{
+    std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+    std::string::size_type paren = stat.rfind(')');
+    if (paren == std::string::npos || paren + 2 >= stat.size())
+        return false;
+    char state = stat[paren + 2];
+    return state != 'Z' && state != 'X';
+}
+
+// Waits up to two seconds for pid to be gone: SIGKILL reaches a process the runner does not
+// reap (it belongs to the same group) a moment later.
+bool ends(pid_t pid)
+{
+    for (int i = 0; i < 200 && running(pid); ++i)
+        usleep(10000);
+    return !running(pid);
+}
+
+}  // namespace
+
+// A hung tool hangs its caller no longer than the limit: the tool, and what it started in the
+// background, are killed, and the call says why.
+TEST_F(GlusterSnap, HungToolIsKilledAtTheLimit)
+{
+    std::ofstream(m_dir + "/gluster") << "#!/bin/sh\n"
+                                         "d=$(dirname \"$0\")\n"
+                                         "sleep 1000 &\n"
+                                         "echo $! > \"$d/started\"\n"
+                                         "echo $$ > \"$d/tool\"\n"
+                                         "exec sleep 1000\n";
+    glustersnap gs(1);
+    for (bool create : {true, false}) {
+        SCOPED_TRACE(create ? "create" : "remove");
+        std::filesystem::remove(m_dir + "/tool");
+        testvol::LogCapture log(1);
+        const auto start = std::chrono::steady_clock::now();
+        std::error_code ec = create ? gs.create("vol1", "snap1", "nightly") : gs.remove("snap1");
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(std::error_code(ETIMEDOUT, std::generic_category()), ec);
+        EXPECT_GE(took, std::chrono::seconds(1));
+        EXPECT_LT(took, std::chrono::seconds(10));
+
+        auto lines = log.lines();
+        ASSERT_EQ(2u, lines.size()) << log.dump();
+        const std::string function = create ? "glustersnap::create" : "glustersnap::remove";
+        EXPECT_EQ(-1, lines[0].level);
+        EXPECT_EQ(function, lines[0].function);
+        EXPECT_EQ("gluster did not finish within 1 s and was killed", lines[0].message);
+        EXPECT_EQ(-1, lines[1].level);
+        EXPECT_EQ(create ? "Snap creation failed for [vol1]" : "Snap deletion failed for [snap1]", lines[1].message);
+
+        ASSERT_TRUE(host_exists(m_dir + "/tool"));
+        const pid_t tool = std::stoi(slurp(m_dir + "/tool"));
+        const pid_t started = std::stoi(slurp(m_dir + "/started"));
+        // The tool itself was our child: it must be reaped, not merely killed.
+        EXPECT_EQ(-1, kill(tool, 0));
+        EXPECT_EQ(ESRCH, errno);
+        EXPECT_TRUE(ends(started)) << "background process " << started << " still runs";
+    }
 }
 
 namespace {

@@ -251,10 +251,21 @@ namespace glustersnap {
 // Gluster volume snapshots through the gluster command-line tool (run without a shell).
 class ZNFSSC_EXPORT glustersnap : public znfs::znfs_debug {
 public:
+    // Snapshot operations can take tens of seconds; a tool still running after this is hung.
+    static constexpr int default_timeout_seconds = 300;
+    // Each run of the tool is limited to timeout_seconds (<= 0: the default); past it the tool
+    // and what it started are killed and the call returns ETIMEDOUT.
+    explicit glustersnap(int timeout_seconds = default_timeout_seconds);
+    // EINVAL before anything runs, for a name that is empty, holds a blank, starts with '-' or
+    // is a word the tool reads as a keyword (all, volume, force, no-timestamp, description, in
+    // any case), and for a description word starting with "--" (read as the tool's option).
     // gluster snapshot create SNAPNAME VOLNAME no-timestamp description DESCRIPTION...
     error_code create(const string& volname, const string& snapname, const string& description);
     // gluster --mode=script snapshot delete SNAPNAME
     error_code remove(const string& snapname);
+
+private:
+    int m_timeout_seconds;
 };
 
 }  // namespace glustersnap
