@@ -265,6 +265,69 @@ TEST_P(ServiceContract, UnlinkRemovesALinkNotItsTarget)
     EXPECT_TRUE(S_ISDIR(mode_of("/dir")));
 }
 
+// A confined context reaches its roots as the host named them (through links) and below them
+// follows no link, except a final one on a read, when asked, that stays beneath its root.
+TEST_P(ServiceContract, ConfinedContextsFollowNoLinkBelowTheirRoots)
+{
+    if (!host)
+        GTEST_SKIP() << "needs host-side links";
+    ASSERT_FALSE(api->mkdir(iopx, "/real", 0755, none));
+    ASSERT_FALSE(api->mkdir(iopx, "/real/dir", 0755, none));
+    ASSERT_FALSE(api->mkdir(iopx, "/other", 0755, none));
+    put("/real/dir/f", "in", 0644);
+    put("/other/secret", "secret", 0600);
+    host->symlink("real", "/alias");
+    host->symlink("dir/f", "/real/ln_in");
+    host->symlink("/other/secret", "/real/ln_out");
+    host->symlink("../../other/secret", "/real/dir/ln_up");
+    host->symlink("dir", "/real/dirlink");
+    host->symlink("nowhere", "/real/dangling");
+    struct stat st;
+    iovec v{const_cast<char*>("v"), 1};
+
+    std::error_code ec;
+    znfs::znfs_iopx_ptr follow = api->confine(iopx, {"/alias", "/missing"}, znfs::znfs_api::final_link::follow_beneath, ec);
+    ASSERT_TRUE(follow) << ec.message();
+    EXPECT_EQ("in", testvol::api_get(api, follow, "/alias/dir/f"));
+    EXPECT_FALSE(api->stat(follow, "/alias", &st, none)) << "a root is reached as the host named it";
+    EXPECT_FALSE(api->stat(follow, "/alias/ln_in", &st, none));
+    EXPECT_EQ(2, st.st_size);
+    EXPECT_EQ("in", testvol::api_get(api, follow, "/alias/ln_in"));
+    EXPECT_EQ(EXDEV, api->stat(follow, "/alias/ln_out", &st, none).value());
+    EXPECT_EQ(EXDEV, api->stat(follow, "/alias/dir/ln_up", &st, none).value());
+    EXPECT_EQ(ENOENT, api->stat(follow, "/alias/dangling", &st, none).value());
+    EXPECT_EQ(ELOOP, api->stat(follow, "/alias/dirlink/f", &st, none).value());
+    EXPECT_EQ(EXDEV, api->stat(follow, "/alias/dir/../../other/secret", &st, none).value());
+    EXPECT_EQ(ENOENT, api->stat(follow, "/missing/x", &st, none).value());
+    errno = 0;
+    EXPECT_FALSE(api->opendir(follow, "/alias/dirlink", none));
+    EXPECT_EQ(ELOOP, errno);
+    EXPECT_FALSE(api->creat(follow, "/alias/ln_in", 0x201, 0644, none)) << "never written through a link";
+    EXPECT_FALSE(api->creat(follow, "/alias/ln_out", 0x201, 0644, none));
+    EXPECT_FALSE(api->creat(follow, "/alias/dir/f", 0x201 | O_EXCL, 0644, none));
+    EXPECT_EQ(EEXIST, errno);
+    EXPECT_EQ(ELOOP, api->setxattr(follow, "/alias/ln_in", "user.k", &v, 0, none).value());
+    EXPECT_EQ(ELOOP, api->chmod(follow, "/alias/ln_out", 0777, none).value());
+    EXPECT_FALSE(api->chmod(follow, "/alias/dir/f", 0640, none));
+    EXPECT_FALSE(api->unlink(follow, "/alias/ln_out", none)) << "a link is removed as a name";
+
+    znfs::znfs_iopx_ptr strict = api->confine(iopx, {"/real"}, znfs::znfs_api::final_link::refuse, ec);
+    ASSERT_TRUE(strict);
+    EXPECT_EQ(ELOOP, api->stat(strict, "/real/ln_in", &st, none).value());
+    iovec q{nullptr, 0};
+    errno = 0;
+    EXPECT_EQ(-1, api->getxattr(strict, "/real/ln_in", "user.k", &q, none));
+    EXPECT_EQ(ELOOP, errno);
+    EXPECT_EQ(ELOOP, api->stat(strict, "/alias/dir/f", &st, none).value()) << "outside every root, no link either";
+    EXPECT_FALSE(api->stat(strict, "/other/secret", &st, none));
+
+    EXPECT_EQ("in", get("/real/dir/f"));
+    EXPECT_EQ(0640u, mode_of("/real/dir/f") & 07777);
+    EXPECT_EQ("secret", get("/other/secret"));
+    EXPECT_EQ(0600u, mode_of("/other/secret") & 07777);
+    EXPECT_FALSE(host->exists("/real/ln_out"));
+}
+
 TEST_P(ServiceContract, ReaddirGivesEveryEntryWithItsRealType)
 {
     ASSERT_FALSE(api->mkdir(iopx, "/d", 0755, none));
@@ -530,6 +593,7 @@ TEST_F(FaultFsTest, ForwardsAndCountsEveryOperation)
     EXPECT_EQ(4, fault.write(f, b, 4, 0, 0, none));
     EXPECT_FALSE(fault.fsync(f, none));
     EXPECT_FALSE(fault.close(f, none));
+    EXPECT_FALSE(fault.chmod(v, "/d/f", 0600, none));
     EXPECT_FALSE(fault.syncfs(v, none));
     f = fault.open(v, "/d/f", 0, none);
     EXPECT_EQ(4, fault.read(f, b, 4, 0, 0, none));
@@ -545,10 +609,10 @@ TEST_F(FaultFsTest, ForwardsAndCountsEveryOperation)
     EXPECT_FALSE(fault.rmdir(v, "/d", none));
 
     for (const char* op : {"open", "creat", "read", "write", "stat", "mkdir", "rmdir", "unlink", "opendir",
-                           "readdir", "closedir", "getxattr", "listxattr", "setxattr", "fsync", "syncfs"})
+                           "readdir", "closedir", "getxattr", "listxattr", "setxattr", "chmod", "fsync", "syncfs"})
         EXPECT_EQ(1u, fault.calls(op)) << op;
     EXPECT_EQ(2u, fault.calls("close"));
-    EXPECT_EQ(18u, fault.calls());
+    EXPECT_EQ(19u, fault.calls());
     EXPECT_EQ(0u, fault.injected_count());
     EXPECT_FALSE(vol.exists("/d"));
 }

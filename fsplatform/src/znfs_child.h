@@ -18,7 +18,8 @@ struct child_result {
 // Starts argv[0] (looked up on PATH when search_path, else taken as a path) with argv as its
 // argument vector, the caller's environment and standard input from /dev/null. Its standard
 // output goes to out, its standard error to err, or to out when merge_stderr; a null string
-// discards. timeout_seconds > 0 bounds the run: the child's whole process group is killed.
+// discards. timeout_seconds > 0 bounds the whole run, also after the child closed its output:
+// then the child runs in its own process group, and the whole group is killed.
 // Returns 0 once the child has been reaped, else the errno of the step that failed (ENOENT
 // when the program does not exist).
 int run_child(const std::vector<std::string>& argv, bool search_path, int timeout_seconds, bool merge_stderr,

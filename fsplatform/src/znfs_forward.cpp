@@ -77,6 +77,17 @@ std::error_code znfs_api_forward::setxattr(znfs_iopx_ptr iopx, const char* path,
     return m_target->setxattr(iopx, path, name, iov, flags, aio);
 }
 
+std::error_code znfs_api_forward::chmod(znfs_iopx_ptr iopx, const char* path, uint64_t mode, znfs_aio_ptr aio)
+{
+    return m_target->chmod(iopx, path, mode, aio);
+}
+
+znfs_iopx_ptr znfs_api_forward::confine(znfs_iopx_ptr iopx, const std::vector<std::string>& roots, final_link finals,
+                                        std::error_code& ec)
+{
+    return m_target->confine(iopx, roots, finals, ec);
+}
+
 std::error_code znfs_api_forward::fsync(znfs_file_ptr file, znfs_aio_ptr aio) { return m_target->fsync(file, aio); }
 
 std::error_code znfs_api_forward::syncfs(znfs_iopx_ptr iopx, znfs_aio_ptr aio) { return m_target->syncfs(iopx, aio); }

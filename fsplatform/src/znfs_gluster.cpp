@@ -577,6 +577,36 @@ public:
                                           });
     }
 
+    std::error_code chmod(znfs_iopx_ptr iopx, const char* path, uint64_t mode, znfs_aio_ptr) override
+    {
+        const gluster_volume* v = volume_of(iopx, path);
+        if (!v)
+            return errno_code(EINVAL);
+        volpath p;
+        if (!p.set(path))
+            return errno_code(errno);
+        struct stat st;
+        object_ref obj(glfs_h_lookupat(v->fs(), nullptr, p.path.c_str(), &st, 0));
+        if (!obj)
+            return errno_code(failure_errno());
+        if (S_ISLNK(st.st_mode))
+            return errno_code(ELOOP);
+        st.st_mode = (st.st_mode & S_IFMT) | static_cast<mode_t>(mode & 07777);
+        if (glfs_h_setattrs(v->fs(), obj.get(), &st, GFAPI_SET_ATTR_MODE) != 0)
+            return errno_code(failure_errno());
+        return std::error_code();
+    }
+
+    znfs_iopx_ptr confine(znfs_iopx_ptr iopx, const std::vector<std::string>&, final_link, std::error_code& ec) override
+    {
+        if (!volume_of(iopx, "/")) {
+            ec = errno_code(errno);
+            return znfs_iopx_ptr();
+        }
+        ec = std::error_code();
+        return iopx;
+    }
+
     std::error_code fsync(znfs_file_ptr file, znfs_aio_ptr) override
     {
         gluster_file* f = file_of(file);
@@ -946,6 +976,12 @@ public:
         return file ? errno_code(EBADF) : errno_code(EINVAL);
     }
     std::error_code syncfs(znfs_iopx_ptr, znfs_aio_ptr) override { return code(); }
+    std::error_code chmod(znfs_iopx_ptr, const char*, uint64_t, znfs_aio_ptr) override { return code(); }
+    znfs_iopx_ptr confine(znfs_iopx_ptr, const std::vector<std::string>&, final_link, std::error_code& ec) override
+    {
+        ec = code();
+        return znfs_iopx_ptr();
+    }
     std::error_code stat(znfs_iopx_ptr, const char*, struct stat*, znfs_aio_ptr) override { return code(); }
     std::error_code mkdir(znfs_iopx_ptr, const char*, uint32_t, znfs_aio_ptr) override { return code(); }
     std::error_code rmdir(znfs_iopx_ptr, const char*, znfs_aio_ptr) override { return code(); }

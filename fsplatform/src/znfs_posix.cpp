@@ -21,28 +21,78 @@
 #include <climits>
 #include <cstdint>
 #include <mutex>
+#include <string>
+#include <vector>
 
 namespace znfs {
 namespace {
 
-// Immutable after construction: the root descriptor is only read, so volumes are shared
-// between threads freely.
+// A root of a confined context: what the host named, and the descriptor it resolved to then.
+struct anchor {
+    std::string path;
+    int fd;   // O_PATH, or -1 when the root did not resolve
+    int err;  // why it did not
+};
+
+// Immutable after construction: the descriptors are only read, so volumes are shared between
+// threads freely.
 class posix_volume final : public znfs_iopx {
 public:
     posix_volume(int rootfd, std::string root)
         : m_rootfd(rootfd), m_root(std::move(root)), m_id(task_cache::new_volume_id())
     {
     }
-    ~posix_volume() override { ::close(m_rootfd); }
+    // A confined context (see znfs_api::confine); anchors sorted longest path first.
+    posix_volume(int rootfd, std::string root, std::vector<anchor> anchors, bool follow_final)
+        : m_rootfd(rootfd), m_root(std::move(root)), m_id(task_cache::new_volume_id()), m_confined(true),
+          m_follow_final(follow_final), m_anchors(std::move(anchors))
+    {
+    }
+    ~posix_volume() override
+    {
+        ::close(m_rootfd);
+        for (const anchor& a : m_anchors)
+            if (a.fd >= 0)
+                ::close(a.fd);
+    }
     std::string describe() const override { return m_root; }
     int rootfd() const { return m_rootfd; }
     // Tells this volume's paths apart from other volumes' in what a pool task keeps.
     uint64_t id() const { return m_id; }
+    bool confined() const { return m_confined; }
+    bool follow_final() const { return m_follow_final; }
+
+    // The root path lies below, and in rest the part of path below it without leading slashes.
+    // Null with exact set for a path that names a root itself, null alone for a path below no
+    // root.
+    const anchor* anchor_of(const char* path, const char*& rest, bool& exact) const
+    {
+        exact = false;
+        for (const anchor& a : m_anchors) {
+            size_t n = a.path.size();
+            if (n == 0 || strncmp(path, a.path.c_str(), n) != 0)
+                continue;
+            if (path[n] != '/' && path[n] != '\0' && a.path[n - 1] != '/')
+                continue;
+            rest = path + n;
+            while (*rest == '/')
+                ++rest;
+            if (*rest == '\0') {
+                exact = true;
+                return nullptr;
+            }
+            return &a;
+        }
+        return nullptr;
+    }
 
 private:
     int m_rootfd;
     std::string m_root;
     uint64_t m_id;
+    bool m_confined = false;
+    bool m_follow_final = false;
+    std::vector<anchor> m_anchors;
 };
 
 using task_cache::access;
@@ -79,19 +129,19 @@ private:
 };
 
 const uint64_t k_resolve = RESOLVE_IN_ROOT | RESOLVE_NO_MAGICLINKS;
+const uint64_t k_resolve_confined = RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
 
-// Opens path beneath the volume root; the kernel keeps "..", absolute names and symbolic
-// links inside it. -1 with errno on failure.
-int resolve(int rootfd, const char* path, uint64_t flags, uint64_t mode = 0)
+// Opens path relative to dirfd with the given resolve flags; -1 with errno on failure.
+int resolve_at(int dirfd, const char* path, uint64_t flags, uint64_t mode, uint64_t resolve_flags)
 {
     struct open_how how;
     memset(&how, 0, sizeof how);
     how.flags = flags | O_CLOEXEC;
     how.mode = mode;
-    how.resolve = k_resolve;
+    how.resolve = resolve_flags;
     // EAGAIN: a rename raced with a ".." walk and the kernel could not prove confinement.
     for (int again = 0;;) {
-        long r = syscall(SYS_openat2, rootfd, path, &how, sizeof how);
+        long r = syscall(SYS_openat2, dirfd, path, &how, sizeof how);
         if (r >= 0)
             return static_cast<int>(r);
         int e = errno;
@@ -101,6 +151,18 @@ int resolve(int rootfd, const char* path, uint64_t flags, uint64_t mode = 0)
         return -1;
     }
 }
+
+// Opens path beneath the volume root; the kernel keeps "..", absolute names and symbolic
+// links inside it. -1 with errno on failure.
+int resolve(int rootfd, const char* path, uint64_t flags, uint64_t mode = 0)
+{
+    return resolve_at(rootfd, path, flags, mode, k_resolve);
+}
+
+// Opens path in the volume v: as above for a plain volume; in a confined one beneath the root
+// it lies in, following no link (see znfs_api::confine). follow_final: a read that may follow a
+// final link beneath its root.
+int resolve(const posix_volume& v, const char* path, uint64_t flags, uint64_t mode = 0, bool follow_final = false);
 
 const posix_volume* volume_of(const znfs_iopx_ptr& iopx, const char* path)
 {
@@ -266,7 +328,7 @@ public:
             return;
         }
         std::string dir(path, dirend);
-        m_fd = resolve(v.rootfd(), dir.c_str(), O_PATH | O_DIRECTORY);
+        m_fd = resolve(v, dir.c_str(), O_PATH | O_DIRECTORY);
         m_owned = m_fd >= 0;
     }
     ~parent_dir()
@@ -292,6 +354,59 @@ private:
     std::string m_name;
     const char* m_tail = nullptr;
 };
+
+// A final link in a confined context with final_link::follow_beneath: followed only when its
+// target lies beneath the root the path lies in, and then without leaving that root.
+int follow_final_link(const posix_volume& v, const anchor& a, const char* path, uint64_t flags, uint64_t mode)
+{
+    parent_dir parent(v, path);
+    if (!parent.ok())
+        return -1;
+    char target[PATH_MAX];
+    ssize_t n = readlinkat(parent.fd(), parent.name(), target, sizeof target - 1);
+    if (n < 0) {
+        errno = ELOOP;  // not the last component: a link further up, which is never followed
+        return -1;
+    }
+    target[n] = '\0';
+    std::string full;
+    if (target[0] == '/') {
+        full = target;
+    } else {
+        std::string dir(path);
+        while (!dir.empty() && dir.back() == '/')
+            dir.pop_back();
+        dir.resize(dir.rfind('/') == std::string::npos ? 0 : dir.rfind('/'));
+        full = dir + "/" + target;
+    }
+    const char* rest = nullptr;
+    bool exact = false;
+    if (v.anchor_of(full.c_str(), rest, exact) != &a) {
+        errno = EXDEV;
+        return -1;
+    }
+    return resolve_at(a.fd, rest, flags, mode, RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS);
+}
+
+int resolve(const posix_volume& v, const char* path, uint64_t flags, uint64_t mode, bool follow_final)
+{
+    if (!v.confined())
+        return resolve(v.rootfd(), path, flags, mode);
+    const char* rest = nullptr;
+    bool exact = false;
+    const anchor* a = v.anchor_of(path, rest, exact);
+    if (exact)  // a root itself: reached as the host named it
+        return resolve(v.rootfd(), path, flags, mode);
+    if (a && a->fd < 0) {
+        errno = a->err;
+        return -1;
+    }
+    int fd = a ? resolve_at(a->fd, rest, flags, mode, RESOLVE_BENEATH | k_resolve_confined)
+               : resolve_at(v.rootfd(), path, flags, mode, RESOLVE_IN_ROOT | k_resolve_confined);
+    if (fd < 0 && errno == ELOOP && follow_final && a && v.follow_final())
+        return follow_final_link(v, *a, path, flags, mode);
+    return fd;
+}
 
 const off_t k_sequential_size = 1 << 20;
 
@@ -338,7 +453,7 @@ znfs_file_ptr create_or_open(const posix_volume& v, const char* path, int flags,
     const mode_t perm = static_cast<mode_t>(mode & 07777);
     // A name that vanishes between the two attempts is tried again, a few times.
     for (int attempt = 0; attempt < 4; ++attempt) {
-        int fd = resolve(v.rootfd(), path, static_cast<uint64_t>(reopen_flags | O_CREAT | O_EXCL), perm);
+        int fd = resolve(v, path, static_cast<uint64_t>(reopen_flags | O_CREAT | O_EXCL), perm);
         if (fd >= 0) {
             // The umask narrowed the bits given to the kernel; set them as asked.
             if (fchmod(fd, perm) != 0) {
@@ -351,7 +466,7 @@ znfs_file_ptr create_or_open(const posix_volume& v, const char* path, int flags,
         }
         if (errno != EEXIST || (flags & O_EXCL))
             return znfs_file_ptr();
-        int pfd = resolve(v.rootfd(), path, O_PATH);
+        int pfd = resolve(v, path, O_PATH);
         if (pfd >= 0)
             return reopen_checked(pfd, reopen_flags);
         if (errno != ENOENT)
@@ -381,7 +496,7 @@ struct located {
     bool borrowed = false;
 };
 
-located locate(const posix_volume& v, const char* path)
+located locate(const posix_volume& v, const char* path, bool follow_final = false)
 {
     located at;
     if (const task_cache::kept* k = task_cache::find(v.id(), path)) {
@@ -390,7 +505,7 @@ located locate(const posix_volume& v, const char* path)
         at.borrowed = true;
         return at;
     }
-    at.fd = resolve(v.rootfd(), path, O_PATH);
+    at.fd = resolve(v, path, O_PATH, 0, follow_final);
     return at;
 }
 
@@ -413,12 +528,12 @@ public:
         if (flags & O_CREAT)
             return create_or_open(*v, path, flags, 0600);
         if (flags != O_RDONLY || !task_cache::active()) {
-            int pfd = resolve(v->rootfd(), path, O_PATH);
+            int pfd = resolve(*v, path, O_PATH, 0, flags == O_RDONLY);
             if (pfd < 0)
                 return znfs_file_ptr();
             return reopen_checked(pfd, flags);
         }
-        located at = locate(*v, path);
+        located at = locate(*v, path, true);
         if (at.fd < 0)
             return znfs_file_ptr();
         if (at.mode == access::read) {
@@ -481,6 +596,59 @@ public:
                                           });
     }
 
+    std::error_code chmod(znfs_iopx_ptr iopx, const char* path, uint64_t mode, znfs_aio_ptr) override
+    {
+        const posix_volume* v = volume_of(iopx, path);
+        if (!v)
+            return errno_code(EINVAL);
+        parent_dir parent(*v, path);
+        if (!parent.ok())
+            return errno_code(errno);
+        int fd = openat(parent.fd(), parent.name(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
+            return errno_code(errno);
+        struct stat st;
+        int r = fstat(fd, &st);
+        if (r == 0 && S_ISLNK(st.st_mode)) {
+            r = -1;
+            errno = ELOOP;
+        }
+        // fchmod refuses O_PATH descriptors; the /proc entry reaches the same inode.
+        if (r == 0)
+            r = ::chmod(proc_path(fd).text, static_cast<mode_t>(mode & 07777));
+        int e = errno;
+        ::close(fd);
+        return r == 0 ? std::error_code() : errno_code(e);
+    }
+
+    znfs_iopx_ptr confine(znfs_iopx_ptr iopx, const std::vector<std::string>& roots, final_link finals,
+                          std::error_code& ec) override
+    {
+        const posix_volume* v = volume_of(iopx, "/");
+        if (!v) {
+            ec = errno_code(errno);
+            return znfs_iopx_ptr();
+        }
+        std::vector<anchor> anchors;
+        for (const std::string& root : roots) {
+            int fd = resolve(*v, root.c_str(), O_PATH);
+            anchors.push_back(anchor{root, fd, fd < 0 ? errno : 0});
+        }
+        std::sort(anchors.begin(), anchors.end(),
+                  [](const anchor& a, const anchor& b) { return a.path.size() > b.path.size(); });
+        int rootfd = fcntl(v->rootfd(), F_DUPFD_CLOEXEC, 0);
+        if (rootfd < 0) {
+            ec = errno_code(errno);
+            for (const anchor& a : anchors)
+                if (a.fd >= 0)
+                    ::close(a.fd);
+            return znfs_iopx_ptr();
+        }
+        ec = std::error_code();
+        return znfs_iopx_ptr(new posix_volume(rootfd, v->describe(), std::move(anchors),
+                                              finals == final_link::follow_beneath));
+    }
+
     std::error_code fsync(znfs_file_ptr file, znfs_aio_ptr) override
     {
         posix_file* f = file_of(file);
@@ -510,7 +678,7 @@ public:
         const posix_volume* v = volume_of(iopx, path);
         if (!v || !st)
             return errno_code(EINVAL);
-        located at = locate(*v, path);
+        located at = locate(*v, path, true);
         if (at.fd < 0)
             return errno_code(errno);
         int r = fstat(at.fd, st);
@@ -557,7 +725,7 @@ public:
         if (!v)
             return znfs_file_ptr();
         // O_DIRECTORY refuses FIFOs and devices before any open of them happens.
-        int fd = resolve(v->rootfd(), path, O_RDONLY | O_DIRECTORY);
+        int fd = resolve(*v, path, O_RDONLY | O_DIRECTORY);
         if (fd < 0)
             return znfs_file_ptr();
         DIR* d = fdopendir(fd);
@@ -603,7 +771,7 @@ public:
             return -1;
         if (!backend::valid_attribute_args(true, name, iov))
             return -1;
-        located at = locate(*v, path);
+        located at = locate(*v, path, true);
         if (at.fd < 0)
             return -1;
         // fgetxattr refuses O_PATH descriptors; the /proc link reaches the same inode.
@@ -620,7 +788,7 @@ public:
             return -1;
         if (!backend::valid_attribute_args(false, nullptr, iov))
             return -1;
-        located at = locate(*v, path);
+        located at = locate(*v, path, true);
         if (at.fd < 0)
             return -1;
         char* list = static_cast<char*>(iov->iov_base);

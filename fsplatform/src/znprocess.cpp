@@ -2,6 +2,7 @@
 
 #include "znfs_child.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -11,6 +12,7 @@
 #include <spawn.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -190,7 +192,33 @@ int run_child(const std::vector<std::string>& argv, bool search_path, int timeou
     close_fd(streams[1].fd);
 
     int status = 0;
-    while (waitpid(pid, &status, 0) < 0) {
+    bool reaped = false;
+    if (own_group && !result.timed_out && failure == 0) {
+        // The output can end long before the command does (it closed or redirected it): the
+        // limit holds for the rest of its run too. It has mostly exited by now, so short naps
+        // cost a finished command at most a millisecond.
+        std::chrono::milliseconds nap(1);
+        while (!reaped) {
+            pid_t r = waitpid(pid, &status, WNOHANG);
+            if (r == pid) {
+                reaped = true;
+            } else if (r < 0 && errno != EINTR) {
+                failure = errno;
+                break;
+            } else if (r == 0) {
+                auto left = deadline - std::chrono::steady_clock::now();
+                if (left <= std::chrono::steady_clock::duration::zero()) {
+                    result.timed_out = true;
+                    break;
+                }
+                std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(nap, left));
+                nap = std::min(nap * 2, std::chrono::milliseconds(50));
+            }
+        }
+        if (!reaped)
+            kill(-pid, SIGKILL);
+    }
+    while (!reaped && waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR)
             return failure != 0 ? failure : errno;
     }

@@ -286,6 +286,15 @@ std::error_code FaultFs::setxattr(znfs_iopx_ptr iopx, const char* path, const ch
     return znfs_api_forward::setxattr(iopx, path, name, iov, flags, aio);
 }
 
+std::error_code FaultFs::chmod(znfs_iopx_ptr iopx, const char* path, uint64_t mode, znfs_aio_ptr aio)
+{
+    if (int err = check("chmod", str(path))) {
+        errno = err;
+        return znfs::errno_code(err);
+    }
+    return znfs_api_forward::chmod(iopx, path, mode, aio);
+}
+
 std::error_code FaultFs::fsync(znfs_file_ptr file, znfs_aio_ptr aio)
 {
     if (int err = check_handle("fsync", file)) {

@@ -27,6 +27,7 @@
 
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace znfs {
 
@@ -128,6 +129,25 @@ public:
     // Sets name to the iov_len bytes at iov_base; flags as setxattr(2) (0: create or replace).
     virtual std::error_code setxattr(znfs_iopx_ptr iopx, const char* path, const char* name, struct iovec* iov,
                                      uint64_t flags, znfs_aio_ptr aio) = 0;
+
+    // Sets the permission bits of path exactly (07777 of mode, whatever the umask); a final
+    // symbolic link is never followed (ELOOP).
+    virtual std::error_code chmod(znfs_iopx_ptr iopx, const char* path, uint64_t mode, znfs_aio_ptr aio) = 0;
+
+    // A context on iopx's volume for one operation on trees that others may change under it.
+    // Each root (a volume path) is resolved now, the way iopx resolves it: the host may reach a
+    // root through links. In the new context no call ever follows a symbolic link in any
+    // component of a path below a root, or of any other path of the volume: such a path
+    // answers ELOOP, and ".." never climbs above the root a path lies in (EXDEV). The longest
+    // root that is a prefix of a path (ending at a "/") is the one it lies in; a path equal to
+    // a root is resolved as iopx resolves it. With final_link::follow_beneath, stat, open for
+    // reading, getxattr and listxattr follow a final link whose target lies beneath the same
+    // root (EXDEV when it leads elsewhere, ENOENT when nowhere); every other call acts on the
+    // link itself or refuses it. A root that does not resolve makes the paths below it answer
+    // that root's errno. Empty with ec set when iopx is not this backend's.
+    enum class final_link { refuse, follow_beneath };
+    virtual znfs_iopx_ptr confine(znfs_iopx_ptr iopx, const std::vector<std::string>& roots, final_link finals,
+                                  std::error_code& ec) = 0;
 
     // Makes the file's data and size durable (fsync(2)); EBADF for a closed or foreign handle.
     virtual std::error_code fsync(znfs_file_ptr file, znfs_aio_ptr aio) = 0;

@@ -34,6 +34,9 @@ public:
     int64_t listxattr(znfs_iopx_ptr iopx, const char* path, struct iovec* iov, znfs_aio_ptr aio) override;
     std::error_code setxattr(znfs_iopx_ptr iopx, const char* path, const char* name, struct iovec* iov,
                              uint64_t flags, znfs_aio_ptr aio) override;
+    std::error_code chmod(znfs_iopx_ptr iopx, const char* path, uint64_t mode, znfs_aio_ptr aio) override;
+    znfs_iopx_ptr confine(znfs_iopx_ptr iopx, const std::vector<std::string>& roots, final_link finals,
+                          std::error_code& ec) override;
     std::error_code fsync(znfs_file_ptr file, znfs_aio_ptr aio) override;
     std::error_code syncfs(znfs_iopx_ptr iopx, znfs_aio_ptr aio) override;
     boost::shared_ptr<znfs_mem::malloc_intfx> get_malloc_intfx() override;
