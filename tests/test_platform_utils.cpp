@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -199,6 +200,66 @@ TEST(Process, FailuresSetErrno)
     errno = 0;
     EXPECT_EQ(-1, ZnProcess::system("sleep 60", &out, &err, 1, false));
     EXPECT_EQ(ETIMEDOUT, errno);
+}
+
+namespace {
+
+// True while pid names a process that has not exited (a zombie has: it only awaits its reaper).
+bool running(pid_t pid)
+{
+    std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+    std::string::size_type paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z' && stat[paren + 2] != 'X';
+}
+
+}  // namespace
+
+// However a command hangs, the limit holds: while it writes, after it closed its output, with a
+// background job still holding the output. A command that ends within the limit keeps its status.
+TEST(Process, TimeLimitHoldsHoweverTheCommandHangs)
+{
+    TempDir dir;
+    struct row {
+        const char* name;
+        const char* body;
+        int rc;
+        int error;
+        const char* out;
+    };
+    const row table[] = {
+        {"holds_output", "sleep 1000 &\necho $! > \"$(dirname \"$0\")/started\"\necho early\nexec sleep 1000\n", -1,
+         ETIMEDOUT, "early\n"},
+        {"closed_output", "echo early\nexec >/dev/null 2>&1\nexec sleep 1000\n", -1, ETIMEDOUT, "early\n"},
+        {"closed_with_job", "sleep 1000 >/dev/null 2>&1 &\necho $! > \"$(dirname \"$0\")/started\"\n"
+                            "exec >/dev/null 2>&1\nexec sleep 1000\n", -1, ETIMEDOUT, ""},
+        {"closed_then_failed", "echo early\nexec >/dev/null 2>&1\nsleep 0.3\nexit 3\n", -1, EIO, "early\n"},
+        {"closed_then_done", "echo early\nexec >/dev/null 2>&1\nsleep 0.3\n", 0, 0, "early\n"},
+    };
+    for (const row& r : table) {
+        SCOPED_TRACE(r.name);
+        std::filesystem::remove(dir.path + "/started");
+        std::string prog = dir.script(r.name, r.body);
+        std::string out, err;
+        errno = 0;
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(r.rc, ZnProcess::system(prog.c_str(), &out, &err, 1, false));
+        const auto took = std::chrono::steady_clock::now() - start;
+        if (r.rc != 0) {
+            EXPECT_EQ(r.error, errno);
+        }
+        EXPECT_EQ(r.out, out);
+        EXPECT_LT(took, std::chrono::seconds(10));
+        if (r.error == ETIMEDOUT) {
+            EXPECT_GE(took, std::chrono::seconds(1));
+        }
+        if (host_exists(dir.path + "/started")) {
+            // What the command started in the background went with it.
+            const pid_t started = std::stoi(slurp(dir.path + "/started"));
+            for (int i = 0; i < 200 && running(started); ++i)
+                usleep(10000);
+            EXPECT_FALSE(running(started)) << "background process " << started << " still runs";
+        }
+    }
 }
 
 TEST(Process, FindsTheProgramOnPath)
