@@ -279,6 +279,17 @@ std::error_code dry_run_api::setxattr(znfs::znfs_iopx_ptr, const char*, const ch
     return znfs::errno_code(EROFS);
 }
 
+std::error_code dry_run_api::chmod(znfs::znfs_iopx_ptr, const char* path, uint64_t, znfs::znfs_aio_ptr)
+{
+    const std::string key = working_key(path);
+    if (!key.empty()) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_files.count(key))
+            return std::error_code();  // an in-memory file has no mode to keep
+    }
+    return znfs::errno_code(EROFS);
+}
+
 std::error_code dry_run_api::fsync(znfs::znfs_file_ptr file, znfs::znfs_aio_ptr aio)
 {
     if (mem_file* m = dynamic_cast<mem_file*>(file.get())) {

@@ -4,8 +4,9 @@
 // The snapshot volume of a dry run. A deletion writes its working files (batch files, hand-off
 // files, the previous snapshot's list) below SNAPDIR/.delete/; here they live in memory, and
 // everything else is read from the real volume. Nothing reaches the volume that would change
-// it: a call that would (a directory made or removed, an attribute set, a file written or
-// removed outside the working area) is refused with EROFS.
+// it: a call that would (a directory made or removed, an attribute or mode set, a file written
+// or removed outside the working area) is refused with EROFS. A confined context (confine) is
+// the volume's own; the calls made with it still come here.
 
 #include <znfs/znfs_forward.h>
 
@@ -40,6 +41,7 @@ public:
     int64_t listxattr(znfs::znfs_iopx_ptr iopx, const char* path, struct iovec* iov, znfs::znfs_aio_ptr aio) override;
     std::error_code setxattr(znfs::znfs_iopx_ptr iopx, const char* path, const char* name, struct iovec* iov,
                              uint64_t flags, znfs::znfs_aio_ptr aio) override;
+    std::error_code chmod(znfs::znfs_iopx_ptr iopx, const char* path, uint64_t mode, znfs::znfs_aio_ptr aio) override;
     std::error_code fsync(znfs::znfs_file_ptr file, znfs::znfs_aio_ptr aio) override;
     std::error_code syncfs(znfs::znfs_iopx_ptr iopx, znfs::znfs_aio_ptr aio) override;
 

@@ -51,6 +51,11 @@ std::error_code recording_api::setxattr(znfs::znfs_iopx_ptr, const char*, const 
     return znfs::errno_code(EROFS);
 }
 
+std::error_code recording_api::chmod(znfs::znfs_iopx_ptr, const char*, uint64_t, znfs::znfs_aio_ptr)
+{
+    return znfs::errno_code(EROFS);
+}
+
 std::vector<std::string> recording_api::unlinked() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);

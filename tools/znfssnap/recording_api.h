@@ -28,6 +28,7 @@ public:
     std::error_code rmdir(znfs::znfs_iopx_ptr iopx, const char* path, znfs::znfs_aio_ptr aio) override;
     std::error_code setxattr(znfs::znfs_iopx_ptr iopx, const char* path, const char* name, struct iovec* iov,
                              uint64_t flags, znfs::znfs_aio_ptr aio) override;
+    std::error_code chmod(znfs::znfs_iopx_ptr iopx, const char* path, uint64_t mode, znfs::znfs_aio_ptr aio) override;
 
     // Paths asked to be unlinked, in the order asked.
     std::vector<std::string> unlinked() const;
