@@ -799,6 +799,9 @@ TEST_F(CliTest, ChainStepsHandNamesOnOnce)
         EXPECT_EQ(run == 0 ? 1 : 0, j["names_handed_on"].num());
         EXPECT_EQ("older\nkept\n", vol.read("/s1/.delete/deletefilelist")) << "run " << run;
     }
+    r = cli("handoff", {"--snapdir", "/s2", "--prevsnap", "/live"});
+    EXPECT_EQ(1, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.err.find("handed on to /s1 already")) << r.err;
     r = cli("delete", {"--snapdir", "/s2", "--prevsnap", "/s1"});
     EXPECT_EQ(1, r.status) << "a deletion handed on already is not run again\n" << show(r);
     EXPECT_NE(std::string::npos, r.err.find("rmtree")) << r.err;

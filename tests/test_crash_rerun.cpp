@@ -196,7 +196,7 @@ TEST(CrashRerun, HandoffCutShortIsFinishedExactlyOnce)
         if (cut >= 4)
             pair.snapvol.write(list, "older\n" + handed);
         if (cut == 5)
-            pair.snapvol.write("/snap2/.delete/handoff_done", "/snap1 6 " + std::to_string(handed.size()) + "\n");
+            pair.snapvol.write("/snap2/.delete/handoff_done", "6 " + std::to_string(handed.size()) + " /snap1\n");
         if (cut == 2 || cut == 3) {
             // Until the hand-off is finished, nothing else may write or rewrite either list.
             const std::string before = pair.snapvol.read(list);

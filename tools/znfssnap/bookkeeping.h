@@ -21,11 +21,13 @@ extern const char* const k_delete_complete;  // the deletion ran in full; holds 
 extern const char* const k_handoff_pending;  // a hand-off into this snapshot's list is under way
 extern const char* const k_handoff_done;     // this snapshot's handed-on names are in the previous list
 
-// A hand-off under way: the source's bytes go to the previous snapshot's list at offset.
+// A hand-off: the source's bytes go to the previous snapshot's list at offset. The pending
+// marker (in the previous snapshot) names the source snapshot; the done marker (in the
+// source snapshot) names the previous one.
 struct pending_handoff {
     uint64_t offset = 0;
     uint64_t length = 0;
-    std::string snapdir;  // the snapshot whose names are handed on, normalized
+    std::string snapdir;  // normalized
 };
 
 // "OFFSET LENGTH SNAPDIR\n"

@@ -99,8 +99,15 @@ int cmd_handoff(const std::vector<std::string>& args)
     const bool pending_ours = !pending_ec && pending.snapdir == snapnorm;
 
     // Done already: at most the marker of a run cut short after its last write is left.
-    ec = probe_file(vol.api, vol.iopx, done_path);
+    std::string done_text;
+    ec = read_whole_file(vol.api, vol.iopx, done_path, done_text, 65536);
     if (!ec) {
+        pending_handoff done;
+        if (parse_pending(done_text, done) && done.snapdir != prevnorm)
+            return report_refusal("handoff", co.json, j,
+                                  "the names of " + snapdir + " were handed on to " + done.snapdir + " already, not to " +
+                                      prevsnap,
+                                  znfs::errno_code(EINVAL));
         if (pending_ours && (ec = remove_file_durably(vol.api, vol.iopx, pending_path)))
             return report_failure("handoff", co.json, j, "cannot remove " + pending_path, ec);
         j.error(ec).flag("already_done", true).flag("resumed", false).unum("names_handed_on", 0);
@@ -187,9 +194,9 @@ int cmd_handoff(const std::vector<std::string>& args)
     if (ec)
         return report_failure("handoff", co.json, j,
                               "cannot append to " + target + ": run the same handoff again to finish it", ec);
-    if ((ec = write_file_durably(vol.api, vol.iopx, done_path,
-                                 prevnorm + " " + std::to_string(pending.offset) + " " +
-                                     std::to_string(pending.length) + "\n")))
+    pending_handoff done = pending;
+    done.snapdir = prevnorm;  // the same record, naming where the names went
+    if ((ec = write_file_durably(vol.api, vol.iopx, done_path, format_pending(done))))
         return report_failure("handoff", co.json, j,
                               "names appended, but " + done_path +
                                   " could not be written: run the same handoff again to finish it",
