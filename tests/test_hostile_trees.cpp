@@ -275,6 +275,8 @@ TEST(HostileTrees, LinksNeverLeadOutOfTheVolume)
         vol.symlink("../../../../../../../../../../.." + sentinel.file(), "/live/a/climb");
         vol.symlink("/proc/self/root" + sentinel.file(), "/live/magic");
         vol.symlink("/outside/inside-volume", "/live/a/in-volume");
+        vol.symlink("plain", "/live/a/in-tree");
+        vol.symlink("../a/plain", "/live/a/in-tree-up");
         vol.symlink("/live/a", "/live/dirlink");
         sentinel.touches();
 
@@ -285,7 +287,11 @@ TEST(HostileTrees, LinksNeverLeadOutOfTheVolume)
         EXPECT_EQ(0, sentinel.touches()) << "a file outside the volume was opened";
         EXPECT_FALSE(tree_contains(vol.host("/snap"), sentinel.token()));
         EXPECT_EQ("plain data\n", vol.read("/snap/a/plain"));
-        EXPECT_EQ("in the volume\n", vol.read("/snap/a/in-volume"));
+        EXPECT_EQ("plain data\n", vol.read("/snap/a/in-tree")) << "a link inside the dataset is copied through";
+        EXPECT_EQ("plain data\n", vol.read("/snap/a/in-tree-up"));
+        EXPECT_EQ("", vol.read("/snap/a/in-volume")) << "another tree's data never lands in the snapshot";
+        EXPECT_EQ(0600u, vol.mode("/snap/a/in-volume") & 07777);
+        EXPECT_TRUE(log.contains("Symbolic link [/live//a/in-volume] leads outside the dataset or nowhere")) << log.dump();
         // A link is never descended into: it is copied as a file or not at all.
         EXPECT_FALSE(S_ISDIR(vol.mode("/snap/dirlink")));
         EXPECT_FALSE(vol.exists("/snap/root/live"));

@@ -1,9 +1,11 @@
 #include "znfssc_frame.h"
 
 #include <boost/bind/bind.hpp>
+#include <boost/make_shared.hpp>
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <functional>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -38,6 +40,47 @@ error_code errno_generic(int e) { return error_code(e, std::generic_category());
 // queried again before the attribute counts as failed.
 const int xattr_attempts = 5;
 
+// A copy is created exclusively (O_WRONLY|O_TRUNC|O_EXCL): an entry already there, or a link
+// planted where the copy goes, is an error for that entry and is never written through.
+const int32_t k_copy_flags = 0x201 | O_EXCL;
+
+// A directory copy stays owner-only until everything below it is copied, so that nobody can
+// write into it meanwhile (and a host that is not root can fill a read-only one).
+const uint32_t k_filling_mode = 0700;
+
+bool same_inode(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// EINVAL when one of the two trees is the other or lies below it, found by device and inode up
+// the ".." chain (links and "." in the paths given do not hide it). A root that is not there is
+// no overlap: its copy fails on its own. Any other failure leaves the question open: an error.
+error_code trees_apart(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const string& dataset,
+                       const string& snapdir)
+{
+    struct stat dst, sst;
+    for (auto root : {std::make_pair(&dataset, &dst), std::make_pair(&snapdir, &sst)}) {
+        error_code ec = api->stat(iopx, root.first->c_str(), root.second, znfs::znfs_aio_ptr());
+        if (ec)
+            return ec.value() == ENOENT || ec.value() == ENOTDIR ? error_code() : ec;
+    }
+    auto within = [&](const string& inner, const struct stat& outer) -> error_code {
+        string cur = inner;
+        struct stat st {}, prev {};
+        for (int depth = 0;; ++depth) {
+            error_code ec = api->stat(iopx, cur.c_str(), &st, znfs::znfs_aio_ptr());
+            if (ec)
+                return ec;
+            if (same_inode(st, outer))
+                return errno_generic(EINVAL);
+            if (depth > 0 && same_inode(st, prev))
+                return error_code();  // the volume root: its ".." is itself
+            prev = st;
+            cur += "/..";
+        }
+    };
+    error_code ec = within(snapdir, dst);
+    return ec ? ec : within(dataset, sst);
+}
+
 }  // namespace
 
 znfssnapcreate::znfssnapcreate(znfssnapcore_opinfo* opinfo)
@@ -71,12 +114,34 @@ error_code znfssnapcreate::opcreate_start()
     debug(fn_create, 1, "snapdir=[%s] &m_znfsapi=[%p] &m_iopx=[%p]", m_snapdir.c_str(),
           static_cast<void*>(m_znfsapi), static_cast<void*>(m_iopx.get()));
 
+    // The two trees must lie apart: a snapshot that is its dataset would be emptied by its own
+    // copy, one inside it would copy itself, and a dataset inside its snapshot likewise.
+    error_code ec = trees_apart(m_znfsapi, m_iopx, op.datasetdir, m_snapdir);
+    if (ec) {
+        debug(fn_create, -1, "Snapshot [%s] and dataset [%s] overlap or cannot be told apart (error [%d]): nothing copied",
+              m_snapdir.c_str(), op.datasetdir.c_str(), ec.value());
+        return ec;
+    }
+
+    // From here on the dataset and the snapshot are reached through their roots, and nothing
+    // below a root through a symbolic link: their owners may swap a directory for a link at any
+    // moment, and the copy must neither leave the dataset nor write outside the snapshot.
+    znfs::znfs_iopx_ptr plain = m_iopx;
+    m_iopx = m_znfsapi->confine(plain, {op.datasetdir, m_snapdir}, znfs::znfs_api::final_link::follow_beneath, ec);
+    if (m_iopx)
+        m_iopx_nofollow = m_znfsapi->confine(plain, {op.datasetdir, m_snapdir}, znfs::znfs_api::final_link::refuse, ec);
+    if (!m_iopx || !m_iopx_nofollow) {
+        debug(fn_create, -1, "Failed to confine snapshot [%s] and dataset [%s] error [%d]: nothing copied",
+              m_snapdir.c_str(), op.datasetdir.c_str(), ec.value());
+        return ec ? ec : errno_generic(EINVAL);
+    }
+
     // A snapshot that has its bookkeeping is finished: copying today's data over it would
     // destroy the point-in-time copy and empty its delete list. One without bookkeeping (a
     // creation that stopped part-way) is copied into again.
     string dirpath = m_snapdir + znfssnaputils::sdellistdir;
     struct stat bst;
-    error_code ec = m_znfsapi->stat(m_iopx, dirpath.c_str(), &bst, znfs::znfs_aio_ptr());
+    ec = m_znfsapi->stat(m_iopx, dirpath.c_str(), &bst, znfs::znfs_aio_ptr());
     if (!ec || ec.value() != ENOENT) {
         if (!ec) {
             debug(fn_create, -1, "Snapshot [%s] is finished ([%s] exists): nothing copied", m_snapdir.c_str(),
@@ -147,7 +212,18 @@ int znfssnapcreate::copy_dataset(string datasetdir)
     return 0;
 }
 
-void znfssnapcreate::dirtraverse(string dirbasepath, string dirname)
+// A directory copy that keeps its owner-only mode until every item below it has finished.
+struct znfssnapcreate::pending_dir {
+    pending_dir(string path, uint32_t m, pending_ptr up) : destpath(std::move(path)), mode(m), parent(std::move(up)) {}
+    string destpath;
+    uint32_t mode;
+    pending_ptr parent;
+    std::atomic<int64_t> open{1};  // the listing itself, and one per item posted for an entry
+};
+
+void znfssnapcreate::dirtraverse(string dirbasepath, string dirname) { traverse(dirbasepath, dirname, pending_ptr()); }
+
+void znfssnapcreate::traverse(const string& dirbasepath, const string& dirname, const pending_ptr& dir)
 {
     const char* fn = "znfssnapcreate::dirtraverse";
 
@@ -155,8 +231,8 @@ void znfssnapcreate::dirtraverse(string dirbasepath, string dirname)
     auto list = [&](const string& rel, const std::function<void(unsigned char, string&&)>& take) {
         debug(fn, 1, "Traverse: dirbasepath [%s] dirname [%s]", dirbasepath.c_str(), rel.c_str());
         string srcdirpath = dirbasepath + "/" + rel;
-        znfs::znfs_file_ptr dir = m_znfsapi->opendir(m_iopx, srcdirpath.c_str(), znfs::znfs_aio_ptr());
-        if (!dir) {
+        znfs::znfs_file_ptr dh = m_znfsapi->opendir(m_iopx, srcdirpath.c_str(), znfs::znfs_aio_ptr());
+        if (!dh) {
             error(fn, "Failed to open directory [%s] in livefs volume", rel.c_str());
             m_failed.fetch_add(1, std::memory_order_relaxed);
             return;
@@ -164,7 +240,7 @@ void znfssnapcreate::dirtraverse(string dirbasepath, string dirname)
         bool listed = true;
         for (;;) {
             errno = 0;
-            struct dirent* de = m_znfsapi->readdir(dir, znfs::znfs_aio_ptr());
+            struct dirent* de = m_znfsapi->readdir(dh, znfs::znfs_aio_ptr());
             if (!de) {
                 int e = errno;
                 if (e != 0) {
@@ -173,9 +249,17 @@ void znfssnapcreate::dirtraverse(string dirbasepath, string dirname)
                 }
                 break;
             }
-            take(de->d_type, string(de->d_name));
+            string name(de->d_name);
+            if (de->d_type == DT_DIR && rel.empty() && name == ".delete") {
+                // The snapshot keeps its bookkeeping under that name: a copy would collide
+                // with it, and deletion would read the user's list as the snapshot's own.
+                debug(fn, -1, "Skipping directory [%s/.delete]: the name of the snapshot's bookkeeping",
+                      dirbasepath.c_str());
+                continue;
+            }
+            take(de->d_type, std::move(name));
         }
-        m_znfsapi->closedir(dir, znfs::znfs_aio_ptr());
+        m_znfsapi->closedir(dh, znfs::znfs_aio_ptr());
         // A directory counts as copied once it was created and all of its entries dispatched.
         if (!listed)
             m_failed.fetch_add(1, std::memory_order_relaxed);
@@ -194,12 +278,16 @@ void znfssnapcreate::dirtraverse(string dirbasepath, string dirname)
                     return;
                 if (enabled(1))
                     debug(fn, 1, "Posting work for dirname [%s]", (srcdirpath + "/" + name).c_str());
-                m_thpool->get_iosvc()->post(boost::bind(&znfssnapcreate::processdir, this, dirbasepath, dirname,
-                                                        name, m_snapdir + "/" + dirname));
+                if (dir)
+                    dir->open.fetch_add(1, std::memory_order_relaxed);
+                m_thpool->get_iosvc()->post(boost::bind(&znfssnapcreate::directory_item, this, dirbasepath, dirname,
+                                                        name, m_snapdir + "/" + dirname, dir));
             } else {
                 debug(fn, 1, "Posting work for filename [%s]", name.c_str());
+                if (dir)
+                    dir->open.fetch_add(1, std::memory_order_relaxed);
                 m_thpool->get_iosvc()->post(
-                    boost::bind(&znfssnapcreate::processfile, this, srcdirpath, name, m_snapdir, dirname));
+                    boost::bind(&znfssnapcreate::file_item, this, srcdirpath, name, m_snapdir, dirname, dir));
             }
         });
         return;
@@ -208,23 +296,26 @@ void znfssnapcreate::dirtraverse(string dirbasepath, string dirname)
     // Without the pool the copy runs depth first in readdir order on the caller's thread. The
     // pending levels live on the heap, not on that thread's stack, and each directory is read
     // whole before its entries are copied: a deep tree needs neither a deep stack nor one open
-    // handle per level.
+    // handle per level. A level's directory gets its final mode when the level is done.
     struct level {
         string rel;
+        uint32_t mode;
         std::vector<std::pair<unsigned char, string>> entries;
         size_t next;
     };
     std::vector<level> pending;
-    auto push = [&](const string& rel) {
-        pending.push_back(level{rel, {}, 0});
+    auto push = [&](const string& rel, uint32_t mode) {
+        pending.push_back(level{rel, mode, {}, 0});
         std::vector<std::pair<unsigned char, string>> entries;
         list(rel, [&](unsigned char type, string&& name) { entries.emplace_back(type, std::move(name)); });
         pending.back().entries = std::move(entries);
     };
-    push(dirname);
+    push(dirname, 0);
     while (!pending.empty()) {
         level& top = pending.back();
         if (top.next == top.entries.size()) {
+            if (pending.size() > 1)
+                set_final_mode(m_snapdir + "/" + top.rel, top.mode);
             pending.pop_back();
             continue;
         }
@@ -233,9 +324,10 @@ void znfssnapcreate::dirtraverse(string dirbasepath, string dirname)
         if (entry.first == DT_DIR) {
             if (skipped_dir(entry.second))
                 continue;
-            error_code ec = copydir(dirbasepath + "/" + rel, entry.second, m_snapdir + "/" + rel);
+            uint32_t mode = 0;
+            error_code ec = make_directory(dirbasepath + "/" + rel, entry.second, m_snapdir + "/" + rel, mode);
             if (ec.value() == 0)
-                push(rel + "/" + entry.second);
+                push(rel + "/" + entry.second, mode);
         } else {
             processfile(dirbasepath + "/" + rel, entry.second, m_snapdir, rel);
         }
@@ -244,14 +336,26 @@ void znfssnapcreate::dirtraverse(string dirbasepath, string dirname)
 
 void znfssnapcreate::processdir(string dirbasepath, string srcdirpath, string dirname, string destbasepath)
 {
+    directory_item(dirbasepath, srcdirpath, dirname, destbasepath, pending_ptr());
+}
+
+void znfssnapcreate::directory_item(string dirbasepath, string srcdirpath, string dirname, string destbasepath,
+                                    pending_ptr parent)
+{
     if (enabled(1))
         debug("znfssnapcreate::processdir", 1,
               "ThrID: [%s] dirbasepath [%s] srcdirpath [%s] dirname [%s] destbasepath [%s]",
               frame::thread_id_text().c_str(), dirbasepath.c_str(), srcdirpath.c_str(), dirname.c_str(),
               destbasepath.c_str());
-    error_code ec = copydir(dirbasepath + "/" + srcdirpath, dirname, destbasepath);
-    if (ec.value() == 0)
-        dirtraverse(dirbasepath, srcdirpath + "/" + dirname);
+    uint32_t mode = 0;
+    error_code ec = make_directory(dirbasepath + "/" + srcdirpath, dirname, destbasepath, mode);
+    if (ec.value() == 0) {
+        pending_ptr dir = boost::make_shared<pending_dir>(destbasepath + "/" + dirname, mode, parent);
+        traverse(dirbasepath, srcdirpath + "/" + dirname, dir);
+        finished(dir);
+    } else {
+        finished(parent);
+    }
 }
 
 void znfssnapcreate::processfile(string srcdirpath, string filename, string destbasepath, string dirname)
@@ -264,6 +368,33 @@ void znfssnapcreate::processfile(string srcdirpath, string filename, string dest
     copyfile(srcdirpath, filename, destbasepath, dirname);
 }
 
+void znfssnapcreate::file_item(string srcdirpath, string filename, string destbasepath, string dirname,
+                               pending_ptr parent)
+{
+    processfile(srcdirpath, filename, destbasepath, dirname);
+    finished(parent);
+}
+
+void znfssnapcreate::finished(pending_ptr dir)
+{
+    // The last item of a directory sets its mode and finishes its parent in turn; a loop, not
+    // recursion, however deep the tree.
+    while (dir && dir->open.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        set_final_mode(dir->destpath, dir->mode);
+        dir = dir->parent;
+    }
+}
+
+void znfssnapcreate::set_final_mode(const string& destpath, uint32_t mode)
+{
+    error_code ec = m_znfsapi->chmod(m_iopx, destpath.c_str(), mode, znfs::znfs_aio_ptr());
+    if (ec) {
+        debug("znfssnapcreate::copydir", -1, "Failed to set mode of directory [%s] error [%d]", destpath.c_str(),
+              ec.value());
+        m_failed.fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
 error_code znfssnapcreate::copyfile(string srcdirpath, string filename, string destbasepath, string dirname)
 {
     const char* fn = "znfssnapcreate::copyfile";
@@ -272,17 +403,26 @@ error_code znfssnapcreate::copyfile(string srcdirpath, string filename, string d
 
     struct stat st;
     std::memset(&st, 0, sizeof st);
+    string destpath = destbasepath + "/" + dirname + "/" + filename;
     error_code ec = m_znfsapi->stat(m_iopx, srcpath.c_str(), &st, znfs::znfs_aio_ptr());
     if (ec.value() != 0) {
         debug(fn, -1, "Failed to stat file [%s]", srcpath.c_str());
         m_failed.fetch_add(1, std::memory_order_relaxed);
+        // A link that leads out of the dataset, or nowhere, leaves an empty owner-only file:
+        // the name is kept, and nobody's data from elsewhere gets into the snapshot.
+        struct stat lst;
+        if (m_znfsapi->stat(m_iopx_nofollow, srcpath.c_str(), &lst, znfs::znfs_aio_ptr()).value() == ELOOP) {
+            debug(fn, -1, "Symbolic link [%s] leads outside the dataset or nowhere: copied as an empty file",
+                  srcpath.c_str());
+            m_znfsapi->close(m_znfsapi->creat(m_iopx, destpath.c_str(), k_copy_flags, 0600, znfs::znfs_aio_ptr()),
+                             znfs::znfs_aio_ptr());
+        }
         return ec;
     }
 
-    string destpath = destbasepath + "/" + dirname + "/" + filename;
     debug(fn, 1, "Creating destination file [%s]", destpath.c_str());
     znfs::znfs_file_ptr dstfp =
-        m_znfsapi->creat(m_iopx, destpath.c_str(), 0x201, copy_mode(st.st_mode), znfs::znfs_aio_ptr());
+        m_znfsapi->creat(m_iopx, destpath.c_str(), k_copy_flags, copy_mode(st.st_mode), znfs::znfs_aio_ptr());
     if (!dstfp) {
         int e = errno;
         error(fn, "Failed to create file [%s] ", destpath.c_str());
@@ -333,15 +473,29 @@ error_code znfssnapcreate::copyfile(string srcdirpath, string filename, string d
 
 error_code znfssnapcreate::copydir(string srcdirpath, string dirname, string destbasepath)
 {
+    uint32_t mode = 0;
+    error_code ec = make_directory(srcdirpath, dirname, destbasepath, mode);
+    if (ec.value() == 0)
+        set_final_mode(destbasepath + "/" + dirname, mode);
+    return ec;
+}
+
+error_code znfssnapcreate::make_directory(const string& srcdirpath, const string& dirname,
+                                          const string& destbasepath, uint32_t& finalmode)
+{
     const char* fn = "znfssnapcreate::copydir";
     debug(fn, 0, "srcdirpath [%s] dirname [%s] destbasepath [%s]", srcdirpath.c_str(), dirname.c_str(),
           destbasepath.c_str());
     string srcpath = srcdirpath + "/" + dirname;
     debug(fn, 0, "Copying directory [%s]", srcpath.c_str());
 
+    // A directory is never reached through a link, not even one that stays in the dataset: a
+    // directory swapped for a link to its own ancestor would make the walk copy forever.
     struct stat st;
     std::memset(&st, 0, sizeof st);
-    error_code ec = m_znfsapi->stat(m_iopx, srcpath.c_str(), &st, znfs::znfs_aio_ptr());
+    error_code ec = m_znfsapi->stat(m_iopx_nofollow, srcpath.c_str(), &st, znfs::znfs_aio_ptr());
+    if (ec.value() == 0 && !S_ISDIR(st.st_mode))
+        ec = znfs::errno_code(ENOTDIR);
     if (ec.value() != 0) {
         debug(fn, -1, "Failed to stat directory [%s]", srcpath.c_str());
         m_failed.fetch_add(1, std::memory_order_relaxed);
@@ -350,13 +504,13 @@ error_code znfssnapcreate::copydir(string srcdirpath, string dirname, string des
 
     string destpath = destbasepath + "/" + dirname;
     debug(fn, 0, "Creating destination directory [%s]", destpath.c_str());
-    ec = m_znfsapi->mkdir(m_iopx, destpath.c_str(), static_cast<uint32_t>(copy_mode(st.st_mode)),
-                          znfs::znfs_aio_ptr());
+    ec = m_znfsapi->mkdir(m_iopx, destpath.c_str(), k_filling_mode, znfs::znfs_aio_ptr());
     if (ec.value() != 0) {
         debug(fn, -1, "Failed to copy directory [%s] to [%s]", srcpath.c_str(), destpath.c_str());
         m_failed.fetch_add(1, std::memory_order_relaxed);
         return ec;
     }
+    finalmode = static_cast<uint32_t>(copy_mode(st.st_mode));
 
     ec = copyattr(srcpath, destpath);
     if (ec.value() != 0) {

@@ -150,6 +150,20 @@ public:
     string m_snapdir;
 
 private:
+    struct pending_dir;
+    typedef boost::shared_ptr<pending_dir> pending_ptr;
+    void traverse(const string& dirbasepath, const string& dirname, const pending_ptr& dir);
+    void directory_item(string dirbasepath, string srcdirpath, string dirname, string destbasepath,
+                        pending_ptr parent);
+    void file_item(string srcdirpath, string filename, string destbasepath, string dirname, pending_ptr parent);
+    void finished(pending_ptr dir);
+    void set_final_mode(const string& destpath, uint32_t mode);
+    // copydir without the final mode, which finalmode receives.
+    error_code make_directory(const string& srcdirpath, const string& dirname, const string& destbasepath,
+                              uint32_t& finalmode);
+
+    // The same roots as m_iopx, where no final link is followed either.
+    boost::shared_ptr<znfs::znfs_iopx> m_iopx_nofollow;
     // Counted by the workers without a lock.
     std::atomic<uint64_t> m_copied;
     std::atomic<uint64_t> m_failed;
