@@ -176,6 +176,27 @@ TEST(HostileLists, HundredMegabyteLineIsSkippedInBoundedMemoryAndTheNextLineStil
     EXPECT_EQ((std::set<std::string>{"a", "z"}), s.unlinked());
 }
 
+// A link where a copy should be, or in a component above it, is never followed: on the deleted
+// snapshot's side it is no copy (nothing unlinked), on the previous snapshot's side its object
+// may still be used (handed on, kept).
+TEST(HostileLists, LinksWhereCopiesShouldBeUnlinkNothing)
+{
+    ListScene s;
+    s.snapvol.symlink("/live/b", "/snap2/theirs");
+    s.snapvol.symlink("/live", "/snap2/dirlink");
+    s.file("snap2", "shared", "mine");
+    s.file("live", "copy-of-shared", "mine");
+    s.snapvol.symlink("/live/copy-of-shared", "/snap1/shared");
+    LogCapture log(-1);
+    znfssnapcore_opinfo rec;
+    EXPECT_EQ(0, s.run("theirs\ndirlink/b\nshared\n", rec, "/snap1").value());
+    EXPECT_EQ(0, rec.opstatus) << log.dump();
+    EXPECT_TRUE(s.unlinked().empty()) << "objects reached through links were unlinked";
+    EXPECT_EQ("shared\n", s.merged());
+    EXPECT_TRUE(log.contains("File [/snap2/theirs] is a symbolic link, not a copy: nothing unlinked")) << log.dump();
+    EXPECT_TRUE(log.contains("File name [/snap1/shared] is a symbolic link, kept for previous snap"));
+}
+
 TEST(HostileLists, NulEndsANameAndSmugglesNothing)
 {
     ListScene s;

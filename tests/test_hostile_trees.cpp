@@ -596,3 +596,114 @@ TEST(HostileTrees, DirectorySwappedForALinkDuringTheWalkNeverEscapes)
     for (int i = 0; i < runs; ++i)
         EXPECT_FALSE(tree_contains(vol.host("/snap" + std::to_string(i)), sentinel.token())) << i;
 }
+
+// Attacks of a client that changes the dataset or the snapshot at the worst moment, each made
+// deterministic by a hook between two calls of the creation, with and without the pool. After
+// each, no byte outside the trees changed and the run reports the entry as failed.
+TEST(HostileTrees, ClientsSwappingAndPlantingLinksGainNothing)
+{
+    testvol::with_and_without_pool([&](bool) {
+        TempVolume vol;
+        vol.mkdir("/live/sw/inner");
+        vol.write("/live/sw/inner/f", "inside");
+        vol.write("/live/f", "user data");
+        vol.mkdir("/other");
+        vol.write("/other/theirs", "another tree");
+        vol.write("/victim", "root only", 0600);
+        vol.mkdir("/snap");
+        HookFs hooks(vol.api());
+        std::string root = vol.root();
+        hooks.before_opendir = [&](const std::string& path) {
+            if (path == "/live//sw") {  // listed as a directory, a link to its ancestor by now
+                ASSERT_EQ(0, ::rename((root + "/live/sw").c_str(), (root + "/sw.moved").c_str()));
+                ASSERT_EQ(0, ::symlink("..", (root + "/live/sw").c_str()));
+            }
+        };
+        hooks.before_stat = [&](const std::string& path) {
+            if (path == "/live//f")  // a link planted where the copy is about to be created
+                ::symlink((root + "/victim").c_str(), (root + "/snap/f").c_str());
+        };
+        LogCapture log(-1);
+        znfssnapcore_opinfo rec;
+        EXPECT_EQ(0, create(&hooks, vol.iopx(), "/snap", rec).value());
+        EXPECT_EQ(-1, rec.opstatus);
+        EXPECT_EQ("root only", vol.read("/victim"));
+        EXPECT_EQ(0600u, vol.mode("/victim") & 07777);
+        EXPECT_EQ("another tree", vol.read("/other/theirs"));
+        EXPECT_EQ((std::vector<std::string>{".delete", "f", "sw"}), vol.list("/snap"));
+        EXPECT_TRUE(vol.list("/snap/sw").empty()) << "the walk followed the swapped directory";
+        EXPECT_TRUE(log.contains("Failed to create file [/snap//f]")) << log.dump();
+        EXPECT_TRUE(log.contains("Failed to open directory [/sw] in livefs volume")) << log.dump();
+    });
+}
+
+// A directory copy is owner-only while it fills, whatever its source allows, and gets the
+// source's mode once everything below it is there: nobody writes into a world-writable copy
+// meanwhile, and a read-only one is still filled.
+TEST(HostileTrees, DirectoryCopiesAreOwnerOnlyUntilTheirSubtreeIsDone)
+{
+    testvol::with_and_without_pool([&](bool) {
+        TempVolume vol;
+        vol.mkdir("/live/pub/deep", 0755);
+        vol.write("/live/pub/deep/x", "x");
+        vol.mkdir("/live/ro", 0755);
+        vol.write("/live/ro/y", "y");
+        ::chmod(vol.host("/live/pub").c_str(), 01777);
+        ::chmod(vol.host("/live/ro").c_str(), 0555);
+        vol.mkdir("/live/.delete");
+        vol.write("/live/.delete/deletefilelist", "the user's own list\n");
+        vol.mkdir("/live/sub/.delete");
+        vol.mkdir("/snap");
+        HookFs hooks(vol.api());
+        std::vector<mode_t> seen;
+        std::mutex m;
+        hooks.before_stat = [&](const std::string& path) {
+            if (path == "/live//pub/deep/x") {
+                std::lock_guard<std::mutex> lock(m);
+                seen.push_back(vol.mode("/snap/pub") & 07777);
+            }
+        };
+        LogCapture log(-1);
+        znfssnapcore_opinfo rec;
+        EXPECT_EQ(0, create(&hooks, vol.iopx(), "/snap", rec).value());
+        EXPECT_EQ(0, rec.opstatus) << log.dump();
+        EXPECT_EQ((std::vector<mode_t>{0700}), seen);
+        EXPECT_EQ(01777u, vol.mode("/snap/pub") & 07777);
+        EXPECT_EQ(0555u, vol.mode("/snap/ro") & 07777);
+        EXPECT_EQ("y", vol.read("/snap/ro/y"));
+        EXPECT_EQ("", vol.read("/snap/.delete/deletefilelist")) << "the user's .delete became the bookkeeping";
+        EXPECT_TRUE(S_ISDIR(vol.mode("/snap/sub/.delete")));
+        EXPECT_TRUE(log.contains("Skipping directory [/live/.delete]")) << log.dump();
+        ::chmod(vol.host("/live/ro").c_str(), 0755);
+        ::chmod(vol.host("/snap/ro").c_str(), 0755);
+    });
+}
+
+// A snapshot directory that is the dataset, or lies inside it, or holds it, is refused before
+// anything is written, however the paths spell it.
+TEST(HostileTrees, OverlappingSnapshotAndDatasetAreRefused)
+{
+    TempVolume vol;
+    vol.mkdir("/live/in");
+    vol.write("/live/f", "data");
+    vol.mkdir("/outer/live2");
+    vol.write("/outer/live2/g", "more");
+    vol.symlink("live", "/alias");
+    struct Case {
+        const char* dataset;
+        const char* snapdir;
+    } cases[] = {{"/live", "/live"}, {"/live", "/live/."}, {"/live", "/alias"},      {"/live", "/live/in"},
+                 {"/live", "/alias/in"}, {"/outer/live2", "/outer"}, {"/live/in/..", "/live/in"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.dataset) + " into " + c.snapdir);
+        LogCapture log(-1);
+        znfssnapcore_opinfo rec;
+        EXPECT_EQ(std::error_code(EINVAL, std::generic_category()), create(vol.api(), vol.iopx(), c.snapdir, rec, c.dataset));
+        EXPECT_EQ(-1, rec.opstatus);
+        EXPECT_TRUE(log.contains("overlap")) << log.dump();
+    }
+    EXPECT_EQ("data", vol.read("/live/f"));
+    EXPECT_EQ("more", vol.read("/outer/live2/g"));
+    EXPECT_EQ((std::vector<std::string>{"f", "in"}), vol.list("/live"));
+    EXPECT_TRUE(vol.list("/live/in").empty());
+}

@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -101,6 +103,74 @@ TEST_F(RmTree, SymbolicLinksAreUnlinkedNotFollowed)
     EXPECT_FALSE(rmdir_nonempty(api, vol.iopx(), "/t", logger));
     EXPECT_FALSE(vol.exists("/t"));
     EXPECT_EQ(vol.read("/keep/sub/f"), "precious");
+
+    // A link given as the tree is removed as a name; its target is nobody's to empty.
+    vol.symlink("keep", "/tlink");
+    EXPECT_FALSE(rmdir_nonempty(api, vol.iopx(), "/tlink", logger));
+    EXPECT_FALSE(vol.exists("/tlink"));
+    EXPECT_EQ(vol.read("/keep/sub/f"), "precious");
+}
+
+// A directory of the tree swapped for a link after it was listed is never entered: the link
+// goes, what it points at stays.
+TEST_F(RmTree, DirectorySwappedForALinkMidWalkIsNeverEntered)
+{
+    vol.mkdir("/keep/sub");
+    vol.write("/keep/sub/f", "precious");
+    vol.mkdir("/t/d/e");
+    vol.write("/t/d/e/f", "x");
+    const std::string root = vol.root();
+    DirSpy spy(api);
+    spy.on_entry = [&](struct dirent* de) {
+        if (std::strcmp(de->d_name, "d") == 0) {
+            ASSERT_EQ(0, ::rename((root + "/t/d").c_str(), (root + "/moved").c_str()));
+            ASSERT_EQ(0, ::symlink("../keep", (root + "/t/d").c_str()));
+        }
+    };
+    EXPECT_FALSE(rmdir_nonempty(&spy, vol.iopx(), "/t", logger));
+    EXPECT_FALSE(vol.exists("/t"));
+    EXPECT_EQ(vol.read("/keep/sub/f"), "precious");
+    EXPECT_EQ(vol.read("/moved/e/f"), "x");
+}
+
+// Paths longer than any the kernel resolves at once, removed from a thread with a modest stack.
+TEST_F(RmTree, FiveThousandLevelsOnASmallStack)
+{
+    int fd = ::open(vol.root().c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, ::mkdirat(fd, "t", 0755));
+    int cur = ::openat(fd, "t", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    ::close(fd);
+    for (int i = 0; i < 5000; ++i) {
+        ASSERT_EQ(0, ::mkdirat(cur, "d", 0755)) << i;
+        ::close(::openat(cur, "f", O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+        int next = ::openat(cur, "d", O_PATH | O_DIRECTORY | O_CLOEXEC);
+        ::close(cur);
+        cur = next;
+    }
+    ::close(cur);
+    struct Args {
+        znfs::znfs_api* api;
+        znfs::znfs_iopx_ptr iopx;
+        znfs::znfs_debug* logger;
+        error_code ec;
+    } args{api, vol.iopx(), &logger, error_code()};
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 256 * 1024);
+    pthread_t t;
+    ASSERT_EQ(0, pthread_create(
+                     &t, &attr,
+                     [](void* p) -> void* {
+                         auto* a = static_cast<Args*>(p);
+                         a->ec = rmdir_nonempty(a->api, a->iopx, "/t", *a->logger);
+                         return nullptr;
+                     },
+                     &args));
+    pthread_join(t, nullptr);
+    pthread_attr_destroy(&attr);
+    EXPECT_FALSE(args.ec) << args.ec.message();
+    EXPECT_FALSE(vol.exists("/t"));
 }
 
 TEST_F(RmTree, UnknownEntryTypesAreTold)
@@ -135,18 +205,6 @@ TEST_F(RmTree, MissingDirectory)
     EXPECT_EQ(rmdir_nonempty(api, vol.iopx(), "/nope", logger), error_code(ENOENT, std::generic_category()));
     ASSERT_EQ(log.count_level(-1), 1u) << log.dump();
     EXPECT_TRUE(log.contains("Failed to open directory [/nope]"));
-}
-
-TEST_F(RmTree, DeepTree)
-{
-    std::string path = "/t";
-    for (int i = 0; i < 150; ++i) {
-        path += "/d";
-        vol.mkdir(path);
-        vol.write(path + "/f", "x");
-    }
-    EXPECT_FALSE(rmdir_nonempty(api, vol.iopx(), "/t", logger));
-    EXPECT_FALSE(vol.exists("/t"));
 }
 
 TEST_F(RmTree, EntriesThatVanishMidWalkCountAsGone)

@@ -252,8 +252,21 @@ error_code znfssnapdelete::opdelete_start()
         debug(fn, 1, "ThrID: %s", frame::thread_id_text().c_str());
 
     m_znfsapi = op->snapfsapi;
-    m_iopx = op->snapiopx;
     m_snapdir = op->snapdir;
+    // Names come from a list anyone with access to the snapshot may have written, and the
+    // snapshots' trees may change under us: below the snapshot roots and on the object volume
+    // no symbolic link is followed, so no name reaches another tree or another user's object.
+    std::vector<string> roots{m_snapdir};
+    if (!op->prevsnapdir.empty())
+        roots.push_back(op->prevsnapdir);
+    error_code cec;
+    m_iopx = m_znfsapi->confine(op->snapiopx, roots, znfs::znfs_api::final_link::refuse, cec);
+    if (m_iopx)
+        m_objiopx = op->objfsapi->confine(op->objiopx, {}, znfs::znfs_api::final_link::refuse, cec);
+    if (!m_iopx || !m_objiopx) {
+        error(fn, "Failed to confine snapdir [%s] or the object volume error [%d]", m_snapdir.c_str(), cec.value());
+        return cec ? cec : frame::invalid_argument();
+    }
 
     m_threadcount = batch_count(boost::thread::hardware_concurrency());
     if (enabled(1)) {
@@ -463,9 +476,11 @@ int32_t znfssnapdelete::handle_name(const string& name, bool& unresolved)
     errno = 0;
     if (!file_exists(m_znfsapi, m_iopx, path)) {
         // Only a copy that is not there is passed over quietly; one that could not be opened
-        // keeps its object, and says so.
+        // keeps its object, and says so. A link is not a copy: its object is nobody's to guess.
         int e = errno;
-        if (e != ENOENT && e != ENOTDIR && e != ENAMETOOLONG) {
+        if (e == ELOOP) {
+            debug(fn, -1, "File [%s] is a symbolic link, not a copy: nothing unlinked", path.c_str());
+        } else if (e != ENOENT && e != ENOTDIR && e != ENAMETOOLONG) {
             debug(fn, -1, "Failed to open file [%s] error [%d], nothing unlinked", path.c_str(), e);
             unresolved = true;
         }
@@ -514,7 +529,8 @@ int32_t znfssnapdelete::handle_name(const string& name, bool& unresolved)
 
     // The uuid text is a path on the object volume only; that volume's backend keeps it inside
     // the volume's root whatever it contains.
-    error_code ec = m_opinfo->objfsapi->unlink(m_opinfo->objiopx, uuid.c_str(), znfs::znfs_aio_ptr());
+    error_code ec = m_opinfo->objfsapi->unlink(m_objiopx ? m_objiopx : m_opinfo->objiopx, uuid.c_str(),
+                                               znfs::znfs_aio_ptr());
     if (!ec) {
         m_unlinked.fetch_add(1, std::memory_order_relaxed);
     } else if (ec.value() != ENOENT) {  // ENOENT: gone already, e.g. by an interrupted earlier run
@@ -561,6 +577,11 @@ znfssnapdelete::reference znfssnapdelete::check_reference(const string& name, st
 
     string prevuuid;
     rc = file_getxattr(m_znfsapi, m_iopx, prevpath, kuuidattr, prevuuid, *this);
+    if (rc < 0 && errno == ELOOP) {
+        // Whatever the link stands for, the previous snapshot may still use the object.
+        debug(fn, -1, "File name [%s] is a symbolic link, kept for previous snap", prevpath.c_str());
+        return reference::needed;
+    }
     switch (classify(rc, errno, prevuuid, true)) {
     case uuid_read::value:
         break;

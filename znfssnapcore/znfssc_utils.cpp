@@ -296,53 +296,89 @@ namespace {
 
 const char* const kRmdirFn = "znfssnaputils::rmdir_nonempty";
 
-// nested: dirname was listed by the caller a moment ago; if it is gone now, it is simply gone.
-error_code remove_tree(znfs_api* api, const znfs_iopx_ptr& iopx, const string& dirname, znfs::znfs_debug& logger,
-                       bool nested)
-{
-    logger.debug(kRmdirFn, 1, "Travserse: dirname [%s]", dirname.c_str());
-    znfs_file_ptr dir = api->opendir(iopx, dirname.c_str(), sync_call());
-    if (!dir) {
-        int e = failure_errno();
-        if (!(nested && e == ENOENT))
-            logger.error(kRmdirFn, "Failed to open directory [%s]", dirname.c_str());
-        return generic_error(e);
-    }
-    string child;
-    for (;;) {
-        errno = 0;
-        struct dirent* de = api->readdir(dir, sync_call());
-        if (!de) {
-            int e = errno;
-            if (e != 0)
-                logger.error(kRmdirFn, "Failed to read directory [%s] error [%d]", dirname.c_str(), e);
-            break;
-        }
-        const char* name = de->d_name;
-        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
-            continue;
-        unsigned char type = de->d_type;
-        child.assign(dirname).append("/").append(name);
-        if (type == DT_DIR) {
-            remove_tree(api, iopx, child, logger, true);
-            continue;
-        }
-        logger.debug(kRmdirFn, 1, "Removing file [%s]", child.c_str());
-        error_code ec = api->unlink(iopx, child.c_str(), sync_call());
-        // An entry of unknown type that refuses unlink as a directory is one: unlink never
-        // follows a link, so this never reaches outside the tree.
-        if (type == DT_UNKNOWN && (ec.value() == EISDIR || ec.value() == EPERM))
-            remove_tree(api, iopx, child, logger, true);
-    }
-    api->closedir(dir, sync_call());
-    return api->rmdir(iopx, dirname.c_str(), sync_call());
-}
+// One directory of the removal: listed once, its subdirectories removed before itself.
+struct removal {
+    string path;
+    bool listed;
+};
 
 }  // namespace
 
 error_code rmdir_nonempty(znfs_api* api, znfs_iopx_ptr iopx, string dirname, znfs::znfs_debug& logger)
 {
-    return remove_tree(api, iopx, dirname, logger, false);
+    // Others may swap a directory of the tree for a link while it is removed: below the parent
+    // of dirname nothing is reached through a link, so nothing outside the tree is touched, and
+    // dirname itself, if it is a link, is removed as a name. The walk keeps its pending
+    // directories on the heap, so a deep tree needs no deep stack.
+    string parent = dirname;
+    while (parent.size() > 1 && parent.back() == '/')
+        parent.pop_back();
+    size_t slash = parent.rfind('/');
+    parent = slash == string::npos || slash == 0 ? string("/") : parent.substr(0, slash);
+    error_code ec;
+    znfs_iopx_ptr tree = api->confine(iopx, {parent}, znfs::znfs_api::final_link::refuse, ec);
+    if (!tree) {
+        logger.error(kRmdirFn, "Failed to open directory [%s]", dirname.c_str());
+        return ec;
+    }
+
+    std::vector<removal> pending{removal{dirname, false}};
+    string child;
+    while (!pending.empty()) {
+        if (pending.back().listed) {
+            string path = std::move(pending.back().path);
+            pending.pop_back();
+            ec = api->rmdir(tree, path.c_str(), sync_call());
+            continue;
+        }
+        pending.back().listed = true;
+        const string dir = pending.back().path;
+        const bool nested = pending.size() > 1;
+        logger.debug(kRmdirFn, 1, "Travserse: dirname [%s]", dir.c_str());
+        znfs_file_ptr dh = api->opendir(tree, dir.c_str(), sync_call());
+        if (!dh) {
+            int e = failure_errno();
+            pending.pop_back();
+            if (e == ELOOP) {
+                logger.debug(kRmdirFn, 1, "Removing link [%s]", dir.c_str());
+                ec = api->unlink(tree, dir.c_str(), sync_call());
+            } else {
+                // A directory listed a moment ago that is gone now is simply gone.
+                if (!(nested && e == ENOENT))
+                    logger.error(kRmdirFn, "Failed to open directory [%s]", dir.c_str());
+                ec = generic_error(e);
+            }
+            continue;
+        }
+        for (;;) {
+            errno = 0;
+            struct dirent* de = api->readdir(dh, sync_call());
+            if (!de) {
+                int e = errno;
+                if (e != 0)
+                    logger.error(kRmdirFn, "Failed to read directory [%s] error [%d]", dir.c_str(), e);
+                break;
+            }
+            const char* name = de->d_name;
+            if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+                continue;
+            unsigned char type = de->d_type;
+            child.assign(dir).append("/").append(name);
+            if (type == DT_DIR) {
+                pending.push_back(removal{child, false});
+                continue;
+            }
+            logger.debug(kRmdirFn, 1, "Removing file [%s]", child.c_str());
+            error_code uec = api->unlink(tree, child.c_str(), sync_call());
+            // An entry of unknown type that refuses unlink as a directory is one: unlink never
+            // follows a link, so this never reaches outside the tree.
+            if (type == DT_UNKNOWN && (uec.value() == EISDIR || uec.value() == EPERM))
+                pending.push_back(removal{child, false});
+        }
+        api->closedir(dh, sync_call());
+    }
+    // Every removal above set ec; the last one is that of dirname itself.
+    return ec;
 }
 
 }  // namespace znfssnaputils

@@ -388,6 +388,34 @@ int follow_final_link(const posix_volume& v, const anchor& a, const char* path, 
     return resolve_at(a.fd, rest, flags, mode, RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS);
 }
 
+// openat2 refuses a path of PATH_MAX bytes or more. Where no link is followed, such a path is
+// walked in pieces, each beneath the directory the piece before it reached (a ".." cannot climb
+// back over a cut: EXDEV), so that a tree of any depth can be copied and removed.
+int resolve_pieces(int dirfd, const char* path, uint64_t flags, uint64_t mode, uint64_t resolve_flags)
+{
+    size_t len = strlen(path);
+    if (len < PATH_MAX)
+        return resolve_at(dirfd, path, flags, mode, resolve_flags);
+    size_t cut = PATH_MAX - 1;
+    while (cut > 0 && path[cut] != '/')
+        --cut;
+    if (cut == 0) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::string head(path, cut);
+    int headfd = resolve_at(dirfd, head.c_str(), O_PATH | O_DIRECTORY, 0, resolve_flags);
+    if (headfd < 0)
+        return -1;
+    const char* rest = path + cut;
+    while (*rest == '/')
+        ++rest;
+    int fd = resolve_pieces(headfd, *rest ? rest : ".", flags, mode,
+                            (resolve_flags & ~static_cast<uint64_t>(RESOLVE_IN_ROOT)) | RESOLVE_BENEATH);
+    close_keep_errno(headfd);
+    return fd;
+}
+
 int resolve(const posix_volume& v, const char* path, uint64_t flags, uint64_t mode, bool follow_final)
 {
     if (!v.confined())
@@ -401,8 +429,8 @@ int resolve(const posix_volume& v, const char* path, uint64_t flags, uint64_t mo
         errno = a->err;
         return -1;
     }
-    int fd = a ? resolve_at(a->fd, rest, flags, mode, RESOLVE_BENEATH | k_resolve_confined)
-               : resolve_at(v.rootfd(), path, flags, mode, RESOLVE_IN_ROOT | k_resolve_confined);
+    int fd = a ? resolve_pieces(a->fd, rest, flags, mode, RESOLVE_BENEATH | k_resolve_confined)
+               : resolve_pieces(v.rootfd(), path, flags, mode, RESOLVE_IN_ROOT | k_resolve_confined);
     if (fd < 0 && errno == ELOOP && follow_final && a && v.follow_final())
         return follow_final_link(v, *a, path, flags, mode);
     return fd;

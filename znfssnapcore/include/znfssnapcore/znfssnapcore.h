@@ -243,6 +243,8 @@ private:
     // unlinked, nor handed on, nor proven to need nothing.
     int32_t handle_name(const string& name, bool& unresolved);
 
+    // The object volume as the deletion reaches it: below its root no link is followed.
+    boost::shared_ptr<znfs::znfs_iopx> m_objiopx;
     std::atomic<uint64_t> m_checked;
     std::atomic<uint64_t> m_handed_on;
     std::atomic<uint64_t> m_unlinked;
