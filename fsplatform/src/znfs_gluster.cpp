@@ -95,25 +95,80 @@ const std::chrono::seconds k_init_timeout(30);
 // Largest piece handed to one glfs_pread/glfs_pwrite: libgfapi builds one buffer per call.
 const size_t k_io_chunk = 16u << 20;
 
-// Immutable after construction; libgfapi instances are safe to call from any thread.
+// A root of a confined context: the volume path the host named and the object it resolved to
+// then, with that object's type.
+struct anchor {
+    std::string path;
+    glfs_object_t* obj;  // null when the root did not resolve
+    int err;             // why it did not
+    mode_t type;
+};
+
+// Immutable after construction; libgfapi instances and object handles may be used from any
+// thread, so the objects a confined context holds serve all its callers at once.
 class gluster_volume final : public znfs_iopx {
 public:
     gluster_volume(glfs_t* fs, std::string name)
         : m_fs(fs), m_name(std::move(name)), m_id(task_cache::new_volume_id())
     {
     }
+    // A confined context (see znfs_api::confine) on the same instance: the volume root's object
+    // and the anchors, sorted longest path first, are this volume's to release.
+    gluster_volume(glfs_t* fs, std::string name, glfs_object_t* root, std::vector<anchor> anchors,
+                   bool follow_final)
+        : m_fs(fs), m_name(std::move(name)), m_id(task_cache::new_volume_id()), m_root(root),
+          m_follow_final(follow_final), m_anchors(std::move(anchors))
+    {
+    }
     // The instance is not finished here: see the registry below. So object handles that a
     // pool task keeps never outlive it.
-    ~gluster_volume() override {}
+    ~gluster_volume() override
+    {
+        if (m_root)
+            glfs_h_close(m_root);
+        for (const anchor& a : m_anchors)
+            if (a.obj)
+                glfs_h_close(a.obj);
+    }
     std::string describe() const override { return m_name; }
     glfs_t* fs() const { return m_fs; }
     // Tells this volume's paths apart from other volumes' in what a pool task keeps.
     uint64_t id() const { return m_id; }
+    bool confined() const { return m_root != nullptr; }
+    bool follow_final() const { return m_follow_final; }
+    // The volume root, where a confined walk of a path below no root starts.
+    glfs_object_t* root() const { return m_root; }
+
+    // The root path (normalised, see volpath) lies below, and in rest the part of path below it
+    // without its leading slash. Null with exact set for a path that names a root itself, null
+    // alone for a path below no root.
+    const anchor* anchor_of(const std::string& path, std::string& rest, bool& exact) const
+    {
+        exact = false;
+        for (const anchor& a : m_anchors) {
+            size_t n = a.path.size();
+            if (n == 0 || path.compare(0, n, a.path) != 0)
+                continue;
+            if (n < path.size() && path[n] != '/' && a.path[n - 1] != '/')
+                continue;
+            size_t from = n < path.size() && path[n] == '/' ? n + 1 : n;
+            if (from >= path.size()) {
+                exact = true;
+                return nullptr;
+            }
+            rest = path.substr(from);
+            return &a;
+        }
+        return nullptr;
+    }
 
 private:
     glfs_t* m_fs;
     std::string m_name;
     uint64_t m_id;
+    glfs_object_t* m_root = nullptr;
+    bool m_follow_final = false;
+    std::vector<anchor> m_anchors;
 };
 
 // One open file or directory. Used by one thread at a time; only the release is guarded, so
@@ -123,17 +178,26 @@ public:
     // A directory opened by open is a directory descriptor that does not list.
     enum kind { regular, directory, listing };
 
-    gluster_file(glfs_fd_t* fd, uint64_t size, int accmode, kind k, std::string path)
-        : znfs_file(size), m_fd(fd), m_accmode(accmode), m_kind(k), m_path(std::move(path))
+    // dirobj: for a listing of a confined context, the directory's object, which the handle
+    // releases; the types readdir has to look up are looked up below it.
+    gluster_file(glfs_fd_t* fd, uint64_t size, int accmode, kind k, std::string path,
+                 glfs_object_t* dirobj = nullptr)
+        : znfs_file(size), m_fd(fd), m_accmode(accmode), m_kind(k), m_path(std::move(path)), m_dirobj(dirobj)
     {
     }
-    ~gluster_file() override { release(); }
+    ~gluster_file() override
+    {
+        release();
+        if (m_dirobj)
+            glfs_h_close(m_dirobj);
+    }
 
     glfs_fd_t* fd() const { return m_fd; }
     int accmode() const { return m_accmode; }
     bool isdir() const { return m_kind != regular; }
     bool lists() const { return m_kind == listing; }
     const std::string& path() const { return m_path; }
+    glfs_object_t* dirobj() const { return m_dirobj; }
     bool closed() const { return m_closed.load(std::memory_order_relaxed); }
     struct dirent* scratch() { return &m_scratch.entry; }
     struct dirent* entry() { return &m_entry; }
@@ -151,6 +215,7 @@ private:
     int m_accmode;
     kind m_kind;
     std::string m_path;
+    glfs_object_t* m_dirobj;
     std::atomic<bool> m_closed{false};
     // glfs_readdir_r may write a name longer than struct dirent declares; give it room.
     union {
@@ -176,6 +241,12 @@ public:
     object_ref& operator=(const object_ref&) = delete;
     glfs_object_t* get() const { return m_obj; }
     explicit operator bool() const { return m_obj != nullptr; }
+    // Releases the handle held and holds o instead.
+    void reset(glfs_object_t* o = nullptr)
+    {
+        object_ref old(m_obj);
+        m_obj = o;
+    }
     // Gives the handle up to the caller, who releases it.
     glfs_object_t* release()
     {
@@ -204,7 +275,8 @@ gluster_file* file_of(const znfs_file_ptr& file) { return backend::file_of<glust
 
 // A path as libgfapi takes it. libgfapi resolves relative paths against a working directory
 // and takes "" for invalid; volume paths are always from the root, and "" names nothing.
-// A trailing slash asks for a directory, which libgfapi does not check.
+// A trailing slash asks for a directory, which libgfapi does not check. Doubled slashes are
+// made single, so that a path is matched against the roots of a confined context by its text.
 struct volpath {
     std::string path;
     bool dir_only = false;
@@ -215,7 +287,10 @@ struct volpath {
             errno = ENOENT;
             return false;
         }
-        path = given[0] == '/' ? given : std::string("/") + given;
+        path.assign(1, '/');
+        for (const char* c = given; *c; ++c)
+            if (*c != '/' || path.back() != '/')
+                path += *c;
         size_t end = path.size();
         while (end > 1 && path[end - 1] == '/')
             --end;
@@ -235,10 +310,7 @@ struct volpath {
             errno = EINVAL;
             return false;
         }
-        size_t dirend = start;
-        while (dirend > 1 && path[dirend - 1] == '/')
-            --dirend;
-        dir = path.substr(0, dirend);
+        dir = path.substr(0, start > 1 ? start - 1 : 1);
         return true;
     }
 };
@@ -266,6 +338,274 @@ bool check_dir_demand(glfs_t* fs, const volpath& p)
     return dir_demand_met(p, st);
 }
 
+// --- Resolution in a confined context.
+//
+// libgfapi resolves a path itself, component by component, and follows every symbolic link on
+// the way; the follow flag of glfs_h_lookupat spares only a final one. A confined context must
+// follow none, so it never hands libgfapi more than one name at a time: it looks each component
+// up below the object of the one before (glfs_h_lookupat, follow 0), refuses a link with ELOOP,
+// and takes ".." back to the object it came from, never above the root the path lies in
+// (EXDEV). Each root was resolved once, when the context was made, to an object held from then
+// on, so a link or a rename above a root later changes nothing below it. Every call of such a
+// context then works on the object found (handle calls), never on a path libgfapi would resolve
+// again.
+
+// What a call does with a symbolic link at the end of its path. A plain context follows it
+// (read, other) or hands the link back (itself). A confined one refuses it, except that a read
+// follows it beneath its root when the context was made to.
+enum class final_use { read, other, itself };
+
+// An object found for a call: its own (held by owned) or one the volume or the running task
+// holds (borrowed). fresh: st is its status, fetched with it.
+struct located {
+    glfs_object_t* obj = nullptr;
+    object_ref owned;
+    struct stat st {};
+    bool fresh = false;
+    bool followed = false;  // a final link was followed to reach it
+
+    void own(glfs_object_t* o)
+    {
+        owned.reset(o);
+        obj = o;
+    }
+};
+
+// The symbolic links one confined resolution may follow (the kernel's limit).
+const int k_max_links = 40;
+
+// The target of the link obj, NUL-terminated in buf; false with errno.
+bool read_link(glfs_t* fs, glfs_object_t* obj, char (&buf)[PATH_MAX])
+{
+    int n = glfs_h_readlink(fs, obj, buf, sizeof buf);
+    if (n < 0) {
+        errno = failure_errno();
+        return false;
+    }
+    if (static_cast<size_t>(n) >= sizeof buf) {
+        errno = ENAMETOOLONG;
+        return false;
+    }
+    buf[n] = '\0';
+    return true;
+}
+
+// Appends the components of path to parts, in order.
+void split_components(const std::string& path, std::vector<std::string>& parts)
+{
+    size_t at = 0;
+    while (at <= path.size()) {
+        size_t slash = path.find('/', at);
+        if (slash == std::string::npos)
+            slash = path.size();
+        if (slash > at)
+            parts.push_back(path.substr(at, slash - at));
+        at = slash + 1;
+    }
+}
+
+// Walks rest (the part of path below a, or below the volume root when a is null) one name at a
+// time from the held object, following no link. A final link, when the call may follow it
+// (follow_final), is read: its target, joined to the link's directory when relative, must lie
+// beneath the same root (EXDEV), and is then walked from that root as openat2 with
+// RESOLVE_BENEATH walks it: a further link is followed only when relative and while it stays
+// beneath. The result goes to out; false with errno.
+bool walk(const gluster_volume& v, const anchor* a, const std::string& path, const std::string& rest,
+          bool follow_final, located& out)
+{
+    glfs_t* fs = v.fs();
+    glfs_object_t* const start = a ? a->obj : v.root();
+    const mode_t start_type = a ? a->type : S_IFDIR;
+    // The objects walked through, start first (not owned); ".." goes back one.
+    std::vector<glfs_object_t*> chain{start};
+    std::vector<mode_t> types{start_type};
+    struct drop_chain {
+        std::vector<glfs_object_t*>& c;
+        ~drop_chain()
+        {
+            int e = errno;
+            for (size_t i = 1; i < c.size(); ++i)
+                glfs_h_close(c[i]);
+            errno = e;
+        }
+    } drop{chain};
+    auto back_to_start = [&] {
+        for (size_t i = 1; i < chain.size(); ++i)
+            glfs_h_close(chain[i]);
+        chain.resize(1);
+        types.resize(1);
+    };
+
+    // Components still to walk, the next one last.
+    std::vector<std::string> todo;
+    split_components(rest, todo);
+    std::reverse(todo.begin(), todo.end());
+    bool beneath = false;  // walking the target of a followed final link
+    int links = 0;
+    struct stat st {};
+    bool have_st = false;
+    char target[PATH_MAX];
+    while (!todo.empty()) {
+        std::string name = std::move(todo.back());
+        todo.pop_back();
+        if (!S_ISDIR(types.back())) {
+            errno = ENOTDIR;
+            return false;
+        }
+        if (name == ".")
+            continue;
+        if (name == "..") {
+            if (chain.size() == 1) {
+                if (a) {
+                    errno = EXDEV;
+                    return false;
+                }
+                continue;  // ".." of the volume root is the root
+            }
+            glfs_h_close(chain.back());
+            chain.pop_back();
+            types.pop_back();
+            have_st = false;
+            continue;
+        }
+        object_ref found(glfs_h_lookupat(fs, chain.back(), name.c_str(), &st, 0));
+        if (!found) {
+            errno = failure_errno();
+            return false;
+        }
+        if (!S_ISLNK(st.st_mode)) {
+            chain.push_back(found.release());
+            types.push_back(st.st_mode & S_IFMT);
+            have_st = true;
+            continue;
+        }
+        if (beneath) {
+            if (++links > k_max_links) {
+                errno = ELOOP;
+                return false;
+            }
+            if (!read_link(fs, found.get(), target))
+                return false;
+            if (target[0] == '/') {
+                errno = EXDEV;
+                return false;
+            }
+            std::vector<std::string> parts;
+            split_components(target, parts);
+            todo.insert(todo.end(), parts.rbegin(), parts.rend());
+            continue;
+        }
+        if (!todo.empty() || !follow_final || !a || !v.follow_final()) {
+            errno = ELOOP;
+            return false;
+        }
+        if (!read_link(fs, found.get(), target))
+            return false;
+        std::string full;
+        if (target[0] == '/') {
+            full = target;
+        } else {
+            size_t slash = path.rfind('/');
+            full = path.substr(0, slash == std::string::npos ? 0 : slash) + "/" + target;
+        }
+        volpath joined;
+        std::string below;
+        bool exact = false;
+        if (!joined.set(full.c_str()) || v.anchor_of(joined.path, below, exact) != a) {
+            errno = EXDEV;
+            return false;
+        }
+        back_to_start();
+        split_components(below, todo);
+        std::reverse(todo.begin(), todo.end());
+        beneath = true;
+        links = 1;
+        have_st = false;
+        out.followed = true;
+    }
+    if (chain.size() == 1) {
+        // The walk ended where it began: the held object serves, with a fresh status.
+        if (glfs_h_stat(fs, start, &out.st) != 0) {
+            errno = failure_errno();
+            return false;
+        }
+        out.obj = start;
+        out.fresh = true;
+        return true;
+    }
+    if (!have_st && glfs_h_stat(fs, chain.back(), &st) != 0) {
+        errno = failure_errno();
+        return false;
+    }
+    out.st = st;
+    out.fresh = true;
+    out.own(chain.back());
+    chain.pop_back();
+    return true;
+}
+
+// The object path (normalised) names for a call of v, with its status: as libgfapi resolves
+// it on a plain volume and for a path that names a root of a confined one (the host may reach
+// a root through links), by walk otherwise. False with errno.
+bool lookup(const gluster_volume& v, const std::string& path, final_use use, located& out)
+{
+    const anchor* a = nullptr;
+    std::string rest;
+    bool exact = false;
+    if (v.confined())
+        a = v.anchor_of(path, rest, exact);
+    if (!v.confined() || exact) {
+        glfs_object_t* o = glfs_h_lookupat(v.fs(), nullptr, path.c_str(), &out.st, use == final_use::itself ? 0 : 1);
+        if (!o) {
+            errno = failure_errno();
+            return false;
+        }
+        out.own(o);
+        out.fresh = true;
+        return true;
+    }
+    if (a && !a->obj) {
+        errno = a->err;
+        return false;
+    }
+    if (!a)
+        rest = path;
+    return walk(v, a, path, rest, use == final_use::read, out);
+}
+
+// The directory dir that holds the last component of p, for a call that makes or removes that
+// name itself. Below a root of a confined context it is found beneath the root's held object,
+// the root itself included: a name below a root is never made or removed through what the
+// root's path names now. Elsewhere as lookup finds dir. False with errno.
+bool lookup_parent(const gluster_volume& v, const volpath& p, const std::string& dir, located& out)
+{
+    std::string rest;
+    bool exact = false;
+    const anchor* a = v.confined() ? v.anchor_of(p.path, rest, exact) : nullptr;
+    if (!a)
+        return lookup(v, dir, final_use::other, out);
+    if (!a->obj) {
+        errno = a->err;
+        return false;
+    }
+    size_t slash = rest.rfind('/');
+    return walk(v, a, dir, slash == std::string::npos ? std::string() : rest.substr(0, slash), false, out);
+}
+
+// A handle of its own on what obj names (for one that is borrowed); null with errno.
+glfs_object_t* duplicate(glfs_t* fs, glfs_object_t* obj)
+{
+    unsigned char id[GFAPI_HANDLE_LENGTH];
+    if (glfs_h_extract_handle(obj, id, sizeof id) < 0) {
+        errno = failure_errno();
+        return nullptr;
+    }
+    glfs_object_t* copy = glfs_h_create_from_handle(fs, id, sizeof id, nullptr);
+    if (!copy)
+        errno = failure_errno();
+    return copy;
+}
+
 // --- What a pool task keeps: object handles by path, so that a task looks each path up once
 // (the brick answers every lookup), and attribute values fetched whole by a size query.
 
@@ -275,30 +615,32 @@ void release_object(intptr_t handle) { glfs_h_close(reinterpret_cast<glfs_object
 // trailing slash that asks for a directory check.
 bool task_route(const volpath& p) { return task_cache::active() && !p.dir_only; }
 
-// The object path names (following links) for a call of the running task: the one the task
-// keeps, or a fresh lookup, whose status then goes to *fresh_status if asked, handed to the
-// task to keep. Null with errno on failure.
-glfs_object_t* task_object(const gluster_volume& v, const volpath& p, struct stat* fresh_status = nullptr,
-                           bool* fresh = nullptr)
+// Whether a call goes through an object handle: in a pool task (see task_route) and always in
+// a confined context, where a path is never given to libgfapi to resolve.
+bool object_route(const gluster_volume& v, const volpath& p) { return v.confined() || task_route(p); }
+
+// The object p names for a call on the object route: the one the running task keeps, or a
+// fresh lookup (st then set), which the task keeps for its later calls on p. What a followed
+// final link led to is not kept: the task's calls that act on the link itself must still meet
+// the link. False with errno.
+bool find_object(const gluster_volume& v, const volpath& p, final_use use, located& at)
 {
-    if (fresh)
-        *fresh = false;
-    if (const task_cache::kept* k = task_cache::find(v.id(), p.path.c_str()))
-        return reinterpret_cast<glfs_object_t*>(k->handle);
-    struct stat st;
-    glfs_object_t* obj = glfs_h_lookupat(v.fs(), nullptr, p.path.c_str(), fresh_status ? fresh_status : &st, 1);
-    if (!obj) {
-        errno = failure_errno();
-        return nullptr;
+    if (task_route(p)) {
+        if (const task_cache::kept* k = task_cache::find(v.id(), p.path.c_str())) {
+            at.obj = reinterpret_cast<glfs_object_t*>(k->handle);
+            return true;
+        }
     }
-    if (!task_cache::keep(v.id(), p.path.c_str(), reinterpret_cast<intptr_t>(obj), task_cache::access::path,
-                          release_object)) {
-        errno = ENOMEM;
-        return nullptr;
+    if (!lookup(v, p.path, use, at) || !dir_demand_met(p, at.st))
+        return false;
+    if (task_route(p) && at.owned && !at.followed) {
+        if (!task_cache::keep(v.id(), p.path.c_str(), reinterpret_cast<intptr_t>(at.owned.release()),
+                              task_cache::access::path, release_object)) {
+            errno = ENOMEM;
+            return false;
+        }
     }
-    if (fresh)
-        *fresh = true;
-    return obj;
+    return true;
 }
 
 // Room for any attribute value or name list (the Linux limits of both).
@@ -321,9 +663,10 @@ ssize_t task_getxattr(const gluster_volume& v, const volpath& p, const char* nam
         return static_cast<ssize_t>(value.size());
     }
     task_cache::drop_attribute();
-    glfs_object_t* obj = task_object(v, p);
-    if (!obj)
+    located at;
+    if (!find_object(v, p, final_use::read, at))
         return -1;
+    glfs_object_t* obj = at.obj;
     if (iov->iov_base || iov->iov_len) {
         ssize_t r = glfs_h_getxattrs(v.fs(), obj, name, iov->iov_base, iov->iov_len);
         if (r < 0)
@@ -350,24 +693,24 @@ ssize_t task_getxattr(const gluster_volume& v, const volpath& p, const char* nam
 znfs_file_ptr open_object(const gluster_volume& v, const volpath& p, glfs_object_t* obj, const struct stat& st,
                           int flags);
 
-// Opens the file or directory path names (following links) with flags minus O_CREAT and
+// Opens the file or directory path names (as v resolves it) with flags minus O_CREAT and
 // O_EXCL. Lookup and open go through one object handle, so the type checked is the type of
 // what is opened: a FIFO or device is refused before anything on the brick opens it.
 znfs_file_ptr open_existing(const gluster_volume& v, const volpath& p, int flags)
 {
-    struct stat st;
-    if (task_route(p)) {
-        // The task may have looked the path up already; its object saves a lookup.
-        bool fresh = false;
-        glfs_object_t* kept = task_object(v, p, &st, &fresh);
-        if (!kept)
+    if (object_route(v, p)) {
+        // The task may have looked the path up already; its object saves a lookup. Only a
+        // plain read may follow a final link in a confined context.
+        located at;
+        if (!find_object(v, p, flags == O_RDONLY ? final_use::read : final_use::other, at))
             return znfs_file_ptr();
-        if (!fresh && glfs_h_stat(v.fs(), kept, &st) != 0) {
+        if (!at.fresh && glfs_h_stat(v.fs(), at.obj, &at.st) != 0) {
             errno = failure_errno();
             return znfs_file_ptr();
         }
-        return open_object(v, p, kept, st, flags);
+        return open_object(v, p, at.obj, at.st, flags);
     }
+    struct stat st;
     object_ref obj(glfs_h_lookupat(v.fs(), nullptr, p.path.c_str(), &st, 1));
     if (!obj) {
         errno = failure_errno();
@@ -413,7 +756,7 @@ znfs_file_ptr open_object(const gluster_volume& v, const volpath& p, glfs_object
 // cflags (which hold O_CREAT and O_EXCL). Null with errno on failure.
 glfs_fd_t* create_new(const gluster_volume& v, const volpath& p, int cflags, mode_t perm)
 {
-    if (!task_route(p)) {
+    if (!object_route(v, p)) {
         glfs_fd_t* fd = glfs_creat(v.fs(), p.path.c_str(), cflags, perm);
         if (!fd) {
             errno = failure_errno();
@@ -431,22 +774,21 @@ glfs_fd_t* create_new(const gluster_volume& v, const volpath& p, int cflags, mod
     }
     // In a task the new file's object is kept for the calls that follow (a copy sets the
     // attributes next), and the status that comes with it tells whether the brick masked any
-    // bits, so that the extra round trip to set them is made only when needed.
+    // bits, so that the extra round trip to set them is made only when needed. A confined
+    // context creates the name below the directory's object: O_EXCL never follows a final link.
     std::string dir, name;
     if (!p.split(dir, name))
         return nullptr;
-    struct stat st;
-    object_ref parent(glfs_h_lookupat(v.fs(), nullptr, dir.c_str(), &st, 1));
-    if (!parent) {
-        errno = failure_errno();
+    located parent;
+    if (!lookup_parent(v, p, dir, parent))
         return nullptr;
-    }
-    if (!S_ISDIR(st.st_mode)) {
+    if (!S_ISDIR(parent.st.st_mode)) {
         errno = ENOTDIR;
         return nullptr;
     }
+    struct stat st;
     glfs_fd_t* fd = nullptr;
-    object_ref made(glfs_h_creat_open(v.fs(), parent.get(), name.c_str(), cflags, perm, &st, &fd));
+    object_ref made(glfs_h_creat_open(v.fs(), parent.obj, name.c_str(), cflags, perm, &st, &fd));
     if (!made || !fd) {
         int e = failure_errno();
         if (fd)
@@ -460,6 +802,7 @@ glfs_fd_t* create_new(const gluster_volume& v, const volpath& p, int cflags, mod
         errno = e;
         return nullptr;
     }
+    // Outside a task the object is released at once.
     task_cache::keep(v.id(), p.path.c_str(), reinterpret_cast<intptr_t>(made.release()), task_cache::access::path,
                      release_object);
     return fd;
@@ -504,6 +847,66 @@ const gluster_volume* removal_target(const znfs_iopx_ptr& iopx, const char* path
         return nullptr;
     task_cache::forget_all();
     return v;
+}
+
+// rmdir (dir) or unlink in a confined context: the name is looked up below its directory's
+// object and removed there, as a name (a link is never followed).
+std::error_code remove_below(const gluster_volume& v, const volpath& p, bool dir)
+{
+    std::string parent_path, name;
+    located parent;
+    if (!p.split(parent_path, name) || !lookup_parent(v, p, parent_path, parent))
+        return errno_code(errno);
+    if (!S_ISDIR(parent.st.st_mode))
+        return errno_code(ENOTDIR);
+    struct stat st;
+    object_ref entry(glfs_h_lookupat(v.fs(), parent.obj, name.c_str(), &st, 0));
+    if (!entry)
+        return code_after_failure();
+    // glfs_h_unlink removes a directory as rmdir and anything else as unlink; the type asked
+    // for is checked first. "name/" removes nothing for unlink: a directory is EISDIR, anything
+    // else (a link to a directory too) ENOTDIR.
+    if (dir && !S_ISDIR(st.st_mode))
+        return errno_code(ENOTDIR);
+    if (!dir && (S_ISDIR(st.st_mode) || p.dir_only))
+        return errno_code(S_ISDIR(st.st_mode) ? EISDIR : ENOTDIR);
+    if (glfs_h_unlink(v.fs(), parent.obj, name.c_str()) != 0)
+        return code_after_failure();
+    return std::error_code();
+}
+
+// opendir in a confined context: the directory's object is opened, and kept with the listing
+// for the types readdir may have to look up.
+znfs_file_ptr opendir_object(const gluster_volume& v, const volpath& p)
+{
+    located at;
+    if (!lookup(v, p.path, final_use::other, at))
+        return znfs_file_ptr();
+    if (!S_ISDIR(at.st.st_mode)) {
+        errno = ENOTDIR;
+        return znfs_file_ptr();
+    }
+    object_ref dirobj(at.owned ? at.owned.release() : duplicate(v.fs(), at.obj));
+    if (!dirobj)
+        return znfs_file_ptr();
+    glfs_fd_t* fd = glfs_h_opendir(v.fs(), dirobj.get());
+    if (!fd) {
+        errno = failure_errno();
+        return znfs_file_ptr();
+    }
+    return znfs_file_ptr(new gluster_file(fd, 0, O_RDONLY, gluster_file::listing, p.path, dirobj.release()));
+}
+
+// getxattr (name) or listxattr (name null) in a confined context outside a pool task.
+ssize_t object_getxattr(const gluster_volume& v, const volpath& p, const char* name, struct iovec* iov)
+{
+    located at;
+    if (!find_object(v, p, final_use::read, at))
+        return -1;
+    ssize_t r = glfs_h_getxattrs(v.fs(), at.obj, name, iov->iov_base, iov->iov_len);
+    if (r < 0)
+        errno = failure_errno();
+    return r;
 }
 
 class gluster_api_impl final : public znfs_api {
@@ -585,26 +988,64 @@ public:
         volpath p;
         if (!p.set(path))
             return errno_code(errno);
-        struct stat st;
-        object_ref obj(glfs_h_lookupat(v->fs(), nullptr, p.path.c_str(), &st, 0));
-        if (!obj)
-            return errno_code(failure_errno());
+        located at;
+        if (!lookup(*v, p.path, final_use::itself, at))
+            return errno_code(errno);
+        struct stat& st = at.st;
         if (S_ISLNK(st.st_mode))
             return errno_code(ELOOP);
         st.st_mode = (st.st_mode & S_IFMT) | static_cast<mode_t>(mode & 07777);
-        if (glfs_h_setattrs(v->fs(), obj.get(), &st, GFAPI_SET_ATTR_MODE) != 0)
+        if (glfs_h_setattrs(v->fs(), at.obj, &st, GFAPI_SET_ATTR_MODE) != 0)
             return errno_code(failure_errno());
         return std::error_code();
     }
 
-    znfs_iopx_ptr confine(znfs_iopx_ptr iopx, const std::vector<std::string>&, final_link, std::error_code& ec) override
+    znfs_iopx_ptr confine(znfs_iopx_ptr iopx, const std::vector<std::string>& roots, final_link finals,
+                          std::error_code& ec) override
     {
-        if (!volume_of(iopx, "/")) {
+        const gluster_volume* v = volume_of(iopx, "/");
+        if (!v) {
             ec = errno_code(errno);
             return znfs_iopx_ptr();
         }
+        glfs_t* fs = v->fs();
+        struct stat st;
+        object_ref root(glfs_h_lookupat(fs, nullptr, "/", &st, 0));
+        if (!root) {
+            ec = code_after_failure();
+            return znfs_iopx_ptr();
+        }
+        // Each root is resolved as iopx resolves it, and held: from now on it is reached
+        // through its object, whatever becomes of the names above it.
+        std::vector<anchor> anchors;
+        struct release_anchors {
+            std::vector<anchor>& list;
+            ~release_anchors()
+            {
+                for (const anchor& a : list)
+                    if (a.obj)
+                        glfs_h_close(a.obj);
+            }
+        } guard{anchors};
+        for (const std::string& given : roots) {
+            volpath rp;
+            located at;
+            anchor a{std::string(), nullptr, 0, 0};
+            if (rp.set(given.c_str()) && lookup(*v, rp.path, final_use::other, at)) {
+                a.obj = at.owned ? at.owned.release() : duplicate(fs, at.obj);
+                a.type = at.st.st_mode & S_IFMT;
+            }
+            a.path = rp.path;
+            a.err = a.obj ? 0 : failure_errno();
+            anchors.push_back(std::move(a));
+        }
+        std::sort(anchors.begin(), anchors.end(),
+                  [](const anchor& a, const anchor& b) { return a.path.size() > b.path.size(); });
+        znfs_iopx_ptr confined(new gluster_volume(fs, v->describe(), root.release(), std::move(anchors),
+                                                  finals == final_link::follow_beneath));
+        anchors.clear();  // the context holds them now
         ec = std::error_code();
-        return iopx;
+        return confined;
     }
 
     std::error_code fsync(znfs_file_ptr file, znfs_aio_ptr) override
@@ -634,13 +1075,13 @@ public:
         volpath p;
         if (!p.set(path))
             return errno_code(errno);
-        if (task_route(p)) {
-            bool fresh = false;
-            glfs_object_t* obj = task_object(*v, p, st, &fresh);
-            if (!obj)
+        if (object_route(*v, p)) {
+            located at;
+            if (!find_object(*v, p, final_use::read, at))
                 return errno_code(errno);
-            if (!fresh && glfs_h_stat(v->fs(), obj, st) != 0)
+            if (!at.fresh && glfs_h_stat(v->fs(), at.obj, &at.st) != 0)
                 return code_after_failure();
+            *st = at.st;
             return std::error_code();
         }
         if (glfs_stat(v->fs(), p.path.c_str(), st) != 0)
@@ -659,14 +1100,14 @@ public:
         std::string dir, name;
         if (!p.set(path) || !p.split(dir, name))
             return errno_code(errno);
-        struct stat st;
-        object_ref parent(glfs_h_lookupat(v->fs(), nullptr, dir.c_str(), &st, 1));
-        if (!parent)
-            return code_after_failure();
-        if (!S_ISDIR(st.st_mode))
+        located parent;
+        if (!lookup_parent(*v, p, dir, parent))
+            return errno_code(errno);
+        if (!S_ISDIR(parent.st.st_mode))
             return errno_code(ENOTDIR);
         const mode_t perm = static_cast<mode_t>(mode & 07777);
-        object_ref made(glfs_h_mkdir(v->fs(), parent.get(), name.c_str(), perm, &st));
+        struct stat st;
+        object_ref made(glfs_h_mkdir(v->fs(), parent.obj, name.c_str(), perm, &st));
         if (!made)
             return code_after_failure();
         // The brick masks the bits at creation; set them exactly, on the directory just
@@ -683,6 +1124,8 @@ public:
         const gluster_volume* v = removal_target(iopx, path, p);
         if (!v)
             return errno_code(errno);
+        if (v->confined())
+            return remove_below(*v, p, true);
         if (glfs_rmdir(v->fs(), p.path.c_str()) != 0)
             return code_after_failure();
         return std::error_code();
@@ -694,6 +1137,8 @@ public:
         const gluster_volume* v = removal_target(iopx, path, p);
         if (!v)
             return errno_code(errno);
+        if (v->confined())
+            return remove_below(*v, p, false);
         if (p.dir_only) {
             // "name/" removes nothing: a directory is EISDIR, anything else (a link to a
             // directory too, since unlink never follows one) ENOTDIR.
@@ -713,6 +1158,8 @@ public:
         volpath p;
         if (!v || !p.set(path))
             return znfs_file_ptr();
+        if (v->confined())
+            return opendir_object(*v, p);
         // libgfapi checks the type before it opens anything: a FIFO or device gives ENOTDIR.
         glfs_fd_t* fd = glfs_opendir(v->fs(), p.path.c_str());
         if (!fd) {
@@ -750,10 +1197,18 @@ public:
             // Entries read back from some bricks leave the type out; find it without
             // following a link.
             glfs_t* fs = glfs_from_glfd(f->fd());
-            std::string full = f->path() == "/" ? "/" + std::string(out->d_name) : f->path() + "/" + out->d_name;
             struct stat st;
-            if (fs && glfs_lstat(fs, full.c_str(), &st) == 0)
-                out->d_type = static_cast<unsigned char>(IFTODT(st.st_mode));
+            if (f->dirobj()) {
+                // A confined listing looks the name up below the directory it lists.
+                object_ref entry(fs ? glfs_h_lookupat(fs, f->dirobj(), out->d_name, &st, 0) : nullptr);
+                if (entry)
+                    out->d_type = static_cast<unsigned char>(IFTODT(st.st_mode));
+            } else {
+                std::string full =
+                    f->path() == "/" ? "/" + std::string(out->d_name) : f->path() + "/" + out->d_name;
+                if (fs && glfs_lstat(fs, full.c_str(), &st) == 0)
+                    out->d_type = static_cast<unsigned char>(IFTODT(st.st_mode));
+            }
         }
         errno = 0;
         return out;
@@ -770,10 +1225,14 @@ public:
         if (!backend::valid_attribute_args(true, name, iov))
             return -1;
         volpath p;
-        if (!p.set(path) || !check_dir_demand(v->fs(), p))
+        if (!p.set(path))
             return -1;
         if (task_route(p))
             return task_getxattr(*v, p, name, iov);
+        if (v->confined())
+            return object_getxattr(*v, p, name, iov);
+        if (!check_dir_demand(v->fs(), p))
+            return -1;
         ssize_t r = glfs_getxattr(v->fs(), p.path.c_str(), name, iov->iov_base, iov->iov_len);
         if (r < 0)
             errno = failure_errno();
@@ -788,10 +1247,14 @@ public:
         if (!backend::valid_attribute_args(false, nullptr, iov))
             return -1;
         volpath p;
-        if (!p.set(path) || !check_dir_demand(v->fs(), p))
+        if (!p.set(path))
             return -1;
         if (task_route(p))
             return task_getxattr(*v, p, nullptr, iov);
+        if (v->confined())
+            return object_getxattr(*v, p, nullptr, iov);
+        if (!check_dir_demand(v->fs(), p))
+            return -1;
         ssize_t r = glfs_listxattr(v->fs(), p.path.c_str(), iov->iov_base, iov->iov_len);
         if (r < 0)
             errno = failure_errno();
@@ -805,17 +1268,19 @@ public:
         if (!v || !name || !iov || flags > INT_MAX)
             return errno_code(EINVAL);
         volpath p;
-        if (!p.set(path) || !check_dir_demand(v->fs(), p))
+        if (!p.set(path))
             return errno_code(errno);
-        if (task_route(p)) {
+        if (object_route(*v, p)) {
             task_cache::drop_attribute();
-            glfs_object_t* obj = task_object(*v, p);
-            if (!obj)
+            located at;
+            if (!find_object(*v, p, final_use::other, at))
                 return errno_code(errno);
-            if (glfs_h_setxattrs(v->fs(), obj, name, iov->iov_base, iov->iov_len, static_cast<int>(flags)) != 0)
+            if (glfs_h_setxattrs(v->fs(), at.obj, name, iov->iov_base, iov->iov_len, static_cast<int>(flags)) != 0)
                 return code_after_failure();
             return std::error_code();
         }
+        if (!check_dir_demand(v->fs(), p))
+            return errno_code(errno);
         if (glfs_setxattr(v->fs(), p.path.c_str(), name, iov->iov_base, iov->iov_len, static_cast<int>(flags)) != 0)
             return code_after_failure();
         return std::error_code();

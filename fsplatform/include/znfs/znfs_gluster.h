@@ -10,6 +10,11 @@
 //   instance lives until the process ends.
 // - Paths resolve inside the volume: ".." at the volume root stays at the root, and symbolic
 //   links, absolute ones included, are followed by libgfapi within the volume.
+// - A context made by confine shares its volume's instance and holds each root as the object it
+//   resolved to. libgfapi follows every link inside a path it resolves, so such a context never
+//   gives it one: each name is looked up alone below the object of the directory before it, a
+//   link met is refused or (a read's final link, when asked) followed by the backend itself,
+//   and every call acts on the object found.
 // - Every handle is really opened on the brick (the client's open-behind is bypassed), so an
 //   open followed by a close without I/O leaves nothing behind.
 // - Inside one task of a worker pool (znfs_thpool) each path is looked up once, as in the POSIX
