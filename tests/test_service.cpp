@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -29,20 +30,37 @@ using testvol::pattern;
 
 namespace {
 
-// A backend under test: its service, a fresh empty volume and, when the volume is a local
-// directory, host-side access to it (cases that need a FIFO or a link skip without it).
+// Host-side access to the files of a volume under test, through the local directory that holds
+// them: links and special files are made there, beside the service.
+struct HostTree {
+    std::string root;
+    std::string host(const std::string& volpath) const { return root + volpath; }
+    void symlink(const std::string& target, const std::string& volpath) const
+    {
+        ASSERT_EQ(0, ::symlink(target.c_str(), host(volpath).c_str())) << volpath << ": " << strerror(errno);
+    }
+    bool exists(const std::string& volpath) const  // the name itself, a link not followed
+    {
+        struct stat st;
+        return ::lstat(host(volpath).c_str(), &st) == 0;
+    }
+};
+
+// A backend under test: its service, a fresh empty volume and, when the volume's files lie in
+// a local directory, host-side access to them (cases that need a FIFO or a link skip without).
 struct Backend {
     virtual ~Backend() = default;
     virtual znfs::znfs_api* api() = 0;
     virtual znfs::znfs_iopx_ptr iopx() = 0;
-    virtual const testvol::TempVolume* host() = 0;
+    virtual const HostTree* host() = 0;
 };
 
 struct PosixBackend : Backend {
     testvol::TempVolume vol;
+    HostTree tree{vol.root()};
     znfs::znfs_api* api() override { return vol.api(); }
     znfs::znfs_iopx_ptr iopx() override { return vol.iopx(); }
-    const testvol::TempVolume* host() override { return &vol; }
+    const HostTree* host() override { return &tree; }
 };
 
 struct FaultFsBackend : PosixBackend {
@@ -99,7 +117,7 @@ protected:
     std::unique_ptr<Backend> m_backend;
     znfs::znfs_api* api = nullptr;
     znfs::znfs_iopx_ptr iopx;
-    const testvol::TempVolume* host = nullptr;
+    const HostTree* host = nullptr;
     znfs_aio_ptr none;
 };
 
@@ -328,6 +346,104 @@ TEST_P(ServiceContract, ConfinedContextsFollowNoLinkBelowTheirRoots)
     EXPECT_FALSE(host->exists("/real/ln_out"));
 }
 
+// Below its roots a confined context makes, removes, lists and changes names without going
+// through a link, follows a read's final link only as far as it stays beneath the root, and
+// keeps reaching a root as it was resolved when the context was made. Run off and inside a pool
+// task, where a backend keeps what it resolved for the task's later calls.
+TEST_P(ServiceContract, ConfinedContextsActOnLinksAsNamesAndHoldTheirRoots)
+{
+    if (!host)
+        GTEST_SKIP() << "needs host-side links";
+    ASSERT_FALSE(api->mkdir(iopx, "/real", 0755, none));
+    ASSERT_FALSE(api->mkdir(iopx, "/real/dir", 0755, none));
+    ASSERT_FALSE(api->mkdir(iopx, "/other", 0755, none));
+    put("/real/dir/f", "in", 0644);
+    put("/other/secret", "secret", 0600);
+    iovec v{const_cast<char*>("v"), 1};
+    ASSERT_FALSE(api->setxattr(iopx, "/real/dir/f", "user.k", &v, 0, none));
+    host->symlink("real", "/alias");
+    host->symlink("dir/f", "/real/ln_in");
+    host->symlink("ln_in", "/real/ln_chain");
+    host->symlink("/real/dir/f", "/real/ln_abs");
+    host->symlink("../ln_out", "/real/dir/ln_via");
+    host->symlink("/other/secret", "/real/ln_out");
+    host->symlink("dir", "/real/dirlink");
+
+    auto checks = [&](const char* when) {
+        SCOPED_TRACE(when);
+        std::error_code ec;
+        znfs::znfs_iopx_ptr c = api->confine(iopx, {"/real"}, znfs::znfs_api::final_link::follow_beneath, ec);
+        ASSERT_TRUE(c) << ec.message();
+        EXPECT_EQ(ELOOP, api->setxattr(c, "/real/ln_in", "user.k", &v, 0, none).value());
+        EXPECT_EQ(ELOOP, api->chmod(c, "/real/ln_in", 0777, none).value());
+        errno = 0;
+        EXPECT_FALSE(api->open(c, "/real/ln_in", 1, none)) << "a write never follows a final link";
+        EXPECT_EQ(ELOOP, errno);
+        EXPECT_FALSE(api->open(c, "/real/ln_in", 0x241, none));
+        EXPECT_EQ(ELOOP, errno);
+
+        EXPECT_EQ(ELOOP, api->mkdir(c, "/real/dirlink/new", 0755, none).value());
+        EXPECT_FALSE(api->creat(c, "/real/dirlink/new", 0x201, 0644, none));
+        EXPECT_EQ(ELOOP, errno);
+        EXPECT_EQ(ELOOP, api->setxattr(c, "/real/dirlink/f", "user.k", &v, 0, none).value());
+        EXPECT_EQ(ELOOP, api->unlink(c, "/real/dirlink/f", none).value());
+        EXPECT_EQ(ENOTDIR, api->rmdir(c, "/real/dirlink", none).value()) << "a link is no directory";
+        EXPECT_EQ(ENOTDIR, api->unlink(c, "/real/dirlink/", none).value());
+        errno = 0;
+        EXPECT_FALSE(api->opendir(c, "/real/dirlink", none));
+        EXPECT_EQ(ELOOP, errno);
+
+        struct stat st;
+        EXPECT_FALSE(api->stat(c, "/real/ln_chain", &st, none)) << "relative links that stay beneath";
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ("in", testvol::api_get(api, c, "/real/ln_abs"));
+        EXPECT_EQ("in", testvol::api_get(api, c, "/real/dir/../dir/f"));
+        EXPECT_EQ(EXDEV, api->stat(c, "/real/dir/ln_via", &st, none).value()) << "the next link leads out";
+        iovec q{nullptr, 0};
+        EXPECT_EQ(1, api->getxattr(c, "/real/ln_in", "user.k", &q, none));
+        EXPECT_GT(api->listxattr(c, "/real/ln_in", &q, none), 0);
+
+        std::map<std::string, int> seen;
+        znfs_file_ptr d = api->opendir(c, "/real", none);
+        ASSERT_TRUE(d);
+        while (struct dirent* e = api->readdir(d, none))
+            seen[e->d_name] = e->d_type;
+        api->closedir(d, none);
+        EXPECT_EQ(DT_LNK, seen["dirlink"]);
+        EXPECT_EQ(DT_DIR, seen["dir"]);
+
+        EXPECT_FALSE(api->mkdir(c, "/real/dir/sub", 0700, none));
+        EXPECT_FALSE(api->rmdir(c, "/real/dir/sub", none));
+
+        EXPECT_EQ("in", get("/real/dir/f"));
+        EXPECT_EQ(0644u, mode_of("/real/dir/f") & 07777);
+        EXPECT_EQ("secret", get("/other/secret"));
+        EXPECT_TRUE(host->exists("/real/dirlink"));
+        EXPECT_FALSE(host->exists("/real/dir/new"));
+        std::string value(1, '\0');
+        iovec got{&value[0], 1};
+        EXPECT_EQ(1, api->getxattr(iopx, "/real/dir/f", "user.k", &got, none));
+        EXPECT_EQ("v", value) << "never set through the link";
+    };
+    checks("off a pool task");
+    testvol::in_pool_task([&] { checks("inside a pool task"); });
+
+    // The host's root is resolved once: a link repointed later does not move the context.
+    std::error_code ec;
+    znfs::znfs_iopx_ptr held = api->confine(iopx, {"/alias"}, znfs::znfs_api::final_link::refuse, ec);
+    ASSERT_TRUE(held) << ec.message();
+    ASSERT_FALSE(api->unlink(iopx, "/alias", none));
+    host->symlink("other", "/alias");
+    EXPECT_EQ("in", testvol::api_get(api, held, "/alias/dir/f"));
+    struct stat st;
+    EXPECT_EQ(ENOENT, api->stat(held, "/alias/secret", &st, none).value());
+    znfs_file_ptr made = api->creat(held, "/alias/secret", 0x201, 0600, none);
+    ASSERT_TRUE(made) << "a name below the root is made in the held root";
+    api->close(made, none);
+    EXPECT_TRUE(host->exists("/real/secret"));
+    EXPECT_EQ("secret", get("/other/secret"));
+}
+
 TEST_P(ServiceContract, ReaddirGivesEveryEntryWithItsRealType)
 {
     ASSERT_FALSE(api->mkdir(iopx, "/d", 0755, none));
@@ -539,24 +655,32 @@ void wipe(znfs::znfs_api* api, znfs::znfs_iopx_ptr v, const std::string& dir)
     }
 }
 
+// The volume's single brick is its host-side tree when it lies on this machine, under
+// ZNFS_GLUSTER_BRICKS (default /var/lib/znfs-gluster-test, where scripts/gluster-test-env.sh
+// puts it): a link or special file made there is seen by the volume at its next lookup of the
+// name, which gives the new entry its identity on the brick.
 struct GlusterBackend : Backend {
     znfs::znfs_iopx_ptr v;
+    HostTree brick;
     znfs::znfs_api* api() override { return znfs::gluster_api(); }
     znfs::znfs_iopx_ptr iopx() override { return v; }
-    const testvol::TempVolume* host() override { return nullptr; }
+    const HostTree* host() override { return brick.root.empty() ? nullptr : &brick; }
     static std::unique_ptr<Backend> make()
     {
-        const char* host = getenv("ZNFS_GLUSTER_HOST");
-        const char* vol = getenv("ZNFS_GLUSTER_CONTRACT");
-        if (!host || !*host)
+        const std::string host = testvol::env_or("ZNFS_GLUSTER_HOST", "");
+        const std::string vol = testvol::env_or("ZNFS_GLUSTER_CONTRACT", "znfs_contract");
+        if (host.empty())
             return nullptr;
         std::error_code ec;
-        znfs::znfs_iopx_ptr v =
-            znfs::make_gluster_volume(host, znfs::gluster_default_port, vol && *vol ? vol : "znfs_contract", ec);
+        znfs::znfs_iopx_ptr v = znfs::make_gluster_volume(host, znfs::gluster_default_port, vol, ec);
         if (!v)
             return nullptr;
         std::unique_ptr<GlusterBackend> b(new GlusterBackend);
         b->v = v;
+        const std::string dir = testvol::env_or("ZNFS_GLUSTER_BRICKS", "/var/lib/znfs-gluster-test") + "/" + vol;
+        struct stat st;
+        if (::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+            b->brick.root = dir;
         wipe(b->api(), v, "/");
         return std::unique_ptr<Backend>(b.release());
     }
