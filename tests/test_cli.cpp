@@ -551,7 +551,7 @@ TEST_F(CliTest, CreateRefusesMissingDirectories)
 }
 
 // A finished snapshot is never copied into, with or without --resume; a stopped creation is
-// finished with --resume only.
+// taken again with --resume only, and --resume empties nothing but a stopped creation.
 TEST_F(CliTest, CreateNeverOverwritesAFinishedSnapshot)
 {
     ASSERT_EQ(0, create("/s1").status);
@@ -581,6 +581,21 @@ TEST_F(CliTest, CreateNeverOverwritesAFinishedSnapshot)
     EXPECT_NE(std::string::npos, r.err.find("--resume")) << r.err;
     EXPECT_EQ("#!/b", vol.read("/s2/tool"));
     stopped.push_back("--resume");
+    // Never emptied: a directory holding what no creation of the dataset makes, and the
+    // dataset itself.
+    vol.mkdir("/other");
+    vol.write("/other/precious", "p");
+    std::vector<std::string> wrong = stopped;
+    wrong[6] = "/other";
+    r = run_cli(wrong);
+    EXPECT_EQ(2, r.status) << show(r);
+    EXPECT_EQ("p", vol.read("/other/precious"));
+    const tree_state live = capture_tree(vol, "/live");
+    wrong[6] = "/live/.";
+    r = run_cli(wrong);
+    EXPECT_EQ(2, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.err.find("overlap")) << r.err;
+    EXPECT_EQ("", tree_diff(live, capture_tree(vol, "/live")));
     r = run_cli(stopped);
     EXPECT_EQ(0, r.status) << show(r);
     r = verify("/s2");
@@ -669,11 +684,12 @@ TEST_F(CliTest, DeleteDryRunListsObjectsAndUnlinksNone)
     object_file("changed", "o-new");
     object_file("fresh", "o-fresh");
     ASSERT_EQ(0, create("/s2").status);
-    write_delete_list("/s2", "kept\nchanged\nfresh\nnot-there\nloop\n");
+    write_delete_list("/s2", "kept\nchanged\nfresh\nnot-there\nodd\n");
     // Left by an earlier run that stopped: a real run replaces them, a dry run only pretends to.
     vol.write("/s2/.delete/delfilebatch_thr1", "fresh\n");
     vol.write("/s2/.delete/deletefilelist_prevsnap", "stale\n");
-    vol.symlink("loop", "/s2/loop");  // opening it fails with ELOOP: neither unlinked nor handed on
+    // A copy that is a FIFO is never opened: its name ends neither unlinked nor handed on.
+    ASSERT_EQ(0, mkfifo(vol.host("/s2/odd").c_str(), 0600));
 
     const tree_state snaps = capture_tree(vol), objs = capture_tree(objects);
     const std::vector<std::string> base = {"delete", "--volume", vol.root(), "--object-volume", objects.root(),
@@ -718,8 +734,8 @@ TEST_F(CliTest, DeleteDryRunListsObjectsAndUnlinksNone)
     EXPECT_EQ(dry["dry_run_handed_on"].strings(), lines_of(vol.read("/s2/.delete/deletefilelist_prevsnap")));
     EXPECT_FALSE(vol.exists("/s2/.delete/delete_complete")) << "an incomplete deletion is not handed on";
 
-    ASSERT_EQ(0, unlink(vol.host("/s2/loop").c_str()));
-    vol.write("/s2/loop", "no object of its own");
+    ASSERT_EQ(0, unlink(vol.host("/s2/odd").c_str()));
+    vol.write("/s2/odd", "no object of its own");
     r = run_cli(base);
     ASSERT_EQ(0, r.status) << show(r);
     j = parse_json(r);

@@ -7,6 +7,9 @@
 #include "volume_files.h"
 
 #include <znfs/znfs_posix.h>
+#include <znfssnapcore/znfssnapcore.h>
+
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -31,9 +34,11 @@ const char* k_help =
     "Both PATHs are paths inside the volume (\"/live\"). The snapshot directory must exist\n"
     "and be empty: create it first.\n"
     "\n"
-    "  --resume  copy into a snapshot directory that is not empty: one whose creation stopped\n"
-    "            part-way (no .delete in it yet), with the live dataset unchanged since. A\n"
-    "            directory that holds .delete is a finished snapshot and is never copied into.\n"
+    "  --resume  take again a creation that stopped part-way, in its directory: what it\n"
+    "            copied is removed first, then the dataset is copied afresh. Refused unless the\n"
+    "            directory and the dataset lie apart and every entry in the directory has a\n"
+    "            namesake in the dataset. A directory that holds .delete is a finished snapshot:\n"
+    "            it is never removed nor copied into.\n"
     "  --wait    wait while another run on this host works on the snapshot directory, instead\n"
     "            of failing at once. One run at a time per snapshot directory is enforced on\n"
     "            this host only.\n"
@@ -42,8 +47,53 @@ const char* k_help =
     "already a finished snapshot, or another run holds it); 2 usage error (also: the snapshot\n"
     "directory is not empty and --resume was not given); 3 creation finished but some entries\n"
     "could not be copied (each is named in a log line). A snapshot with exit status 1 or 3 is\n"
-    "not to be used: remove it (znfssnap rmtree) and take it again, or run the same create\n"
-    "with --resume before the live dataset changes.\n";
+    "not to be used: take it again before the live dataset changes (the same create with\n"
+    "--resume, or znfssnap rmtree and a new create).\n";
+
+// Whether the entries of snapdir can be what a creation of dataset left when it stopped: the
+// two trees lie apart, and every entry has a namesake in the dataset. Anything else (the
+// dataset itself, a directory inside it, an unrelated one) is never emptied.
+verdict stopped_creation(const opened_volume& vol, const std::string& dataset, const std::string& snapdir,
+                         const std::vector<std::string>& entries)
+{
+    bool overlap = false;
+    std::error_code ec = trees_overlap(vol.api, vol.iopx, dataset, snapdir, overlap);
+    if (ec)
+        return check_failed("cannot tell whether " + printable(snapdir) + " and " + printable(dataset) + " overlap", ec);
+    if (overlap)
+        return refused("snapshot directory " + printable(snapdir) + " and dataset " + printable(dataset) +
+                           " overlap: nothing is removed or copied",
+                       EINVAL);
+    std::vector<std::string> names;
+    if ((ec = list_directory(vol.api, vol.iopx, dataset, names, SIZE_MAX)))
+        return check_failed("cannot list dataset " + printable(dataset), ec);
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : entries) {
+        if (name == ".snaps" || !std::binary_search(names.begin(), names.end(), name))
+            return refused("snapshot directory " + printable(snapdir) + " holds '" + printable(name) +
+                               "', which a creation of " + printable(dataset) +
+                               " does not make: it is not a stopped creation of that dataset; nothing was removed",
+                           EINVAL);
+    }
+    return verdict();
+}
+
+// Removes the entries of snapdir (a link is removed, never followed); snapdir itself stays.
+std::error_code empty_directory(const opened_volume& vol, const std::string& snapdir,
+                                const std::vector<std::string>& entries, uint64_t& removed)
+{
+    znfs::znfs_debug logger;
+    for (const std::string& name : entries) {
+        const std::string path = snapdir + "/" + name;
+        std::error_code ec = vol.api->unlink(vol.iopx, path.c_str(), znfs::znfs_aio_ptr());
+        if (ec.value() == EISDIR || ec.value() == EPERM)
+            ec = znfssnapcore::znfssnaputils::rmdir_nonempty(vol.api, vol.iopx, path, logger);
+        if (ec && ec.value() != ENOENT)
+            return ec;
+        ++removed;
+    }
+    return std::error_code();
+}
 
 }  // namespace
 
@@ -67,23 +117,44 @@ int cmd_create(const std::vector<std::string>& args)
     if (!locks.take(dc.vol, dc.volume, {dc.snapdir}, holder_text("create", args), dc.args.has("wait"), message))
         return report_refusal("create", dc.co.json, dc.report, message, znfs::errno_code(EBUSY));
 
-    // Creation writes every file with truncation: copying into a finished snapshot would
-    // replace its point-in-time data with today's. Only an empty directory, or one the
-    // operator says holds a stopped creation, is copied into.
+    // Copying into a finished snapshot would replace its point-in-time data with today's, so
+    // only an empty directory is copied into. One that a creation left unfinished is emptied
+    // first when the operator says so (--resume): copies are made exclusively, never over an
+    // entry that is there.
+    struct stat st {};
+    ec = dc.vol.api->stat(dc.vol.iopx, (dc.snapdir + "/.delete").c_str(), &st, znfs::znfs_aio_ptr());
+    if (ec && ec.value() != ENOENT)
+        return report_failure("create", dc.co.json, dc.report, "cannot tell whether " + dc.snapdir + "/.delete exists",
+                              ec);
+    const bool finished = !ec;
     std::vector<std::string> entries;
-    if ((ec = list_directory(dc.vol.api, dc.vol.iopx, dc.snapdir, entries, 64)))
+    if ((ec = list_directory(dc.vol.api, dc.vol.iopx, dc.snapdir, entries, resume ? SIZE_MAX : 1)))
         return report_failure("create", dc.co.json, dc.report, "cannot list snapshot directory " + dc.snapdir, ec);
-    if (!entries.empty() && !resume) {
-        std::sort(entries.begin(), entries.end());
-        if (std::find(entries.begin(), entries.end(), ".delete") != entries.end())
-            return usage_error("create", "snapshot directory " + printable(dc.snapdir) +
-                                             " already holds a finished snapshot (it has .delete); copying into "
-                                             "it would overwrite that snapshot: use a new, empty directory");
+    uint64_t removed = 0;
+    if (finished && !resume)
+        return usage_error("create", "snapshot directory " + printable(dc.snapdir) +
+                                         " already holds a finished snapshot (it has .delete); copying into it "
+                                         "would overwrite that snapshot: use a new, empty directory");
+    if (!entries.empty() && !resume)
         return usage_error("create", "snapshot directory " + printable(dc.snapdir) + " is not empty (it holds '" +
                                          printable(entries.front()) +
-                                         "'): use an empty directory, or give --resume to finish a creation that "
-                                         "stopped part-way");
+                                         "'): use an empty directory, or give --resume to take again a creation "
+                                         "that stopped part-way");
+    // A finished snapshot is left to the creation itself, which refuses it without writing.
+    if (!entries.empty() && !finished) {
+        const verdict v = stopped_creation(dc.vol, dc.dataset, dc.snapdir, entries);
+        if (!v.ok()) {
+            if (!v.io_error)
+                return usage_error("create", v.message);
+            return report_verdict("create", dc.co.json, dc.report, v);
+        }
+        if ((ec = empty_directory(dc.vol, dc.snapdir, entries, removed)))
+            return report_failure("create", dc.co.json, dc.report,
+                                  "cannot remove what the stopped creation left in " + dc.snapdir +
+                                      " (run the same create --resume again)",
+                                  ec);
     }
+    dc.report.unum("entries_removed", removed);
 
     create_outcome out = run_create(dc.vol.api, dc.vol.iopx, dc.dataset, dc.snapdir, !dc.co.json);
     const bool incomplete = !out.ec && (out.opstatus != 0 || out.failed != 0);

@@ -46,6 +46,11 @@ std::error_code write_file_durably(znfs::znfs_api* api, const znfs::znfs_iopx_pt
 // Removes path and makes the removal durable; a path that is not there is success.
 std::error_code remove_file_durably(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& path);
 
+// Whether one of the directories a and b is the other or lies below it, told by device and
+// inode up the ".." chain, so that links and "." in the paths do not hide it.
+std::error_code trees_overlap(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& a,
+                              const std::string& b, bool& overlap);
+
 // Up to max names of directory dir ("." and ".." left out) into names.
 std::error_code list_directory(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& dir,
                                std::vector<std::string>& names, size_t max);
