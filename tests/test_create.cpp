@@ -489,7 +489,10 @@ TEST(Create, FailingAnyCallNeverYieldsAnIncompleteSnapshotReportedComplete)
         std::string op = fs.injected()[0].first, path = fs.injected()[0].second;
         SCOPED_TRACE("call " + std::to_string(k) + ": " + op + " " + path);
         // A volume that cannot be flushed whole has each copied file flushed instead.
-        bool harmless = op == "close" || op == "closedir" || (op == "syncfs" && fs.calls("fsync") > 1);
+        // So is a failed look for a default ACL on a copy's directory: it is taken as present,
+        // which costs a check of each copy in it and changes nothing else.
+        bool harmless = op == "close" || op == "closedir" || (op == "syncfs" && fs.calls("fsync") > 1) ||
+                        (op == "getxattr" && path.compare(0, snap.size(), snap) == 0);
         if (ec.value() != 0) {
             EXPECT_TRUE(path.find("/.delete") != std::string::npos || op == "syncfs" || v.list(snap).empty())
                 << "a copy failure changed the result";

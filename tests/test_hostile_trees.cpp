@@ -24,6 +24,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -706,4 +707,40 @@ TEST(HostileTrees, OverlappingSnapshotAndDatasetAreRefused)
     EXPECT_EQ("more", vol.read("/outer/live2/g"));
     EXPECT_EQ((std::vector<std::string>{"f", "in"}), vol.list("/live"));
     EXPECT_TRUE(vol.list("/live/in").empty());
+}
+
+// The snapshot directory carries a default ACL that grants a stranger access: copies created
+// in it must not keep what they inherit, while ACLs of their own sources arrive intact.
+TEST(HostileTrees, InheritedAclsNeverWidenAccess)
+{
+    auto acl = [](std::initializer_list<std::array<uint32_t, 3>> entries) {
+        std::string out("\x02\x00\x00\x00", 4);
+        for (const auto& e : entries) {
+            for (int i = 0; i < 2; ++i)
+                out.push_back(static_cast<char>((e[i] >> (8 * 0)) & 0xff)), out.push_back(static_cast<char>(e[i] >> 8));
+            for (int i = 0; i < 4; ++i)
+                out.push_back(static_cast<char>((e[2] >> (8 * i)) & 0xff));
+        }
+        return out;
+    };
+    const std::string stranger = acl({{0x01, 7, ~0u}, {0x02, 7, 65534}, {0x04, 5, ~0u}, {0x10, 7, ~0u}, {0x20, 0, ~0u}});
+    const std::string own = acl({{0x01, 6, ~0u}, {0x02, 4, 4242}, {0x04, 0, ~0u}, {0x10, 4, ~0u}, {0x20, 0, ~0u}});
+    testvol::with_and_without_pool([&](bool) {
+        TempVolume vol;
+        vol.mkdir("/live/d");
+        vol.write("/live/d/plain", "p", 0600);
+        vol.write("/live/shared", "s", 0640);
+        vol.mkdir("/snap");
+        if (::setxattr(vol.host("/snap").c_str(), "system.posix_acl_default", stranger.data(), stranger.size(), 0) != 0)
+            GTEST_SKIP() << "no POSIX ACLs here";
+        ASSERT_EQ(0, ::setxattr(vol.host("/live/shared").c_str(), "system.posix_acl_access", own.data(), own.size(), 0));
+        LogCapture log(-1);
+        znfssnapcore_opinfo rec;
+        EXPECT_EQ(0, create(vol.api(), vol.iopx(), "/snap", rec).value());
+        EXPECT_EQ(0, rec.opstatus) << log.dump();
+        for (const char* p : {"/d", "/d/plain", "/shared"})
+            EXPECT_EQ(host_xattrs(vol.host(std::string("/live") + p)), host_xattrs(vol.host(std::string("/snap") + p))) << p;
+        EXPECT_EQ(0600u, vol.mode("/snap/d/plain") & 07777);
+        EXPECT_EQ("p", vol.read("/snap/d/plain"));
+    });
 }

@@ -48,6 +48,51 @@ const int32_t k_copy_flags = 0x201 | O_EXCL;
 // write into it meanwhile (and a host that is not root can fill a read-only one).
 const uint32_t k_filling_mode = 0700;
 
+// A copy created in a directory with a default ACL inherits it. Its own attributes must be
+// exactly its source's, so an inherited ACL the source lacks is replaced: an access ACL by the
+// one that stands for the mode alone (the kernel then drops it), a default ACL by an empty one.
+const char* const k_acl_access = "system.posix_acl_access";
+const char* const k_acl_default = "system.posix_acl_default";
+
+string minimal_acl(uint32_t mode)
+{
+    auto le16 = [](string& out, uint16_t v) { out.push_back(char(v & 0xff)), out.push_back(char(v >> 8)); };
+    auto le32 = [&](string& out, uint32_t v) { le16(out, uint16_t(v & 0xffff)), le16(out, uint16_t(v >> 16)); };
+    string acl;
+    le32(acl, 2);  // the version of the attribute's layout
+    for (auto entry : {std::make_pair(0x01, (mode >> 6) & 7), std::make_pair(0x04, (mode >> 3) & 7),
+                       std::make_pair(0x20, mode & 7)}) {
+        le16(acl, uint16_t(entry.first));
+        le16(acl, uint16_t(entry.second));
+        le32(acl, 0xffffffffu);
+    }
+    return acl;
+}
+
+// 1 when path has the attribute, 0 when not (a volume without ACLs has none), -1 when the read
+// failed otherwise (errno tells why).
+int attribute_present(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const string& path, const char* name)
+{
+    struct iovec q = {nullptr, 0};
+    if (api->getxattr(iopx, path.c_str(), name, &q, znfs::znfs_aio_ptr()) >= 0)
+        return 1;
+    int e = errno;
+    return e == ENODATA || e == ENOTSUP || e == EOPNOTSUPP ? 0 : -1;
+}
+
+// Whether a copy's directory has a default ACL; a read that fails answers "yes", the cautious
+// answer (each copy in it is then checked), and says so in the log.
+bool has_default_acl(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const string& path,
+                     znfs::znfs_debug& logger)
+{
+    int r = attribute_present(api, iopx, path, k_acl_default);
+    if (r < 0)
+        logger.debug("znfssnapcreate::copyattr", -1,
+                     "Failed to read attribute [%s] of [%s] error [%d], taken as present", k_acl_default, path.c_str(),
+                     errno);
+    return r != 0;
+}
+
 bool same_inode(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 // EINVAL when one of the two trees is the other or lies below it, found by device and inode up
@@ -85,7 +130,7 @@ error_code trees_apart(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, con
 
 znfssnapcreate::znfssnapcreate(znfssnapcore_opinfo* opinfo)
     : m_znfsapi(nullptr), m_thpool_enabled(false), m_opinfo(opinfo), m_copied(0), m_failed(0),
-      m_sync_each_file(false)
+      m_sync_each_file(false), m_root_acl(false)
 {
     frame::construct(this, opinfo, "znfssnapcreate::znfssnapcreate");
 }
@@ -156,6 +201,7 @@ error_code znfssnapcreate::opcreate_start()
     // Bookkeeping present must mean data present after a power cut. A volume-wide flush after
     // the copy is cheap; where the backend has none, every copied file is flushed on its own.
     m_sync_each_file = static_cast<bool>(m_znfsapi->syncfs(m_iopx, znfs::znfs_aio_ptr()));
+    m_root_acl = has_default_acl(m_znfsapi, m_iopx, m_snapdir, *this);
 
     copy_dataset(op.datasetdir);
 
@@ -214,14 +260,20 @@ int znfssnapcreate::copy_dataset(string datasetdir)
 
 // A directory copy that keeps its owner-only mode until every item below it has finished.
 struct znfssnapcreate::pending_dir {
-    pending_dir(string path, uint32_t m, pending_ptr up) : destpath(std::move(path)), mode(m), parent(std::move(up)) {}
+    pending_dir(string path, uint32_t m, bool acl, pending_ptr up)
+        : destpath(std::move(path)), mode(m), default_acl(acl), parent(std::move(up))
+    {
+    }
     string destpath;
     uint32_t mode;
+    bool default_acl;  // the copy has a default ACL, which what is copied into it inherits
     pending_ptr parent;
     std::atomic<int64_t> open{1};  // the listing itself, and one per item posted for an entry
 };
 
 void znfssnapcreate::dirtraverse(string dirbasepath, string dirname) { traverse(dirbasepath, dirname, pending_ptr()); }
+
+bool znfssnapcreate::inherits_acl(const pending_ptr& dir) const { return dir ? dir->default_acl : m_root_acl; }
 
 void znfssnapcreate::traverse(const string& dirbasepath, const string& dirname, const pending_ptr& dir)
 {
@@ -300,17 +352,18 @@ void znfssnapcreate::traverse(const string& dirbasepath, const string& dirname, 
     struct level {
         string rel;
         uint32_t mode;
+        bool default_acl;
         std::vector<std::pair<unsigned char, string>> entries;
         size_t next;
     };
     std::vector<level> pending;
-    auto push = [&](const string& rel, uint32_t mode) {
-        pending.push_back(level{rel, mode, {}, 0});
+    auto push = [&](const string& rel, uint32_t mode, bool acl) {
+        pending.push_back(level{rel, mode, acl, {}, 0});
         std::vector<std::pair<unsigned char, string>> entries;
         list(rel, [&](unsigned char type, string&& name) { entries.emplace_back(type, std::move(name)); });
         pending.back().entries = std::move(entries);
     };
-    push(dirname, 0);
+    push(dirname, 0, inherits_acl(dir));
     while (!pending.empty()) {
         level& top = pending.back();
         if (top.next == top.entries.size()) {
@@ -325,11 +378,12 @@ void znfssnapcreate::traverse(const string& dirbasepath, const string& dirname, 
             if (skipped_dir(entry.second))
                 continue;
             uint32_t mode = 0;
-            error_code ec = make_directory(dirbasepath + "/" + rel, entry.second, m_snapdir + "/" + rel, mode);
+            bool acl = top.default_acl;
+            error_code ec = make_directory(dirbasepath + "/" + rel, entry.second, m_snapdir + "/" + rel, mode, acl);
             if (ec.value() == 0)
-                push(rel + "/" + entry.second, mode);
+                push(rel + "/" + entry.second, mode, acl);
         } else {
-            processfile(dirbasepath + "/" + rel, entry.second, m_snapdir, rel);
+            process_file(dirbasepath + "/" + rel, entry.second, m_snapdir, rel, top.default_acl);
         }
     }
 }
@@ -348,9 +402,10 @@ void znfssnapcreate::directory_item(string dirbasepath, string srcdirpath, strin
               frame::thread_id_text().c_str(), dirbasepath.c_str(), srcdirpath.c_str(), dirname.c_str(),
               destbasepath.c_str());
     uint32_t mode = 0;
-    error_code ec = make_directory(dirbasepath + "/" + srcdirpath, dirname, destbasepath, mode);
+    bool acl = inherits_acl(parent);
+    error_code ec = make_directory(dirbasepath + "/" + srcdirpath, dirname, destbasepath, mode, acl);
     if (ec.value() == 0) {
-        pending_ptr dir = boost::make_shared<pending_dir>(destbasepath + "/" + dirname, mode, parent);
+        pending_ptr dir = boost::make_shared<pending_dir>(destbasepath + "/" + dirname, mode, acl, parent);
         traverse(dirbasepath, srcdirpath + "/" + dirname, dir);
         finished(dir);
     } else {
@@ -360,18 +415,25 @@ void znfssnapcreate::directory_item(string dirbasepath, string srcdirpath, strin
 
 void znfssnapcreate::processfile(string srcdirpath, string filename, string destbasepath, string dirname)
 {
+    process_file(srcdirpath, filename, destbasepath, dirname,
+                 has_default_acl(m_znfsapi, m_iopx, destbasepath + "/" + dirname, *this));
+}
+
+void znfssnapcreate::process_file(const string& srcdirpath, const string& filename, const string& destbasepath,
+                                  const string& dirname, bool parent_acl)
+{
     if (enabled(1))
         debug("znfssnapcreate::processfile", 1,
               "ThrID: [%s] srcdirpath [%s] filename [%s] destbasepath [%s] dirname [%s]",
               frame::thread_id_text().c_str(), srcdirpath.c_str(), filename.c_str(), destbasepath.c_str(),
               dirname.c_str());
-    copyfile(srcdirpath, filename, destbasepath, dirname);
+    copy_file(srcdirpath, filename, destbasepath, dirname, parent_acl);
 }
 
 void znfssnapcreate::file_item(string srcdirpath, string filename, string destbasepath, string dirname,
                                pending_ptr parent)
 {
-    processfile(srcdirpath, filename, destbasepath, dirname);
+    process_file(srcdirpath, filename, destbasepath, dirname, inherits_acl(parent));
     finished(parent);
 }
 
@@ -396,6 +458,13 @@ void znfssnapcreate::set_final_mode(const string& destpath, uint32_t mode)
 }
 
 error_code znfssnapcreate::copyfile(string srcdirpath, string filename, string destbasepath, string dirname)
+{
+    return copy_file(srcdirpath, filename, destbasepath, dirname,
+                     has_default_acl(m_znfsapi, m_iopx, destbasepath + "/" + dirname, *this));
+}
+
+error_code znfssnapcreate::copy_file(const string& srcdirpath, const string& filename, const string& destbasepath,
+                                     const string& dirname, bool parent_acl)
 {
     const char* fn = "znfssnapcreate::copyfile";
     string srcpath = srcdirpath + "/" + filename;
@@ -463,6 +532,9 @@ error_code znfssnapcreate::copyfile(string srcdirpath, string filename, string d
     if (ec.value() != 0) {
         debug(fn, 1, "Failed to copy attributes from file [%s] to file [%s]", srcpath.c_str(), destpath.c_str());
         complete = false;
+    } else if (parent_acl) {
+        ec = drop_inherited_acls(srcpath, destpath, static_cast<uint32_t>(copy_mode(st.st_mode)), false);
+        complete = complete && ec.value() == 0;
     }
     if (complete)
         m_copied.fetch_add(1, std::memory_order_relaxed);
@@ -474,14 +546,15 @@ error_code znfssnapcreate::copyfile(string srcdirpath, string filename, string d
 error_code znfssnapcreate::copydir(string srcdirpath, string dirname, string destbasepath)
 {
     uint32_t mode = 0;
-    error_code ec = make_directory(srcdirpath, dirname, destbasepath, mode);
+    bool acl = has_default_acl(m_znfsapi, m_iopx, destbasepath, *this);
+    error_code ec = make_directory(srcdirpath, dirname, destbasepath, mode, acl);
     if (ec.value() == 0)
         set_final_mode(destbasepath + "/" + dirname, mode);
     return ec;
 }
 
 error_code znfssnapcreate::make_directory(const string& srcdirpath, const string& dirname,
-                                          const string& destbasepath, uint32_t& finalmode)
+                                          const string& destbasepath, uint32_t& finalmode, bool& default_acl)
 {
     const char* fn = "znfssnapcreate::copydir";
     debug(fn, 0, "srcdirpath [%s] dirname [%s] destbasepath [%s]", srcdirpath.c_str(), dirname.c_str(),
@@ -513,12 +586,36 @@ error_code znfssnapcreate::make_directory(const string& srcdirpath, const string
     finalmode = static_cast<uint32_t>(copy_mode(st.st_mode));
 
     ec = copyattr(srcpath, destpath);
+    if (ec.value() == 0 && default_acl)
+        ec = drop_inherited_acls(srcpath, destpath, k_filling_mode, true);
     if (ec.value() != 0) {
         debug(fn, -1, "Failed to copy attributes from directory [%s] to [%s]", srcpath.c_str(), destpath.c_str());
         m_failed.fetch_add(1, std::memory_order_relaxed);
         return ec;
     }
+    default_acl = has_default_acl(m_znfsapi, m_iopx, destpath, *this);
     return ec;
+}
+
+error_code znfssnapcreate::drop_inherited_acls(const string& srcpath, const string& destpath, uint32_t mode, bool dir)
+{
+    int access = attribute_present(m_znfsapi, m_iopx, srcpath, k_acl_access);
+    int deflt = dir ? attribute_present(m_znfsapi, m_iopx, srcpath, k_acl_default) : 1;
+    if (access < 0 || deflt < 0)
+        return znfs::errno_code(errno ? errno : EIO);
+    if (access == 0) {
+        string acl = minimal_acl(mode);
+        struct iovec v = {&acl[0], acl.size()};
+        error_code ec = m_znfsapi->setxattr(m_iopx, destpath.c_str(), k_acl_access, &v, 0, znfs::znfs_aio_ptr());
+        if (ec)
+            return ec;
+    }
+    if (deflt == 0) {
+        string empty = minimal_acl(0).substr(0, 4);
+        struct iovec v = {&empty[0], empty.size()};
+        return m_znfsapi->setxattr(m_iopx, destpath.c_str(), k_acl_default, &v, 0, znfs::znfs_aio_ptr());
+    }
+    return error_code();
 }
 
 error_code znfssnapcreate::copyattr(string srcpath, string destpath)

@@ -158,9 +158,18 @@ private:
     void file_item(string srcdirpath, string filename, string destbasepath, string dirname, pending_ptr parent);
     void finished(pending_ptr dir);
     void set_final_mode(const string& destpath, uint32_t mode);
-    // copydir without the final mode, which finalmode receives.
+    bool inherits_acl(const pending_ptr& dir) const;
+    // processfile and copyfile knowing whether the copy's directory has a default ACL.
+    void process_file(const string& srcdirpath, const string& filename, const string& destbasepath,
+                      const string& dirname, bool parent_acl);
+    error_code copy_file(const string& srcdirpath, const string& filename, const string& destbasepath,
+                         const string& dirname, bool parent_acl);
+    // copydir without the final mode, which finalmode receives; default_acl tells in whether the
+    // parent copy has a default ACL and out whether the new one has.
     error_code make_directory(const string& srcdirpath, const string& dirname, const string& destbasepath,
-                              uint32_t& finalmode);
+                              uint32_t& finalmode, bool& default_acl);
+    // Replaces the ACLs a copy inherited where its source has none.
+    error_code drop_inherited_acls(const string& srcpath, const string& destpath, uint32_t mode, bool dir);
 
     // The same roots as m_iopx, where no final link is followed either.
     boost::shared_ptr<znfs::znfs_iopx> m_iopx_nofollow;
@@ -170,6 +179,8 @@ private:
     // Set before the copy starts, read by the workers: the backend cannot flush the whole
     // volume, so each copied file is flushed before it counts.
     bool m_sync_each_file;
+    // Set before the copy starts: the snapshot directory has a default ACL.
+    bool m_root_acl;
 };
 
 }  // namespace znfssnapcreate
