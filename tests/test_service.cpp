@@ -349,7 +349,7 @@ TEST_P(ServiceContract, ConfinedContextsFollowNoLinkBelowTheirRoots)
 // Below its roots a confined context makes, removes, lists and changes names without going
 // through a link, follows a read's final link only as far as it stays beneath the root, and
 // keeps reaching a root as it was resolved when the context was made. Run off and inside a pool
-// task, where a backend keeps what it resolved for the task's later calls.
+// task, where what a task keeps for a path must not let a later call through a link.
 TEST_P(ServiceContract, ConfinedContextsActOnLinksAsNamesAndHoldTheirRoots)
 {
     if (!host)
@@ -374,6 +374,17 @@ TEST_P(ServiceContract, ConfinedContextsActOnLinksAsNamesAndHoldTheirRoots)
         std::error_code ec;
         znfs::znfs_iopx_ptr c = api->confine(iopx, {"/real"}, znfs::znfs_api::final_link::follow_beneath, ec);
         ASSERT_TRUE(c) << ec.message();
+        struct stat st;
+        EXPECT_FALSE(api->stat(c, "/real/ln_chain", &st, none)) << "relative links that stay beneath";
+        EXPECT_TRUE(S_ISREG(st.st_mode));
+        EXPECT_EQ("in", testvol::api_get(api, c, "/real/ln_abs"));
+        EXPECT_EQ("in", testvol::api_get(api, c, "/real/dir/../dir/f"));
+        EXPECT_EQ(EXDEV, api->stat(c, "/real/dir/ln_via", &st, none).value()) << "the next link leads out";
+        iovec q{nullptr, 0};
+        EXPECT_EQ(1, api->getxattr(c, "/real/ln_in", "user.k", &q, none));
+        EXPECT_GT(api->listxattr(c, "/real/ln_in", &q, none), 0);
+
+        // A task that followed the link for a read still meets the link for anything else.
         EXPECT_EQ(ELOOP, api->setxattr(c, "/real/ln_in", "user.k", &v, 0, none).value());
         EXPECT_EQ(ELOOP, api->chmod(c, "/real/ln_in", 0777, none).value());
         errno = 0;
@@ -392,16 +403,6 @@ TEST_P(ServiceContract, ConfinedContextsActOnLinksAsNamesAndHoldTheirRoots)
         errno = 0;
         EXPECT_FALSE(api->opendir(c, "/real/dirlink", none));
         EXPECT_EQ(ELOOP, errno);
-
-        struct stat st;
-        EXPECT_FALSE(api->stat(c, "/real/ln_chain", &st, none)) << "relative links that stay beneath";
-        EXPECT_TRUE(S_ISREG(st.st_mode));
-        EXPECT_EQ("in", testvol::api_get(api, c, "/real/ln_abs"));
-        EXPECT_EQ("in", testvol::api_get(api, c, "/real/dir/../dir/f"));
-        EXPECT_EQ(EXDEV, api->stat(c, "/real/dir/ln_via", &st, none).value()) << "the next link leads out";
-        iovec q{nullptr, 0};
-        EXPECT_EQ(1, api->getxattr(c, "/real/ln_in", "user.k", &q, none));
-        EXPECT_GT(api->listxattr(c, "/real/ln_in", &q, none), 0);
 
         std::map<std::string, int> seen;
         znfs_file_ptr d = api->opendir(c, "/real", none);
@@ -427,6 +428,16 @@ TEST_P(ServiceContract, ConfinedContextsActOnLinksAsNamesAndHoldTheirRoots)
     };
     checks("off a pool task");
     testvol::in_pool_task([&] { checks("inside a pool task"); });
+    testvol::in_pool_task([&] {
+        // What the task keeps for a path it read through a link serves no call on the link.
+        std::error_code ec;
+        znfs::znfs_iopx_ptr c = api->confine(iopx, {"/real"}, znfs::znfs_api::final_link::follow_beneath, ec);
+        ASSERT_TRUE(c);
+        struct stat st;
+        EXPECT_FALSE(api->stat(c, "/real/ln_in", &st, none));
+        iovec w{const_cast<char*>("w"), 1};
+        EXPECT_EQ(ELOOP, api->setxattr(c, "/real/ln_in", "user.k", &w, 0, none).value());
+    });
 
     // The host's root is resolved once: a link repointed later does not move the context.
     std::error_code ec;
@@ -441,6 +452,12 @@ TEST_P(ServiceContract, ConfinedContextsActOnLinksAsNamesAndHoldTheirRoots)
     ASSERT_TRUE(made) << "a name below the root is made in the held root";
     api->close(made, none);
     EXPECT_TRUE(host->exists("/real/secret"));
+    EXPECT_FALSE(api->mkdir(held, "/alias/made", 0700, none));
+    EXPECT_TRUE(host->exists("/real/made"));
+    EXPECT_FALSE(api->rmdir(held, "/alias/made", none));
+    EXPECT_FALSE(api->unlink(held, "/alias/secret", none));
+    EXPECT_FALSE(host->exists("/real/secret"));
+    EXPECT_FALSE(host->exists("/other/made"));
     EXPECT_EQ("secret", get("/other/secret"));
 }
 

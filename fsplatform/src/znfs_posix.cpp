@@ -86,6 +86,22 @@ public:
         return nullptr;
     }
 
+    // The root that path names itself, in a confined context; null otherwise.
+    const anchor* root_named(const char* path) const
+    {
+        for (const anchor& a : m_anchors) {
+            size_t n = a.path.size();
+            if (n == 0 || strncmp(path, a.path.c_str(), n) != 0)
+                continue;
+            const char* rest = path + n;
+            while (*rest == '/')
+                ++rest;
+            if (*rest == '\0')
+                return &a;
+        }
+        return nullptr;
+    }
+
 private:
     int m_rootfd;
     std::string m_root;
@@ -162,7 +178,9 @@ int resolve(int rootfd, const char* path, uint64_t flags, uint64_t mode = 0)
 // Opens path in the volume v: as above for a plain volume; in a confined one beneath the root
 // it lies in, following no link (see znfs_api::confine). follow_final: a read that may follow a
 // final link beneath its root.
-int resolve(const posix_volume& v, const char* path, uint64_t flags, uint64_t mode = 0, bool follow_final = false);
+// followed, when given, is set when a final link was followed.
+int resolve(const posix_volume& v, const char* path, uint64_t flags, uint64_t mode = 0, bool follow_final = false,
+            bool* followed = nullptr);
 
 const posix_volume* volume_of(const znfs_iopx_ptr& iopx, const char* path)
 {
@@ -328,6 +346,14 @@ public:
             return;
         }
         std::string dir(path, dirend);
+        if (const anchor* a = v.root_named(dir.c_str())) {
+            // A name made or removed right below a root goes into the root resolved when the
+            // context was made, not wherever the root's path points now.
+            m_fd = a->fd;
+            if (m_fd < 0)
+                errno = a->err;
+            return;
+        }
         m_fd = resolve(v, dir.c_str(), O_PATH | O_DIRECTORY);
         m_owned = m_fd >= 0;
     }
@@ -416,7 +442,7 @@ int resolve_pieces(int dirfd, const char* path, uint64_t flags, uint64_t mode, u
     return fd;
 }
 
-int resolve(const posix_volume& v, const char* path, uint64_t flags, uint64_t mode, bool follow_final)
+int resolve(const posix_volume& v, const char* path, uint64_t flags, uint64_t mode, bool follow_final, bool* followed)
 {
     if (!v.confined())
         return resolve(v.rootfd(), path, flags, mode);
@@ -431,8 +457,11 @@ int resolve(const posix_volume& v, const char* path, uint64_t flags, uint64_t mo
     }
     int fd = a ? resolve_pieces(a->fd, rest, flags, mode, RESOLVE_BENEATH | k_resolve_confined)
                : resolve_pieces(v.rootfd(), path, flags, mode, RESOLVE_IN_ROOT | k_resolve_confined);
-    if (fd < 0 && errno == ELOOP && follow_final && a && v.follow_final())
+    if (fd < 0 && errno == ELOOP && follow_final && a && v.follow_final()) {
+        if (followed)
+            *followed = true;
         return follow_final_link(v, *a, path, flags, mode);
+    }
     return fd;
 }
 
@@ -522,6 +551,7 @@ struct located {
     int fd = -1;
     access mode = access::path;
     bool borrowed = false;
+    bool followed = false;  // reached through a final link: never kept for the task
 };
 
 located locate(const posix_volume& v, const char* path, bool follow_final = false)
@@ -533,14 +563,20 @@ located locate(const posix_volume& v, const char* path, bool follow_final = fals
         at.borrowed = true;
         return at;
     }
-    at.fd = resolve(v, path, O_PATH, 0, follow_final);
+    at.fd = resolve(v, path, O_PATH, 0, follow_final, &at.followed);
     return at;
 }
 
 // Gives a fresh resolution to the task to keep (closing it outside a task); errno kept.
+// A descriptor reached through a final link is closed instead: the task's later calls on the
+// path that must not follow (setxattr, chmod) would otherwise reach the link's target.
 void done_with(const posix_volume& v, const char* path, const located& at)
 {
-    if (at.fd >= 0 && !at.borrowed)
+    if (at.fd < 0 || at.borrowed)
+        return;
+    if (at.followed)
+        close_keep_errno(at.fd);
+    else
         task_cache::keep(v.id(), path, at.fd, at.mode, release_descriptor);
 }
 
@@ -575,7 +611,8 @@ public:
         znfs_file_ptr file = reopen_checked(at.fd, flags, at.borrowed);
         // The task's attribute calls on this path that follow use the descriptor open for
         // reading, not the /proc route an O_PATH one needs.
-        keep_copy(*v, path, file, access::read);
+        if (!at.followed)
+            keep_copy(*v, path, file, access::read);
         return file;
     }
 
