@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the tests and the demo need, when they are missing.
 set -euo pipefail
 pkgs=(build-essential cmake pkg-config libboost-dev libboost-thread-dev libboost-system-dev
-      libgtest-dev googletest attr rsync clang libclang-rt-14-dev
+      libgtest-dev googletest attr rsync clang libclang-rt-14-dev e2fsprogs util-linux
       glusterfs-server glusterfs-cli libglusterfs-dev)
 pkgs+=("$@")
 missing=()

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # What `make test` runs after the main suites: the GlusterFS integration suite against local
-# volumes, the whole suite under ASan+UBSan and under TSan, and bounded fuzzing runs. Each
-# stage says what it ran; a stage that cannot run here says why and is skipped, not failed.
+# volumes, an unprivileged client racing root-run snapshots on a loop-mounted ext4, the whole
+# suite under ASan+UBSan and under TSan, and bounded fuzzing runs. Each stage says what it
+# ran; a stage that cannot run here says why and is skipped, not failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -40,6 +41,16 @@ gluster_suite() {
     return $rc
 }
 
+race_suite() {
+    local rc=0
+    timeout 120 scripts/race-test.sh "$build" || rc=$?
+    if [ "$rc" -eq 3 ]; then
+        skipped=$((skipped + 1))
+        return 0
+    fi
+    return $rc
+}
+
 sanitizer_suite() {  # sanitizer_suite PRESET [ctest -R filter]
     local preset=$1 filter=${2:-}
     cmake --preset "$preset" >/dev/null || return 1
@@ -73,6 +84,7 @@ fuzz_runs() {
 }
 
 stage "GlusterFS integration suite" gluster_suite
+stage "Unprivileged client racing root on ext4" race_suite
 stage "ASan+UBSan: every suite" sanitizer_suite asan
 stage "TSan: every suite" sanitizer_suite tsan
 stage "Fuzzing: list reader and splitter" fuzz_runs
