@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
@@ -453,6 +455,48 @@ TEST(Create, NameListThatGrewIsQueriedAgain)
     EXPECT_EQ(0, c.run(&api).opstatus);
     EXPECT_EQ("zulu", c.v.getxattr("/snap/f", "user.z"));
     EXPECT_EQ(3u, c.v.xattrs("/snap/f").size());
+}
+
+// File data moves in place where the service can, by blocks where it cannot; either way the
+// copy has the source's bytes and holes, and a copy that fails part-way fails its entry.
+TEST(Create, DataInPlaceOrByBlocksKeepsBytesAndHoles)
+{
+    TempVolume v;
+    v.mkdir("/live");
+    std::string head = testvol::pattern(70000, 3);
+    v.write("/live/plain", head);
+    int fd = ::open(v.host("/live/sparse").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0640);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(4096, ::pwrite(fd, head.data(), 4096, 16 << 20));
+    ASSERT_EQ(0, ::ftruncate(fd, 32 << 20));
+    ::close(fd);
+    struct Run {
+        const char* name;
+        int err;  // copy_range fails with it (0: it works)
+        bool complete;
+    } runs[] = {{"in place", 0, true}, {"by blocks", EOPNOTSUPP, true}, {"failing", EIO, false}};
+    for (const Run& r : runs) {
+        SCOPED_TRACE(r.name);
+        std::string snap = std::string("/snap-") + (r.err ? std::to_string(r.err) : "0");
+        v.mkdir(snap);
+        FaultFs fs(v.api());
+        if (r.err)
+            fs.fail_op("copy_range", r.err);
+        LogCapture log(-1);
+        znfssnapcore_opinfo rec = record(&fs, v, "/live", snap);
+        EXPECT_EQ(0, znfssnapcore::snap_opcreate(&rec).value());
+        EXPECT_EQ(r.complete ? 0 : -1, rec.opstatus) << log.dump();
+        if (!r.complete) {
+            EXPECT_TRUE(log.contains("File copy failed from srcfile [/live//plain]")) << log.dump();
+            continue;
+        }
+        EXPECT_EQ(head, v.read(snap + "/plain"));
+        EXPECT_EQ(testvol::slurp(v.host("/live/sparse")), testvol::slurp(v.host(snap + "/sparse")));
+        struct stat st;
+        ASSERT_EQ(0, ::stat(v.host(snap + "/sparse").c_str(), &st));
+        EXPECT_EQ(32 << 20, st.st_size);
+        EXPECT_LT(st.st_blocks * 512, 1 << 20) << "the holes were filled";
+    }
 }
 
 // Failing each call of a creation in turn: a snapshot reported complete is always a faithful

@@ -235,6 +235,18 @@ public:
             before_read(offset);
         return znfs_api_forward::read(file, buff, length, offset, option, aio);
     }
+    int64_t copy_range(znfs::znfs_file_ptr src, uint64_t srcoffset, znfs::znfs_file_ptr dst, uint64_t dstoffset,
+                       uint64_t length, znfs::znfs_aio_ptr aio) override
+    {
+        bool watched;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            watched = src.get() == m_watched;
+        }
+        if (watched && before_read)
+            before_read(static_cast<int64_t>(srcoffset));
+        return znfs_api_forward::copy_range(src, srcoffset, dst, dstoffset, length, aio);
+    }
     std::error_code stat(znfs::znfs_iopx_ptr iopx, const char* path, struct stat* st,
                          znfs::znfs_aio_ptr aio) override
     {

@@ -30,6 +30,17 @@ using testvol::pattern;
 
 namespace {
 
+std::string slurp_range(const std::string& hostpath, off_t offset, size_t n)
+{
+    std::string out(n, '\0');
+    int fd = ::open(hostpath.c_str(), O_RDONLY | O_CLOEXEC);
+    ssize_t got = fd < 0 ? -1 : ::pread(fd, &out[0], n, offset);
+    if (fd >= 0)
+        ::close(fd);
+    out.resize(got < 0 ? 0 : static_cast<size_t>(got));
+    return out;
+}
+
 // Host-side access to the files of a volume under test, through the local directory that holds
 // them: links and special files are made there, beside the service.
 struct HostTree {
@@ -281,6 +292,52 @@ TEST_P(ServiceContract, UnlinkRemovesALinkNotItsTarget)
     EXPECT_FALSE(host->exists("/dlink"));
     EXPECT_EQ("keep", get("/target"));
     EXPECT_TRUE(S_ISDIR(mode_of("/dir")));
+}
+
+// A copy inside the service: the same bytes (holes kept where the backend finds them), short
+// only where the source ends, or an answer that sends the caller to reading and writing.
+TEST_P(ServiceContract, CopyRangeCopiesInPlaceOrSaysWhyNot)
+{
+    std::string data = pattern(200000, 7);
+    put("/src", data);
+    znfs_file_ptr src = api->open(iopx, "/src", 0, none);
+    znfs_file_ptr dst = api->creat(iopx, "/dst", 0x201, 0644, none);
+    ASSERT_TRUE(src && dst);
+    errno = 0;
+    int64_t n = api->copy_range(src, 0, dst, 0, data.size(), none);
+    if (n < 0) {
+        EXPECT_TRUE(errno == EXDEV || errno == EOPNOTSUPP || errno == ENOSYS || errno == EINVAL) << errno;
+        GTEST_SKIP() << "no copy in place here (" << std::strerror(errno) << ")";
+    }
+    EXPECT_EQ(static_cast<int64_t>(data.size()), n);
+    znfs_file_ptr tail = api->creat(iopx, "/tail", 0x201, 0644, none);
+    EXPECT_EQ(1000, api->copy_range(src, data.size() - 1000, tail, 0, 5000, none)) << "short where the source ends";
+    api->close(src, none);
+    api->close(dst, none);
+    api->close(tail, none);
+    EXPECT_EQ(data, get("/dst"));
+    EXPECT_EQ(data.substr(data.size() - 1000), get("/tail"));
+    EXPECT_EQ(-1, api->copy_range(src, 0, dst, 0, 1, none));
+    EXPECT_EQ(EBADF, errno);
+
+    if (!host)
+        return;
+    // 64 MiB holding 4 KiB of data: the copy holds about as much.
+    int fd = ::open(host->host("/sparse").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(4096, ::pwrite(fd, data.data(), 4096, 32 << 20));
+    ASSERT_EQ(0, ::ftruncate(fd, 64 << 20));
+    ::close(fd);
+    src = api->open(iopx, "/sparse", 0, none);
+    dst = api->creat(iopx, "/sparse.copy", 0x201, 0644, none);
+    EXPECT_EQ(64 << 20, api->copy_range(src, 0, dst, 0, 64 << 20, none));
+    api->close(src, none);
+    api->close(dst, none);
+    struct stat st;
+    ASSERT_EQ(0, ::stat(host->host("/sparse.copy").c_str(), &st));
+    EXPECT_EQ(64 << 20, st.st_size);
+    EXPECT_LT(st.st_blocks * 512, 1 << 20) << "the holes were filled";
+    EXPECT_EQ(slurp_range(host->host("/sparse"), 32 << 20, 8192), slurp_range(host->host("/sparse.copy"), 32 << 20, 8192));
 }
 
 // A confined context reaches its roots as the host named them (through links) and below them

@@ -513,7 +513,7 @@ error_code znfssnapcreate::copy_file(const string& srcdirpath, const string& fil
             m_failed.fetch_add(1, std::memory_order_relaxed);
             return errno_generic(e);
         }
-        error_code cec = znfssnaputils::file_copy(m_znfsapi, srcfp, 0, dstfp, 0, srcfp->get_file_size(), *this);
+        error_code cec = copy_data(srcfp, dstfp, srcfp->get_file_size());
         if (cec.value() != 0) {
             error(fn, "File copy failed from srcfile [%s] error [%d]", srcpath.c_str(), cec.value());
             complete = false;
@@ -541,6 +541,29 @@ error_code znfssnapcreate::copy_file(const string& srcdirpath, const string& fil
     else
         m_failed.fetch_add(1, std::memory_order_relaxed);
     return ec;
+}
+
+error_code znfssnapcreate::copy_data(const znfs::znfs_file_ptr& srcfp, const znfs::znfs_file_ptr& dstfp, uint64_t size)
+{
+    // In place where the backend can (a clone, or a copy inside the file system or on the
+    // servers), else through our buffers; holes stay holes either way.
+    if (size == 0)
+        return error_code();
+    errno = 0;
+    int64_t n = m_znfsapi->copy_range(srcfp, 0, dstfp, 0, size, znfs::znfs_aio_ptr());
+    if (n == static_cast<int64_t>(size))
+        return error_code();
+    if (n >= 0) {
+        error("file_copy", "Failed to read data from offset [%llu] error [%d]", static_cast<unsigned long long>(n),
+              ENODATA);
+        return errno_generic(ENODATA);
+    }
+    int e = errno ? errno : EIO;
+    if (e != EXDEV && e != EOPNOTSUPP && e != ENOSYS && e != EINVAL) {
+        error("file_copy", "Failed to copy data in place error [%d]", e);
+        return errno_generic(e);
+    }
+    return znfssnaputils::sparse_copy(m_znfsapi, srcfp, dstfp, size, *this);
 }
 
 error_code znfssnapcreate::copydir(string srcdirpath, string dirname, string destbasepath)

@@ -66,6 +66,15 @@ error_code run(znfssnapcore_opinfo* opinfo, error_code (Op::*start)(), const cha
 }
 
 }  // namespace frame
+
+namespace znfssnaputils {
+
+// file_copy of a whole file into a new one, leaving a hole where the source holds a block of
+// zeros (other than the last one, which gives the copy its size).
+error_code sparse_copy(znfs::znfs_api* api, const znfs::znfs_file_ptr& srcfp, const znfs::znfs_file_ptr& dstfp,
+                       uint64_t size, znfs::znfs_debug& logger);
+
+}  // namespace znfssnaputils
 }  // namespace znfssnapcore
 
 #endif

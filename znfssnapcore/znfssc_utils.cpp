@@ -91,9 +91,20 @@ entry_read entry_length(znfs_api* api, const znfs_file_ptr& fp, const znfs_buff_
     }
 }
 
-// file_copy through a caller-provided buffer of kCopyBlock bytes.
+bool all_zero(const char* p, uint64_t n)
+{
+    static const char zeros[4096] = {};
+    for (uint64_t at = 0; at < n; at += sizeof zeros)
+        if (std::memcmp(p + at, zeros, std::min<uint64_t>(sizeof zeros, n - at)) != 0)
+            return false;
+    return true;
+}
+
+// file_copy through a caller-provided buffer of kCopyBlock bytes. sparse: a block of zeros
+// other than the last is not written, so that it stays a hole in a new destination.
 error_code copy_range(znfs_api* api, const znfs_buff_ptr& buf, const znfs_file_ptr& srcfp, uint64_t srcoffset,
-                      const znfs_file_ptr& dstfp, uint64_t dstoffset, uint64_t size, znfs::znfs_debug& logger)
+                      const znfs_file_ptr& dstfp, uint64_t dstoffset, uint64_t size, znfs::znfs_debug& logger,
+                      bool sparse = false)
 {
     char* base = static_cast<char*>(buf->get_base());
     while (size != 0) {
@@ -110,6 +121,10 @@ error_code copy_range(znfs_api* api, const znfs_buff_ptr& buf, const znfs_file_p
         uint64_t pending = std::min(static_cast<uint64_t>(got), n);
         srcoffset += pending;
         size -= pending;
+        if (sparse && size != 0 && all_zero(base, pending)) {
+            dstoffset += pending;
+            continue;
+        }
         while (pending != 0) {
             int64_t put = api->write(dstfp, buf, pending, static_cast<int64_t>(dstoffset), 0, sync_call());
             if (put <= 0) {
@@ -196,6 +211,17 @@ error_code file_copy(znfs_api* api, znfs_file_ptr srcfp, uint64_t srcoffset, znf
     if (!buf)
         return generic_error(ENOMEM);
     return copy_range(api, buf, srcfp, srcoffset, dstfp, dstoffset, size, logger);
+}
+
+error_code sparse_copy(znfs_api* api, const znfs_file_ptr& srcfp, const znfs_file_ptr& dstfp, uint64_t size,
+                       znfs::znfs_debug& logger)
+{
+    if (size == 0)
+        return error_code();
+    znfs_buff_ptr buf = copy_buffer(api, "file_copy", logger);
+    if (!buf)
+        return generic_error(ENOMEM);
+    return copy_range(api, buf, srcfp, 0, dstfp, 0, size, logger, true);
 }
 
 error_code filesplit(znfs_api* api, znfs_iopx_ptr iopx, string filetosplit, uint32_t splitcount,

@@ -2,6 +2,7 @@
 
 #include <boost/make_shared.hpp>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
@@ -13,6 +14,12 @@ znfs_file::~znfs_file() {}
 znfs_api::~znfs_api() {}
 
 boost::shared_ptr<znfs_mem::malloc_intfx> znfs_api::get_malloc_intfx() { return znfs_mem::default_malloc_intfx(); }
+
+int64_t znfs_api::copy_range(znfs_file_ptr, uint64_t, znfs_file_ptr, uint64_t, uint64_t, znfs_aio_ptr)
+{
+    errno = EOPNOTSUPP;
+    return -1;
+}
 
 namespace znfs_mem {
 

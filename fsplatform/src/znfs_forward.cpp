@@ -82,6 +82,12 @@ std::error_code znfs_api_forward::chmod(znfs_iopx_ptr iopx, const char* path, ui
     return m_target->chmod(iopx, path, mode, aio);
 }
 
+int64_t znfs_api_forward::copy_range(znfs_file_ptr src, uint64_t srcoffset, znfs_file_ptr dst, uint64_t dstoffset,
+                                     uint64_t length, znfs_aio_ptr aio)
+{
+    return m_target->copy_range(src, srcoffset, dst, dstoffset, length, aio);
+}
+
 znfs_iopx_ptr znfs_api_forward::confine(znfs_iopx_ptr iopx, const std::vector<std::string>& roots, final_link finals,
                                         std::error_code& ec)
 {

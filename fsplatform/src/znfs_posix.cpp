@@ -661,6 +661,73 @@ public:
                                           });
     }
 
+    // Copies the data segments of the range with copy_file_range (a clone on XFS and btrfs, a
+    // copy inside the kernel elsewhere) and steps over the holes SEEK_DATA reports, then gives
+    // the destination the range's full length.
+    int64_t copy_range(znfs_file_ptr src, uint64_t srcoffset, znfs_file_ptr dst, uint64_t dstoffset, uint64_t length,
+                       znfs_aio_ptr) override
+    {
+        posix_file* in = file_of(src);
+        posix_file* out = in ? file_of(dst) : nullptr;
+        if (!in || !out)
+            return -1;
+        if (srcoffset > INT64_MAX || dstoffset > INT64_MAX || length > INT64_MAX - std::max(srcoffset, dstoffset)) {
+            errno = EINVAL;
+            return -1;
+        }
+        struct stat st;
+        if (fstat(in->fd(), &st) != 0)
+            return -1;
+        if (!S_ISREG(st.st_mode)) {
+            errno = EINVAL;
+            return -1;
+        }
+        const uint64_t size = static_cast<uint64_t>(st.st_size);
+        const uint64_t end = std::min(srcoffset + length, std::max(size, srcoffset));
+        uint64_t pos = srcoffset;
+        bool copied_any = false;
+        while (pos < end) {
+            off_t data = lseek(in->fd(), static_cast<off_t>(pos), SEEK_DATA);
+            if (data < 0) {
+                if (errno == ENXIO)  // nothing but a hole up to the end
+                    break;
+                data = static_cast<off_t>(pos);  // holes not reported: copy it all
+            }
+            if (static_cast<uint64_t>(data) >= end)
+                break;
+            off_t hole = lseek(in->fd(), data, SEEK_HOLE);
+            uint64_t stop = hole < 0 ? end : std::min<uint64_t>(static_cast<uint64_t>(hole), end);
+            loff_t from = data;
+            loff_t to = static_cast<loff_t>(dstoffset + (static_cast<uint64_t>(data) - srcoffset));
+            while (static_cast<uint64_t>(from) < stop) {
+                ssize_t n = copy_file_range(in->fd(), &from, out->fd(), &to, static_cast<size_t>(stop - from), 0);
+                if (n < 0) {
+                    if (errno == EINTR)
+                        continue;
+                    int e = errno;
+                    // Refused before anything moved: the caller copies by reading and writing.
+                    if (!copied_any && (e == EXDEV || e == EOPNOTSUPP || e == ENOSYS || e == EINVAL))
+                        errno = e;
+                    else if (e == EXDEV || e == EOPNOTSUPP || e == ENOSYS || e == EINVAL)
+                        errno = EIO;
+                    return -1;
+                }
+                if (n == 0)  // the source shrank under the copy
+                    return static_cast<int64_t>(static_cast<uint64_t>(from) - srcoffset);
+                copied_any = true;
+            }
+            pos = stop;
+        }
+        // Holes at the end leave the destination short: give it the range's full length.
+        uint64_t want = dstoffset + (end - srcoffset);
+        struct stat dst_st;
+        if (fstat(out->fd(), &dst_st) != 0)
+            return -1;
+        if (static_cast<uint64_t>(dst_st.st_size) < want && ftruncate(out->fd(), static_cast<off_t>(want)) != 0)
+            return -1;
+        return static_cast<int64_t>(end - srcoffset);
+    }
+
     std::error_code chmod(znfs_iopx_ptr iopx, const char* path, uint64_t mode, znfs_aio_ptr) override
     {
         const posix_volume* v = volume_of(iopx, path);

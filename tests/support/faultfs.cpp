@@ -286,6 +286,16 @@ std::error_code FaultFs::setxattr(znfs_iopx_ptr iopx, const char* path, const ch
     return znfs_api_forward::setxattr(iopx, path, name, iov, flags, aio);
 }
 
+int64_t FaultFs::copy_range(znfs_file_ptr src, uint64_t srcoffset, znfs_file_ptr dst, uint64_t dstoffset,
+                            uint64_t length, znfs_aio_ptr aio)
+{
+    if (int err = check_handle("copy_range", src)) {
+        errno = err;
+        return -1;
+    }
+    return znfs_api_forward::copy_range(src, srcoffset, dst, dstoffset, length, aio);
+}
+
 std::error_code FaultFs::chmod(znfs_iopx_ptr iopx, const char* path, uint64_t mode, znfs_aio_ptr aio)
 {
     if (int err = check("chmod", str(path))) {

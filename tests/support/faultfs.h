@@ -4,7 +4,8 @@
 // FaultFs: a znfs_api that forwards to a real service, counts every call and fails chosen
 // ones. Operation names: "open", "creat", "close", "read", "write", "stat", "mkdir", "rmdir",
 // "unlink", "opendir", "readdir", "closedir", "getxattr", "listxattr", "setxattr", "chmod",
-// "fsync", "syncfs" (whose path is empty). confine is forwarded and not counted.
+// "fsync", "syncfs" (whose path is empty), "copy_range" (the source's path). confine is
+// forwarded and not counted.
 // get_malloc_intfx is not counted (see set_no_allocator).
 //
 // A failed call returns what the backend returns on failure (empty handle, -1 or an error
@@ -76,6 +77,8 @@ public:
     std::error_code setxattr(znfs::znfs_iopx_ptr iopx, const char* path, const char* name, struct iovec* iov,
                              uint64_t flags, znfs::znfs_aio_ptr aio) override;
     std::error_code chmod(znfs::znfs_iopx_ptr iopx, const char* path, uint64_t mode, znfs::znfs_aio_ptr aio) override;
+    int64_t copy_range(znfs::znfs_file_ptr src, uint64_t srcoffset, znfs::znfs_file_ptr dst, uint64_t dstoffset,
+                       uint64_t length, znfs::znfs_aio_ptr aio) override;
     std::error_code fsync(znfs::znfs_file_ptr file, znfs::znfs_aio_ptr aio) override;
     std::error_code syncfs(znfs::znfs_iopx_ptr iopx, znfs::znfs_aio_ptr aio) override;
     boost::shared_ptr<znfs::znfs_mem::malloc_intfx> get_malloc_intfx() override;

@@ -149,6 +149,16 @@ public:
     virtual znfs_iopx_ptr confine(znfs_iopx_ptr iopx, const std::vector<std::string>& roots, final_link finals,
                                   std::error_code& ec) = 0;
 
+    // Copies length bytes at srcoffset of src to dstoffset of dst without passing them through
+    // the caller: the file system may share the blocks (a clone) or copy them itself. Holes of
+    // the source stay holes where the backend can find them; the destination range is expected
+    // to hold no data yet (a new copy). Returns the bytes copied, short only where the source
+    // ends, or -1 + errno. EXDEV, EOPNOTSUPP, ENOSYS or EINVAL before anything was copied mean
+    // the backend cannot copy between these two files: the caller then reads and writes. A
+    // backend without such a copy answers EOPNOTSUPP, which is what this default does.
+    virtual int64_t copy_range(znfs_file_ptr src, uint64_t srcoffset, znfs_file_ptr dst, uint64_t dstoffset,
+                               uint64_t length, znfs_aio_ptr aio);
+
     // Makes the file's data and size durable (fsync(2)); EBADF for a closed or foreign handle.
     virtual std::error_code fsync(znfs_file_ptr file, znfs_aio_ptr aio) = 0;
     // Makes everything written to the volume so far durable, names included (syncfs(2)).

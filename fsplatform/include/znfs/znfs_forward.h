@@ -35,6 +35,8 @@ public:
     std::error_code setxattr(znfs_iopx_ptr iopx, const char* path, const char* name, struct iovec* iov,
                              uint64_t flags, znfs_aio_ptr aio) override;
     std::error_code chmod(znfs_iopx_ptr iopx, const char* path, uint64_t mode, znfs_aio_ptr aio) override;
+    int64_t copy_range(znfs_file_ptr src, uint64_t srcoffset, znfs_file_ptr dst, uint64_t dstoffset, uint64_t length,
+                       znfs_aio_ptr aio) override;
     znfs_iopx_ptr confine(znfs_iopx_ptr iopx, const std::vector<std::string>& roots, final_link finals,
                           std::error_code& ec) override;
     std::error_code fsync(znfs_file_ptr file, znfs_aio_ptr aio) override;

@@ -168,6 +168,8 @@ private:
     // parent copy has a default ACL and out whether the new one has.
     error_code make_directory(const string& srcdirpath, const string& dirname, const string& destbasepath,
                               uint32_t& finalmode, bool& default_acl);
+    // The data of a new copy, in place where the backend can, else by blocks; holes kept.
+    error_code copy_data(const znfs::znfs_file_ptr& srcfp, const znfs::znfs_file_ptr& dstfp, uint64_t size);
     // Replaces the ACLs a copy inherited where its source has none.
     error_code drop_inherited_acls(const string& srcpath, const string& destpath, uint32_t mode, bool dir);
 
