@@ -10,6 +10,8 @@
 
 #include "testvol.h"
 
+#include <znfs/znfs_forward.h>
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -31,6 +33,8 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <map>
 #include <set>
 #include <sstream>
@@ -149,7 +153,7 @@ public:
         return out;
     }
 
-private:
+    // Removes the tree at volume path through the service, links as names.
     void rmtree(const std::string& path) const
     {
         struct stat st;
@@ -175,6 +179,7 @@ private:
         api->rmdir(iopx, path.c_str(), none);
     }
 
+private:
     std::string m_brick;
 };
 
@@ -907,6 +912,218 @@ TEST_F(GlusterBackend, ARemoveInsideAPoolTaskDropsWhatTheTaskKept)
     EXPECT_EQ(3, before);
     EXPECT_EQ(5, after);
     EXPECT_EQ("newer", read_back);
+}
+
+// ---------------------------------------------------------------------------------------
+// Hostile clients: links planted in the trees and directories swapped for links between two
+// calls of the library. A link is made on the brick, where the volume takes it in at its next
+// lookup; a swap removes the directory through the volume (so that this client forgets it) and
+// plants the link in its place.
+
+// Calls a hook before chosen calls reach the volume, and after each directory entry is read,
+// so that a test changes a tree at the worst moment.
+class HookFs : public znfs::znfs_api_forward {
+public:
+    using znfs::znfs_api_forward::znfs_api_forward;
+    std::function<void(const std::string&)> before_stat, before_opendir;
+    std::function<void(const std::string&)> after_entry;
+
+    std::error_code stat(znfs_iopx_ptr iopx, const char* path, struct stat* st, znfs_aio_ptr aio) override
+    {
+        if (before_stat)
+            before_stat(plain(path));
+        return znfs_api_forward::stat(iopx, path, st, aio);
+    }
+    znfs_file_ptr opendir(znfs_iopx_ptr iopx, const char* path, znfs_aio_ptr aio) override
+    {
+        if (before_opendir)
+            before_opendir(plain(path));
+        return znfs_api_forward::opendir(iopx, path, aio);
+    }
+    struct dirent* readdir(znfs_file_ptr dir, znfs_aio_ptr aio) override
+    {
+        struct dirent* de = znfs_api_forward::readdir(dir, aio);
+        if (de && after_entry) {
+            int e = errno;
+            after_entry(de->d_name);
+            errno = e;
+        }
+        return de;
+    }
+
+    // The path with doubled slashes made single, as the hooks compare it.
+    static std::string plain(const char* path)
+    {
+        std::string out;
+        for (const char* c = path; *c; ++c)
+            if (*c != '/' || out.empty() || out.back() != '/')
+                out += *c;
+        return out;
+    }
+};
+
+// Plants a symbolic link at volume path p of the corner, on the brick.
+void plant_link(const Corner& c, const std::string& target, const std::string& p)
+{
+    ASSERT_EQ(0, ::symlink(target.c_str(), c.brick(p).c_str())) << p << ": " << strerror(errno);
+}
+
+// Removes the directory p through the volume and plants a link to target in its place.
+void swap_for_link(const Corner& c, const std::string& p, const std::string& target)
+{
+    c.rmtree(c.at(p));
+    ASSERT_EQ(0u, host_mode(c.brick(p))) << p << " is still there";
+    plant_link(c, target, p);
+}
+
+// The attacks on a creation, with and without the pool: links in the dataset that lead to
+// another tree of the volume, a link planted where a copy is about to be created, and a
+// directory swapped for a link to its parent after it was listed as a directory. No byte
+// outside the dataset and the snapshot changes, nothing of another tree lands in the snapshot,
+// and each attacked entry is reported.
+TEST_F(GlusterBackend, CreationGivesClientsPlantingAndSwappingLinksNothing)
+{
+    REQUIRE_BRICK();
+    testvol::with_and_without_pool([&](bool pool) {
+        const std::string t = pool ? "/pool" : "/inline";
+        c().mkdir(t);
+        c().mkdir(t + "/live");
+        c().mkdir(t + "/live/sw");
+        c().mkdir(t + "/live/sw/inner");
+        c().put(t + "/live/sw/inner/f", "inside");
+        c().put(t + "/live/f", "user data");
+        c().mkdir(t + "/other");
+        c().put(t + "/other/theirs", "another tree");
+        c().put(t + "/victim", "root only", 0600);
+        c().mkdir(t + "/snap");
+        plant_link(c(), "../other/theirs", t + "/live/out");
+        plant_link(c(), c().at(t + "/victim"), t + "/live/abs");
+        plant_link(c(), "f", t + "/live/in");
+        plant_link(c(), "sw/inner", t + "/live/dirlink");
+
+        HookFs hooks(c().api);
+        const std::string live = c().at(t + "/live");
+        hooks.before_opendir = [&](const std::string& path) {
+            if (path == live + "/sw")  // listed as a directory, a link to its parent by now
+                swap_for_link(c(), t + "/live/sw", "..");
+        };
+        hooks.before_stat = [&](const std::string& path) {
+            if (path == live + "/f")  // a link where the copy is about to be created
+                plant_link(c(), c().at(t + "/victim"), t + "/snap/f");
+        };
+        testvol::LogCapture log(-1);
+        znfssnapcore::znfssnapcore_opinfo rec;
+        rec.snapfsapi = &hooks;
+        rec.snapiopx = c().iopx;
+        rec.datasetdir = live;
+        rec.snapdir = c().at(t + "/snap");
+        ASSERT_FALSE(znfssnapcore::snap_opcreate(&rec)) << log.dump();
+        EXPECT_EQ(-1, rec.opstatus);
+
+        EXPECT_EQ("root only", read_host(c().brick(t + "/victim")));
+        EXPECT_EQ(0100600u, host_mode(c().brick(t + "/victim")));
+        EXPECT_EQ("another tree", read_host(c().brick(t + "/other/theirs")));
+        EXPECT_EQ((std::map<std::string, int>{{".", DT_DIR},
+                                              {"..", DT_DIR},
+                                              {".delete", DT_DIR},
+                                              {"abs", DT_REG},
+                                              {"dirlink", DT_REG},
+                                              {"f", DT_LNK},
+                                              {"in", DT_REG},
+                                              {"out", DT_REG},
+                                              {"sw", DT_DIR}}),
+                  c().listing(t + "/snap"));
+        EXPECT_EQ((std::map<std::string, int>{{".", DT_DIR}, {"..", DT_DIR}}), c().listing(t + "/snap/sw"))
+            << "the walk followed the swapped directory";
+        EXPECT_EQ("user data", read_host(c().brick(t + "/snap/in"))) << "a link inside the dataset is copied through";
+        for (const char* p : {"/snap/out", "/snap/abs"}) {
+            EXPECT_EQ("", read_host(c().brick(t + p))) << p << ": another tree's data in the snapshot";
+            EXPECT_EQ(0100600u, host_mode(c().brick(t + p))) << p;
+        }
+        EXPECT_TRUE(log.contains("Failed to create file [" + rec.snapdir + "//f]")) << log.dump();
+        EXPECT_TRUE(log.contains("Failed to open directory [/sw] in livefs volume")) << log.dump();
+        EXPECT_TRUE(log.contains("Symbolic link [" + live + "//out] leads outside the dataset")) << log.dump();
+        EXPECT_TRUE(log.contains("Symbolic link [" + live + "//abs] leads outside the dataset")) << log.dump();
+    });
+}
+
+// The attacks on a deletion and on the removal of a snapshot's tree: a link where a copy should
+// be in the deleted snapshot (no copy: nothing unlinked) or in the previous one (its object may
+// be used: handed on), a link to a directory above a listed name, a link on the object volume
+// inside a uuid, then rmdir_nonempty over the snapshot with its links and a directory swapped
+// for a link to the dataset after it was listed. Only the object nobody else references goes;
+// the dataset, the previous snapshot and every other object stay as they were.
+TEST_F(GlusterBackend, DeletionAndRemovalFollowNoLinkAClientPlanted)
+{
+    REQUIRE_BRICK();
+    std::string why;
+    znfs_iopx_ptr objv = connect(Server().obj, why);
+    if (!objv)
+        GTEST_SKIP() << why;
+    Corner obj(objv, Server().bricks + "/" + Server().obj, test_tag());
+    auto with_uuid = [&](const std::string& p, const std::string& id, const std::string& data) {
+        c().put(p, data);
+        std::string value = obj.dir + "/" + id;
+        iovec v{&value[0], value.size()};
+        ASSERT_FALSE(c().api->setxattr(c().iopx, c().at(p).c_str(), kUuid, &v, 0, none));
+    };
+    for (const char* d : {"/live", "/snap1", "/snap1/.delete", "/snap2", "/snap2/.delete", "/snap2/d"})
+        c().mkdir(d);
+    obj.mkdir("/victims");
+    for (const char* id : {"theirs", "mine", "own", "victims/v"})
+        obj.put(std::string("/") + id, id);
+    with_uuid("/live/b", "theirs", "live b");
+    with_uuid("/live/copy-of-shared", "mine", "live copy");
+    with_uuid("/snap2/shared", "mine", "snap2 copy");
+    with_uuid("/snap2/own", "own", "snap2 own");
+    with_uuid("/snap2/d/inner", "theirs", "snap2 inner");
+    // Through the link "olink" on the object volume the uuid would name victims/v.
+    with_uuid("/snap2/viaobj", "olink/v", "snap2 via");
+    plant_link(obj, "victims", "/olink");
+    plant_link(c(), "../live/b", "/snap2/theirs");
+    plant_link(c(), "../live", "/snap2/dirlink");
+    plant_link(c(), "../live/copy-of-shared", "/snap1/shared");
+    c().put("/snap2/.delete/deletefilelist", "theirs\ndirlink/b\nshared\nown\nviaobj\n");
+
+    testvol::LogCapture log(-1);
+    znfssnapcore::znfssnapcore_opinfo rec;
+    rec.snapfsapi = c().api;
+    rec.snapiopx = c().iopx;
+    rec.objfsapi = obj.api;
+    rec.objiopx = obj.iopx;
+    rec.snapdir = c().at("/snap2");
+    rec.prevsnapdir = c().at("/snap1");
+    ASSERT_FALSE(znfssnapcore::snap_opdelete(&rec)) << log.dump();
+    EXPECT_EQ(-1, rec.opstatus) << "the object behind a link on the object volume stays unresolved";
+    EXPECT_EQ("shared\n", c().get("/snap2/.delete/deletefilelist_prevsnap"));
+    EXPECT_EQ(0u, host_mode(obj.brick("/own"))) << "the one object nobody else references goes";
+    for (const char* id : {"/theirs", "/mine", "/victims/v"})
+        EXPECT_EQ(std::string(id).substr(1), read_host(obj.brick(id))) << id << " was unlinked";
+    EXPECT_TRUE(log.contains("File [" + rec.snapdir + "/theirs] is a symbolic link, not a copy")) << log.dump();
+    EXPECT_TRUE(log.contains("File name [" + rec.prevsnapdir + "/shared] is a symbolic link, kept for previous snap"))
+        << log.dump();
+    EXPECT_TRUE(log.contains("Failed to unlink object [" + obj.dir + "/olink/v] error [" + std::to_string(ELOOP)))
+        << log.dump();
+
+    // The deleted snapshot's tree goes, links as names; "d" becomes a link to the dataset once
+    // listed as a directory.
+    HookFs hooks(c().api);
+    int swaps = 0;
+    hooks.after_entry = [&](const std::string& name) {
+        if (name == "d" && swaps++ == 0)
+            swap_for_link(c(), "/snap2/d", "../live");
+    };
+    znfs::znfs_debug logger;
+    EXPECT_FALSE(znfssnapcore::znfssnaputils::rmdir_nonempty(&hooks, c().iopx, c().at("/snap2"), logger))
+        << log.dump();
+    EXPECT_EQ(1, swaps);
+    EXPECT_EQ(0u, host_mode(c().brick("/snap2")));
+    EXPECT_EQ("live b", read_host(c().brick("/live/b")));
+    EXPECT_EQ("live copy", read_host(c().brick("/live/copy-of-shared")));
+    EXPECT_EQ(obj.dir + "/theirs", host_xattr(c().brick("/live/b"), kUuid));
+    EXPECT_TRUE(S_ISLNK(host_mode(c().brick("/snap1/shared"))));
+    EXPECT_EQ((std::map<std::string, int>{{".", DT_DIR}, {"..", DT_DIR}, {"b", DT_REG}, {"copy-of-shared", DT_REG}}),
+              c().listing("/live"));
 }
 
 }  // namespace
