@@ -435,10 +435,22 @@ TEST(HostileTrees, HundredThousandEntriesInOneDirectory)
     }
     ::close(dfd);
     znfssnapcore_opinfo rec;
-    EXPECT_EQ(0, create(vol.api(), vol.iopx(), "/snap", rec).value());
+    rec.snapfsapi = vol.api();
+    rec.snapiopx = vol.iopx();
+    rec.datasetdir = "/live";
+    rec.snapdir = "/snap";
+    uint64_t peak = 0;
+    {
+        znfssnapcore::znfssnapcreate::znfssnapcreate op(&rec);
+        EXPECT_EQ(0, op.opcreate_start().value());
+        peak = op.queued_peak();
+    }
     EXPECT_EQ(0, rec.opstatus);
     EXPECT_EQ(static_cast<size_t>(count), vol.list("/snap/wide").size());
     EXPECT_EQ("x", vol.read("/snap/wide/e99000"));
+    // The queue, and so the memory, does not grow with the directory.
+    EXPECT_GT(peak, 0u);
+    EXPECT_LE(peak, 4096u + 1) << "queued items grew with the entries";
 }
 
 TEST(HostileTrees, HardLinksAreCopiedAsSeparateFiles)

@@ -1,6 +1,5 @@
 #include "znfssc_frame.h"
 
-#include <boost/bind/bind.hpp>
 #include <boost/make_shared.hpp>
 
 #include <cerrno>
@@ -43,6 +42,10 @@ const int xattr_attempts = 5;
 // A copy is created exclusively (O_WRONLY|O_TRUNC|O_EXCL): an entry already there, or a link
 // planted where the copy goes, is an error for that entry and is never written through.
 const int32_t k_copy_flags = 0x201 | O_EXCL;
+
+// Files queued for the pool beyond which a lister copies the next file itself: a few MB of
+// queued items, and still far more than the workers can take at once.
+const int64_t k_queue_limit = 4096;
 
 // A directory copy stays owner-only until everything below it is copied, so that nobody can
 // write into it meanwhile (and a host that is not root can fill a read-only one).
@@ -130,7 +133,7 @@ error_code trees_apart(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, con
 
 znfssnapcreate::znfssnapcreate(znfssnapcore_opinfo* opinfo)
     : m_znfsapi(nullptr), m_thpool_enabled(false), m_opinfo(opinfo), m_copied(0), m_failed(0),
-      m_sync_each_file(false), m_root_acl(false)
+      m_sync_each_file(false), m_root_acl(false), m_queued(0), m_queued_peak(0)
 {
     frame::construct(this, opinfo, "znfssnapcreate::znfssnapcreate");
 }
@@ -332,14 +335,29 @@ void znfssnapcreate::traverse(const string& dirbasepath, const string& dirname, 
                     debug(fn, 1, "Posting work for dirname [%s]", (srcdirpath + "/" + name).c_str());
                 if (dir)
                     dir->open.fetch_add(1, std::memory_order_relaxed);
-                m_thpool->get_iosvc()->post(boost::bind(&znfssnapcreate::directory_item, this, dirbasepath, dirname,
-                                                        name, m_snapdir + "/" + dirname, dir));
+                queued(1);
+                string destbasepath = m_snapdir + "/" + dirname;
+                m_thpool->get_iosvc()->post([this, dirbasepath, dirname, name, destbasepath, dir] {
+                    queued(-1);
+                    directory_item(dirbasepath, dirname, name, destbasepath, dir);
+                });
             } else {
                 debug(fn, 1, "Posting work for filename [%s]", name.c_str());
                 if (dir)
                     dir->open.fetch_add(1, std::memory_order_relaxed);
-                m_thpool->get_iosvc()->post(
-                    boost::bind(&znfssnapcreate::file_item, this, srcdirpath, name, m_snapdir, dirname, dir));
+                // A full queue is drained by the lister itself: it copies the file at once instead
+                // of queueing it, so the queue never holds more than about k_queue_limit files
+                // however large a directory is, and no thread ever waits for another to make room.
+                if (m_queued.load(std::memory_order_relaxed) >= k_queue_limit) {
+                    process_file(srcdirpath, name, m_snapdir, dirname, inherits_acl(dir));
+                    finished(dir);
+                } else {
+                    queued(1);
+                    m_thpool->get_iosvc()->post([this, srcdirpath, name, dirname, dir] {
+                        queued(-1);
+                        file_item(srcdirpath, name, m_snapdir, dirname, dir);
+                    });
+                }
             }
         });
         return;
@@ -393,9 +411,19 @@ void znfssnapcreate::processdir(string dirbasepath, string srcdirpath, string di
     directory_item(dirbasepath, srcdirpath, dirname, destbasepath, pending_ptr());
 }
 
+void znfssnapcreate::queued(int64_t n)
+{
+    int64_t now = m_queued.fetch_add(n, std::memory_order_relaxed) + n;
+    uint64_t peak = m_queued_peak.load(std::memory_order_relaxed);
+    while (now > 0 && static_cast<uint64_t>(now) > peak &&
+           !m_queued_peak.compare_exchange_weak(peak, static_cast<uint64_t>(now), std::memory_order_relaxed)) {
+    }
+}
+
 void znfssnapcreate::directory_item(string dirbasepath, string srcdirpath, string dirname, string destbasepath,
                                     pending_ptr parent)
 {
+
     if (enabled(1))
         debug("znfssnapcreate::processdir", 1,
               "ThrID: [%s] dirbasepath [%s] srcdirpath [%s] dirname [%s] destbasepath [%s]",

@@ -141,6 +141,9 @@ public:
     // Safe to read from any thread while the creation runs.
     uint64_t entries_copied() const { return m_copied.load(std::memory_order_relaxed); }
     uint64_t entries_failed() const { return m_failed.load(std::memory_order_relaxed); }
+    // The most work items that waited in the pool's queue at once: bounded whatever the number
+    // of entries, since a lister copies files itself while the queue is full.
+    uint64_t queued_peak() const { return m_queued_peak.load(std::memory_order_relaxed); }
 
     znfs::znfs_api* m_znfsapi;
     boost::shared_ptr<znfs::znfs_iopx> m_iopx;
@@ -170,6 +173,8 @@ private:
                               uint32_t& finalmode, bool& default_acl);
     // The data of a new copy, in place where the backend can, else by blocks; holes kept.
     error_code copy_data(const znfs::znfs_file_ptr& srcfp, const znfs::znfs_file_ptr& dstfp, uint64_t size);
+    // Counts n items into (or, negative, out of) the pool's queue.
+    void queued(int64_t n);
     // Replaces the ACLs a copy inherited where its source has none.
     error_code drop_inherited_acls(const string& srcpath, const string& destpath, uint32_t mode, bool dir);
 
@@ -183,6 +188,8 @@ private:
     bool m_sync_each_file;
     // Set before the copy starts: the snapshot directory has a default ACL.
     bool m_root_acl;
+    std::atomic<int64_t> m_queued;
+    std::atomic<uint64_t> m_queued_peak;
 };
 
 }  // namespace znfssnapcreate
