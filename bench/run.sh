@@ -22,6 +22,7 @@
 #   BENCH_MEMORY_FILES ["20000 200000"]                 tree sizes of the memory rows ("" skips)
 #   BENCH_TMPFS_DIR [/dev/shm] BENCH_DISK_DIR [/var/tmp]; BENCH_DISK=0 skips the disk run
 #   BENCH_GLUSTER=0 skips the GlusterFS comparison (bench/gluster.sh, its own settings there)
+#   BENCH_INPLACE=0 skips the XFS, btrfs and flat-directory rows (bench/inplace.sh; needs root)
 #   BENCH_SWEEP [0]           1: also the worker-count sweep on every file system
 set -euo pipefail
 
@@ -279,6 +280,12 @@ fi
 
 echo
 bench_memory
+
+# In-place copies on XFS and btrfs, and the memory of a flat directory of a million files.
+if [ "${BENCH_INPLACE:-1}" != 0 ] && [ "$(id -u)" -eq 0 ]; then
+    echo
+    "$(dirname "$0")/inplace.sh" "$build" || echo "inplace: the benchmark failed"
+fi
 
 # GlusterFS: the native backend against the POSIX backend and cp -a on a FUSE mount.
 if [ "${BENCH_GLUSTER:-1}" != 0 ]; then
