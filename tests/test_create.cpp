@@ -361,11 +361,13 @@ TEST(Create, SpecialFilesBecomeEmptyFilesWithoutBeingOpened)
 }
 
 // Misreports the size of one attribute's value (or, with an empty name, of the name list) by
-// skew bytes for the first `times` size queries, as if it changed right after the query.
+// skew bytes for the first `times` size queries, as if it changed right after the query; with
+// too_small, the first read into a buffer answers ERANGE, as for a list that does not fit.
 class SkewedSizes : public znfs::znfs_api_forward {
 public:
-    SkewedSizes(znfs::znfs_api* target, std::string name, int64_t skew, int times)
-        : znfs::znfs_api_forward(target), m_name(std::move(name)), m_skew(skew), m_times(times)
+    SkewedSizes(znfs::znfs_api* target, std::string name, int64_t skew, int times, bool too_small = false)
+        : znfs::znfs_api_forward(target), m_name(std::move(name)), m_skew(skew), m_times(times),
+          m_too_small(too_small)
     {
     }
     int64_t getxattr(znfs::znfs_iopx_ptr iopx, const char* path, const char* name, struct iovec* iov,
@@ -389,6 +391,11 @@ private:
     int64_t skew(const struct iovec* iov, int64_t n)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        if (iov->iov_base != nullptr && m_too_small) {
+            m_too_small = false;
+            errno = ERANGE;
+            return -1;
+        }
         if (iov->iov_base != nullptr || n < 0)
             return n;
         ++m_queries;
@@ -398,6 +405,7 @@ private:
     std::string m_name;
     int64_t m_skew;
     int m_times;
+    bool m_too_small;
     int m_queries = 0;
 };
 
@@ -423,7 +431,7 @@ struct XattrCase {
 TEST(Create, ValueThatShrankIsSetWithTheBytesRead)
 {
     XattrCase c;
-    SkewedSizes api(c.v.api(), "user.v", +7, 1);
+    SkewedSizes api(c.v.api(), "user.v", +7, 1, true);
     EXPECT_EQ(0, c.run(&api).opstatus);
     EXPECT_EQ("the value", c.v.getxattr("/snap/f", "user.v"));
 }
@@ -431,7 +439,7 @@ TEST(Create, ValueThatShrankIsSetWithTheBytesRead)
 TEST(Create, ValueThatGrewIsQueriedAgain)
 {
     XattrCase c;
-    SkewedSizes api(c.v.api(), "user.v", -3, 1);
+    SkewedSizes api(c.v.api(), "user.v", -3, 1, true);
     EXPECT_EQ(0, c.run(&api).opstatus);
     EXPECT_EQ(2, api.queries());
     EXPECT_EQ("the value", c.v.getxattr("/snap/f", "user.v"));
@@ -440,7 +448,7 @@ TEST(Create, ValueThatGrewIsQueriedAgain)
 TEST(Create, ValueThatKeepsGrowingFailsAfterBoundedRetries)
 {
     XattrCase c;
-    SkewedSizes api(c.v.api(), "user.v", -3, 1000);
+    SkewedSizes api(c.v.api(), "user.v", -3, 1000, true);
     LogCapture log(-1);
     EXPECT_EQ(-1, c.run(&api).opstatus);
     EXPECT_EQ(5, api.queries());
@@ -451,8 +459,9 @@ TEST(Create, ValueThatKeepsGrowingFailsAfterBoundedRetries)
 TEST(Create, NameListThatGrewIsQueriedAgain)
 {
     XattrCase c;
-    SkewedSizes api(c.v.api(), "", -2, 1);
+    SkewedSizes api(c.v.api(), "", -2, 1, true);
     EXPECT_EQ(0, c.run(&api).opstatus);
+    EXPECT_EQ(2, api.queries());
     EXPECT_EQ("zulu", c.v.getxattr("/snap/f", "user.z"));
     EXPECT_EQ(3u, c.v.xattrs("/snap/f").size());
 }

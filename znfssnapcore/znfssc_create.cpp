@@ -43,6 +43,9 @@ const int xattr_attempts = 5;
 // planted where the copy goes, is an error for that entry and is never written through.
 const int32_t k_copy_flags = 0x201 | O_EXCL;
 
+// The buffer an attribute list or value is first read into; a larger one is sized first.
+const uint64_t k_attr_guess = 4096;
+
 // Files queued for the pool beyond which a lister copies the next file itself: a few MB of
 // queued items, and still far more than the workers can take at once.
 const int64_t k_queue_limit = 4096;
@@ -674,10 +677,28 @@ error_code znfssnapcreate::copyattr(string srcpath, string destpath)
     const char* fn = "znfssnapcreate::copyattr";
     debug(fn, 1, "Copy list of extended attributes from file [%s] to file [%s]", srcpath.c_str(), destpath.c_str());
 
-    // The list may grow between the size query and the read (ERANGE); it is then sized again.
+    // Most lists and values fit a small buffer: one call reads each, and only what does not
+    // fit (ERANGE) takes the size query and a buffer of that size. The list may also grow
+    // between the size query and the read (ERANGE again); it is then sized again.
+    znfs::znfs_buff_ptr guess = m_znfsapi->alloc_io_buffer(k_attr_guess);
     znfs::znfs_buff_ptr listbuf;
-    int64_t listlen = 0;
-    for (int attempt = 1;; ++attempt) {
+    int64_t listlen = -1;
+    if (guess) {
+        struct iovec iov = {guess->get_base(), k_attr_guess};
+        listlen = m_znfsapi->listxattr(m_iopx, srcpath.c_str(), &iov, znfs::znfs_aio_ptr());
+        if (listlen == 0)
+            return error_code();
+        if (listlen > 0) {
+            listbuf = guess;
+            guess = m_znfsapi->alloc_io_buffer(k_attr_guess);
+        } else if (errno != ERANGE) {
+            int e = errno;
+            error(fn, "Failed to get size of list of extended attributes from file [%s] error [%d]", srcpath.c_str(),
+                  e);
+            return errno_generic(e);
+        }
+    }
+    for (int attempt = 1; listlen < 0; ++attempt) {
         struct iovec iov = {nullptr, 0};
         int64_t size = m_znfsapi->listxattr(m_iopx, srcpath.c_str(), &iov, znfs::znfs_aio_ptr());
         if (size == -1) {
@@ -720,7 +741,22 @@ error_code znfssnapcreate::copyattr(string srcpath, string destpath)
         // query is not padded, one that grew (ERANGE) is sized and read again.
         znfs::znfs_buff_ptr valbuf;
         struct iovec val = {nullptr, 0};
-        for (int attempt = 1;; ++attempt) {
+        bool sized = false;
+        if (guess) {
+            struct iovec first = {guess->get_base(), k_attr_guess};
+            int64_t got = m_znfsapi->getxattr(m_iopx, srcpath.c_str(), name.c_str(), &first, znfs::znfs_aio_ptr());
+            if (got >= 0) {
+                val.iov_base = guess->get_base();
+                val.iov_len = static_cast<size_t>(got);
+                sized = true;
+            } else if (errno != ERANGE) {
+                int e = errno;
+                debug(fn, -1, "Failed to get size of value for extended attribute [%s] from file [%s]", name.c_str(),
+                      srcpath.c_str());
+                return errno_generic(e);
+            }
+        }
+        for (int attempt = 1; !sized; ++attempt) {
             struct iovec query = {nullptr, 0};
             int64_t size = m_znfsapi->getxattr(m_iopx, srcpath.c_str(), name.c_str(), &query, znfs::znfs_aio_ptr());
             if (size == -1) {
