@@ -12,7 +12,16 @@
 // - mkdir, rmdir and unlink act on the last component itself and never follow a link there;
 //   a last component "." or ".." (or a path of slashes only) gives EINVAL.
 // - stat, getxattr, listxattr, setxattr and opendir follow a final link (inside the volume);
-//   a dangling link gives ENOENT, a loop ELOOP.
+//   a dangling link gives ENOENT, a loop ELOOP. In a confined context (confine) nothing below
+//   a root follows a link: each root is held as a descriptor and paths below it are resolved
+//   with RESOLVE_BENEATH|RESOLVE_NO_SYMLINKS (paths under no root with RESOLVE_IN_ROOT|
+//   RESOLVE_NO_SYMLINKS), in pieces when longer than PATH_MAX; a final link a read may follow
+//   is read with readlinkat and resolved beneath the same root. Names right below a root are
+//   made and removed in the held root. What a pool task reached through a final link is never
+//   kept for the task's later calls.
+// - copy_range uses copy_file_range (a clone on XFS and btrfs): files of 1 MiB and more are
+//   copied data segment by data segment (SEEK_DATA, SEEK_HOLE), so holes stay holes.
+// - syncfs flushes the file system that holds the volume's root.
 // - A context of another backend, or a null path, gives EINVAL; a handle of another backend
 //   or one already closed gives EBADF (a second close reports EBADF and does nothing).
 // - readdir never reports DT_UNKNOWN for an entry that still exists.
