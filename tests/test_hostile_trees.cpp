@@ -731,6 +731,16 @@ TEST(HostileTrees, OverlappingSnapshotAndDatasetAreRefused)
     EXPECT_EQ("more", vol.read("/outer/live2/g"));
     EXPECT_EQ((std::vector<std::string>{"f", "in"}), vol.list("/live"));
     EXPECT_TRUE(vol.list("/live/in").empty());
+
+    // Inside a ".snaps" directory, which the walk skips, a snapshot of its dataset is fine; a
+    // ".." after it is not taken for one.
+    vol.mkdir("/live/.snaps/s1");
+    znfssnapcore_opinfo rec;
+    EXPECT_EQ(0, create(vol.api(), vol.iopx(), "/live/.snaps/s1", rec).value());
+    EXPECT_EQ(0, rec.opstatus);
+    EXPECT_EQ((std::vector<std::string>{".delete", "f", "in"}), vol.list("/live/.snaps/s1"));
+    LogCapture log(-1);
+    EXPECT_EQ(EINVAL, create(vol.api(), vol.iopx(), "/live/.snaps/../in", rec).value());
 }
 
 // The snapshot directory carries a default ACL that grants a stranger access: copies created

@@ -101,6 +101,18 @@ bool has_default_acl(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const
 
 bool same_inode(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
+bool has_component(const string& path, const char* name)
+{
+    size_t n = std::strlen(name);
+    for (size_t at = path.find(name); at != string::npos; at = path.find(name, at + 1)) {
+        bool starts = at == 0 || path[at - 1] == '/';
+        bool ends = at + n == path.size() || path[at + n] == '/';
+        if (starts && ends)
+            return true;
+    }
+    return false;
+}
+
 // EINVAL when one of the two trees is the other or lies below it, found by device and inode up
 // the ".." chain (links and "." in the paths given do not hide it). A root that is not there is
 // no overlap: its copy fails on its own. Any other failure leaves the question open: an error.
@@ -129,6 +141,10 @@ error_code trees_apart(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, con
         }
     };
     error_code ec = within(snapdir, dst);
+    // The walk skips ".snaps" directories, so snapshots may live in one inside their dataset;
+    // a ".." after it could lead back out, so then the name does not count.
+    if (ec.value() == EINVAL && has_component(snapdir, ".snaps") && !has_component(snapdir, ".."))
+        ec = error_code();
     return ec ? ec : within(dataset, sst);
 }
 
