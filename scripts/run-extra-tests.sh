@@ -32,11 +32,12 @@ gluster_suite() {
     fi
     [ "$rc" -eq 0 ] || return 1
     export ZNFS_GLUSTER_HOST=$(hostname) ZNFS_GLUSTER_LIVE=znfs_live ZNFS_GLUSTER_OBJ=znfs_obj \
-        ZNFS_GLUSTER_CONTRACT=znfs_contract
+        ZNFS_GLUSTER_CONTRACT=znfs_contract ZNFS_GLUSTER_DIST=znfs_dist ZNFS_GLUSTER_REPL=znfs_repl \
+        ZNFS_GLUSTER_ENV=$PWD/scripts/gluster-test-env.sh
     "$build/tests/test_gluster_backend" && "$build/tests/test_service" --gtest_filter='*gluster*' \
         && "$build/tests/test_cli" --gtest_filter='CliGluster*'
     rc=$?
-    unset ZNFS_GLUSTER_HOST
+    unset ZNFS_GLUSTER_HOST ZNFS_GLUSTER_ENV
     scripts/gluster-test-env.sh down || true
     return $rc
 }

@@ -1,7 +1,9 @@
 // The GlusterFS backend against live volumes (scripts/gluster-test-env.sh makes them).
 // ZNFS_GLUSTER_HOST names the server, ZNFS_GLUSTER_LIVE / ZNFS_GLUSTER_OBJ the volumes
 // (default znfs_live / znfs_obj), ZNFS_GLUSTER_BRICKS the local directory holding their
-// bricks (default /var/lib/znfs-gluster-test). Without a server every case skips.
+// bricks (default /var/lib/znfs-gluster-test). Without a server every case skips. The cases that
+// lose a brick run on ZNFS_GLUSTER_DIST / ZNFS_GLUSTER_REPL (two bricks each) when
+// ZNFS_GLUSTER_ENV names the script, which kills and revives bricks.
 // Results are checked through the backend and, where the bricks are local, on disk.
 
 #include <znfs/znfs_gluster.h>
@@ -1124,6 +1126,166 @@ TEST_F(GlusterBackend, DeletionAndRemovalFollowNoLinkAClientPlanted)
     EXPECT_TRUE(S_ISLNK(host_mode(c().brick("/snap1/shared"))));
     EXPECT_EQ((std::map<std::string, int>{{".", DT_DIR}, {"..", DT_DIR}, {"b", DT_REG}, {"copy-of-shared", DT_REG}}),
               c().listing("/live"));
+}
+
+// ---------------------------------------------------------------------------------------
+// A volume that is not whole
+
+// Kills brick n of vol through the test environment's script, and revives the volume when it
+// goes out of scope.
+class DeadBrick {
+public:
+    DeadBrick(std::string vol, int n) : m_vol(std::move(vol))
+    {
+        m_ok = script("kill-brick " + m_vol + " " + std::to_string(n));
+    }
+    ~DeadBrick() { revive(); }
+    bool ok() const { return m_ok; }
+    bool revive()
+    {
+        if (!m_ok)
+            return true;
+        m_ok = false;
+        return script("revive " + m_vol);
+    }
+    static bool script(const std::string& args)
+    {
+        return std::system((env_or("ZNFS_GLUSTER_ENV", "") + " " + args + " >&2").c_str()) == 0;
+    }
+
+private:
+    std::string m_vol;
+    bool m_ok;
+};
+
+#define REQUIRE_BRICK_SCRIPT()                                                                   \
+    do {                                                                                         \
+        if (env_or("ZNFS_GLUSTER_ENV", "").empty() || Server().host.empty())                     \
+            GTEST_SKIP() << "needs ZNFS_GLUSTER_ENV (scripts/gluster-test-env.sh) and a server"; \
+    } while (0)
+
+// Status of every call on path p of the corner, as the errno each answered with (0: success);
+// the listing of a directory answers with the errno that ended it.
+std::map<std::string, int> answers(const Corner& c, const znfs_iopx_ptr& iopx, const std::string& p)
+{
+    znfs_aio_ptr none;
+    const std::string path = c.at(p);
+    std::map<std::string, int> out;
+    struct stat st;
+    out["stat"] = c.api->stat(iopx, path.c_str(), &st, none).value();
+    errno = 0;
+    znfs_file_ptr f = c.api->open(iopx, path.c_str(), 0, none);
+    out["open"] = f ? 0 : errno;
+    c.api->close(f, none);
+    iovec q{nullptr, 0};
+    out["getxattr"] = c.api->getxattr(iopx, path.c_str(), kUuid, &q, none) < 0 && errno != ENODATA ? errno : 0;
+    return out;
+}
+
+// Reads the whole listing of p; the errno that ended it.
+int list_all(const Corner& c, const znfs_iopx_ptr& iopx, const std::string& p, std::set<std::string>& names)
+{
+    znfs_aio_ptr none;
+    names.clear();
+    znfs_file_ptr d = c.api->opendir(iopx, c.at(p).c_str(), none);
+    if (!d)
+        return errno;
+    int e = 0;
+    for (;;) {
+        errno = 0;
+        struct dirent* de = c.api->readdir(d, none);
+        if (!de) {
+            e = errno;
+            break;
+        }
+        names.insert(de->d_name);
+    }
+    c.api->closedir(d, none);
+    return e;
+}
+
+// With a brick of a pure distribute volume dead, a name whose file lay there is never "no such
+// entry" (in a plain or a confined context, by any call, in a listing), nor is a name that
+// exists nowhere: the volume cannot tell. Nothing is removed. The files of the live brick read
+// as before. Once the brick is back every answer is the true one again. A replicated volume
+// with one brick dead stays whole: its answers, absence included, are given as they are.
+TEST(GlusterWhole, AVolumeMissingABrickNeverAnswersNoSuchEntry)
+{
+    REQUIRE_BRICK_SCRIPT();
+    const std::string dist = env_or("ZNFS_GLUSTER_DIST", "znfs_dist");
+    std::string why;
+    znfs_iopx_ptr v = connect(dist, why);
+    if (!v)
+        GTEST_SKIP() << why;
+    const std::string bricks = Server().bricks + "/" + dist;
+    Corner c(v, bricks + "/b2", test_tag());
+    znfs_aio_ptr none;
+    const int files = 40;
+    c.mkdir("/d");
+    std::set<std::string> all{".", ".."};
+    for (int i = 0; i < files; ++i) {
+        c.put("/d/f" + std::to_string(i), "data " + std::to_string(i));
+        all.insert("f" + std::to_string(i));
+    }
+    std::vector<std::string> lost, kept;
+    for (int i = 0; i < files; ++i)
+        (host_mode(c.brick("/d/f" + std::to_string(i))) ? lost : kept).push_back("/d/f" + std::to_string(i));
+    ASSERT_FALSE(lost.empty());
+    ASSERT_FALSE(kept.empty());
+    std::error_code ec;
+    znfs_iopx_ptr confined = c.api->confine(v, {c.dir}, znfs::znfs_api::final_link::refuse, ec);
+    ASSERT_TRUE(confined) << ec.message();
+
+    DeadBrick dead(dist, 2);
+    ASSERT_TRUE(dead.ok());
+    const std::map<std::string, int> unknown{{"stat", ENOTCONN}, {"open", ENOTCONN}, {"getxattr", ENOTCONN}};
+    const std::map<std::string, int> found{{"stat", 0}, {"open", 0}, {"getxattr", 0}};
+    for (const znfs_iopx_ptr& ctx : {v, confined}) {
+        SCOPED_TRACE(ctx == v ? "plain" : "confined");
+        EXPECT_EQ(unknown, answers(c, ctx, lost.front()));
+        EXPECT_EQ(unknown, answers(c, ctx, lost.back()));
+        EXPECT_EQ(unknown, answers(c, ctx, "/d/never-was"));
+        EXPECT_EQ(found, answers(c, ctx, kept.front()));
+        EXPECT_EQ(ENOTCONN, c.api->unlink(ctx, c.at(lost.front()).c_str(), none).value());
+        std::set<std::string> names;
+        EXPECT_EQ(ENOTCONN, list_all(c, ctx, "/d", names)) << names.size() << " entries listed as all";
+    }
+    EXPECT_EQ("data " + kept.front().substr(4), c.get(kept.front()));
+    in_pool_task([&] { EXPECT_EQ(unknown, answers(c, confined, lost.front())); });
+    EXPECT_TRUE(S_ISREG(host_mode(c.brick(lost.front())))) << "removed while its brick was dead";
+
+    ASSERT_TRUE(dead.revive());
+    // The client reconnects on a timer of its own.
+    EXPECT_TRUE(eventually([&] { return answers(c, v, lost.front()) == found; }));
+    for (const znfs_iopx_ptr& ctx : {v, confined}) {
+        std::set<std::string> names;
+        EXPECT_EQ(0, list_all(c, ctx, "/d", names));
+        EXPECT_EQ(all, names);
+        struct stat st;
+        EXPECT_EQ(ENOENT, c.api->stat(ctx, c.at("/d/never-was").c_str(), &st, none).value());
+    }
+    EXPECT_EQ("data " + lost.front().substr(4), c.get(lost.front()));
+
+    // A replica set with one brick dead answers for the volume.
+    const std::string repl = env_or("ZNFS_GLUSTER_REPL", "znfs_repl");
+    znfs_iopx_ptr r = connect(repl, why);
+    ASSERT_TRUE(r) << why;
+    Corner rc(r, Server().bricks + "/" + repl + "/b1", test_tag());
+    rc.mkdir("/d");
+    for (int i = 0; i < 10; ++i)
+        rc.put("/d/f" + std::to_string(i), "r");
+    DeadBrick half(repl, 1);
+    ASSERT_TRUE(half.ok());
+    std::set<std::string> names;
+    EXPECT_EQ(0, list_all(rc, r, "/d", names));
+    EXPECT_EQ(12u, names.size());
+    EXPECT_EQ(found, answers(rc, r, "/d/f7"));
+    struct stat st;
+    EXPECT_EQ(ENOENT, rc.api->stat(r, rc.at("/d/never-was").c_str(), &st, none).value());
+    EXPECT_FALSE(rc.api->unlink(r, rc.at("/d/f3").c_str(), none));
+    rc.put("/d/new", "written with a brick dead");
+    ASSERT_TRUE(half.revive());
+    EXPECT_EQ("written with a brick dead", rc.get("/d/new"));
 }
 
 }  // namespace

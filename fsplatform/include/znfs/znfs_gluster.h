@@ -21,6 +21,12 @@
 //   backend, and an attribute size query (an empty iovec) fetches the value whole: the read of
 //   the same attribute that follows it in the task gets that value, with no second round trip
 //   to the brick. Off the pool every call goes to the volume afresh.
+// - "No such entry" (ENOENT, ESTALE) and the end of a listing are answered only when the volume
+//   was whole, every subvolume of its distribution up as this client sees it, from before the
+//   call until after it; otherwise the call answers ENOTCONN, and a listing fails with ENOTCONN
+//   rather than end without the entries of a brick that is down. A replica or disperse set
+//   that still answers counts as up. The client's readdir-ahead and negative-lookup cache are
+//   bypassed. (The reasoning and what it costs are in znfs_gluster.cpp, "wholeness".)
 // - Built without libgfapi, make_gluster_volume fails with ENOTSUP and every call of
 //   gluster_api() fails with ENOTSUP.
 
