@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <sstream>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -1018,6 +1019,8 @@ protected:
         return !api->stat(v, path.c_str(), &st, none);
     }
 
+    std::string get(znfs::znfs_iopx_ptr v, const std::string& path) { return testvol::api_get(api, v, path); }
+
     znfs::znfs_api* api = znfs::gluster_api();
     znfs::znfs_aio_ptr none;
     znfs::znfs_iopx_ptr live, obj;
@@ -1052,4 +1055,121 @@ TEST_F(CliGluster, CreateVerifyAndDeleteOnGlusterVolumes)
     EXPECT_EQ(1, j["names_handed_on"].num());
     EXPECT_TRUE(exists(obj, top + "/shared"));
     EXPECT_FALSE(exists(obj, top + "/own"));
+}
+
+// A snapshot volume that loses a brick while snapshots are taken and deleted. On a pure
+// distribute volume the backend cannot tell any absence while the brick is dead, so neither
+// command gets past its first question of that kind: creation copies nothing and deletion
+// unlinks nothing, each failing with ENOTCONN (exit 1), never complete; once the brick is back
+// the same commands complete, the deletion unlinking exactly the objects nobody else references
+// and handing on exactly the shared names. On a replicated volume with a brick dead both run
+// to completion without loss. Bricks are killed and revived by the test environment's script
+// (ZNFS_GLUSTER_ENV).
+TEST_F(CliGluster, ALostBrickLeavesSnapshotsIncompleteNeverWrong)
+{
+    const std::string script = testvol::env_or("ZNFS_GLUSTER_ENV", "");
+    if (script.empty())
+        GTEST_SKIP() << "ZNFS_GLUSTER_ENV does not name scripts/gluster-test-env.sh";
+    auto brick = [&](const std::string& args) { return std::system((script + " " + args + " >&2").c_str()) == 0; };
+    const std::string host = getenv("ZNFS_GLUSTER_HOST");
+    const int files = 24;
+    for (const char* which : {"ZNFS_GLUSTER_DIST", "ZNFS_GLUSTER_REPL"}) {
+        const bool distribute = std::string(which) == "ZNFS_GLUSTER_DIST";
+        const std::string volname = testvol::env_or(which, distribute ? "znfs_dist" : "znfs_repl");
+        SCOPED_TRACE(volname);
+        std::error_code ec;
+        znfs::znfs_iopx_ptr v = znfs::make_gluster_volume(host, znfs::gluster_default_port, volname, ec);
+        ASSERT_TRUE(v) << ec.message();
+        const std::string url = "gluster://" + host + "/" + volname;
+        const std::string t = top + "/" + volname, objs = top + "/" + volname;
+        ASSERT_FALSE(api->mkdir(v, top.c_str(), 0755, none));
+        ASSERT_FALSE(api->mkdir(v, t.c_str(), 0755, none));
+        ASSERT_FALSE(api->mkdir(obj, objs.c_str(), 0755, none));
+        for (const char* d : {"/live", "/live/d", "/s1", "/s2", "/s3"})
+            ASSERT_FALSE(api->mkdir(v, (t + d).c_str(), 0755, none));
+        // f<i> refers to object u<i>; after s1 the odd ones are rewritten and refer to n<i>, so
+        // deleting s2 (previous s1) unlinks the n objects and hands the even names on.
+        std::vector<std::string> names;
+        for (int i = 0; i < files; ++i) {
+            names.push_back((i % 3 == 0 ? "d/f" : "f") + std::to_string(i));
+            put(obj, objs + "/u" + std::to_string(i), "u");
+            put(v, t + "/live/" + names.back(), "data", objs + "/u" + std::to_string(i));
+        }
+        auto create = [&](const char* snap) {
+            return run_cli({"create", "--volume", url, "--dataset", t + "/live", "--snapdir", t + snap, "--json"});
+        };
+        auto remove = [&] {
+            return run_cli({"delete", "--volume", url, "--object-volume", obj_url, "--snapdir", t + "/s2",
+                            "--prevsnap", t + "/s1", "--json"});
+        };
+        run_result r = create("/s1");
+        ASSERT_EQ(0, r.status) << show(r);
+        std::string list, shared;
+        for (int i = 0; i < files; ++i) {
+            list += names[i] + "\n";
+            if (i % 2) {
+                put(obj, objs + "/n" + std::to_string(i), "n");
+                put(v, t + "/live/" + names[i], "new data", objs + "/n" + std::to_string(i));
+            }
+        }
+        r = create("/s2");
+        ASSERT_EQ(0, r.status) << show(r);
+        put(v, t + "/s2/.delete/deletefilelist", list);
+
+        ASSERT_TRUE(brick("kill-brick " + volname + (distribute ? " 2" : " 1")));
+        r = create("/s3");
+        if (distribute) {
+            EXPECT_EQ(1, r.status) << show(r);
+            EXPECT_NE("true", parse_json(r)["complete"].text);
+            EXPECT_EQ(ENOTCONN, parse_json(r)["error_value"].num()) << show(r);
+        } else {
+            EXPECT_EQ(0, r.status) << show(r);
+            EXPECT_EQ("true", parse_json(r)["complete"].text);
+        }
+        r = remove();
+        for (int i = 0; i < files; ++i) {
+            EXPECT_TRUE(exists(obj, objs + "/u" + std::to_string(i))) << "an object s1 references went: u" << i;
+            if (distribute && i % 2) {
+                EXPECT_TRUE(exists(obj, objs + "/n" + std::to_string(i))) << "unlinked while the volume was not whole";
+            }
+        }
+        if (distribute) {
+            EXPECT_EQ(1, r.status) << show(r);
+            EXPECT_NE("true", parse_json(r)["complete"].text);
+            EXPECT_EQ(ENOTCONN, parse_json(r)["error_value"].num()) << show(r);
+        } else {
+            EXPECT_EQ(0, r.status) << show(r);
+            EXPECT_EQ(files / 2, parse_json(r)["objects_unlinked"].num()) << show(r);
+        }
+        ASSERT_TRUE(brick("revive " + volname));
+
+        if (distribute) {
+            r = create("/s3");
+            EXPECT_EQ(0, r.status) << show(r);
+            r = remove();
+            EXPECT_EQ(0, r.status) << show(r);
+            EXPECT_EQ("true", parse_json(r)["complete"].text);
+            EXPECT_EQ(files / 2, parse_json(r)["objects_unlinked"].num()) << show(r);
+            EXPECT_EQ(files / 2, parse_json(r)["names_handed_on"].num()) << show(r);
+        }
+        r = run_cli({"verify", "--volume", url, "--dataset", t + "/live", "--snapdir", t + "/s3"});
+        EXPECT_EQ(0, r.status) << "the snapshot taken while whole, or with a replica dead, is the dataset\n"
+                               << show(r);
+        for (int i = 0; i < files; ++i) {
+            EXPECT_TRUE(exists(obj, objs + "/u" + std::to_string(i))) << "u" << i;
+            if (i % 2)
+                EXPECT_FALSE(exists(obj, objs + "/n" + std::to_string(i))) << "n" << i << " was not unlinked";
+            else
+                shared += names[i] + "\n";
+        }
+        std::vector<std::string> handed, want;
+        std::stringstream got(get(v, t + "/s2/.delete/deletefilelist_prevsnap")), wanted(shared);
+        for (std::string l; std::getline(got, l);)
+            handed.push_back(l);
+        for (std::string l; std::getline(wanted, l);)
+            want.push_back(l);
+        std::sort(handed.begin(), handed.end());
+        std::sort(want.begin(), want.end());
+        EXPECT_EQ(want, handed);
+    }
 }
