@@ -843,6 +843,9 @@ TEST_F(GlusterBackend, DeletionHandsOnSharedObjectsAndUnlinksTheOthers)
     EXPECT_EQ(0, rec.opstatus);
     EXPECT_EQ(c().at("/snap2/.delete/deletefilelist_prevsnap"), rec.prevsnap_dellist);
     EXPECT_EQ("shared\n", c().get("/snap2/.delete/deletefilelist_prevsnap"));
+    // Calls wait on the network: one batch per worker of the pool, however few the processors.
+    EXPECT_TRUE(S_ISREG(c().mode("/snap2/.delete/delfilebatch_prevsnap_thr" +
+                                 std::to_string(znfs::znfs_thpool::default_workers()))));
 
     EXPECT_EQ((std::map<std::string, int>{{".", DT_DIR}, {"..", DT_DIR}, {"s", DT_REG}, {"c1", DT_REG}}),
               obj.listing(""));

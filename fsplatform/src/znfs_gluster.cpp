@@ -1677,6 +1677,8 @@ znfs_api* gluster_api()
     return &s_api;
 }
 
+bool is_gluster_volume(const znfs_iopx_ptr& iopx) { return dynamic_cast<const gluster_volume*>(iopx.get()) != nullptr; }
+
 znfs_iopx_ptr make_gluster_volume(const std::string& host, uint16_t port, const std::string& volname,
                                   std::error_code& ec)
 {
@@ -1766,6 +1768,8 @@ znfs_api* gluster_api()
     static gluster_unsupported s_api;
     return &s_api;
 }
+
+bool is_gluster_volume(const znfs_iopx_ptr&) { return false; }
 
 znfs_iopx_ptr make_gluster_volume(const std::string&, uint16_t, const std::string&, std::error_code& ec)
 {

@@ -52,6 +52,10 @@ ZNFS_EXPORT znfs_api* gluster_api();
 ZNFS_EXPORT znfs_iopx_ptr make_gluster_volume(const std::string& host, uint16_t port, const std::string& volname,
                                               std::error_code& ec);
 
+// Whether iopx is a context of this backend (a volume or a confined context made on one): its
+// calls wait on the network, so callers overlap more of them than they have processors.
+ZNFS_EXPORT bool is_gluster_volume(const znfs_iopx_ptr& iopx);
+
 // Splits "gluster://HOST[:PORT]/VOLNAME" (HOST may be a bracketed IPv6 address; PORT
 // defaults to gluster_default_port). EINVAL when url has another form; outputs are then
 // unchanged.
