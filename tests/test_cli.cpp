@@ -994,7 +994,7 @@ protected:
         obj = znfs::make_gluster_volume(host, znfs::gluster_default_port, testvol::env_or("ZNFS_GLUSTER_OBJ", "znfs_obj"), ec);
         if (!live || !obj)
             GTEST_SKIP() << "cannot reach the GlusterFS volumes: " << ec.message();
-        top = "/cli" + std::to_string(getpid());
+        top = "/cli" + std::to_string(getpid()) + "." + ::testing::UnitTest::GetInstance()->current_test_info()->name();
         ASSERT_FALSE(api->mkdir(live, top.c_str(), 0755, none));
         ASSERT_FALSE(api->mkdir(obj, top.c_str(), 0755, none));
     }
@@ -1162,8 +1162,12 @@ TEST_F(CliGluster, ALostBrickLeavesSnapshotsIncompleteNeverWrong)
             else
                 shared += names[i] + "\n";
         }
+        // This process's own client reconnects to the revived brick on a timer of its own.
+        const std::string merged = t + "/s2/.delete/deletefilelist_prevsnap";
+        for (int i = 0; i < 600 && !exists(v, merged); ++i)
+            usleep(100000);
         std::vector<std::string> handed, want;
-        std::stringstream got(get(v, t + "/s2/.delete/deletefilelist_prevsnap")), wanted(shared);
+        std::stringstream got(get(v, merged)), wanted(shared);
         for (std::string l; std::getline(got, l);)
             handed.push_back(l);
         for (std::string l; std::getline(wanted, l);)

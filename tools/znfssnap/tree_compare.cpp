@@ -2,6 +2,10 @@
 
 #include "report.h"
 
+#include <znfs/znfs_thpool.h>
+
+#include <boost/make_shared.hpp>
+
 #include <dirent.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -9,6 +13,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
+#include <map>
+#include <mutex>
 #include <utility>
 
 namespace znfssnap {
@@ -189,17 +196,16 @@ std::string octal(uint32_t perm)
     return buf;
 }
 
-}  // namespace
-
-std::error_code describe_directory(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& root,
-                                   const std::string& rel, tree_side side, tree_listing& out)
+// The names and directory-record types of directory root + rel, as side sees them.
+std::error_code list_names(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& root,
+                           const std::string& rel, tree_side side,
+                           std::vector<std::pair<std::string, unsigned char>>& names)
 {
-    out.clear();
+    names.clear();
     const std::string dirpath = root + rel;
     znfs::znfs_file_ptr dir = api->opendir(iopx, dirpath.empty() ? "/" : dirpath.c_str(), znfs::znfs_aio_ptr());
     if (!dir)
         return last_error();
-    std::vector<std::pair<std::string, unsigned char>> names;
     std::error_code ec;
     for (;;) {
         errno = 0;
@@ -219,11 +225,22 @@ std::error_code describe_directory(znfs::znfs_api* api, const znfs::znfs_iopx_pt
         names.emplace_back(name, de->d_type);
     }
     api->closedir(dir, znfs::znfs_aio_ptr());
+    return ec;
+}
+
+}  // namespace
+
+std::error_code describe_directory(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& root,
+                                   const std::string& rel, tree_side side, tree_listing& out)
+{
+    out.clear();
+    std::vector<std::pair<std::string, unsigned char>> names;
+    std::error_code ec = list_names(api, iopx, root, rel, side, names);
     if (ec)
         return ec;
     znfs::znfs_buff_ptr buf;
     for (const auto& n : names)
-        describe_entry(api, iopx, dirpath + "/" + n.first, n.second, side, buf, out[n.first]);
+        describe_entry(api, iopx, root + rel + "/" + n.first, n.second, side, buf, out[n.first]);
     return std::error_code();
 }
 
@@ -321,14 +338,12 @@ std::vector<std::string> compare_listings(const tree_listing& expected, const tr
     return diffs;
 }
 
-verify_outcome verify_snapshot(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& datasetdir,
-                               const std::string& snapdir, bool show_progress)
+namespace {
+
+// On the calling thread, when no pool can be had.
+void verify_inline(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& datasetdir,
+                   const std::string& snapdir, std::atomic<uint64_t>& examined, verify_outcome& out)
 {
-    verify_outcome out;
-    stopwatch clock;
-    std::atomic<uint64_t> examined(0);
-    progress_meter meter("entries compared", [&examined] { return examined.load(std::memory_order_relaxed); },
-                         show_progress);
     // Directory by directory, so that memory follows the widest directory, not the tree.
     std::vector<std::string> pending(1, std::string());
     while (!pending.empty()) {
@@ -372,6 +387,161 @@ verify_outcome verify_snapshot(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& i
                 compare_entry(rel + "/" + h.first, nullptr, &h.second, out.differences);
         // Reversed onto the stack, so that subdirectories are compared in name order.
         pending.insert(pending.end(), subdirs.rbegin(), subdirs.rend());
+    }
+}
+
+
+// Entries described by one task of a parallel verification.
+const size_t k_verify_chunk = 16;
+
+// A parallel verification: each directory is listed on both sides by one task, its entries
+// described in chunks by others, and compared by the task that finishes the last chunk, which
+// posts the subdirectories. The differences are kept by directory and given out in the order of
+// the walk on the calling thread, so that the report does not depend on timing.
+struct verify_walk {
+    znfs::znfs_api* api;
+    znfs::znfs_iopx_ptr iopx;
+    std::string datasetdir, snapdir;
+    boost::shared_ptr<boost::asio::io_service> svc;
+    std::atomic<uint64_t>* examined;
+    std::mutex mutex;  // guards what follows
+    std::map<std::vector<std::string>, std::vector<std::string>> diffs;  // by directory components
+    std::error_code ec;
+    std::string failed_path;
+
+    struct directory {
+        std::string rel;
+        std::vector<std::string> key;
+        std::vector<std::pair<std::string, unsigned char>> names[2];  // dataset, snapshot
+        std::vector<tree_entry> entries[2];
+        std::atomic<size_t> chunks_left{0};
+    };
+    typedef boost::shared_ptr<directory> directory_ptr;
+
+    void record(const std::vector<std::string>& key, std::vector<std::string>&& lines)
+    {
+        if (lines.empty())
+            return;
+        std::lock_guard<std::mutex> lock(mutex);
+        std::vector<std::string>& to = diffs[key];
+        to.insert(to.end(), std::make_move_iterator(lines.begin()), std::make_move_iterator(lines.end()));
+    }
+
+    void post_directory(const std::string& rel, const std::vector<std::string>& key)
+    {
+        svc->post([this, rel, key] { list(rel, key); });
+    }
+
+    void list(const std::string& rel, const std::vector<std::string>& key)
+    {
+        directory_ptr d = boost::make_shared<directory>();
+        d->rel = rel;
+        d->key = key;
+        const tree_side sides[2] = {tree_side::dataset, tree_side::snapshot};
+        const std::string* roots[2] = {&datasetdir, &snapdir};
+        for (int s = 0; s < 2; ++s) {
+            std::error_code lec = list_names(api, iopx, *roots[s], rel, sides[s], d->names[s]);
+            if (!lec)
+                continue;
+            if (rel.empty()) {
+                std::lock_guard<std::mutex> lock(mutex);
+                if (!ec) {
+                    ec = lec;
+                    failed_path = *roots[s];
+                }
+                return;
+            }
+            record(key, {printable(rel) + ": cannot list in " + (s == 0 ? "dataset" : "snapshot") + ": " +
+                         lec.message()});
+            return;
+        }
+        size_t chunks = 0;
+        for (int s = 0; s < 2; ++s) {
+            d->entries[s].resize(d->names[s].size());
+            chunks += (d->names[s].size() + k_verify_chunk - 1) / k_verify_chunk;
+        }
+        if (chunks == 0) {
+            compare(d);
+            return;
+        }
+        d->chunks_left.store(chunks);
+        for (int s = 0; s < 2; ++s)
+            for (size_t from = 0; from < d->names[s].size(); from += k_verify_chunk)
+                svc->post([this, d, s, from] { describe(d, s, from); });
+    }
+
+    void describe(const directory_ptr& d, int s, size_t from)
+    {
+        const std::string& root = s == 0 ? datasetdir : snapdir;
+        const tree_side side = s == 0 ? tree_side::dataset : tree_side::snapshot;
+        znfs::znfs_buff_ptr buf;
+        const size_t to = std::min(from + k_verify_chunk, d->names[s].size());
+        for (size_t i = from; i < to; ++i)
+            describe_entry(api, iopx, root + d->rel + "/" + d->names[s][i].first, d->names[s][i].second, side, buf,
+                           d->entries[s][i]);
+        if (d->chunks_left.fetch_sub(1) == 1)
+            compare(d);
+    }
+
+    void compare(const directory_ptr& d)
+    {
+        tree_listing want, have;
+        for (size_t i = 0; i < d->names[0].size(); ++i)
+            want[d->names[0][i].first] = std::move(d->entries[0][i]);
+        for (size_t i = 0; i < d->names[1].size(); ++i)
+            have[d->names[1][i].first] = std::move(d->entries[1][i]);
+        examined->fetch_add(want.size() + have.size(), std::memory_order_relaxed);
+        std::vector<std::string> lines;
+        for (const auto& w : want) {
+            auto h = have.find(w.first);
+            const tree_entry* actual = h == have.end() ? nullptr : &h->second;
+            std::string path = d->rel + "/" + w.first;
+            compare_entry(path, &w.second, actual, lines);
+            if (actual && w.second.kind == entry_kind::directory && w.second.descend &&
+                actual->kind == entry_kind::directory && actual->descend) {
+                std::vector<std::string> key = d->key;
+                key.push_back(w.first);
+                post_directory(path, key);
+            }
+        }
+        for (const auto& h : have)
+            if (!want.count(h.first))
+                compare_entry(d->rel + "/" + h.first, nullptr, &h.second, lines);
+        record(d->key, std::move(lines));
+    }
+};
+
+}  // namespace
+
+verify_outcome verify_snapshot(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& datasetdir,
+                               const std::string& snapdir, bool show_progress)
+{
+    verify_outcome out;
+    stopwatch clock;
+    std::atomic<uint64_t> examined(0);
+    progress_meter meter("entries compared", [&examined] { return examined.load(std::memory_order_relaxed); },
+                         show_progress);
+    // Every entry costs a few calls, and on a volume reached over the network each waits for an
+    // answer: both trees are described on the pool, many entries at once.
+    boost::shared_ptr<znfs::znfs_thpool> pool = znfs::znfs_thpool::create();
+    if (pool && pool->enable_thpool(0) > 0 && pool->get_iosvc()) {
+        verify_walk walk;
+        walk.api = api;
+        walk.iopx = iopx;
+        walk.datasetdir = datasetdir;
+        walk.snapdir = snapdir;
+        walk.svc = pool->get_iosvc();
+        walk.examined = &examined;
+        walk.post_directory(std::string(), std::vector<std::string>());
+        pool->wait_joinall_threads();
+        walk.svc.reset();
+        out.ec = walk.ec;
+        out.failed_path = walk.failed_path;
+        if (!out.ec)
+            for (auto& d : walk.diffs)
+                out.differences.insert(out.differences.end(), d.second.begin(), d.second.end());
+    } else {
+        verify_inline(api, iopx, datasetdir, snapdir, examined, out);
     }
     meter.stop();
     out.entries = examined.load();
