@@ -119,13 +119,23 @@ const size_t k_io_chunk = 16u << 20;
 // So an answer of absence (ENOENT or ESTALE, from any call, and the end of a listing) is given
 // only when the volume was whole from before the call until after it; otherwise the call
 // answers ENOTCONN. "Before" is a look that found the volume whole at most k_whole_reuse ago,
-// shared by every thread of the instance; "after" is a fresh look once the answer is known.
-// Two looks that both find the volume whole bracket no outage when they are close enough: the
-// client notices a dead brick at once (the connection breaks), but reconnects only on a timer,
-// every 3 s (a brick killed and started again at once was seen up again 6 s after it was seen
-// down). A bracket longer than k_whole_bracket (a slow call) proves nothing, and the call
-// answers ENOTCONN. Any other answer is given as it came: an entry found exists, and a failure
-// other than absence is a failure already.
+// shared by every thread of the instance; "after" is a fresh look once the answer is known; and
+// no look of any thread in between may have found it not whole. Two looks that both find the
+// volume whole bracket no outage when they are close enough: the client notices a dead brick at
+// once (the connection breaks), but reconnects only on a timer, every 3 s (a brick killed and
+// started again at once was seen up again 6 s after it was seen down). A bracket longer than
+// k_whole_bracket (a slow call) proves nothing, and the call answers ENOTCONN. Any other answer
+// is given as it came: an entry found exists, and a failure other than absence is a failure
+// already. Cost on a healthy volume, measured here: no round trip; a stat that finds nothing
+// took 167 us against 132 us through libgfapi alone (one brick) and 265 against 214 us (two
+// bricks), the after-look; one that finds an entry took the same time as without the rule.
+//
+// The rule is deliberately coarse: while any subvolume is down, every absence is unknown, even
+// of a name whose own brick is up. Which brick would hold a name the translator can tell
+// ("dht.file.hashed-subvol.NAME" on the directory), but not whether that brick is up, and a
+// creation or deletion that went on around the names it cannot see would still stop at its
+// bookkeeping names, which hash anywhere. Both stop at their first such question instead, having
+// copied or unlinked nothing, and run in full once the volume is whole again.
 //
 // A listing is read ahead in batches of k_list_batch entries, each fetched inside one bracket:
 // a batch that may lack a subvolume's entries, whether it ends the listing or not, fails the
@@ -175,13 +185,15 @@ public:
         ssize_t n = m_root ? glfs_h_getxattrs(m_fs, m_root, k_whole_key, value, sizeof value) : -1;
         at = now_ns();
         bool whole = n > 0 && value[0] == '1';
-        if (whole) {
-            int64_t seen = m_last_whole.load(std::memory_order_relaxed);
-            while (seen < at && !m_last_whole.compare_exchange_weak(seen, at, std::memory_order_relaxed)) {
-            }
+        std::atomic<int64_t>& last = whole ? m_last_whole : m_last_broken;
+        int64_t seen = last.load(std::memory_order_relaxed);
+        while (seen < at && !last.compare_exchange_weak(seen, at, std::memory_order_relaxed)) {
         }
         return whole;
     }
+
+    // Whether any look, of any thread, found the volume not whole at or after time since.
+    bool broken_since(int64_t since) const { return m_last_broken.load(std::memory_order_relaxed) >= since; }
 
     // The time of a look that found the volume whole, at most k_whole_reuse ago (a fresh one
     // when there is none); -1 when the volume is not whole now.
@@ -190,7 +202,7 @@ public:
         if (!m_distributed)
             return 0;
         int64_t seen = m_last_whole.load(std::memory_order_relaxed);
-        if (seen >= 0 && now_ns() - seen <= std::chrono::nanoseconds(k_whole_reuse).count())
+        if (seen >= 0 && !broken_since(seen) && now_ns() - seen <= std::chrono::nanoseconds(k_whole_reuse).count())
             return seen;
         int64_t at = 0;
         return whole_now(at) ? at : -1;
@@ -201,6 +213,7 @@ private:
     glfs_object_t* m_root;
     bool m_distributed = true;
     std::atomic<int64_t> m_last_whole{-1};
+    std::atomic<int64_t> m_last_broken{-1};
 };
 
 // One call's bracket: opened before the call, closed when its answer is one of absence.
@@ -216,7 +229,8 @@ public:
         if (m_before < 0)
             return false;
         int64_t after = 0;
-        return m_w->whole_now(after) && after - m_before <= std::chrono::nanoseconds(k_whole_bracket).count();
+        return m_w->whole_now(after) && after - m_before <= std::chrono::nanoseconds(k_whole_bracket).count() &&
+               !m_w->broken_since(m_before);
     }
 
     // The errno a failed call answers with: e, or ENOTCONN for an absence the bracket does not
