@@ -46,9 +46,10 @@ const char* k_help =
     "Exit status: 0 snapshot complete; 1 creation failed (also: the snapshot directory is\n"
     "already a finished snapshot, or another run holds it); 2 usage error (also: the snapshot\n"
     "directory is not empty and --resume was not given); 3 creation finished but some entries\n"
-    "could not be copied (each is named in a log line). A snapshot with exit status 1 or 3 is\n"
-    "not to be used: take it again before the live dataset changes (the same create with\n"
-    "--resume, or znfssnap rmtree and a new create).\n";
+    "could not be copied (each is named in a log line), or the volume could not tell what the\n"
+    "snapshot directory holds (a GlusterFS volume with a brick down) and nothing was copied.\n"
+    "A snapshot with exit status 1 or 3 is not to be used: take it again before the live\n"
+    "dataset changes (the same create with --resume, or znfssnap rmtree and a new create).\n";
 
 // Whether the entries of snapdir can be what a creation of dataset left when it stopped: the
 // two trees lie apart, and every entry has a namesake in the dataset. Anything else (the
@@ -95,6 +96,15 @@ std::error_code empty_directory(const opened_volume& vol, const std::string& sna
     return std::error_code();
 }
 
+// A volume that could not tell what it holds left the work undone, not failed: a GlusterFS
+// volume with a brick down answers ENOTCONN where it cannot see whether an entry exists, and the
+// command stops there having written nothing. The same command completes once the volume is
+// whole again, which is what exit status 3 asks for.
+int undone_if_not_whole(int status, const std::error_code& ec)
+{
+    return ec.value() == ENOTCONN ? exit_incomplete : status;
+}
+
 }  // namespace
 
 int cmd_create(const std::vector<std::string>& args)
@@ -124,12 +134,14 @@ int cmd_create(const std::vector<std::string>& args)
     struct stat st {};
     ec = dc.vol.api->stat(dc.vol.iopx, (dc.snapdir + "/.delete").c_str(), &st, znfs::znfs_aio_ptr());
     if (ec && ec.value() != ENOENT)
-        return report_failure("create", dc.co.json, dc.report, "cannot tell whether " + dc.snapdir + "/.delete exists",
-                              ec);
+        return undone_if_not_whole(report_failure("create", dc.co.json, dc.report,
+                                                  "cannot tell whether " + dc.snapdir + "/.delete exists", ec),
+                                   ec);
     const bool finished = !ec;
     std::vector<std::string> entries;
     if ((ec = list_directory(dc.vol.api, dc.vol.iopx, dc.snapdir, entries, resume ? SIZE_MAX : 1)))
-        return report_failure("create", dc.co.json, dc.report, "cannot list snapshot directory " + dc.snapdir, ec);
+        return undone_if_not_whole(
+            report_failure("create", dc.co.json, dc.report, "cannot list snapshot directory " + dc.snapdir, ec), ec);
     uint64_t removed = 0;
     if (finished && !resume)
         return usage_error("create", "snapshot directory " + printable(dc.snapdir) +
@@ -146,7 +158,7 @@ int cmd_create(const std::vector<std::string>& args)
         if (!v.ok()) {
             if (!v.io_error)
                 return usage_error("create", v.message);
-            return report_verdict("create", dc.co.json, dc.report, v);
+            return undone_if_not_whole(report_verdict("create", dc.co.json, dc.report, v), v.ec);
         }
         if ((ec = empty_directory(dc.vol, dc.snapdir, entries, removed)))
             return report_failure("create", dc.co.json, dc.report,
@@ -176,7 +188,7 @@ int cmd_create(const std::vector<std::string>& args)
     if (out.ec) {
         std::fprintf(stderr, "znfssnap create: creation of %s failed: %s\n", printable(dc.snapdir).c_str(),
                      describe_error(out.ec).c_str());
-        return exit_failed;
+        return undone_if_not_whole(exit_failed, out.ec);
     }
     if (incomplete) {
         std::fprintf(stderr,

@@ -44,7 +44,9 @@ const char* k_help =
     "\n"
     "Exit status: 0 success; 1 the deletion failed (also: another run holds the snapshot, or a\n"
     "hand-off is unfinished); 2 usage error; 3 the deletion is incomplete: some names were\n"
-    "left unresolved (neither unlinked nor handed on); run the same delete again.\n";
+    "left unresolved (neither unlinked nor handed on), or the volume could not tell what the\n"
+    "snapshots hold (a GlusterFS volume with a brick down) and nothing was unlinked; run the\n"
+    "same delete again.\n";
 
 // Why a deletion of snapdir must not start now; "" when it may. A deletion that was handed on
 // already would write a list nobody hands on; one whose own list is still being appended to,
@@ -76,6 +78,15 @@ verdict refusal(const opened_volume& vol, const std::string& snapdir, const std:
             return check_failed("cannot read " + printable(dir) + k_handoff_pending, ec);
     }
     return verdict();
+}
+
+// A volume that could not tell what it holds left the work undone, not failed: a GlusterFS
+// volume with a brick down answers ENOTCONN where it cannot see whether an entry exists, and the
+// command stops there having written nothing. The same command completes once the volume is
+// whole again, which is what exit status 3 asks for.
+int undone_if_not_whole(int status, const std::error_code& ec)
+{
+    return ec.value() == ENOTCONN ? exit_incomplete : status;
 }
 
 }  // namespace
@@ -125,11 +136,12 @@ int cmd_delete(const std::vector<std::string>& args)
         return report_refusal("delete", co.json, j, message, znfs::errno_code(EBUSY));
     const verdict v = refusal(vol, snapdir, prevsnap);
     if (!v.ok())
-        return report_verdict("delete", co.json, j, v);
+        return undone_if_not_whole(report_verdict("delete", co.json, j, v), v.ec);
     // The marker of an earlier complete run goes first: while this run works, the hand-off
     // must not take the list it is rewriting for finished.
     if (!dry_run && (ec = remove_file_durably(api, iopx, snapdir + k_delete_complete)))
-        return report_failure("delete", co.json, j, "cannot remove " + snapdir + k_delete_complete, ec);
+        return undone_if_not_whole(
+            report_failure("delete", co.json, j, "cannot remove " + snapdir + k_delete_complete, ec), ec);
 
     delete_outcome out = run_delete(api, iopx, obj.api, obj.iopx, snapdir, prevsnap, dry_run, !co.json);
     const bool complete = !out.ec && out.opstatus == 0;
@@ -158,7 +170,7 @@ int cmd_delete(const std::vector<std::string>& args)
     if (out.ec) {
         std::fprintf(stderr, "znfssnap delete: deletion of %s failed: %s\n", printable(snapdir).c_str(),
                      describe_error(out.ec).c_str());
-        return exit_failed;
+        return undone_if_not_whole(exit_failed, out.ec);
     }
     if (marker_ec) {
         std::fprintf(stderr,
