@@ -1,6 +1,7 @@
 // znfssnap: snapshots of directory trees on POSIX volumes, from the command line.
 
 #include "commands.h"
+#include "manpage.h"
 #include "options.h"
 #include "report.h"
 
@@ -23,7 +24,8 @@ const char* k_usage =
     "  volsnap   create or delete a Gluster volume snapshot\n"
     "  demo      run a self-checking demonstration on temporary volumes\n"
     "\n"
-    "'znfssnap COMMAND --help' describes a command.\n"
+    "'znfssnap help COMMAND' (or 'znfssnap COMMAND --help') describes a command;\n"
+    "'znfssnap --version' prints the version.\n"
     "Commands that change a snapshot (create, delete, handoff, list-add, rmtree) run one at a\n"
     "time per snapshot directory on this host: a second run fails at once, or waits with --wait.\n"
     "\n"
@@ -41,6 +43,62 @@ const command k_commands[] = {
     {"volsnap", znfssnap::cmd_volsnap},   {"demo", znfssnap::cmd_demo},
 };
 
+const command* find_command(const std::string& name)
+{
+    for (const command& c : k_commands)
+        if (name == c.name)
+            return &c;
+    return nullptr;
+}
+
+// A command's help is what it prints for --help: "help COMMAND", the manual page and the shell
+// completion take it from there, so they describe every command in the table as it is.
+std::string help_text(const command& c)
+{
+    std::string text;
+    if (!znfssnap::capture_stdout([&c] { c.run({"--help"}); }, text))
+        std::fprintf(stderr, "znfssnap: cannot capture the help of '%s'\n", c.name);
+    return text;
+}
+
+int help_command(const std::vector<std::string>& args)
+{
+    const command* c = args.size() == 1 ? find_command(args[0]) : nullptr;
+    if (!c) {
+        const std::string why =
+            args.size() == 1 ? "unknown command '" + znfssnap::printable(args[0]) + "'" : "takes one COMMAND";
+        std::fprintf(stderr, "znfssnap help: %s\n\n%s", why.c_str(), k_usage);
+        return znfssnap::exit_usage;
+    }
+    return c->run({"--help"});
+}
+
+// Hidden options, for the build and for the shell: "--man" prints the manual page, "--complete"
+// the command names and "--complete COMMAND" the options that command's help names.
+int hidden_option(const std::string& name, const std::vector<std::string>& args)
+{
+    if (name == "--man" && args.empty()) {
+        std::vector<znfssnap::command_help> helps;
+        for (const command& c : k_commands)
+            helps.push_back({c.name, help_text(c)});
+        std::fputs(znfssnap::man_page(ZNFSSNAP_VERSION, k_usage, helps, znfssnap::common_options_help()).c_str(),
+                   stdout);
+        return znfssnap::exit_ok;
+    }
+    if (name == "--complete" && args.empty()) {
+        for (const command& c : k_commands)
+            std::printf("%s\n", c.name);
+        return znfssnap::exit_ok;
+    }
+    const command* c = args.size() == 1 ? find_command(args[0]) : nullptr;
+    if (name == "--complete" && c) {
+        for (const std::string& option : znfssnap::help_options(help_text(*c)))
+            std::printf("%s\n", option.c_str());
+        return znfssnap::exit_ok;
+    }
+    return znfssnap::exit_usage;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -50,11 +108,19 @@ int main(int argc, char** argv)
         return znfssnap::exit_usage;
     }
     const std::string name = argv[1];
-    if (name == "--help" || name == "-h" || name == "help") {
+    if (name == "--help" || name == "-h" || (name == "help" && argc == 2)) {
         std::fputs(k_usage, stdout);
         return znfssnap::exit_ok;
     }
+    if (name == "--version") {
+        std::printf("znfssnap %s\n", ZNFSSNAP_VERSION);
+        return znfssnap::exit_ok;
+    }
     std::vector<std::string> args(argv + 2, argv + argc);
+    if (name == "help")
+        return help_command(args);
+    if (name == "--man" || name == "--complete")
+        return hidden_option(name, args);
     for (const command& c : k_commands) {
         if (name == c.name) {
             znfssnap::install_log_sink();
