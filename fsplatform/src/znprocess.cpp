@@ -253,7 +253,22 @@ int fail(int error)
     return -1;
 }
 
+thread_local ZnProcessCapture* t_capture = nullptr;
+const size_t k_capture_bytes = 64 * 1024;
+
 }  // namespace
+
+ZnProcessCapture::ZnProcessCapture() : m_outer(t_capture) { t_capture = this; }
+
+ZnProcessCapture::~ZnProcessCapture() { t_capture = m_outer; }
+
+void ZnProcessCapture::record(const std::string& output, const std::string& error_output)
+{
+    if (!t_capture)
+        return;
+    t_capture->m_output.assign(output, 0, k_capture_bytes);
+    t_capture->m_error_output.assign(error_output, 0, k_capture_bytes);
+}
 
 int ZnProcess::system(const char* command_line, std::string* output, std::string* error_output,
                       int timeout_seconds, bool merge_stderr)
@@ -268,8 +283,17 @@ int ZnProcess::system(const char* command_line, std::string* output, std::string
     if (words.empty())
         return fail(EINVAL);
 
+    // A capture scope on this thread gets the outputs even when the caller passed no string.
+    std::string own_output, own_error_output;
+    if (t_capture) {
+        if (!output)
+            output = &own_output;
+        if (!error_output && !merge_stderr)
+            error_output = &own_error_output;
+    }
     znfs::detail::child_result result;
     int rc = znfs::detail::run_child(words, true, timeout_seconds, merge_stderr, output, error_output, result);
+    ZnProcessCapture::record(output ? *output : std::string(), error_output ? *error_output : std::string());
     if (rc != 0)
         return fail(rc);
     if (result.timed_out)

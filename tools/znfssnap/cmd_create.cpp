@@ -170,6 +170,7 @@ int cmd_create(const std::vector<std::string>& args)
 
     create_outcome out = run_create(dc.vol.api, dc.vol.iopx, dc.dataset, dc.snapdir, !dc.co.json);
     const bool incomplete = !out.ec && (out.opstatus != 0 || out.failed != 0);
+    log_outcome(!out.ec && !incomplete);
     dc.report.error(out.ec)
         .num("opstatus", out.opstatus)
         .flag("complete", !out.ec && !incomplete)

@@ -106,9 +106,8 @@ int cmd_delete(const std::vector<std::string>& args)
     const std::string snapdir = pa.get("snapdir");
     const std::string prevsnap = pa.get("prevsnap");
     const bool dry_run = pa.has("dry-run");
-    json_object j;
-    j.str("operation", "delete")
-        .str("volume", volume)
+    json_object j("delete");
+    j.str("volume", volume)
         .str("object_volume", objvolume)
         .str("snapdir", snapdir)
         .str("prevsnap", prevsnap)

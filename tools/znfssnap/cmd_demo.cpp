@@ -147,7 +147,10 @@ bool demo_run::snapshot(const std::string& snapdir)
                    std::to_string(v.differences.size()) + " differences",
                !v.ec && v.differences.empty()) &&
          ok;
-    show_differences(v.differences);
+    std::vector<std::string> lines;
+    for (const difference& d : v.differences)
+        lines.push_back(difference_text(d));
+    show_differences(lines);
     return ok;
 }
 
@@ -296,7 +299,7 @@ int cmd_demo(const std::vector<std::string>& args)
             return usage_error("demo", "--keep needs a directory");
         fs::create_directories(base, fsec);
         if (fsec || !fs::is_directory(base) || !fs::is_empty(base, fsec))
-            return report_failure("demo", co.json, json_object().str("operation", "demo"),
+            return report_failure("demo", co.json, json_object("demo"),
                                   base + " must be an empty directory",
                                   fsec ? fsec : std::make_error_code(std::errc::directory_not_empty));
         base = fs::absolute(base).string();
@@ -304,7 +307,7 @@ int cmd_demo(const std::vector<std::string>& args)
         const char* tmp = std::getenv("TMPDIR");
         std::string tmpl = std::string(tmp && *tmp ? tmp : "/tmp") + "/znfssnap-demo.XXXXXX";
         if (!::mkdtemp(&tmpl[0]))
-            return report_failure("demo", co.json, json_object().str("operation", "demo"),
+            return report_failure("demo", co.json, json_object("demo"),
                                   "cannot make a temporary directory", znfs::errno_code(errno));
         base = tmpl;
     }
@@ -323,9 +326,8 @@ int cmd_demo(const std::vector<std::string>& args)
         fs::remove_all(base, fsec);
     const bool ok = setup_error.empty() && demo.failed().empty();
     if (co.json) {
-        json_object j;
-        j.str("operation", "demo")
-            .str("directory", keep ? base : std::string())
+        json_object j("demo");
+        j.str("directory", keep ? base : std::string())
             .flag("passed", ok)
             .unum("checks", demo.checks())
             .list("failed_checks", demo.failed())

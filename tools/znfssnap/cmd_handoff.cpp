@@ -72,8 +72,8 @@ int cmd_handoff(const std::vector<std::string>& args)
         return usage_error("handoff", "--prevsnap names the snapshot whose names are handed on");
     if (snapnorm.find('\n') != std::string::npos || prevnorm.find('\n') != std::string::npos)
         return usage_error("handoff", "a snapshot path holding a line feed cannot be recorded in a marker");
-    json_object j;
-    j.str("operation", "handoff").str("volume", volume).str("snapdir", snapdir).str("prevsnap", prevsnap);
+    json_object j("handoff");
+    j.str("volume", volume).str("snapdir", snapdir).str("prevsnap", prevsnap);
 
     std::error_code ec;
     opened_volume vol = open_volume(volume, ec);

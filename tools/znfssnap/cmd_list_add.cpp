@@ -95,8 +95,8 @@ int cmd_list_add(const std::vector<std::string>& args)
         return rc;
     const std::string volume = pa.get("volume");
     const std::string snapdir = pa.get("snapdir");
-    json_object j;
-    j.str("operation", "list-add").str("volume", volume).str("snapdir", snapdir);
+    json_object j("list-add");
+    j.str("volume", volume).str("snapdir", snapdir);
 
     std::vector<std::string> names = pa.positional;
     if (names.empty()) {

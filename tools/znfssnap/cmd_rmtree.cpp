@@ -61,8 +61,8 @@ int cmd_rmtree(const std::vector<std::string>& args)
     const std::string path = pa.positional[0];
     if (!plain_path(path))
         return usage_error("rmtree", "'" + printable(path) + "' does not name a directory below the volume root");
-    json_object j;
-    j.str("operation", "rmtree").str("volume", volume).str("path", path);
+    json_object j("rmtree");
+    j.str("volume", volume).str("path", path);
 
     std::error_code ec;
     opened_volume vol = open_volume(volume, ec);
@@ -81,6 +81,7 @@ int cmd_rmtree(const std::vector<std::string>& args)
     stopwatch clock;
     ec = znfssnapcore::znfssnaputils::rmdir_nonempty(api, iopx, path, logger);
     double seconds = clock.seconds();
+    log_outcome(!ec);
     if (ec)
         return report_failure("rmtree", co.json, j, "cannot remove " + path, ec);
     if (co.json)

@@ -30,7 +30,8 @@ const char* k_help =
     "  - the same bytes,\n"
     "  - the same extended attribute names and values.\n"
     "Entries of the snapshot that are not in the dataset are differences too, except the\n"
-    "snapshot's bookkeeping directory \".delete\". Each difference is printed on its own line.\n"
+    "snapshot's bookkeeping directory \".delete\". Each difference is printed on its own line;\n"
+    "with --json each is a record {\"path\", \"kind\", \"expected\", \"found\", \"attribute\"}.\n"
     "\n"
     "Exit status: 0 no difference; 1 a tree could not be read; 2 usage error; 4 differences.\n";
 
@@ -46,16 +47,25 @@ int cmd_verify(const std::vector<std::string>& args)
     verify_outcome out = verify_snapshot(dc.vol.api, dc.vol.iopx, dc.dataset, dc.snapdir, !dc.co.json);
     if (out.ec)
         return report_failure("verify", dc.co.json, dc.report, "cannot list " + out.failed_path, out.ec);
+    std::vector<json_object> records;
+    if (dc.co.json)
+        for (const difference& d : out.differences)
+            records.push_back(json_object()
+                                  .str("path", d.path)
+                                  .str("kind", d.kind)
+                                  .str("expected", d.expected)
+                                  .str("found", d.found)
+                                  .str("attribute", d.attribute));
     dc.report.error(out.ec)
         .unum("entries_compared", out.entries)
         .unum("difference_count", out.differences.size())
-        .list("differences", out.differences)
+        .objects("differences", records)
         .real("seconds", out.seconds);
     if (dc.co.json) {
         std::printf("%s\n", dc.report.text().c_str());
     } else {
-        for (const std::string& d : out.differences)
-            std::printf("%s\n", d.c_str());
+        for (const difference& d : out.differences)
+            std::printf("%s\n", difference_text(d).c_str());
         if (out.differences.empty())
             std::printf("snapshot %s matches %s: %" PRIu64 " entries compared, %.3f s\n",
                         printable(dc.snapdir).c_str(), printable(dc.dataset).c_str(), out.entries, out.seconds);

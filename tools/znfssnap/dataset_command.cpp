@@ -14,7 +14,8 @@ int start_dataset_command(const char* command, const char* help, const std::vect
     dc.volume = pa.get("volume");
     dc.dataset = pa.get("dataset");
     dc.snapdir = pa.get("snapdir");
-    dc.report.str("operation", command).str("volume", dc.volume).str("dataset", dc.dataset).str("snapdir", dc.snapdir);
+    dc.report = json_object(command);
+    dc.report.str("volume", dc.volume).str("dataset", dc.dataset).str("snapdir", dc.snapdir);
     std::error_code ec;
     dc.vol = open_volume(dc.volume, ec);
     if (!dc.vol.iopx)

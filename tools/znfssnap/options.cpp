@@ -8,6 +8,7 @@
 #include <cstdlib>
 
 #include <znfs/znfs_debug.h>
+#include <znfs/znfs_gluster.h>
 #include <znfs/znfs_thpool.h>
 
 namespace znfssnap {
@@ -17,7 +18,8 @@ namespace {
 const std::vector<option_def>& common_defs()
 {
     static const std::vector<option_def> defs = {
-        {"log-level", true}, {"threads", true}, {"inline", false}, {"json", false}, {"help", false},
+        {"log-level", true}, {"verbose", false}, {"quiet", false}, {"log-file", true},
+        {"threads", true},   {"inline", false},  {"json", false},  {"help", false},
     };
     return defs;
 }
@@ -64,6 +66,10 @@ bool parse_args(const std::vector<std::string>& args, const std::vector<option_d
         }
         if (a == "--") {
             options_done = true;
+            continue;
+        }
+        if (a == "-v" || a == "-q") {
+            out.flags.insert(a == "-v" ? "verbose" : "quiet");
             continue;
         }
         if (a.compare(0, 2, "--") != 0) {
@@ -137,6 +143,19 @@ bool take_common(const parsed_args& args, common_options& out, std::string& err)
     }
     out.run_inline = args.flags.count("inline") != 0;
     out.json = args.flags.count("json") != 0;
+    out.verbose = args.flags.count("verbose") != 0;
+    out.quiet = args.flags.count("quiet") != 0;
+    if (args.values.count("log-file")) {
+        out.log_file = args.get("log-file");
+        if (out.log_file.empty()) {
+            err = "--log-file needs a file name";
+            return false;
+        }
+    }
+    if (out.verbose && out.quiet) {
+        err = "--verbose and --quiet exclude each other";
+        return false;
+    }
     if (out.run_inline && out.threads != 0) {
         err = "--inline and --threads exclude each other";
         return false;
@@ -144,12 +163,30 @@ bool take_common(const parsed_args& args, common_options& out, std::string& err)
     return true;
 }
 
-void apply_common(const common_options& opts)
+std::error_code apply_common(const common_options& opts)
 {
-    znfs::znfs_debug::set_level(opts.log_level);
+    log_settings ls;
+    ls.level = opts.log_level;
+    ls.verbose = opts.verbose;
+    ls.quiet = opts.quiet;
+    ls.file = opts.log_file;
     znfs::znfs_thpool::set_default_workers(opts.threads);
     znfs::znfs_thpool::set_unavailable(opts.run_inline);
     expect_no_pool(opts.run_inline);
+    return configure_log(ls);
+}
+
+std::string volume_spec_problem(const std::string& spec)
+{
+    if (spec.compare(0, 10, "gluster://") != 0)
+        return std::string();
+    std::string host, volname;
+    uint16_t port = 0;
+    if (!znfs::parse_gluster_url(spec, host, port, volname))
+        return std::string();
+    return "'" + printable(spec) +
+           "' is no GlusterFS volume: expected gluster://HOST[:PORT]/VOLNAME (HOST a name or address, an IPv6 "
+           "address in brackets; one VOLNAME, no further '/')";
 }
 
 bool require_options(const parsed_args& args, const std::vector<std::string>& names, std::string& err)
@@ -188,7 +225,18 @@ int start_command(const std::string& command, const char* help, const std::vecto
         return usage_error(command, "missing argument");
     if (parsed.positional.size() > max_positional)
         return usage_error(command, "unexpected argument '" + parsed.positional[max_positional] + "'");
-    apply_common(common);
+    for (const auto& v : parsed.values) {
+        const std::string& name = v.first;
+        if (name.size() >= 6 && name.compare(name.size() - 6, 6, "volume") == 0) {
+            std::string problem = volume_spec_problem(v.second);
+            if (!problem.empty())
+                return usage_error(command, "--" + name + " " + problem);
+        }
+    }
+    std::error_code ec = apply_common(common);
+    if (ec)
+        return report_failure(command, common.json, json_object(command), "cannot open log file " + common.log_file,
+                              ec);
     return -1;
 }
 
@@ -197,6 +245,13 @@ const char* common_options_help()
     return "Common options:\n"
            "  --log-level N   library log lines on standard error up to level N:\n"
            "                  -1 failures (default), 0 milestones and per-file progress, 1 detail\n"
+           "                  Failure lines are held until the outcome is known: when the run\n"
+           "                  completed, those that its course expects (a name new since the\n"
+           "                  previous snapshot has no uuid there, ...) are summed up in one line\n"
+           "                  per kind; otherwise the first few of each kind are shown, then a count.\n"
+           "  -v, --verbose   show every log line as it comes, none held back\n"
+           "  -q, --quiet     no log line and no progress line: the result only\n"
+           "  --log-file FILE append every log line of every level to FILE, with its time\n"
            "  --threads N     worker threads of the pool (N >= 1; default: four times the\n"
            "                  hardware threads, at least 8)\n"
            "  --inline        no worker pool: all work runs on the calling thread\n"

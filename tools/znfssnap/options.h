@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace znfssnap {
@@ -37,6 +38,9 @@ struct parsed_args {
 // Options every command accepts.
 struct common_options {
     int log_level = -1;
+    bool verbose = false;  // -v: every log line as it comes
+    bool quiet = false;    // -q: the result only
+    std::string log_file;  // every log line of every level appended here
     unsigned threads = 0;  // 0: the pool's own default
     bool run_inline = false;
     bool json = false;
@@ -53,8 +57,13 @@ bool parse_args(const std::vector<std::string>& args, const std::vector<option_d
 // Reads and checks the common options. False with a message when one is out of range.
 bool take_common(const parsed_args& args, common_options& out, std::string& err);
 
-// Sets the log threshold and the worker pool's defaults from the common options.
-void apply_common(const common_options& opts);
+// Sets up the log lines and the worker pool's defaults from the common options. The error of
+// opening the log file, if any.
+std::error_code apply_common(const common_options& opts);
+
+// Why spec (a --volume value) is no volume the command can name, or "" when it is one: a
+// "gluster://" URL must have the form gluster://HOST[:PORT]/VOLNAME.
+std::string volume_spec_problem(const std::string& spec);
 
 // Checks that every named option was given. False with a message naming the first missing.
 bool require_options(const parsed_args& args, const std::vector<std::string>& names, std::string& err);
@@ -67,8 +76,9 @@ const char* common_options_help();
 
 // The start every command shares: prints help (returns exit_ok) when asked, parses args and
 // the common options, checks the required options and the number of positional words
-// (returns exit_usage with a message on a fault), and applies the common options. Returns -1
-// when the command should go on.
+// (returns exit_usage with a message on a fault; a malformed gluster:// URL in any option
+// whose name ends in "volume" is one), and applies the common options (exit_failed, reported,
+// when the log file cannot be opened). Returns -1 when the command should go on.
 int start_command(const std::string& command, const char* help, const std::vector<std::string>& args,
                   const std::vector<option_def>& defs, const std::vector<std::string>& required,
                   size_t min_positional, size_t max_positional, parsed_args& parsed, common_options& common);

@@ -4,10 +4,15 @@
 
 #include <unistd.h>
 
+#include <cctype>
+#include <cerrno>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <unordered_map>
 
 namespace znfssnap {
 
@@ -113,9 +118,24 @@ std::string printable(const std::string& s)
     return out;
 }
 
+std::string error_category_name(const std::error_code& ec)
+{
+    if (!ec)
+        return std::string();
+    if (ec.category() == std::system_category() || ec.category() == std::generic_category())
+        return "errno";
+    return ec.category().name();
+}
+
 std::string describe_error(const std::error_code& ec)
 {
-    return ec.message() + " (" + ec.category().name() + " " + std::to_string(ec.value()) + ")";
+    return ec.message() + " (" + error_category_name(ec) + " " + std::to_string(ec.value()) + ")";
+}
+
+json_object::json_object(const std::string& operation)
+{
+    num("format", k_json_format);
+    str("operation", operation);
 }
 
 void json_object::key(const std::string& k)
@@ -176,10 +196,23 @@ json_object& json_object::list(const std::string& k, const std::vector<std::stri
     return *this;
 }
 
+json_object& json_object::objects(const std::string& k, const std::vector<json_object>& values)
+{
+    key(k);
+    m_body += "[";
+    for (size_t i = 0; i < values.size(); ++i) {
+        if (i)
+            m_body += ",";
+        m_body += values[i].text();
+    }
+    m_body += "]";
+    return *this;
+}
+
 json_object& json_object::error(const std::error_code& ec)
 {
     num("error_value", ec.value());
-    str("error_category", ec.category().name());
+    str("error_category", error_category_name(ec));
     str("error_message", ec ? ec.message() : std::string());
     return *this;
 }
@@ -187,6 +220,7 @@ json_object& json_object::error(const std::error_code& ec)
 int report_failure(const std::string& command, bool json, json_object obj, const std::string& message,
                    const std::error_code& ec)
 {
+    log_outcome(false);
     std::fprintf(stderr, "znfssnap %s: %s: %s\n", command.c_str(), printable(message).c_str(),
                  describe_error(ec).c_str());
     if (json) {
@@ -199,6 +233,7 @@ int report_failure(const std::string& command, bool json, json_object obj, const
 int report_refusal(const std::string& command, bool json, json_object obj, const std::string& message,
                    const std::error_code& ec)
 {
+    log_outcome(false);
     std::fprintf(stderr, "znfssnap %s: %s\n", command.c_str(), printable(message).c_str());
     if (json) {
         obj.error(ec).str("message", message);
@@ -234,25 +269,201 @@ int report_verdict(const std::string& command, bool json, const json_object& obj
 
 void expect_no_pool(bool expected) { g_no_pool_expected.store(expected); }
 
+namespace {
+
+// The lines of one kind held back: how many, and the first few whole.
+struct log_kind {
+    int level;
+    std::string function;
+    std::string masked;  // the message with its variable parts masked
+    uint64_t count = 0;
+    std::vector<std::string> examples;
+};
+
+// Bounds of what is held: kinds beyond k_max_kinds are only counted, and an example is cut.
+const size_t k_max_kinds = 64;
+const size_t k_examples = 5;
+const size_t k_example_bytes = 1024;
+const size_t k_masked_bytes = 200;
+
+// All guarded by g_stderr_mutex.
+log_settings g_settings;
+FILE* g_log_file = nullptr;
+std::vector<log_kind> g_kinds;  // in the order of their first line
+std::unordered_map<std::string, size_t> g_kind_index;
+uint64_t g_other_lines = 0;  // lines of kinds past k_max_kinds
+
+const char* level_name(int level) { return level < 0 ? "ERROR" : level == 0 ? "INFO" : "DEBUG"; }
+
+// message with every bracketed part shown as "[*]" and every run of digits as "#": names,
+// offsets and error numbers vary from line to line, the words around them tell the kind.
+std::string mask_message(const char* message)
+{
+    std::string out;
+    int depth = 0;
+    for (const char* p = message; *p != '\0' && out.size() < k_masked_bytes; ++p) {
+        char c = *p;
+        if (c == '[') {
+            if (depth++ == 0)
+                out += "[*]";
+        } else if (c == ']' && depth > 0) {
+            --depth;
+        } else if (depth == 0) {
+            if (std::isdigit(static_cast<unsigned char>(c))) {
+                if (out.empty() || out.back() != '#')
+                    out += '#';
+            } else {
+                out += c;
+            }
+        }
+    }
+    return out;
+}
+
+std::string cut(const std::string& s, size_t n) { return s.size() <= n ? s : s.substr(0, n) + "..."; }
+
+// Clears the progress line before a line of text; the caller holds g_stderr_mutex.
+void clear_progress_line()
+{
+    if (g_line_shown) {
+        std::fputs("\r\033[K", stderr);
+        g_line_shown = false;
+    }
+}
+
+void write_to_file(int level, const char* function, const char* message)
+{
+    struct timespec ts {};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    struct tm tm {};
+    gmtime_r(&ts.tv_sec, &tm);
+    char when[32];
+    std::strftime(when, sizeof when, "%Y-%m-%dT%H:%M:%S", &tm);
+    std::fprintf(g_log_file, "%s.%03ldZ [%s] %s: %s\n", when, ts.tv_nsec / 1000000, level_name(level), function,
+                 printable(message).c_str());
+}
+
+void hold(int level, const char* function, const char* message)
+{
+    std::string masked = mask_message(message);
+    std::string key = std::to_string(level) + '\0' + function + '\0' + masked;
+    auto it = g_kind_index.find(key);
+    if (it == g_kind_index.end()) {
+        if (g_kinds.size() >= k_max_kinds) {
+            ++g_other_lines;
+            return;
+        }
+        it = g_kind_index.emplace(std::move(key), g_kinds.size()).first;
+        g_kinds.push_back(log_kind{level, function, std::move(masked), 0, {}});
+    }
+    log_kind& k = g_kinds[it->second];
+    ++k.count;
+    if (k.examples.size() < k_examples)
+        k.examples.push_back(cut(printable(message), k_example_bytes));
+}
+
+// Shows and forgets what is held; the caller holds g_stderr_mutex.
+void release_held(bool complete)
+{
+    if (g_kinds.empty() && g_other_lines == 0)
+        return;
+    clear_progress_line();
+    for (const log_kind& k : g_kinds) {
+        if (complete) {
+            if (k.count == 1)
+                std::fprintf(stderr, "note, run complete: %s: %s\n", k.function.c_str(), k.examples[0].c_str());
+            else
+                std::fprintf(stderr, "note, run complete: %" PRIu64 " lines like %s: %s\n", k.count,
+                             k.function.c_str(), k.examples[0].c_str());
+            continue;
+        }
+        for (const std::string& e : k.examples)
+            std::fprintf(stderr, "[%s] %s: %s\n", level_name(k.level), k.function.c_str(), e.c_str());
+        if (k.count > k.examples.size())
+            std::fprintf(stderr, "[%s] %s: ... %" PRIu64 " more like this: %s\n", level_name(k.level),
+                         k.function.c_str(), k.count - k.examples.size(), printable(k.masked).c_str());
+    }
+    if (g_other_lines != 0)
+        std::fprintf(stderr, "%s%" PRIu64 " more lines of other kinds (-v or --log-file shows every line)\n",
+                     complete ? "note, run complete: " : "[ERROR] ", g_other_lines);
+    std::fflush(stderr);
+    g_kinds.clear();
+    g_kind_index.clear();
+    g_other_lines = 0;
+}
+
+void sink(int level, const char* function, const char* message)
+{
+    if (g_no_pool_expected.load() && std::strcmp(message, "Failed to allocate threadpool") == 0)
+        return;
+    std::lock_guard<std::mutex> lock(g_stderr_mutex);
+    if (g_log_file)
+        write_to_file(level, function, message);
+    if (g_settings.quiet)
+        return;
+    if (level >= 0 ? level <= g_settings.level : g_settings.verbose) {
+        clear_progress_line();
+        std::fprintf(stderr, "[%s] %s: %s\n", level_name(level), function, printable(message).c_str());
+        return;
+    }
+    if (level < 0)
+        hold(level, function, message);
+}
+
+void release_at_exit()
+{
+    std::lock_guard<std::mutex> lock(g_stderr_mutex);
+    release_held(false);
+    if (g_log_file)
+        std::fflush(g_log_file);
+}
+
+}  // namespace
+
 void install_log_sink()
 {
-    znfs::znfs_debug::set_sink([](int level, const char* function, const char* message) {
-        if (g_no_pool_expected.load() && std::strcmp(message, "Failed to allocate threadpool") == 0)
-            return;
-        const char* name = level < 0 ? "ERROR" : level == 0 ? "INFO" : "DEBUG";
+    static bool at_exit = std::atexit(release_at_exit) == 0;
+    (void)at_exit;
+    znfs::znfs_debug::set_sink(sink);
+}
+
+std::error_code configure_log(const log_settings& s)
+{
+    std::error_code ec;
+    FILE* file = nullptr;
+    if (!s.file.empty()) {
+        file = std::fopen(s.file.c_str(), "ae");
+        if (!file)
+            ec = std::error_code(errno, std::generic_category());
+    }
+    {
         std::lock_guard<std::mutex> lock(g_stderr_mutex);
-        if (g_line_shown) {
-            std::fputs("\r\033[K", stderr);
-            g_line_shown = false;
-        }
-        std::fprintf(stderr, "[%s] %s: %s\n", name, function, printable(message).c_str());
-    });
+        if (g_log_file)
+            std::fclose(g_log_file);
+        g_log_file = file;
+        g_settings = s;
+    }
+    // Lines above the threshold are never formatted; the log file wants them all.
+    znfs::znfs_debug::set_level(file ? 1 : s.level);
+    return ec;
+}
+
+void log_outcome(bool complete)
+{
+    std::lock_guard<std::mutex> lock(g_stderr_mutex);
+    release_held(complete);
+}
+
+bool log_quiet()
+{
+    std::lock_guard<std::mutex> lock(g_stderr_mutex);
+    return g_settings.quiet;
 }
 
 progress_meter::progress_meter(std::string label, std::function<uint64_t()> counter, bool wanted)
     : m_label(std::move(label)), m_counter(std::move(counter))
 {
-    if (wanted && isatty(STDERR_FILENO))
+    if (wanted && !log_quiet() && isatty(STDERR_FILENO))
         m_thread = std::thread([this] { run(); });
 }
 

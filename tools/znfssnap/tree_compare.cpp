@@ -181,12 +181,25 @@ void describe_entry(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const 
 const char* kind_name(entry_kind k)
 {
     switch (k) {
-    case entry_kind::directory: return "a directory";
-    case entry_kind::file: return "a file";
-    case entry_kind::symlink: return "a symbolic link";
-    case entry_kind::special: return "a special file";
+    case entry_kind::directory: return "directory";
+    case entry_kind::file: return "file";
+    case entry_kind::symlink: return "symlink";
+    case entry_kind::special: return "special";
     default: return "unreadable";
     }
+}
+
+const char* kind_words(const std::string& type)
+{
+    if (type == "directory")
+        return "a directory";
+    if (type == "file")
+        return "a file";
+    if (type == "symlink")
+        return "a symbolic link";
+    if (type == "special")
+        return "a special file";
+    return "unreadable";
 }
 
 std::string octal(uint32_t perm)
@@ -194,6 +207,19 @@ std::string octal(uint32_t perm)
     char buf[16];
     std::snprintf(buf, sizeof buf, "%04o", perm);
     return buf;
+}
+
+std::string hex(uint64_t v)
+{
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "%016llx", static_cast<unsigned long long>(v));
+    return buf;
+}
+
+void add(std::vector<difference>& diffs, const std::string& path, const char* kind, std::string expected,
+         std::string found, const std::string& attribute = std::string())
+{
+    diffs.push_back(difference{path, kind, std::move(expected), std::move(found), attribute});
 }
 
 // The names and directory-record types of directory root + rel, as side sees them.
@@ -272,54 +298,80 @@ std::error_code describe_tree(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& io
     return std::error_code();
 }
 
-void compare_entry(const std::string& path, const tree_entry* expected, const tree_entry* actual,
-                   std::vector<std::string>& diffs)
+std::string difference_text(const difference& d)
 {
-    const std::string p = printable(path);
+    const std::string p = printable(d.path) + ": ";
+    const std::string& k = d.kind;
+    if (k == "missing")
+        return p + "missing in snapshot";
+    if (k == "extra")
+        return p + "not in dataset";
+    if (k == "unreadable_dataset")
+        return p + "in dataset " + d.found;
+    if (k == "unreadable_snapshot")
+        return p + "in snapshot " + d.found;
+    if (k == "type")
+        return p + kind_words(d.expected) + " in dataset, " + kind_words(d.found) + " in snapshot";
+    if (k == "mode")
+        return p + "mode " + d.expected + " in dataset, " + d.found + " in snapshot";
+    if (k == "size")
+        return p + d.expected + " bytes in dataset, " + d.found + " in snapshot";
+    if (k == "data")
+        return p + "data differs";
+    const std::string attr = "extended attribute " + printable(d.attribute);
+    if (k == "xattr_missing")
+        return p + attr + " missing in snapshot";
+    if (k == "xattr_extra")
+        return p + attr + " not in dataset";
+    if (k == "xattr_value")
+        return p + attr + " differs";
+    return p + k;
+}
+
+void compare_entry(const std::string& path, const tree_entry* expected, const tree_entry* actual,
+                   std::vector<difference>& diffs)
+{
     if (!actual) {
-        diffs.push_back(p + ": missing in snapshot");
+        add(diffs, path, "missing", kind_name(expected->kind), "");
         return;
     }
     if (!expected) {
-        diffs.push_back(p + ": not in dataset");
+        add(diffs, path, "extra", "", kind_name(actual->kind));
         return;
     }
     if (!expected->problem.empty())
-        diffs.push_back(p + ": in dataset " + expected->problem);
+        add(diffs, path, "unreadable_dataset", "", expected->problem);
     if (!actual->problem.empty())
-        diffs.push_back(p + ": in snapshot " + actual->problem);
+        add(diffs, path, "unreadable_snapshot", "", actual->problem);
     if (!expected->problem.empty() || !actual->problem.empty())
         return;
     if (expected->kind != actual->kind) {
-        diffs.push_back(p + ": " + kind_name(expected->kind) + " in dataset, " + kind_name(actual->kind) +
-                        " in snapshot");
+        add(diffs, path, "type", kind_name(expected->kind), kind_name(actual->kind));
         return;
     }
     if (expected->perm != actual->perm)
-        diffs.push_back(p + ": mode " + octal(expected->perm) + " in dataset, " + octal(actual->perm) +
-                        " in snapshot");
+        add(diffs, path, "mode", octal(expected->perm), octal(actual->perm));
     if (expected->kind == entry_kind::file) {
         if (expected->size != actual->size)
-            diffs.push_back(p + ": " + std::to_string(expected->size) + " bytes in dataset, " +
-                            std::to_string(actual->size) + " in snapshot");
+            add(diffs, path, "size", std::to_string(expected->size), std::to_string(actual->size));
         else if (expected->digest != actual->digest)
-            diffs.push_back(p + ": data differs");
+            add(diffs, path, "data", hex(expected->digest), hex(actual->digest));
     }
     for (const auto& x : expected->xattrs) {
         auto it = actual->xattrs.find(x.first);
         if (it == actual->xattrs.end())
-            diffs.push_back(p + ": extended attribute " + printable(x.first) + " missing in snapshot");
+            add(diffs, path, "xattr_missing", x.second, "", x.first);
         else if (it->second != x.second)
-            diffs.push_back(p + ": extended attribute " + printable(x.first) + " differs");
+            add(diffs, path, "xattr_value", x.second, it->second, x.first);
     }
     for (const auto& x : actual->xattrs)
         if (!expected->xattrs.count(x.first))
-            diffs.push_back(p + ": extended attribute " + printable(x.first) + " not in dataset");
+            add(diffs, path, "xattr_extra", "", x.second, x.first);
 }
 
 std::vector<std::string> compare_listings(const tree_listing& expected, const tree_listing& actual)
 {
-    std::vector<std::string> diffs;
+    std::vector<difference> diffs;
     auto e = expected.begin();
     auto a = actual.begin();
     while (e != expected.end() || a != actual.end()) {
@@ -335,7 +387,10 @@ std::vector<std::string> compare_listings(const tree_listing& expected, const tr
             ++a;
         }
     }
-    return diffs;
+    std::vector<std::string> lines;
+    for (const difference& d : diffs)
+        lines.push_back(difference_text(d));
+    return lines;
 }
 
 namespace {
@@ -358,7 +413,7 @@ void verify_inline(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const s
                 out.failed_path = datasetdir;
                 break;
             }
-            out.differences.push_back(printable(rel) + ": cannot list in dataset: " + ec.message());
+            add(out.differences, rel, "unreadable_dataset", "", "cannot list: " + ec.message());
             continue;
         }
         ec = describe_directory(api, iopx, snapdir, rel, tree_side::snapshot, have);
@@ -368,7 +423,7 @@ void verify_inline(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const s
                 out.failed_path = snapdir;
                 break;
             }
-            out.differences.push_back(printable(rel) + ": cannot list in snapshot: " + ec.message());
+            add(out.differences, rel, "unreadable_snapshot", "", "cannot list: " + ec.message());
             continue;
         }
         examined.fetch_add(want.size() + have.size(), std::memory_order_relaxed);
@@ -405,7 +460,7 @@ struct verify_walk {
     boost::shared_ptr<boost::asio::io_service> svc;
     std::atomic<uint64_t>* examined;
     std::mutex mutex;  // guards what follows
-    std::map<std::vector<std::string>, std::vector<std::string>> diffs;  // by directory components
+    std::map<std::vector<std::string>, std::vector<difference>> diffs;  // by directory components
     std::error_code ec;
     std::string failed_path;
 
@@ -418,12 +473,12 @@ struct verify_walk {
     };
     typedef boost::shared_ptr<directory> directory_ptr;
 
-    void record(const std::vector<std::string>& key, std::vector<std::string>&& lines)
+    void record(const std::vector<std::string>& key, std::vector<difference>&& lines)
     {
         if (lines.empty())
             return;
         std::lock_guard<std::mutex> lock(mutex);
-        std::vector<std::string>& to = diffs[key];
+        std::vector<difference>& to = diffs[key];
         to.insert(to.end(), std::make_move_iterator(lines.begin()), std::make_move_iterator(lines.end()));
     }
 
@@ -451,8 +506,9 @@ struct verify_walk {
                 }
                 return;
             }
-            record(key, {printable(rel) + ": cannot list in " + (s == 0 ? "dataset" : "snapshot") + ": " +
-                         lec.message()});
+            std::vector<difference> failed;
+            add(failed, rel, s == 0 ? "unreadable_dataset" : "unreadable_snapshot", "", "cannot list: " + lec.message());
+            record(key, std::move(failed));
             return;
         }
         size_t chunks = 0;
@@ -491,7 +547,7 @@ struct verify_walk {
         for (size_t i = 0; i < d->names[1].size(); ++i)
             have[d->names[1][i].first] = std::move(d->entries[1][i]);
         examined->fetch_add(want.size() + have.size(), std::memory_order_relaxed);
-        std::vector<std::string> lines;
+        std::vector<difference> lines;
         for (const auto& w : want) {
             auto h = have.find(w.first);
             const tree_entry* actual = h == have.end() ? nullptr : &h->second;

@@ -45,18 +45,43 @@ std::error_code describe_directory(znfs::znfs_api* api, const znfs::znfs_iopx_pt
 std::error_code describe_tree(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& root,
                               tree_side side, tree_listing& out, std::atomic<uint64_t>* counter = nullptr);
 
-// Appends one line per difference between the expected and the actual entry at path (either
+// One way in which an entry of the snapshot differs from the dataset's. kind, and what
+// expected (the dataset's side) and found (the snapshot's side) then hold:
+//   missing             the dataset entry's type; ""
+//   extra               ""; the snapshot entry's type
+//   type                the two types ("directory", "file", "symlink", "special")
+//   mode                the two permission modes, four octal digits ("0755")
+//   size                the two sizes in bytes, decimal
+//   data                the two 64-bit digests of the bytes, hexadecimal (same size, other bytes)
+//   xattr_missing       the attribute's value; ""
+//   xattr_extra         ""; the attribute's value
+//   xattr_value         the two values
+//   unreadable_dataset  ""; why the dataset entry could not be described ("cannot read data: ...")
+//   unreadable_snapshot ""; the same for the snapshot entry
+// attribute names the extended attribute of the xattr_ kinds, "" otherwise.
+struct difference {
+    std::string path;  // relative to the roots, "/a/b"
+    std::string kind;
+    std::string expected;
+    std::string found;
+    std::string attribute;
+};
+
+// The difference as a sentence for people ("/docs/a.txt: data differs"), odd bytes escaped.
+std::string difference_text(const difference& d);
+
+// Appends one record per difference between the expected and the actual entry at path (either
 // may be null: missing).
 void compare_entry(const std::string& path, const tree_entry* expected, const tree_entry* actual,
-                   std::vector<std::string>& diffs);
+                   std::vector<difference>& diffs);
 
-// Differences between two whole-tree listings keyed by path.
+// Differences between two whole-tree listings keyed by path, as sentences.
 std::vector<std::string> compare_listings(const tree_listing& expected, const tree_listing& actual);
 
 struct verify_outcome {
     std::error_code ec;       // set when a root could not be listed
     std::string failed_path;  // that root
-    std::vector<std::string> differences;
+    std::vector<difference> differences;  // in the order of the walk
     uint64_t entries = 0;     // dataset and snapshot entries examined
     double seconds = 0;
 };

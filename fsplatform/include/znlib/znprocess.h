@@ -5,6 +5,8 @@
 
 #include <string>
 
+class ZnProcessCapture;
+
 class ZNFS_EXPORT ZnProcess {
 public:
     // Runs command_line without a shell: it is split on blanks and the first word is looked
@@ -18,6 +20,31 @@ public:
     // signal), ETIMEDOUT, or the errno of a failed system call.
     static int system(const char* command_line, std::string* output, std::string* error_output,
                       int timeout_seconds, bool merge_stderr);
+};
+
+// While alive, also receives what every command that this thread runs through
+// ZnProcess::system writes on its standard output and error (the last command's, each cut to
+// its first 64 KiB), whatever the caller of system() does with them: for a host that wants
+// the command's own words about a failure from a caller that discards them. Scopes nest; the
+// innermost one receives.
+class ZNFS_EXPORT ZnProcessCapture {
+public:
+    ZnProcessCapture();
+    ~ZnProcessCapture();
+    ZnProcessCapture(const ZnProcessCapture&) = delete;
+    ZnProcessCapture& operator=(const ZnProcessCapture&) = delete;
+
+    const std::string& output() const { return m_output; }
+    const std::string& error_output() const { return m_error_output; }
+
+private:
+    friend class ZnProcess;
+    // Records the outputs of one command into the innermost scope of this thread, if any.
+    static void record(const std::string& output, const std::string& error_output);
+
+    ZnProcessCapture* m_outer;
+    std::string m_output;
+    std::string m_error_output;
 };
 
 #endif
