@@ -16,11 +16,16 @@ configure: deps
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
-demo: build
+# The demo needs the two libraries and the command only: no test suite, benchmark or test package.
+demo:
+	@scripts/install-deps.sh --demo
+	cmake -S . -B $(BUILD) $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target znfssnap
 	$(BUILD)/tools/znfssnap/znfssnap demo
 
+# A build that found no GoogleTest has no suites: that fails here rather than passing empty.
 test: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS)
 	@scripts/run-extra-tests.sh $(BUILD)
 
 asan: deps

@@ -1,9 +1,15 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need, when they are missing.
+# With --demo first, only what builds the libraries and the command (the demo needs no more);
+# further arguments name more packages.
 set -euo pipefail
-pkgs=(build-essential cmake pkg-config libboost-dev libboost-thread-dev libboost-system-dev
-      libgtest-dev googletest attr rsync clang libclang-rt-14-dev e2fsprogs util-linux
-      glusterfs-server glusterfs-cli libglusterfs-dev)
+pkgs=(build-essential cmake pkg-config libboost-dev libboost-thread-dev libboost-system-dev libglusterfs-dev)
+if [ "${1:-}" = --demo ]; then
+  shift
+else
+  pkgs+=(libgtest-dev googletest attr rsync clang libclang-rt-14-dev e2fsprogs util-linux
+         glusterfs-server glusterfs-cli)
+fi
 pkgs+=("$@")
 missing=()
 for p in "${pkgs[@]}"; do
