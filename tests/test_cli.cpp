@@ -481,6 +481,50 @@ TEST(CliUsage, HelpForEveryCommandExitsZero)
     EXPECT_NE(std::string::npos, create.find("--wait")) << create;
 }
 
+// "help COMMAND", the manual page and the completion all come from the commands' own --help, so
+// each must reach every command the usage lists, and the usage must list every command there is.
+TEST(CliUsage, HelpCommandVersionAndManualPageCoverEveryCommand)
+{
+    const run_result version = run_cli({"--version"});
+    EXPECT_EQ(0, version.status) << show(version);
+    EXPECT_EQ(0u, version.out.find("znfssnap ")) << version.out;
+    EXPECT_EQ(std::string::npos, version.out.find_first_not_of("0123456789.\n", 9)) << version.out;
+
+    std::vector<std::string> listed;
+    std::istringstream usage(run_cli({"--help"}).out);
+    bool in_list = false;
+    for (std::string line; std::getline(usage, line) && !(in_list && line.empty());) {
+        if (in_list)
+            listed.push_back(line.substr(2, line.find(' ', 2) - 2));
+        in_list = in_list || line == "Commands:";
+    }
+    std::vector<std::string> table;
+    std::istringstream names(run_cli({"--complete"}).out);
+    for (std::string name; std::getline(names, name);)
+        table.push_back(name);
+    std::sort(listed.begin(), listed.end());
+    std::sort(table.begin(), table.end());
+    EXPECT_EQ(table, listed);
+
+    const run_result man = run_cli({"--man"});
+    EXPECT_EQ(0, man.status) << man.err;
+    for (const std::string& cmd : table) {
+        const run_result help = run_cli({"help", cmd});
+        EXPECT_EQ(0, help.status) << cmd << "\n" << show(help);
+        EXPECT_EQ(run_cli({cmd, "--help"}).out, help.out) << cmd;
+        std::string troff_name;
+        for (char c : cmd)
+            troff_name += c == '-' ? std::string("\\-") : std::string(1, c);
+        EXPECT_NE(std::string::npos, man.out.find("\n.SS " + troff_name + "\n")) << cmd;
+    }
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"help", "snapshot"}, std::vector<std::string>{"help", "create", "verify"}}) {
+        const run_result r = run_cli(args);
+        EXPECT_EQ(2, r.status) << show(r);
+        EXPECT_TRUE(r.out.empty()) << show(r);
+    }
+}
+
 // ---- create and verify ----
 
 TEST_F(CliTest, CreateAndVerifyMatch)
