@@ -279,15 +279,9 @@ json_value parse_json(const run_result& r)
     json_value v;
     json_reader reader(r.out);
     EXPECT_TRUE(reader.document(v)) << "not one JSON object:\n" << show(r);
+    EXPECT_EQ(1, v["format"].num()) << r.out;
+    EXPECT_FALSE(v["operation"].text.empty()) << r.out;
     return v;
-}
-
-bool contains(const std::vector<std::string>& v, const std::string& s)
-{
-    for (const std::string& x : v)
-        if (x.find(s) != std::string::npos)
-            return true;
-    return false;
 }
 
 // ---- what a run left on a volume ----
@@ -450,6 +444,10 @@ TEST(CliUsage, UsageErrorsExitTwo)
         {"volsnap", "create", "vol 1", "snap1", "desc"},
         {"volsnap", "delete", "a", "b"},
         {"demo", "--keep"},
+        {"create", "-v", "-q"},
+        {"verify", "--volume", "gluster://host", "--dataset", "/live", "--snapdir", "/s"},
+        {"delete", "--volume", "/tmp", "--object-volume", "gluster://:24007/v", "--snapdir", "/s"},
+        {"rmtree", "--volume", "gluster://host/a/b", "/s"},
     };
     for (const auto& args : cases) {
         run_result r = run_cli(args);
@@ -459,6 +457,8 @@ TEST(CliUsage, UsageErrorsExitTwo)
         EXPECT_EQ(2, r.status) << line << "\n" << show(r);
         EXPECT_FALSE(r.err.empty()) << line;
     }
+    const std::string err = run_cli({"rmtree", "--volume", "gluster://h", "/s"}).err;
+    EXPECT_NE(std::string::npos, err.find("gluster://HOST[:PORT]/VOLNAME")) << err;
 }
 
 TEST(CliUsage, HelpForEveryCommandExitsZero)
@@ -539,6 +539,7 @@ TEST_F(CliTest, CreateAndVerifyMatch)
         EXPECT_EQ("create", j["operation"].text);
         EXPECT_EQ(0, j["opstatus"].num());
         EXPECT_EQ(0, j["error_value"].num());
+        EXPECT_EQ("", j["error_category"].text);
         EXPECT_EQ(0, j["entries_failed"].num());
         EXPECT_EQ(7, j["entries_copied"].num()) << r.out;  // 2 directories, 5 files
         EXPECT_EQ("true", j["complete"].text);
@@ -657,38 +658,91 @@ TEST_F(CliTest, LogLevelControlsLibraryLines)
     EXPECT_NE(std::string::npos, chatty.err.find("Starting snap_opcreate")) << chatty.err;
 }
 
+// A deletion of names that are new since the previous snapshot logs two failure lines per name
+// (no uuid there) and completes: by default those come out summed up, with -v one by one, in
+// --log-file all of them with every other level, and with -q not at all.
+TEST_F(CliTest, HealthyDeletionSumsUpItsExpectedLines)
+{
+    ASSERT_EQ(0, create("/s1").status);
+    std::string list;
+    for (int i = 0; i < 1000; ++i) {
+        object_file("n" + std::to_string(i), "o" + std::to_string(i));
+        list += "n" + std::to_string(i) + "\n";
+    }
+    ASSERT_EQ(0, create("/s2").status);
+    write_delete_list("/s2", list);
+    TempVolume logs;
+    const std::string log = logs.host("/run.log");
+    auto count = [](const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t p = text.find(what); p != std::string::npos; p = text.find(what, p + 1))
+            ++n;
+        return n;
+    };
+    auto run = [&](const std::string& mode) {
+        std::vector<std::string> args = {"delete", "--volume", vol.root(), "--object-volume", objects.root(),
+                                         "--snapdir", "/s2", "--prevsnap", "/s1", mode};
+        if (mode == "--log-file")
+            args.push_back(log);
+        run_result r = run_cli(args);
+        EXPECT_EQ(0, r.status) << mode << "\n" << show(r);
+        return r.err;
+    };
+
+    std::string err = run("--log-file");
+    EXPECT_LE(lines_of(err).size(), 4u) << err;
+    EXPECT_NE(std::string::npos, err.find("1000 lines like znfssnapdelete::is_file_needed(): File name [/s1/n")) << err;
+    EXPECT_EQ(0u, count(err, "[ERROR]")) << err;
+    const std::string logged = testvol::slurp(log);
+    EXPECT_EQ(1000u, count(logged, "[ERROR] znfssnapdelete::is_file_needed(): File name [/s1/n"))
+        << logged.substr(0, 2000);
+    EXPECT_EQ(1000u, count(logged, "[INFO] znfssnapdelete::snap_handle_filedelete: Checking file [n"));
+    EXPECT_EQ(0u, objects.list("/objects").size());
+
+    err = run("-v");
+    EXPECT_EQ(1000u, count(err, "[ERROR] znfssnapdelete::is_file_needed(): File name [/s1/n")) << err.substr(0, 2000);
+    EXPECT_EQ(1000u, count(err, "[ERROR] file_getxattr: ")) << err.substr(0, 2000);
+    EXPECT_EQ("", run("-q"));
+}
+
 TEST_F(CliTest, VerifyFindsEveryKindOfDifference)
 {
     struct mutation {
         const char* name;
         std::function<void(const std::string& snap)> apply;
-        const char* expect;  // a part of the difference line
+        // The one record expected: path, kind, expected, found, attribute ("*": any value).
+        std::vector<std::string> record;
+        const char* line;  // the same difference for people
     };
     const std::vector<mutation> cases = {
         {"changed byte", [&](const std::string& s) { vol.write(s + "/docs/a.txt", "alphA\n", 0640); },
-         "/docs/a.txt: data differs"},
+         {"/docs/a.txt", "data", "*", "*", ""}, "/docs/a.txt: data differs"},
         {"shorter file", [&](const std::string& s) { vol.write(s + "/docs/old/b.bin", "b", 0600); },
-         "/docs/old/b.bin: 70000 bytes in dataset, 1 in snapshot"},
+         {"/docs/old/b.bin", "size", "70000", "1", ""}, "/docs/old/b.bin: 70000 bytes in dataset, 1 in snapshot"},
         {"mode", [&](const std::string& s) { chmod(vol.host(s + "/tool").c_str(), 0700); },
-         "/tool: mode 0755 in dataset, 0700 in snapshot"},
+         {"/tool", "mode", "0755", "0700", ""}, "/tool: mode 0755 in dataset, 0700 in snapshot"},
         {"xattr value", [&](const std::string& s) { vol.setxattr(s + "/docs/a.txt", "user.note", "second"); },
+         {"/docs/a.txt", "xattr_value", "first", "second", "user.note"},
          "/docs/a.txt: extended attribute user.note differs"},
         {"xattr gone",
          [&](const std::string& s) { lremovexattr(vol.host(s + "/docs").c_str(), "user.dirnote"); },
+         {"/docs", "xattr_missing", "d", "", "user.dirnote"},
          "/docs: extended attribute user.dirnote missing in snapshot"},
         {"xattr extra", [&](const std::string& s) { vol.setxattr(s + "/empty", "user.extra", "x"); },
-         "/empty: extended attribute user.extra not in dataset"},
+         {"/empty", "xattr_extra", "", "x", "user.extra"}, "/empty: extended attribute user.extra not in dataset"},
         {"missing file", [&](const std::string& s) { unlink(vol.host(s + "/empty").c_str()); },
-         "/empty: missing in snapshot"},
+         {"/empty", "missing", "file", "", ""}, "/empty: missing in snapshot"},
         {"extra file", [&](const std::string& s) { vol.write(s + "/docs/old/new", "n"); },
-         "/docs/old/new: not in dataset"},
+         {"/docs/old/new", "extra", "", "file", ""}, "/docs/old/new: not in dataset"},
         {"kind", [&](const std::string& s) {
              unlink(vol.host(s + "/tool").c_str());
              vol.mkdir(s + "/tool");
          },
-         "/tool: a file in dataset, a directory in snapshot"},
-        {"copied .snaps", [&](const std::string& s) { vol.mkdir(s + "/.snaps"); }, "/.snaps: not in dataset"},
+         {"/tool", "type", "file", "directory", ""}, "/tool: a file in dataset, a directory in snapshot"},
+        {"copied .snaps", [&](const std::string& s) { vol.mkdir(s + "/.snaps"); },
+         {"/.snaps", "extra", "", "directory", ""}, "/.snaps: not in dataset"},
     };
+    const char* const keys[] = {"path", "kind", "expected", "found", "attribute"};
     int n = 0;
     for (const mutation& m : cases) {
         const std::string snap = "/m" + std::to_string(n++);
@@ -698,7 +752,16 @@ TEST_F(CliTest, VerifyFindsEveryKindOfDifference)
         EXPECT_EQ(4, r.status) << m.name << "\n" << show(r);
         json_value j = parse_json(r);
         EXPECT_EQ(1, j["difference_count"].num()) << m.name << "\n" << r.out;
-        EXPECT_TRUE(contains(j["differences"].strings(), m.expect)) << m.name << "\n" << r.out;
+        ASSERT_EQ(1u, j["differences"].items.size()) << m.name << "\n" << r.out;
+        const json_value& d = j["differences"].items[0];
+        for (size_t k = 0; k < 5; ++k) {
+            if (m.record[k] != "*") {
+                EXPECT_EQ(m.record[k], d[keys[k]].text) << m.name << ": " << keys[k] << "\n" << r.out;
+            }
+        }
+        EXPECT_NE(d["expected"].text, d["found"].text) << m.name;
+        r = verify(snap);
+        EXPECT_EQ(0u, r.out.find(std::string(m.line) + "\n")) << m.name << "\n" << r.out;
     }
     // A changed dataset is a difference as well; the bookkeeping directory is not.
     ASSERT_EQ(0, create("/last").status);
@@ -800,6 +863,7 @@ TEST_F(CliTest, DeleteWithoutDeleteListFails)
     EXPECT_EQ(1, r.status) << show(r);
     json_value j = parse_json(r);
     EXPECT_NE(0, j["error_value"].num());
+    EXPECT_EQ("errno", j["error_category"].text) << "the library's codes are named as the command's own";
     EXPECT_EQ(-1, j["opstatus"].num());
     EXPECT_EQ("", j["prevsnap_dellist"].text);
 }
@@ -961,7 +1025,9 @@ TEST(CliVolsnap, RunsGlusterWithItsArguments)
 {
     TempVolume bin;
     const std::string log = bin.host("/args");
-    bin.write("/gluster", "#!/bin/sh\necho \"$@\" >> " + log + "\n[ \"$FAKE_GLUSTER_FAIL\" = 1 ] && exit 1\nexit 0\n",
+    bin.write("/gluster", "#!/bin/sh\necho \"$@\" >> " + log +
+                  "\n[ \"$FAKE_GLUSTER_FAIL\" = 1 ] && echo 'snapshot delete: failed: Snapshot (snap1) does not exist' >&2 "
+                  "&& exit 1\nexit 0\n",
               0755);
     const std::vector<std::string> env = {"PATH=" + bin.root() + ":/usr/bin:/bin"};
     run_result r = run_cli({"volsnap", "create", "vol1", "snap1", "nightly", "backup"}, env);
@@ -977,6 +1043,11 @@ TEST(CliVolsnap, RunsGlusterWithItsArguments)
     failing.push_back("FAKE_GLUSTER_FAIL=1");
     r = run_cli({"volsnap", "delete", "snap1"}, failing);
     EXPECT_EQ(1, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.err.find("gluster said: snapshot delete: failed: Snapshot (snap1) does not exist"))
+        << r.err;
+    r = run_cli({"volsnap", "delete", "snap1", "--json"}, failing);
+    EXPECT_EQ(1, r.status) << show(r);
+    EXPECT_EQ("snapshot delete: failed: Snapshot (snap1) does not exist", parse_json(r)["tool_output"].text);
 }
 
 // ---- output ----
