@@ -94,8 +94,8 @@ bool has_default_acl(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const
     int r = attribute_present(api, iopx, path, k_acl_default);
     if (r < 0)
         logger.debug("znfssnapcreate::copyattr", -1,
-                     "Failed to read attribute [%s] of [%s] error [%d], taken as present", k_acl_default, path.c_str(),
-                     errno);
+                     "Failed to read attribute [%s] of [%s], taken as present: %s", k_acl_default, path.c_str(),
+                     frame::errno_text(errno).c_str());
     return r != 0;
 }
 
@@ -185,8 +185,8 @@ error_code znfssnapcreate::opcreate_start()
     // copy, one inside it would copy itself, and a dataset inside its snapshot likewise.
     error_code ec = trees_apart(m_znfsapi, m_iopx, op.datasetdir, m_snapdir);
     if (ec) {
-        debug(fn_create, -1, "Snapshot [%s] and dataset [%s] overlap or cannot be told apart (error [%d]): nothing copied",
-              m_snapdir.c_str(), op.datasetdir.c_str(), ec.value());
+        debug(fn_create, -1, "Snapshot [%s] and dataset [%s] overlap or cannot be told apart (%s): nothing copied",
+              m_snapdir.c_str(), op.datasetdir.c_str(), ec.message().c_str());
         return ec;
     }
 
@@ -198,8 +198,8 @@ error_code znfssnapcreate::opcreate_start()
     if (m_iopx)
         m_iopx_nofollow = m_znfsapi->confine(plain, {op.datasetdir, m_snapdir}, znfs::znfs_api::final_link::refuse, ec);
     if (!m_iopx || !m_iopx_nofollow) {
-        debug(fn_create, -1, "Failed to confine snapshot [%s] and dataset [%s] error [%d]: nothing copied",
-              m_snapdir.c_str(), op.datasetdir.c_str(), ec.value());
+        debug(fn_create, -1, "Failed to confine snapshot [%s] and dataset [%s] (%s): nothing copied",
+              m_snapdir.c_str(), op.datasetdir.c_str(), (ec ? ec : errno_generic(EINVAL)).message().c_str());
         return ec ? ec : errno_generic(EINVAL);
     }
 
@@ -215,8 +215,8 @@ error_code znfssnapcreate::opcreate_start()
                   znfssnaputils::sdellistdir.c_str());
             return errno_generic(EEXIST);
         }
-        debug(fn_create, -1, "Failed to look for [%s] in snapshot [%s] error [%d]: nothing copied",
-              znfssnaputils::sdellistdir.c_str(), m_snapdir.c_str(), ec.value());
+        debug(fn_create, -1, "Failed to look for [%s] in snapshot [%s] (%s): nothing copied",
+              znfssnaputils::sdellistdir.c_str(), m_snapdir.c_str(), ec.message().c_str());
         return ec;
     }
 
@@ -235,7 +235,7 @@ error_code znfssnapcreate::opcreate_start()
     if (!m_sync_each_file) {
         ec = m_znfsapi->syncfs(m_iopx, znfs::znfs_aio_ptr());
         if (ec) {
-            debug(fn_create, -1, "Failed to make snapshot [%s] durable error [%d]", m_snapdir.c_str(), ec.value());
+            debug(fn_create, -1, "Failed to make snapshot [%s] durable: %s", m_snapdir.c_str(), ec.message().c_str());
             return ec;
         }
     }
@@ -261,7 +261,7 @@ error_code znfssnapcreate::opcreate_start()
                                      : m_znfsapi->syncfs(m_iopx, znfs::znfs_aio_ptr());
     m_znfsapi->close(fp, znfs::znfs_aio_ptr());
     if (sc) {
-        debug(fn_create, -1, "Failed to make file [%s] durable error [%d]", listpath.c_str(), sc.value());
+        debug(fn_create, -1, "Failed to make file [%s] durable: %s", listpath.c_str(), sc.message().c_str());
         return sc;
     }
 
@@ -318,7 +318,8 @@ void znfssnapcreate::traverse(const string& dirbasepath, const string& dirname, 
             if (!de) {
                 int e = errno;
                 if (e != 0) {
-                    debug(fn, -1, "Failed to read directory [%s] error [%d]", srcdirpath.c_str(), e);
+                    debug(fn, -1, "Failed to read directory [%s]: %s", srcdirpath.c_str(),
+                          frame::errno_text(e).c_str());
                     listed = false;
                 }
                 break;
@@ -498,8 +499,8 @@ void znfssnapcreate::set_final_mode(const string& destpath, uint32_t mode)
 {
     error_code ec = m_znfsapi->chmod(m_iopx, destpath.c_str(), mode, znfs::znfs_aio_ptr());
     if (ec) {
-        debug("znfssnapcreate::copydir", -1, "Failed to set mode of directory [%s] error [%d]", destpath.c_str(),
-              ec.value());
+        debug("znfssnapcreate::copydir", -1, "Failed to set mode of directory [%s]: %s", destpath.c_str(),
+              ec.message().c_str());
         m_failed.fetch_add(1, std::memory_order_relaxed);
     }
 }
@@ -567,7 +568,7 @@ error_code znfssnapcreate::copy_file(const string& srcdirpath, const string& fil
         } else if (m_sync_each_file) {
             cec = m_znfsapi->fsync(dstfp, znfs::znfs_aio_ptr());
             if (cec) {
-                debug(fn, -1, "Failed to make file [%s] durable error [%d]", destpath.c_str(), cec.value());
+                debug(fn, -1, "Failed to make file [%s] durable: %s", destpath.c_str(), cec.message().c_str());
                 complete = false;
             }
         }
@@ -607,7 +608,7 @@ error_code znfssnapcreate::copy_data(const znfs::znfs_file_ptr& srcfp, const znf
     }
     int e = errno ? errno : EIO;
     if (e != EXDEV && e != EOPNOTSUPP && e != ENOSYS && e != EINVAL) {
-        error("file_copy", "Failed to copy data in place error [%d]", e);
+        error("file_copy", "Failed to copy data in place: %s", frame::errno_text(e).c_str());
         return errno_generic(e);
     }
     return znfssnaputils::sparse_copy(m_znfsapi, srcfp, dstfp, size, *this);

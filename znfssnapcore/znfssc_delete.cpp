@@ -265,7 +265,8 @@ error_code znfssnapdelete::opdelete_start()
     if (m_iopx)
         m_objiopx = op->objfsapi->confine(op->objiopx, {}, znfs::znfs_api::final_link::refuse, cec);
     if (!m_iopx || !m_objiopx) {
-        error(fn, "Failed to confine snapdir [%s] or the object volume error [%d]", m_snapdir.c_str(), cec.value());
+        error(fn, "Failed to confine snapdir [%s] or the object volume: %s", m_snapdir.c_str(),
+              (cec ? cec : frame::invalid_argument()).message().c_str());
         return cec ? cec : frame::invalid_argument();
     }
 
@@ -335,7 +336,7 @@ error_code znfssnapdelete::deletelist_split()
             debug(fn, 1, "Removed stale batch file [%s]", batch.c_str());
         } else if (rc.value() != ENOENT) {
             // A stale batch that stays would be processed as this run's: stop before any batch.
-            debug(fn, -1, "Failed to remove stale batch file [%s] error [%d]", batch.c_str(), rc.value());
+            debug(fn, -1, "Failed to remove stale batch file [%s]: %s", batch.c_str(), rc.message().c_str());
             return rc;
         }
     }
@@ -365,8 +366,8 @@ error_code znfssnapdelete::snap_delete_batch(string batchfile, string handofffil
     znfs::znfs_file_ptr handoff = m_znfsapi->open(m_iopx, handofffile.c_str(), 0x241, znfs::znfs_aio_ptr());
     if (!handoff) {
         int e = errno != 0 ? errno : EIO;
-        debug(fn, -1, "Failed to create file [%s] error [%d], batch [%s] kept", handofffile.c_str(), e,
-              batchfile.c_str());
+        debug(fn, -1, "Failed to create file [%s] (%s), batch [%s] kept", handofffile.c_str(),
+              frame::errno_text(e).c_str(), batchfile.c_str());
         znfs::znfs_file_ptr batch = m_znfsapi->open(m_iopx, batchfile.c_str(), 0, znfs::znfs_aio_ptr());
         if (batch) {
             m_unresolved.fetch_add(entries_from(m_znfsapi, batch, 0), std::memory_order_relaxed);
@@ -427,8 +428,8 @@ error_code znfssnapdelete::snap_delete_batch(string batchfile, string handofffil
                     handed_bytes += line.size() + 1;
                     m_handed_on.fetch_add(1, std::memory_order_relaxed);
                 } else {
-                    debug(fn, -1, "Failed to hand on name [%s] to file [%s] error [%d]: names lost for previous snap",
-                          line.c_str(), handofffile.c_str(), errno);
+                    debug(fn, -1, "Failed to hand on name [%s] to file [%s] (%s): names lost for previous snap",
+                          line.c_str(), handofffile.c_str(), frame::errno_text(errno).c_str());
                     unresolved = true;
                     ++lost;
                 }
@@ -489,7 +490,7 @@ int32_t znfssnapdelete::handle_name(const string& name, bool& unresolved)
         if (e == ELOOP) {
             debug(fn, -1, "File [%s] is a symbolic link, not a copy: nothing unlinked", path.c_str());
         } else if (e != ENOENT && e != ENOTDIR && e != ENAMETOOLONG) {
-            debug(fn, -1, "Failed to open file [%s] error [%d], nothing unlinked", path.c_str(), e);
+            debug(fn, -1, "Failed to open file [%s] (%s), nothing unlinked", path.c_str(), frame::errno_text(e).c_str());
             unresolved = true;
         }
         return 0;
@@ -517,7 +518,8 @@ int32_t znfssnapdelete::handle_name(const string& name, bool& unresolved)
     if (rc < 0 && errno != ENODATA) {
         // Without a value we cannot tell what to unlink; keeping the object costs space,
         // guessing could cost data.
-        debug(fn, -1, "File name [%s] uuid unreadable, nothing unlinked (error [%d])", path.c_str(), errno);
+        debug(fn, -1, "File name [%s] uuid unreadable, nothing unlinked (%s)", path.c_str(),
+              frame::errno_text(errno).c_str());
         unresolved = true;
         return 0;
     }
@@ -542,7 +544,7 @@ int32_t znfssnapdelete::handle_name(const string& name, bool& unresolved)
     if (!ec) {
         m_unlinked.fetch_add(1, std::memory_order_relaxed);
     } else if (ec.value() != ENOENT) {  // ENOENT: gone already, e.g. by an interrupted earlier run
-        debug(fn, -1, "Failed to unlink object [%s] error [%d]", uuid.c_str(), ec.value());
+        debug(fn, -1, "Failed to unlink object [%s]: %s", uuid.c_str(), ec.message().c_str());
         unresolved = true;
     }
     return 0;
@@ -636,8 +638,8 @@ error_code znfssnapdelete::create_prevsnap_dellist(string listpath)
         list = m_znfsapi->open(m_iopx, listpath.c_str(), 1, znfs::znfs_aio_ptr());
         if (!list) {
             int e = errno;
-            error(fn, "Failed to reopen file [%s] for append from [%s] error [%d]", listpath.c_str(),
-                  handoff.c_str(), e);
+            error(fn, "Failed to reopen file [%s] for append from [%s]: %s", listpath.c_str(),
+                  handoff.c_str(), frame::errno_text(e).c_str());
             result = generic_errno(e);
             continue;
         }
@@ -656,7 +658,7 @@ error_code znfssnapdelete::create_prevsnap_dellist(string listpath)
         error_code sc = list ? m_znfsapi->fsync(list, znfs::znfs_aio_ptr()) : znfs::errno_code(errno ? errno : EIO);
         m_znfsapi->close(list, znfs::znfs_aio_ptr());
         if (sc) {
-            error(fn, "Failed to make file [%s] durable error [%d]", listpath.c_str(), sc.value());
+            error(fn, "Failed to make file [%s] durable: %s", listpath.c_str(), sc.message().c_str());
             result = sc;
         }
     }

@@ -17,6 +17,9 @@ namespace frame {
 inline error_code invalid_argument() { return error_code(EINVAL, std::generic_category()); }
 
 // The text of the calling thread's identifier, for log lines.
+// The words for an errno value ("No such file or directory"), for log lines of our own.
+inline string errno_text(int e) { return std::generic_category().message(e); }
+
 inline string thread_id_text() { return boost::lexical_cast<string>(boost::this_thread::get_id()); }
 
 // Resets the record's outputs, then creates and enables the operation's worker pool; without a

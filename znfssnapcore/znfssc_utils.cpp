@@ -147,8 +147,9 @@ znfs_buff_ptr copy_buffer(znfs_api* api, const char* fn, znfs::znfs_debug& logge
 {
     znfs_buff_ptr buf = api->alloc_io_buffer(kCopyBlock);
     if (!buf)
-        logger.error(fn, "Failed to allocate I/O buffer of [%llu] bytes error [%d]",
-                     static_cast<unsigned long long>(kCopyBlock), ENOMEM);
+        logger.error(fn, "Failed to allocate I/O buffer of [%llu] bytes: %s",
+                     static_cast<unsigned long long>(kCopyBlock),
+                     std::generic_category().message(ENOMEM).c_str());
     return buf;
 }
 
@@ -230,8 +231,8 @@ error_code filesplit(znfs_api* api, znfs_iopx_ptr iopx, string filetosplit, uint
     logger.debug("filesplit", 1, "filetosplit=[%s] splitcount=[%d] splitfileprefix=[%s]", filetosplit.c_str(),
                  static_cast<int>(splitcount), splitfileprefix.c_str());
     if (splitcount == 0) {
-        logger.error("filesplit", "Invalid split count [%u] for file [%s] error [%d]", splitcount,
-                     filetosplit.c_str(), EINVAL);
+        logger.error("filesplit", "Invalid split count [%u] for file [%s]", splitcount,
+                     filetosplit.c_str());
         return generic_error(EINVAL);
     }
     znfs_file_ptr listfp = api->open(iopx, filetosplit.c_str(), 0, sync_call());
@@ -382,7 +383,8 @@ error_code rmdir_nonempty(znfs_api* api, znfs_iopx_ptr iopx, string dirname, znf
             if (!de) {
                 int e = errno;
                 if (e != 0)
-                    logger.error(kRmdirFn, "Failed to read directory [%s] error [%d]", dir.c_str(), e);
+                    logger.error(kRmdirFn, "Failed to read directory [%s]: %s", dir.c_str(),
+                                 std::generic_category().message(e).c_str());
                 break;
             }
             const char* name = de->d_name;
