@@ -1135,9 +1135,14 @@ ssize_t object_getxattr(const gluster_volume& v, const volpath& p, const char* n
 // - The metadata cache keeps the destination's size from before the call (a stat after it
 //   said 0), so the backend refreshes it with the destination's true length.
 //
-// Small files are copied by the brick too: one round trip for the copy and one for the
-// refresh against a read and a write that each make one; a library read/write path is no
-// faster at any size measured (4 KiB to 32 MiB).
+// A small file is read and written here instead: the client's quick-read hands over its data
+// with the lookup that found it, and write-behind keeps the write until the fsync that follows
+// a copy, so that reading and writing it costs no round trip of its own, while the brick's copy
+// costs two (the copy and the refresh). Creation of 200 files measured on a local volume, in
+// place against read and written: 8 KiB files 0.45 s against 0.44 s, 32 KiB 0.50 against 0.53,
+// 64 KiB 0.45 against 0.52, 128 KiB 0.47 against 0.70, 256 KiB 0.54 against 1.02; 32 files of
+// 32 MiB about 7 times faster. The cut lies at the library's own block.
+const uint64_t k_brick_copy_size = 32768;
 
 // A range below this size has no holes worth looking for: one round trip fewer.
 const uint64_t k_hole_scan_size = 1u << 20;
@@ -1299,9 +1304,9 @@ public:
                                           });
     }
 
-    // The brick copies a range that starts at offset 0 of a source without holes, on a volume
-    // where it can (see "Copies on the servers"); the rest of the range, or all of it, is read
-    // and written here. Holes of a source of 1 MiB and more stay holes.
+    // The brick copies a range of 32 KiB and more that starts at offset 0 of a source without
+    // holes, on a volume where it can (see "Copies on the servers"); the rest of the range, or
+    // all of it, is read and written here. Holes of a source of 1 MiB and more stay holes.
     int64_t copy_range(znfs_file_ptr src, uint64_t srcoffset, znfs_file_ptr dst, uint64_t dstoffset, uint64_t length,
                        znfs_aio_ptr) override
     {
@@ -1349,7 +1354,7 @@ public:
             holes = hole >= 0 && static_cast<uint64_t>(hole) < srcoffset + length;
         }
         uint64_t done = 0;
-        if (srcoffset == 0 && !holes) {
+        if (srcoffset == 0 && !holes && std::min(length, in->get_file_size()) >= k_brick_copy_size) {
             off64_t from = 0, to = static_cast<off64_t>(dstoffset);
             struct glfs_stat post;
             memset(&post, 0, sizeof post);

@@ -28,9 +28,10 @@
 //   that still answers counts as up. The client's readdir-ahead and negative-lookup cache are
 //   bypassed. (The reasoning and what it costs are in znfs_gluster.cpp, "wholeness".)
 // - copy_range has the brick copy the data (libgfapi's copy_file_range: it never reaches the
-//   client) for a range that starts at offset 0 of a source without holes, on a volume of one
-//   brick; the rest of a range, or all of it where the source has holes (sources of 1 MiB and
-//   more are looked at), is read and written by the backend itself, holes kept. A volume of
+//   client) for a range of 32 KiB and more that starts at offset 0 of a source without holes,
+//   on a volume of one brick; the rest of a range, a smaller one (cheaper so), or all of it
+//   where the source has holes (sources of 1 MiB and more are looked at), is read and written
+//   by the backend itself, holes kept. A volume of
 //   more bricks (distribute, replicate, disperse) or with shards answers EOPNOTSUPP before
 //   anything moved, and files of two volumes EXDEV: the caller reads and writes. (Why, and
 //   what libgfapi 10 does otherwise: znfs_gluster.cpp, "Copies on the servers".)
