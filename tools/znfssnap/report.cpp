@@ -392,10 +392,17 @@ void release_held(bool complete)
     g_other_lines = 0;
 }
 
+// Keeps errno as it was: the library may look at it after logging a line.
+struct errno_kept {
+    int saved = errno;
+    ~errno_kept() { errno = saved; }
+};
+
 void sink(int level, const char* function, const char* message)
 {
     if (g_no_pool_expected.load() && std::strcmp(message, "Failed to allocate threadpool") == 0)
         return;
+    errno_kept keep;
     std::lock_guard<std::mutex> lock(g_stderr_mutex);
     if (g_log_file)
         write_to_file(level, function, message);

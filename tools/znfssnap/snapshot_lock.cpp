@@ -154,8 +154,9 @@ bool snapshot_locks::take(const opened_volume& vol, const std::string& volume_sp
                 release();
                 return false;
             }
-            std::fprintf(stderr, "znfssnap: waiting for snapshot directory %s, in use by %s\n",
-                         printable(w.second).c_str(), who.c_str());
+            if (!log_quiet())
+                std::fprintf(stderr, "znfssnap: waiting for snapshot directory %s, in use by %s\n",
+                             printable(w.second).c_str(), who.c_str());
             int rc;
             while ((rc = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
             }
