@@ -768,13 +768,25 @@ TEST(HostileTrees, InheritedAclsNeverWidenAccess)
         if (::setxattr(vol.host("/snap").c_str(), "system.posix_acl_default", stranger.data(), stranger.size(), 0) != 0)
             GTEST_SKIP() << "no POSIX ACLs here";
         ASSERT_EQ(0, ::setxattr(vol.host("/live/shared").c_str(), "system.posix_acl_access", own.data(), own.size(), 0));
+        // A source directory whose default ACL came after its entries: its copy gets the ACL
+        // first, and what is then created in the copy must not inherit it.
+        vol.mkdir("/live/late/sub");
+        vol.write("/live/late/kid", "k", 0600);
+        ASSERT_EQ(0, ::setxattr(vol.host("/live/late").c_str(), "system.posix_acl_default", stranger.data(),
+                                stranger.size(), 0));
         LogCapture log(-1);
         znfssnapcore_opinfo rec;
         EXPECT_EQ(0, create(vol.api(), vol.iopx(), "/snap", rec).value());
         EXPECT_EQ(0, rec.opstatus) << log.dump();
-        for (const char* p : {"/d", "/d/plain", "/shared"})
+        for (const char* p : {"/d", "/d/plain", "/shared", "/late", "/late/sub", "/late/kid"})
             EXPECT_EQ(host_xattrs(vol.host(std::string("/live") + p)), host_xattrs(vol.host(std::string("/snap") + p))) << p;
         EXPECT_EQ(0600u, vol.mode("/snap/d/plain") & 07777);
         EXPECT_EQ("p", vol.read("/snap/d/plain"));
+        // The same below a snapshot directory without a default ACL of its own.
+        vol.mkdir("/plain");
+        znfssnapcore_opinfo rec2;
+        EXPECT_EQ(0, create(vol.api(), vol.iopx(), "/plain", rec2).value());
+        for (const char* p : {"/late", "/late/sub", "/late/kid", "/d"})
+            EXPECT_EQ(host_xattrs(vol.host(std::string("/live") + p)), host_xattrs(vol.host(std::string("/plain") + p))) << p;
     });
 }

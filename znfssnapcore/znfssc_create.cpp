@@ -550,7 +550,6 @@ error_code znfssnapcreate::copy_file(const string& srcdirpath, const string& fil
     bool complete = true;
     if (is_special(st.st_mode)) {
         // All such an entry can hold is its mode and attributes: nothing is lost by not opening it.
-        m_znfsapi->close(dstfp, znfs::znfs_aio_ptr());
         debug(fn, 1, "Special file [%s] copied as an empty file", srcpath.c_str());
     } else {
         znfs::znfs_file_ptr srcfp = m_znfsapi->open(m_iopx, srcpath.c_str(), 0, znfs::znfs_aio_ptr());
@@ -573,9 +572,11 @@ error_code znfssnapcreate::copy_file(const string& srcdirpath, const string& fil
             }
         }
         m_znfsapi->close(srcfp, znfs::znfs_aio_ptr());
-        m_znfsapi->close(dstfp, znfs::znfs_aio_ptr());
     }
 
+    // The copy stays open while its attributes are set (a backend may serve those calls with
+    // its descriptor), and its close counts: a file system that reports a lost write there
+    // has not kept the data.
     ec = copyattr(srcpath, destpath);
     if (ec.value() != 0) {
         debug(fn, 1, "Failed to copy attributes from file [%s] to file [%s]", srcpath.c_str(), destpath.c_str());
@@ -583,6 +584,13 @@ error_code znfssnapcreate::copy_file(const string& srcdirpath, const string& fil
     } else if (parent_acl) {
         ec = drop_inherited_acls(srcpath, destpath, static_cast<uint32_t>(copy_mode(st.st_mode)), false);
         complete = complete && ec.value() == 0;
+    }
+    error_code close_ec = m_znfsapi->close(dstfp, znfs::znfs_aio_ptr());
+    if (close_ec) {
+        debug(fn, -1, "Failed to close file [%s]: %s", destpath.c_str(), close_ec.message().c_str());
+        complete = false;
+        if (!ec)
+            ec = errno_generic(close_ec.value());
     }
     if (complete)
         m_copied.fetch_add(1, std::memory_order_relaxed);
@@ -656,7 +664,8 @@ error_code znfssnapcreate::make_directory(const string& srcdirpath, const string
     }
     finalmode = static_cast<uint32_t>(copy_mode(st.st_mode));
 
-    ec = copyattr(srcpath, destpath);
+    bool set_default_acl = false;
+    ec = copy_attributes(srcpath, destpath, set_default_acl);
     if (ec.value() == 0 && default_acl)
         ec = drop_inherited_acls(srcpath, destpath, k_filling_mode, true);
     if (ec.value() != 0) {
@@ -664,7 +673,9 @@ error_code znfssnapcreate::make_directory(const string& srcdirpath, const string
         m_failed.fetch_add(1, std::memory_order_relaxed);
         return ec;
     }
-    default_acl = has_default_acl(m_znfsapi, m_iopx, destpath, *this);
+    // A new directory gets a default ACL only from its parent's or from its source's copy:
+    // with neither there is nothing to look for.
+    default_acl = (default_acl || set_default_acl) && has_default_acl(m_znfsapi, m_iopx, destpath, *this);
     return ec;
 }
 
@@ -690,6 +701,12 @@ error_code znfssnapcreate::drop_inherited_acls(const string& srcpath, const stri
 }
 
 error_code znfssnapcreate::copyattr(string srcpath, string destpath)
+{
+    bool set_default_acl = false;
+    return copy_attributes(srcpath, destpath, set_default_acl);
+}
+
+error_code znfssnapcreate::copy_attributes(const string& srcpath, const string& destpath, bool& set_default_acl)
 {
     const char* fn = "znfssnapcreate::copyattr";
     debug(fn, 1, "Copy list of extended attributes from file [%s] to file [%s]", srcpath.c_str(), destpath.c_str());
@@ -812,6 +829,8 @@ error_code znfssnapcreate::copyattr(string srcpath, string destpath)
             debug(fn, -1, "Failed to set extended attribute [%s] for file [%s]", name.c_str(), destpath.c_str());
             return ec;
         }
+        if (name == k_acl_default)
+            set_default_acl = true;
         p += namelen + 1;
         left -= static_cast<int64_t>(namelen + 1);
     }

@@ -20,7 +20,9 @@
 #include <atomic>
 #include <climits>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -113,19 +115,84 @@ private:
 
 using task_cache::access;
 
-void release_descriptor(intptr_t fd) { ::close(static_cast<int>(fd)); }
+// A descriptor a pool task keeps for a path. An open file of the same path shares it rather
+// than a duplicate, which would cost a dup and a close per file. The task and the file each
+// hold a reference and the last one closes it; but a file open for writing closes it itself,
+// so that its close reports what the file system says about the data, and from then on the
+// task's reference no longer serves (the next call on the path resolves afresh).
+struct kept_descriptor {
+    int fd;
+    access mode;
+    std::atomic<int> refs;
+    std::atomic<bool> closed{false};
+    bool have_stat = false;
+    struct stat st {};  // the status the task saw: a file's type never changes
+
+    kept_descriptor(int d, access m, int r) : fd(d), mode(m), refs(r) {}
+};
+
+void drop_reference(kept_descriptor* d)
+{
+    if (d->refs.fetch_sub(1, std::memory_order_acq_rel) != 1)
+        return;
+    if (!d->closed.load(std::memory_order_acquire)) {
+        int e = errno;
+        ::close(d->fd);
+        errno = e;
+    }
+    delete d;
+}
+
+void release_kept(intptr_t handle) { drop_reference(reinterpret_cast<kept_descriptor*>(handle)); }
+
+// The entries of an open directory, read with getdents64 into a buffer of its own: a stream
+// from fdopendir would add a status query and two descriptor-flag calls to every directory.
+class dir_stream {
+public:
+    // The next entry (valid until the next call), or null: errno 0 at the end, set on failure.
+    const struct dirent* next(int fd)
+    {
+        if (m_pos >= m_end) {
+            long n;
+            do
+                n = syscall(SYS_getdents64, fd, m_buf, sizeof m_buf);
+            while (n < 0 && errno == EINTR);
+            if (n <= 0) {
+                if (n == 0)
+                    errno = 0;
+                return nullptr;
+            }
+            m_pos = 0;
+            m_end = static_cast<size_t>(n);
+        }
+        // The kernel's records have struct dirent's layout on this platform, each name ending
+        // in a NUL within its record.
+        const struct dirent* de = reinterpret_cast<const struct dirent*>(m_buf + m_pos);
+        m_pos += de->d_reclen;
+        return de;
+    }
+
+private:
+    alignas(struct dirent) char m_buf[32768];
+    size_t m_pos = 0, m_end = 0;
+};
 
 // One open file or directory. Used by one thread at a time; only the release is guarded, so
 // that a descriptor is closed exactly once however often close is asked for.
 class posix_file final : public znfs_file {
 public:
-    posix_file(int fd, uint64_t size, DIR* dir = nullptr) : znfs_file(size), m_fd(fd), m_dir(dir) {}
+    posix_file(int fd, uint64_t size) : znfs_file(size), m_fd(fd) {}
+    posix_file(int fd, std::unique_ptr<dir_stream> dir) : znfs_file(0), m_fd(fd), m_dir(std::move(dir)) {}
     ~posix_file() override { release(); }
 
     int fd() const { return m_fd; }
-    DIR* dir() const { return m_dir; }
+    dir_stream* dir() const { return m_dir.get(); }
     bool closed() const { return m_closed.load(std::memory_order_relaxed); }
     struct dirent* entry() { return &m_entry; }
+
+    // Lets the task keep this file's descriptor (see kept_descriptor): the reference given
+    // is the file's own, taken over from the plain ownership.
+    void share(kept_descriptor* d) { m_shared = d; }
 
     // Closes the descriptor (through the stream for a directory); 0 or errno. Only the first
     // call closes; later ones get EBADF, since the number may already belong to someone else.
@@ -133,13 +200,23 @@ public:
     {
         if (m_closed.exchange(true))
             return EBADF;
-        int r = m_dir ? ::closedir(m_dir) : ::close(m_fd);
+        if (m_shared) {
+            int r = 0;
+            if (m_shared->mode == access::write) {
+                m_shared->closed.store(true, std::memory_order_release);
+                r = ::close(m_fd) == 0 ? 0 : errno;
+            }
+            drop_reference(m_shared);
+            return r;
+        }
+        int r = ::close(m_fd);
         return r == 0 ? 0 : errno;
     }
 
 private:
     int m_fd;
-    DIR* m_dir;
+    std::unique_ptr<dir_stream> m_dir;
+    kept_descriptor* m_shared = nullptr;
     std::atomic<bool> m_closed{false};
     struct dirent m_entry {};
 };
@@ -469,15 +546,18 @@ const off_t k_sequential_size = 1 << 20;
 
 // Reopens the inode held by an O_PATH descriptor with real open flags, if it is a regular
 // file or a directory: a FIFO would block and a device would reach its driver. The O_PATH
-// descriptor is consumed unless it is borrowed.
-znfs_file_ptr reopen_checked(int pathfd, int flags, bool borrowed = false)
+// descriptor is consumed unless it is borrowed. known: the descriptor's status as this task
+// already saw it, if it did.
+znfs_file_ptr reopen_checked(int pathfd, int flags, bool borrowed = false, const struct stat* known = nullptr)
 {
     auto done_with_path = [&] {
         if (!borrowed)
             close_keep_errno(pathfd);
     };
     struct stat st;
-    if (fstat(pathfd, &st) != 0) {
+    if (known) {
+        st = *known;
+    } else if (fstat(pathfd, &st) != 0) {
         done_with_path();
         return znfs_file_ptr();
     }
@@ -532,16 +612,18 @@ znfs_file_ptr create_or_open(const posix_volume& v, const char* path, int flags,
     return znfs_file_ptr();
 }
 
-// Keeps a duplicate of an open file's descriptor for the rest of the pool task, if one runs.
-void keep_copy(const posix_volume& v, const char* path, const znfs_file_ptr& file, access mode)
+// Lets the rest of the pool task, if one runs, use an open file's descriptor for calls on its
+// path, sharing it with the file.
+void keep_shared(const posix_volume& v, const char* path, const znfs_file_ptr& file, access mode)
 {
     if (!file || !task_cache::active())
         return;
-    int e = errno;
-    int copy = fcntl(file_of(file)->fd(), F_DUPFD_CLOEXEC, 0);
-    if (copy >= 0)
-        task_cache::keep(v.id(), path, copy, mode, release_descriptor);
-    errno = e;
+    posix_file* f = file_of(file);
+    kept_descriptor* d = new (std::nothrow) kept_descriptor(f->fd(), mode, 2);
+    if (!d)
+        return;
+    f->share(d);
+    task_cache::keep(v.id(), path, reinterpret_cast<intptr_t>(d), mode, release_kept);
 }
 
 // A descriptor that locates path (O_PATH, or one the task keeps): the task's own when it has
@@ -552,32 +634,55 @@ struct located {
     access mode = access::path;
     bool borrowed = false;
     bool followed = false;  // reached through a final link: never kept for the task
+    kept_descriptor* kept = nullptr;  // the task's record when borrowed
 };
 
 located locate(const posix_volume& v, const char* path, bool follow_final = false)
 {
     located at;
     if (const task_cache::kept* k = task_cache::find(v.id(), path)) {
-        at.fd = static_cast<int>(k->handle);
-        at.mode = k->mode;
-        at.borrowed = true;
-        return at;
+        kept_descriptor* d = reinterpret_cast<kept_descriptor*>(k->handle);
+        if (!d->closed.load(std::memory_order_acquire)) {
+            at.fd = d->fd;
+            at.mode = d->mode;
+            at.borrowed = true;
+            at.kept = d;
+            return at;
+        }
     }
     at.fd = resolve(v, path, O_PATH, 0, follow_final, &at.followed);
     return at;
 }
 
-// Gives a fresh resolution to the task to keep (closing it outside a task); errno kept.
-// A descriptor reached through a final link is closed instead: the task's later calls on the
-// path that must not follow (setxattr, chmod) would otherwise reach the link's target.
-void done_with(const posix_volume& v, const char* path, const located& at)
+// Gives a fresh resolution to the task to keep (closing it outside a task), with the status
+// seen through it when st is given; errno kept. A descriptor reached through a final link is
+// closed instead: the task's later calls on the path that must not follow (setxattr, chmod)
+// would otherwise reach the link's target.
+void done_with(const posix_volume& v, const char* path, const located& at, const struct stat* st = nullptr)
 {
-    if (at.fd < 0 || at.borrowed)
+    if (at.fd < 0)
         return;
-    if (at.followed)
+    if (at.borrowed) {
+        if (st && at.kept && !at.kept->have_stat) {
+            at.kept->st = *st;
+            at.kept->have_stat = true;
+        }
+        return;
+    }
+    if (at.followed || !task_cache::active()) {
         close_keep_errno(at.fd);
-    else
-        task_cache::keep(v.id(), path, at.fd, at.mode, release_descriptor);
+        return;
+    }
+    kept_descriptor* d = new (std::nothrow) kept_descriptor(at.fd, at.mode, 1);
+    if (!d) {
+        close_keep_errno(at.fd);
+        return;
+    }
+    if (st) {
+        d->st = *st;
+        d->have_stat = true;
+    }
+    task_cache::keep(v.id(), path, reinterpret_cast<intptr_t>(d), at.mode, release_kept);
 }
 
 class posix_api_impl final : public znfs_api {
@@ -601,18 +706,21 @@ public:
         if (at.fd < 0)
             return znfs_file_ptr();
         if (at.mode == access::read) {
-            // Already open for reading in this task: a duplicate serves.
+            // Already open for reading in this task: the file shares the task's descriptor.
             struct stat st;
-            int fd = fstat(at.fd, &st) == 0 ? fcntl(at.fd, F_DUPFD_CLOEXEC, 0) : -1;
-            if (fd < 0)
+            if (fstat(at.fd, &st) != 0)
                 return znfs_file_ptr();
-            return znfs_file_ptr(new posix_file(fd, static_cast<uint64_t>(st.st_size)));
+            posix_file* f = new posix_file(at.fd, static_cast<uint64_t>(st.st_size));
+            at.kept->refs.fetch_add(1, std::memory_order_relaxed);
+            f->share(at.kept);
+            return znfs_file_ptr(f);
         }
-        znfs_file_ptr file = reopen_checked(at.fd, flags, at.borrowed);
+        const struct stat* known = at.kept && at.kept->have_stat ? &at.kept->st : nullptr;
+        znfs_file_ptr file = reopen_checked(at.fd, flags, at.borrowed, known);
         // The task's attribute calls on this path that follow use the descriptor open for
         // reading, not the /proc route an O_PATH one needs.
         if (!at.followed)
-            keep_copy(*v, path, file, access::read);
+            keep_shared(*v, path, file, access::read);
         return file;
     }
 
@@ -625,7 +733,7 @@ public:
             return znfs_file_ptr();
         znfs_file_ptr file = create_or_open(*v, path, flags | O_CREAT, mode);
         // A new copy gets its attributes next, in the same task.
-        keep_copy(*v, path, file, access::write);
+        keep_shared(*v, path, file, access::write);
         return file;
     }
 
@@ -836,7 +944,7 @@ public:
             return errno_code(errno);
         int r = fstat(at.fd, st);
         int e = errno;
-        done_with(*v, path, at);
+        done_with(*v, path, at, r == 0 ? st : nullptr);
         return r == 0 ? std::error_code() : errno_code(e);
     }
 
@@ -881,12 +989,13 @@ public:
         int fd = resolve(*v, path, O_RDONLY | O_DIRECTORY);
         if (fd < 0)
             return znfs_file_ptr();
-        DIR* d = fdopendir(fd);
+        std::unique_ptr<dir_stream> d(new (std::nothrow) dir_stream);
         if (!d) {
-            close_keep_errno(fd);
+            ::close(fd);
+            errno = ENOMEM;
             return znfs_file_ptr();
         }
-        return znfs_file_ptr(new posix_file(fd, 0, d));
+        return znfs_file_ptr(new posix_file(fd, std::move(d)));
     }
 
     struct dirent* readdir(znfs_file_ptr dir, znfs_aio_ptr) override
@@ -899,7 +1008,7 @@ public:
             return nullptr;
         }
         errno = 0;
-        struct dirent* de = ::readdir(f->dir());
+        const struct dirent* de = f->dir()->next(f->fd());
         if (!de)
             return nullptr;  // errno 0 at the end, set on failure
         struct dirent* out = f->entry();

@@ -175,6 +175,8 @@ private:
     error_code copy_data(const znfs::znfs_file_ptr& srcfp, const znfs::znfs_file_ptr& dstfp, uint64_t size);
     // Counts n items into (or, negative, out of) the pool's queue.
     void queued(int64_t n);
+    // copyattr, telling whether it gave the copy a default ACL.
+    error_code copy_attributes(const string& srcpath, const string& destpath, bool& set_default_acl);
     // Replaces the ACLs a copy inherited where its source has none.
     error_code drop_inherited_acls(const string& srcpath, const string& destpath, uint32_t mode, bool dir);
 
