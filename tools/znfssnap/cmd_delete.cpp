@@ -150,6 +150,10 @@ int cmd_delete(const std::vector<std::string>& args)
     if (complete && !dry_run)
         marker_ec = write_file_durably(api, iopx, snapdir + k_delete_complete,
                                        (prevsnap.empty() ? std::string() : normalize_path(prevsnap)) + "\n");
+    // Every name resolved and the list for the previous snapshot written: the lines the library
+    // logged on the way (a name new since the previous snapshot has no uuid there, a worker
+    // found no batch) were its normal course.
+    log_outcome(complete && !marker_ec);
     j.error(out.ec ? out.ec : marker_ec)
         .num("opstatus", out.opstatus)
         .flag("complete", complete && !marker_ec)
