@@ -50,6 +50,8 @@ for tool in "$gen" "$replay"; do
     fi
 done
 [ -x "$znfssnap" ] || { echo "bench: $znfssnap is not built" >&2; exit 1; }
+# /usr/bin/time and strace give the CPU and system-call figures; installed when missing (root).
+[ "$(id -u)" -eq 0 ] && "$(dirname "$0")/../scripts/install-deps.sh" time strace >/dev/null 2>&1
 have_rsync=0
 command -v rsync >/dev/null 2>&1 && have_rsync=1
 timev=""
@@ -83,6 +85,31 @@ timed() {
     elapsed "$t0" "$t1"
 }
 
+# As timed, printing "WALL CPU" (CPU: user plus system seconds of the command and its threads).
+timed_cpu() {
+    local out err
+    out=$(mktemp)
+    err=$(mktemp)
+    if ! "$timev" -f '%e %U %S' -o "$out" "$@" >/dev/null 2>"$err"; then
+        echo "bench: failed: $*" >&2
+        cat "$err" >&2
+        rm -f "$out" "$err"
+        exit 1
+    fi
+    awk '{ printf "%.3f %.3f", $1, $2 + $3 }' "$out"
+    rm -f "$out" "$err"
+}
+
+# System calls per file of a command copying a tree of n files (strace -c over all threads).
+calls_per_file() {
+    local n=$1 out
+    shift
+    out=$(mktemp)
+    strace -f -c -o "$out" "$@" >/dev/null 2>&1 || { rm -f "$out"; echo "-"; return; }
+    awk -v n="$n" '$4 ~ /^[0-9]+$/ && $NF != "total" { s += $4 } END { printf "%.1f", s / n }' "$out"
+    rm -f "$out"
+}
+
 free_bytes() { df --output=avail -B1 "$1" | tail -1; }
 
 # One row per tree: creation against cp -a, rsync -aX and the tight-loop floor on the file
@@ -100,13 +127,19 @@ bench_copy() {
         # and too many bytes to keep.
         local keep=0
         [ "$tree" = small ] && keep=1
-        local zs=() cs=() rs=() fs=() i loads=() z_dir c_dir r_dir f_dir
+        local zs=() cs=() rs=() fs=() zcpu=() ccpu=() i loads=() z_dir c_dir r_dir f_dir wc
         for ((i = 0; i < runs; i++)); do
             z_dir=/snap$i f_dir=/floor$i c_dir=$vol/cp$i r_dir=$vol/rs$i
             mkdir "$vol$z_dir" "$vol$f_dir"
             sync -f "$vol"
             loads+=("$(load)")
-            zs+=("$(timed "$znfssnap" create --volume "$vol" --dataset "/$tree" --snapdir "$z_dir")")
+            if [ -n "$timev" ]; then
+                read -r -a wc <<<"$(timed_cpu "$znfssnap" create --volume "$vol" --dataset "/$tree" --snapdir "$z_dir")"
+                zs+=("${wc[0]}")
+                zcpu+=("${wc[1]}")
+            else
+                zs+=("$(timed "$znfssnap" create --volume "$vol" --dataset "/$tree" --snapdir "$z_dir")")
+            fi
             if [ "$i" -eq 0 ]; then
                 "$znfssnap" verify --volume "$vol" --dataset "/$tree" --snapdir "$z_dir" >/dev/null ||
                     { echo "bench: the snapshot of /$tree does not verify" >&2; exit 1; }
@@ -114,7 +147,13 @@ bench_copy() {
             sync -f "$vol"
             fs+=("$(timed "$replay" create "$vol" "/$tree" "$f_dir" "$cpus")")
             sync -f "$vol"
-            cs+=("$(timed cp -a "$vol/$tree" "$c_dir")")
+            if [ -n "$timev" ]; then
+                read -r -a wc <<<"$(timed_cpu cp -a "$vol/$tree" "$c_dir")"
+                cs+=("${wc[0]}")
+                ccpu+=("${wc[1]}")
+            else
+                cs+=("$(timed cp -a "$vol/$tree" "$c_dir")")
+            fi
             if [ "$have_rsync" -eq 1 ]; then
                 sync -f "$vol"
                 rs+=("$(timed rsync -aX "$vol/$tree/" "$r_dir/")")
@@ -136,6 +175,21 @@ bench_copy() {
             "$(ratio "$z" "$c")" "$(ratio "$z" "$r")" "$(ratio "$z" "$f")" "$(median "${loads[@]}")"
         summary+=("$(printf '%-6s %-34s time z/cp %s, z/rsync %s, z/floor %s' "$fsname" "create, $label" \
             "$(ratio "$z" "$c")" "$(ratio "$z" "$r")" "$(ratio "$z" "$f")")")
+        if [ "$tree" = small ] && [ -n "$timev" ]; then
+            local zc cc zcalls="-" ccalls="-"
+            zc=$(median "${zcpu[@]}")
+            cc=$(median "${ccpu[@]}")
+            if command -v strace >/dev/null 2>&1; then
+                mkdir "$vol/snapcalls"
+                zcalls=$(calls_per_file "$small_files" "$znfssnap" create --volume "$vol" --dataset /small \
+                    --snapdir /snapcalls)
+                ccalls=$(calls_per_file "$small_files" cp -a "$vol/small" "$vol/cpcalls")
+            fi
+            printf '%-6s %-24s cpu %6s s, cp -a %6s s (z/cp %s); system calls per file %s, cp -a %s\n' \
+                "$fsname" "$label" "$zc" "$cc" "$(ratio "$zc" "$cc")" "$zcalls" "$ccalls"
+            summary+=("$(printf '%-6s %-34s cpu z/cp %s, calls per file %s (cp -a %s)' "$fsname" \
+                "create, $label" "$(ratio "$zc" "$cc")" "$zcalls" "$ccalls")")
+        fi
         rm -rf "$vol"/snap* "$vol"/floor* "$vol"/cp* "$vol"/rs*
     done
     if [ "$sweep" = 1 ]; then
