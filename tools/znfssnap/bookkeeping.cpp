@@ -17,6 +17,7 @@ namespace znfssnap {
 const char* const k_delete_complete = "/.delete/delete_complete";
 const char* const k_handoff_pending = "/.delete/handoff_pending";
 const char* const k_handoff_done = "/.delete/handoff_done";
+const char* const k_destroying = "/.delete/destroying";
 
 std::string format_pending(const pending_handoff& p)
 {
@@ -114,6 +115,121 @@ verdict append_refusal(const opened_volume& vol, const std::string& snapdir, boo
                            "to its last line; check that line by hand (a cut name must be removed, not ended)",
                        EILSEQ);
     return verdict();
+}
+
+std::error_code read_delete_complete(const opened_volume& vol, const std::string& snapdir, bool& complete,
+                                     std::string& compared_with)
+{
+    complete = false;
+    compared_with.clear();
+    std::string text;
+    std::error_code ec = read_whole_file(vol.api, vol.iopx, snapdir + k_delete_complete, text, 65536);
+    if (ec.value() == ENOENT)
+        return std::error_code();
+    if (ec)
+        return ec;
+    // The service has no rename: a run killed between making the file and writing it leaves it
+    // empty, and that is no record of a deletion, least of all of one without a previous snapshot.
+    if (text.empty() || text.back() != '\n')
+        return std::error_code();
+    text.pop_back();
+    complete = true;
+    compared_with = text;
+    return std::error_code();
+}
+
+std::error_code count_list_entries(const opened_volume& vol, const std::string& path, uint64_t& entries)
+{
+    entries = 0;
+    errno = 0;
+    znfs::znfs_file_ptr f = vol.api->open(vol.iopx, path.c_str(), O_RDONLY, znfs::znfs_aio_ptr());
+    if (!f)
+        return znfs::errno_code(errno ? errno : EIO);
+    const uint64_t block = 1 << 20;
+    znfs::znfs_buff_ptr b = vol.api->alloc_io_buffer(block);
+    std::error_code ec = b ? std::error_code() : znfs::errno_code(ENOMEM);
+    bool in_entry = false;
+    for (int64_t offset = 0; !ec;) {
+        errno = 0;
+        int64_t n = vol.api->read(f, b, block, offset, 0, znfs::znfs_aio_ptr());
+        if (n < 0)
+            ec = znfs::errno_code(errno ? errno : EIO);
+        if (n <= 0)
+            break;
+        const char* p = static_cast<const char*>(b->get_base());
+        for (int64_t i = 0; i < n; ++i) {
+            const bool end = p[i] == '\n' || p[i] == '\0';
+            if (end && in_entry)
+                ++entries;
+            in_entry = !end;
+        }
+        offset += n;
+    }
+    if (in_entry)
+        ++entries;  // a last name without its line feed is still a name
+    vol.api->close(f, znfs::znfs_aio_ptr());
+    return ec;
+}
+
+const char* snapshot_state::name() const
+{
+    if (destroying)
+        return "destroying";
+    if (empty)
+        return "empty";
+    if (delete_complete)
+        return "deleted";
+    if (!bookkeeping)
+        return "unfinished";
+    return deletion_ran ? "deleting" : "finished";
+}
+
+std::error_code read_snapshot_state(const opened_volume& vol, const std::string& snapdir, bool count_names,
+                                    snapshot_state& state)
+{
+    state = snapshot_state();
+    // Two names tell all that matters here: none, only .delete, or more.
+    std::vector<std::string> names;
+    std::error_code ec = list_directory(vol.api, vol.iopx, snapdir, names, 2);
+    if (ec)
+        return ec;
+    state.empty = names.empty();
+    if (state.empty)
+        return ec;
+    auto exists = [&](const std::string& path, bool& yes) {
+        std::error_code e = probe_file(vol.api, vol.iopx, path);
+        yes = !e;
+        return e.value() == ENOENT ? std::error_code() : e;
+    };
+    if ((ec = exists(snapdir + k_destroying, state.destroying)))
+        return ec;
+    if (!state.destroying && names.size() == 1 && names[0] == ".delete") {
+        // What a removal leaves in its last steps; no creation leaves an empty .delete behind
+        // anything it copied.
+        std::vector<std::string> inside;
+        ec = list_directory(vol.api, vol.iopx, snapdir + "/.delete", inside, 1);
+        if (ec && ec.value() != ENOTDIR)
+            return ec;
+        state.destroying = !ec && inside.empty();
+    }
+    if (state.destroying)
+        return std::error_code();
+    if ((ec = read_delete_complete(vol, snapdir, state.delete_complete, state.compared_with)))
+        return ec;
+    if ((ec = exists(snapdir + k_handoff_done, state.handoff_done)))
+        return ec;
+    const std::string list = snapdir + znfssnapcore::znfssnaputils::sdelfilelist;
+    if ((ec = exists(list, state.bookkeeping)))
+        return ec;
+    if (state.bookkeeping && count_names) {
+        if ((ec = count_list_entries(vol, list, state.list_entries)))
+            return ec;
+        state.list_entries_known = true;
+    }
+    if (!state.delete_complete &&
+        (ec = exists(snapdir + znfssnapcore::znfssnaputils::sdelfilelist_prevsnap, state.deletion_ran)))
+        return ec;
+    return std::error_code();
 }
 
 }  // namespace znfssnap

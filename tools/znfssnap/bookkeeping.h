@@ -20,6 +20,7 @@ namespace znfssnap {
 extern const char* const k_delete_complete;  // the deletion ran in full; holds the previous snapshot it used
 extern const char* const k_handoff_pending;  // a hand-off into this snapshot's list is under way
 extern const char* const k_handoff_done;     // this snapshot's handed-on names are in the previous list
+extern const char* const k_destroying;       // the removal of the tree has begun (destroy)
 
 // A hand-off: the source's bytes go to the previous snapshot's list at offset. The pending
 // marker (in the previous snapshot) names the source snapshot; the done marker (in the
@@ -45,6 +46,36 @@ std::error_code ends_with_line_feed(const opened_volume& vol, const std::string&
 // end with a line feed (the first new name would be joined to its cut last line), and, with
 // pending_refuses, a list that a hand-off is still writing.
 verdict append_refusal(const opened_volume& vol, const std::string& snapdir, bool pending_refuses);
+
+// Whether the deletion of snapdir completed, and the previous snapshot it compared with ("" for
+// none). A marker without its final line feed was cut while written: not complete.
+std::error_code read_delete_complete(const opened_volume& vol, const std::string& snapdir, bool& complete,
+                                     std::string& compared_with);
+
+// The entries of a list file (ended by a line feed or a NUL; empty ones do not count), read in
+// blocks so that a list of any length costs little memory.
+std::error_code count_list_entries(const opened_volume& vol, const std::string& path, uint64_t& entries);
+
+// Where a snapshot directory stands in its life, as its bookkeeping and markers tell.
+struct snapshot_state {
+    bool empty = false;            // holds nothing at all
+    bool bookkeeping = false;      // .delete and its delete list are there
+    bool list_entries_known = false;
+    uint64_t list_entries = 0;     // names in the delete list
+    bool deletion_ran = false;     // a deletion wrote its hand-off list but has not completed
+    bool delete_complete = false;
+    std::string compared_with;     // previous snapshot of the completed deletion ("" for none)
+    bool handoff_done = false;
+    bool destroying = false;       // a removal of the tree began (its marker), or only an empty .delete is left
+    // The completed deletion's names still wait to go to the previous snapshot's list.
+    bool handoff_pending() const { return delete_complete && !compared_with.empty() && !handoff_done; }
+    // "destroying", "empty", "deleted", "deleting", "finished" or "unfinished".
+    const char* name() const;
+};
+
+// Reads the state of the directory snapdir; count_names: count the delete list's names too.
+std::error_code read_snapshot_state(const opened_volume& vol, const std::string& snapdir, bool count_names,
+                                    snapshot_state& state);
 
 }  // namespace znfssnap
 

@@ -3,6 +3,7 @@
 #include "operations.h"
 #include "options.h"
 #include "report.h"
+#include "retire.h"
 #include "snapshot_lock.h"
 #include "volume_files.h"
 
@@ -21,8 +22,8 @@ namespace znfssnap {
 namespace {
 
 const char* k_help =
-    "Usage: znfssnap create --volume DIR --dataset PATH --snapdir PATH [--resume] [--wait]\n"
-    "                       [OPTIONS]\n"
+    "Usage: znfssnap create --volume DIR --dataset PATH --snapdir PATH [--mkdir] [--resume]\n"
+    "                       [--wait] [OPTIONS]\n"
     "\n"
     "A volume DIR is a host directory (a POSIX volume) or gluster://HOST[:PORT]/VOLNAME (a\n"
     "GlusterFS volume, reached without a mount).\n"
@@ -32,8 +33,12 @@ const char* k_help =
     "extended attributes of both. Directories named \".snaps\" are skipped.\n"
     "Then makes the snapshot's bookkeeping: PATH/.delete and an empty PATH/.delete/deletefilelist.\n"
     "Both PATHs are paths inside the volume (\"/live\"). The snapshot directory must exist\n"
-    "and be empty: create it first.\n"
+    "and be empty: create it first, or give --mkdir.\n"
     "\n"
+    "  --mkdir   make the snapshot directory first, through the volume's own service (so on a\n"
+    "            gluster:// volume no mount is needed). Its parent must exist: only the last\n"
+    "            component is made. A directory that is there already is used as it is, under\n"
+    "            the rules below (empty, or --resume).\n"
     "  --resume  take again a creation that stopped part-way, in its directory: what it\n"
     "            copied is removed first, then the dataset is copied afresh. Refused unless the\n"
     "            directory and the dataset lie apart and every entry in the directory has a\n"
@@ -79,38 +84,13 @@ verdict stopped_creation(const opened_volume& vol, const std::string& dataset, c
     return verdict();
 }
 
-// Removes the entries of snapdir (a link is removed, never followed); snapdir itself stays.
-std::error_code empty_directory(const opened_volume& vol, const std::string& snapdir,
-                                const std::vector<std::string>& entries, uint64_t& removed)
-{
-    znfs::znfs_debug logger;
-    for (const std::string& name : entries) {
-        const std::string path = snapdir + "/" + name;
-        std::error_code ec = vol.api->unlink(vol.iopx, path.c_str(), znfs::znfs_aio_ptr());
-        if (ec.value() == EISDIR || ec.value() == EPERM)
-            ec = znfssnapcore::znfssnaputils::rmdir_nonempty(vol.api, vol.iopx, path, logger);
-        if (ec && ec.value() != ENOENT)
-            return ec;
-        ++removed;
-    }
-    return std::error_code();
-}
-
-// A volume that could not tell what it holds left the work undone, not failed: a GlusterFS
-// volume with a brick down answers ENOTCONN where it cannot see whether an entry exists, and the
-// command stops there having written nothing. The same command completes once the volume is
-// whole again, which is what exit status 3 asks for.
-int undone_if_not_whole(int status, const std::error_code& ec)
-{
-    return ec.value() == ENOTCONN ? exit_incomplete : status;
-}
-
 }  // namespace
 
 int cmd_create(const std::vector<std::string>& args)
 {
     dataset_command dc;
-    int rc = start_dataset_command("create", k_help, args, dc, {{"resume", false}, {"wait", false}});
+    int rc = start_dataset_command("create", k_help, args, dc,
+                                   {{"resume", false}, {"wait", false}, {"mkdir", false}});
     if (rc >= 0)
         return rc;
     const bool resume = dc.args.has("resume");
@@ -118,6 +98,18 @@ int cmd_create(const std::vector<std::string>& args)
     std::error_code ec;
     if ((ec = check_directory(dc.vol.api, dc.vol.iopx, dc.dataset)))
         return report_failure("create", dc.co.json, dc.report, "dataset " + dc.dataset, ec);
+    if (dc.args.has("mkdir")) {
+        // One that is there already is no fault: the checks below judge what it holds.
+        ec = dc.vol.api->mkdir(dc.vol.iopx, dc.snapdir.c_str(), 0755, znfs::znfs_aio_ptr());
+        dc.report.flag("made_directory", !ec);
+        if (ec && ec.value() != EEXIST)
+            return undone_if_not_whole(
+                report_failure("create", dc.co.json, dc.report,
+                               "cannot make snapshot directory " + dc.snapdir +
+                                   (ec.value() == ENOENT ? " (its parent must exist)" : ""),
+                               ec),
+                ec);
+    }
     if ((ec = check_directory(dc.vol.api, dc.vol.iopx, dc.snapdir)))
         return report_failure("create", dc.co.json, dc.report,
                               "snapshot directory " + dc.snapdir + " (it must exist)", ec);
@@ -160,7 +152,7 @@ int cmd_create(const std::vector<std::string>& args)
                 return usage_error("create", v.message);
             return undone_if_not_whole(report_verdict("create", dc.co.json, dc.report, v), v.ec);
         }
-        if ((ec = empty_directory(dc.vol, dc.snapdir, entries, removed)))
+        if ((ec = remove_entries(dc.vol, dc.snapdir, entries, removed)))
             return report_failure("create", dc.co.json, dc.report,
                                   "cannot remove what the stopped creation left in " + dc.snapdir +
                                       " (run the same create --resume again)",

@@ -3,6 +3,7 @@
 #include "operations.h"
 #include "options.h"
 #include "report.h"
+#include "retire.h"
 #include "snapshot_lock.h"
 #include "volume_files.h"
 
@@ -48,47 +49,6 @@ const char* k_help =
     "snapshots hold (a GlusterFS volume with a brick down) and nothing was unlinked; run the\n"
     "same delete again.\n";
 
-// Why a deletion of snapdir must not start now; "" when it may. A deletion that was handed on
-// already would write a list nobody hands on; one whose own list is still being appended to,
-// or whose hand-off is half done, would miss or change names.
-verdict refusal(const opened_volume& vol, const std::string& snapdir, const std::string& prevsnap)
-{
-    std::error_code ec = probe_file(vol.api, vol.iopx, snapdir + k_handoff_done);
-    if (!ec)
-        return refused("the deletion of " + printable(snapdir) + " was completed and handed on already (" +
-                           k_handoff_done + " exists): remove the snapshot with 'znfssnap rmtree'",
-                       EBUSY);
-    if (ec.value() != ENOENT)
-        return check_failed("cannot tell whether " + printable(snapdir) + k_handoff_done + " exists", ec);
-    for (const std::string& dir : {snapdir, prevsnap}) {
-        if (dir.empty())
-            continue;
-        pending_handoff p;
-        ec = read_pending(vol, dir, p);
-        // Into the previous snapshot only this snapshot's own hand-off matters: a rerun would
-        // rewrite the list that hand-off is copying.
-        if (!ec && dir == prevsnap && p.snapdir != normalize_path(snapdir))
-            continue;
-        if (!ec)
-            return refused("a hand-off from " + printable(p.snapdir) + " into the delete list of " + printable(dir) +
-                               " is unfinished: run 'znfssnap handoff --snapdir " + printable(p.snapdir) +
-                               " --prevsnap " + printable(dir) + "' first",
-                           EBUSY);
-        if (ec.value() != ENOENT)
-            return check_failed("cannot read " + printable(dir) + k_handoff_pending, ec);
-    }
-    return verdict();
-}
-
-// A volume that could not tell what it holds left the work undone, not failed: a GlusterFS
-// volume with a brick down answers ENOTCONN where it cannot see whether an entry exists, and the
-// command stops there having written nothing. The same command completes once the volume is
-// whole again, which is what exit status 3 asks for.
-int undone_if_not_whole(int status, const std::error_code& ec)
-{
-    return ec.value() == ENOTCONN ? exit_incomplete : status;
-}
-
 }  // namespace
 
 int cmd_delete(const std::vector<std::string>& args)
@@ -133,23 +93,12 @@ int cmd_delete(const std::vector<std::string>& args)
     std::string message;
     if (!locks.take(vol, volume, {snapdir}, holder_text("delete", args), pa.has("wait"), message))
         return report_refusal("delete", co.json, j, message, znfs::errno_code(EBUSY));
-    const verdict v = refusal(vol, snapdir, prevsnap);
-    if (!v.ok())
-        return undone_if_not_whole(report_verdict("delete", co.json, j, v), v.ec);
-    // The marker of an earlier complete run goes first: while this run works, the hand-off
-    // must not take the list it is rewriting for finished.
-    if (!dry_run && (ec = remove_file_durably(api, iopx, snapdir + k_delete_complete)))
-        return undone_if_not_whole(
-            report_failure("delete", co.json, j, "cannot remove " + snapdir + k_delete_complete, ec), ec);
-
-    delete_outcome out = run_delete(api, iopx, obj.api, obj.iopx, snapdir, prevsnap, dry_run, !co.json);
-    const bool complete = !out.ec && out.opstatus == 0;
-    // The marker names the previous snapshot the names were compared with: only that one may
-    // receive them.
-    std::error_code marker_ec;
-    if (complete && !dry_run)
-        marker_ec = write_file_durably(api, iopx, snapdir + k_delete_complete,
-                                       (prevsnap.empty() ? std::string() : normalize_path(prevsnap)) + "\n");
+    deletion_step step = run_deletion_step(vol, obj, snapdir, prevsnap, dry_run, !co.json);
+    if (!step.stop.ok())
+        return undone_if_not_whole(report_verdict("delete", co.json, j, step.stop), step.stop.ec);
+    const delete_outcome& out = step.out;
+    const bool complete = step.ran_in_full();
+    const std::error_code marker_ec = step.marker_ec;
     // Every name resolved and the list for the previous snapshot written: the lines the library
     // logged on the way (a name new since the previous snapshot has no uuid there, a worker
     // found no batch) were its normal course.

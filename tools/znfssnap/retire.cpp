@@ -1,0 +1,306 @@
+#include "retire.h"
+
+#include "bookkeeping.h"
+#include "options.h"
+#include "volume_files.h"
+
+#include <znfs/znfs_debug.h>
+#include <znfssnapcore/znfssnapcore.h>
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+
+namespace znfssnap {
+
+namespace {
+
+// A refusal that carries the error the check met (check_failed marks a failure instead).
+verdict refused_with(const std::string& message, const std::error_code& ec)
+{
+    verdict v;
+    v.message = message;
+    v.ec = ec;
+    return v;
+}
+
+// Why a deletion of snapdir must not start now. A deletion that was handed on already would
+// write a list nobody hands on; one whose own list is still being appended to, or whose
+// hand-off is half done, would miss or change names.
+verdict deletion_refusal(const opened_volume& vol, const std::string& snapdir, const std::string& prevsnap)
+{
+    std::error_code ec = probe_file(vol.api, vol.iopx, snapdir + k_handoff_done);
+    if (!ec)
+        return refused("the deletion of " + printable(snapdir) + " was completed and handed on already (" +
+                           k_handoff_done + " exists): remove the snapshot with 'znfssnap rmtree'",
+                       EBUSY);
+    if (ec.value() != ENOENT)
+        return check_failed("cannot tell whether " + printable(snapdir) + k_handoff_done + " exists", ec);
+    for (const std::string& dir : {snapdir, prevsnap}) {
+        if (dir.empty())
+            continue;
+        pending_handoff p;
+        ec = read_pending(vol, dir, p);
+        // Into the previous snapshot only this snapshot's own hand-off matters: a rerun would
+        // rewrite the list that hand-off is copying.
+        if (!ec && dir == prevsnap && p.snapdir != normalize_path(snapdir))
+            continue;
+        if (!ec)
+            return refused("a hand-off from " + printable(p.snapdir) + " into the delete list of " + printable(dir) +
+                               " is unfinished: run 'znfssnap handoff --snapdir " + printable(p.snapdir) +
+                               " --prevsnap " + printable(dir) + "' first",
+                           EBUSY);
+        if (ec.value() != ENOENT)
+            return check_failed("cannot read " + printable(dir) + k_handoff_pending, ec);
+    }
+    return verdict();
+}
+
+uint64_t count_lines(const std::string& text)
+{
+    uint64_t n = 0;
+    for (char c : text)
+        n += c == '\n';
+    return n;
+}
+
+}  // namespace
+
+int undone_if_not_whole(int status, const std::error_code& ec)
+{
+    return ec.value() == ENOTCONN ? exit_incomplete : status;
+}
+
+deletion_step run_deletion_step(const opened_volume& vol, const opened_volume& obj, const std::string& snapdir,
+                                const std::string& prevsnap, bool dry_run, bool show_progress)
+{
+    deletion_step step;
+    step.stop = deletion_refusal(vol, snapdir, prevsnap);
+    if (!step.stop.ok())
+        return step;
+    // The marker of an earlier complete run goes first: while this run works, the hand-off
+    // must not take the list it is rewriting for finished.
+    std::error_code ec;
+    if (!dry_run && (ec = remove_file_durably(vol.api, vol.iopx, snapdir + k_delete_complete))) {
+        step.stop = check_failed("cannot remove " + snapdir + k_delete_complete, ec);
+        return step;
+    }
+    step.out = run_delete(vol.api, vol.iopx, obj.api, obj.iopx, snapdir, prevsnap, dry_run, show_progress);
+    // The marker names the previous snapshot the names were compared with: only that one may
+    // receive them.
+    if (step.ran_in_full() && !dry_run)
+        step.marker_ec = write_file_durably(vol.api, vol.iopx, snapdir + k_delete_complete,
+                                            (prevsnap.empty() ? std::string() : normalize_path(prevsnap)) + "\n");
+    return step;
+}
+
+handoff_outcome run_handoff(const opened_volume& vol, const std::string& snapdir, const std::string& prevsnap)
+{
+    handoff_outcome out;
+    const std::string snapnorm = normalize_path(snapdir);
+    const std::string prevnorm = normalize_path(prevsnap);
+    const std::string done_path = snapdir + k_handoff_done;
+    const std::string pending_path = prevsnap + k_handoff_pending;
+    const std::string source = snapdir + znfssnapcore::znfssnaputils::sdelfilelist_prevsnap;
+    const std::string target = prevsnap + znfssnapcore::znfssnaputils::sdelfilelist;
+    pending_handoff pending;
+    std::error_code pending_ec = read_pending(vol, prevsnap, pending);
+    if (pending_ec && pending_ec.value() != ENOENT) {
+        out.stop = check_failed("cannot read " + pending_path, pending_ec);
+        return out;
+    }
+    const bool pending_ours = !pending_ec && pending.snapdir == snapnorm;
+
+    // Done already: at most the marker of a run cut short after its last write is left.
+    std::string done_text;
+    std::error_code ec = read_whole_file(vol.api, vol.iopx, done_path, done_text, 65536);
+    if (!ec) {
+        pending_handoff done;
+        if (parse_pending(done_text, done) && done.snapdir != prevnorm) {
+            out.stop = refused("the names of " + snapdir + " were handed on to " + done.snapdir +
+                                   " already, not to " + prevsnap,
+                               EINVAL);
+            return out;
+        }
+        if (pending_ours && (ec = remove_file_durably(vol.api, vol.iopx, pending_path))) {
+            out.stop = check_failed("cannot remove " + pending_path, ec);
+            return out;
+        }
+        out.already_done = true;
+        return out;
+    }
+    if (ec.value() != ENOENT) {
+        out.stop = check_failed("cannot tell whether " + done_path + " exists", ec);
+        return out;
+    }
+
+    bool complete = false;
+    std::string recorded;
+    if ((ec = read_delete_complete(vol, snapdir, complete, recorded))) {
+        out.stop = check_failed("cannot read " + snapdir + k_delete_complete, ec);
+        return out;
+    }
+    if (!complete) {
+        out.stop = refused_with("the deletion of " + snapdir +
+                                    " has not completed: run the same 'znfssnap delete' until it exits 0 first",
+                                znfs::errno_code(ENOENT));
+        return out;
+    }
+    if (recorded != prevnorm) {
+        out.stop = refused("the deletion of " + snapdir + " compared its names with " +
+                               (recorded.empty() ? std::string("no previous snapshot") : recorded) + ", not with " +
+                               prevsnap + ": hand them on to that one, or run the deletion again with --prevsnap " +
+                               prevsnap,
+                           EINVAL);
+        return out;
+    }
+    if (!pending_ec && !pending_ours) {
+        out.stop = refused("a hand-off from " + pending.snapdir + " into " + target +
+                               " is unfinished: run 'znfssnap handoff --snapdir " + pending.snapdir + " --prevsnap " +
+                               prevsnap + "' first",
+                           EBUSY);
+        return out;
+    }
+    if (!pending_ours) {
+        out.stop = append_refusal(vol, prevsnap, false);
+        if (!out.stop.ok())
+            return out;
+    }
+
+    std::string names;
+    if ((ec = read_whole_file(vol.api, vol.iopx, source, names))) {
+        out.stop = check_failed("cannot read " + source, ec);
+        return out;
+    }
+    if (!names.empty() && names.back() != '\n') {
+        out.stop = refused(source + " does not end with a line feed: it is not a list a deletion wrote", EILSEQ);
+        return out;
+    }
+
+    errno = 0;
+    znfs::znfs_file_ptr f = vol.api->open(vol.iopx, target.c_str(), O_WRONLY, znfs::znfs_aio_ptr());
+    if (!f) {
+        out.stop = check_failed("cannot open " + target, znfs::errno_code(errno ? errno : EIO));
+        return out;
+    }
+    const uint64_t size = f->get_file_size();
+    if (pending_ours) {
+        // A run cut short: its bytes go again to where it put them, whatever of them got there.
+        if (pending.length != names.size() || size < pending.offset) {
+            vol.api->close(f, znfs::znfs_aio_ptr());
+            out.stop = refused("the unfinished hand-off recorded in " + pending_path + " (" +
+                                   std::to_string(pending.length) + " bytes at " + std::to_string(pending.offset) +
+                                   ") no longer matches " + source + " (" + std::to_string(names.size()) +
+                                   " bytes) and " + target + " (" + std::to_string(size) +
+                                   " bytes): compare them by hand",
+                               EINVAL);
+            return out;
+        }
+    } else {
+        pending.offset = size;
+        pending.length = names.size();
+        pending.snapdir = snapnorm;
+        if (!names.empty() && (ec = write_file_durably(vol.api, vol.iopx, pending_path, format_pending(pending)))) {
+            vol.api->close(f, znfs::znfs_aio_ptr());
+            out.stop = check_failed("cannot write " + pending_path + "; nothing appended", ec);
+            return out;
+        }
+    }
+    ec = write_at(vol.api, f, names.data(), names.size(), pending.offset);
+    if (!ec && !names.empty())
+        ec = vol.api->fsync(f, znfs::znfs_aio_ptr());
+    std::error_code cec = vol.api->close(f, znfs::znfs_aio_ptr());
+    if (!ec)
+        ec = cec;
+    if (ec) {
+        out.stop = check_failed("cannot append to " + target + ": run the same handoff again to finish it", ec);
+        return out;
+    }
+    pending_handoff done = pending;
+    done.snapdir = prevnorm;  // the same record, naming where the names went
+    if ((ec = write_file_durably(vol.api, vol.iopx, done_path, format_pending(done)))) {
+        out.stop = check_failed("names appended, but " + done_path +
+                                    " could not be written: run the same handoff again to finish it",
+                                ec);
+        return out;
+    }
+    if (!names.empty() && (ec = remove_file_durably(vol.api, vol.iopx, pending_path))) {
+        out.stop = check_failed("names appended, but " + pending_path +
+                                    " could not be removed: run the same handoff again to finish it",
+                                ec);
+        return out;
+    }
+    out.resumed = pending_ours;
+    out.names = count_lines(names);
+    out.offset = pending.offset;
+    out.bytes = names.size();
+    return out;
+}
+
+std::error_code remove_entries(const opened_volume& vol, const std::string& dir,
+                               const std::vector<std::string>& entries, uint64_t& removed)
+{
+    znfs::znfs_debug logger;
+    for (const std::string& name : entries) {
+        const std::string path = dir + "/" + name;
+        std::error_code ec = vol.api->unlink(vol.iopx, path.c_str(), znfs::znfs_aio_ptr());
+        if (ec.value() == EISDIR || ec.value() == EPERM)
+            ec = znfssnapcore::znfssnaputils::rmdir_nonempty(vol.api, vol.iopx, path, logger);
+        if (ec && ec.value() != ENOENT)
+            return ec;
+        ++removed;
+    }
+    return std::error_code();
+}
+
+std::error_code remove_snapshot_tree(const opened_volume& vol, const std::string& snapdir, uint64_t& removed)
+{
+    const std::string bookkeeping = snapdir + znfssnapcore::znfssnaputils::sdellistdir;
+    const std::string marker = snapdir + k_destroying;
+    std::vector<std::string> names;
+    std::error_code ec = list_directory(vol.api, vol.iopx, snapdir, names, SIZE_MAX);
+    if (ec)
+        return ec;
+    bool has_bookkeeping = false;
+    for (size_t i = 0; i < names.size();) {
+        if (names[i] == ".delete") {
+            has_bookkeeping = true;
+            names.erase(names.begin() + static_cast<long>(i));
+        } else {
+            ++i;
+        }
+    }
+    // The data goes before the bookkeeping, and the marker says so before either: a run cut
+    // short anywhere leaves a directory that is still known to be on its way out.
+    if (has_bookkeeping && (ec = write_file_durably(vol.api, vol.iopx, marker, "")))
+        return ec;
+    if ((ec = remove_entries(vol, snapdir, names, removed)))
+        return ec;
+    if ((ec = list_directory(vol.api, vol.iopx, snapdir, names, 2)))
+        return ec;
+    for (const std::string& n : names)
+        if (n != ".delete")
+            return znfs::errno_code(ENOTEMPTY);  // something appeared meanwhile: a rerun takes it too
+    if (has_bookkeeping) {
+        if ((ec = list_directory(vol.api, vol.iopx, bookkeeping, names, SIZE_MAX)))
+            return ec;
+        const std::string marker_name = marker.substr(marker.rfind('/') + 1);
+        names.erase(std::remove(names.begin(), names.end(), marker_name), names.end());
+        if ((ec = remove_entries(vol, bookkeeping, names, removed)))
+            return ec;
+        if ((ec = remove_file_durably(vol.api, vol.iopx, marker)))
+            return ec;
+        if ((ec = vol.api->rmdir(vol.iopx, bookkeeping.c_str(), znfs::znfs_aio_ptr())) && ec.value() != ENOENT)
+            return ec;
+        ++removed;
+    }
+    if ((ec = vol.api->rmdir(vol.iopx, snapdir.c_str(), znfs::znfs_aio_ptr())))
+        return ec;
+    std::string parent = normalize_path(snapdir);
+    parent = parent.substr(0, std::max<size_t>(parent.rfind('/'), 1));
+    return sync_directory(vol.api, vol.iopx, parent);
+}
+
+}  // namespace znfssnap
