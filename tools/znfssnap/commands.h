@@ -14,6 +14,8 @@ int cmd_delete(const std::vector<std::string>& args);
 int cmd_list_add(const std::vector<std::string>& args);
 int cmd_handoff(const std::vector<std::string>& args);
 int cmd_rmtree(const std::vector<std::string>& args);
+int cmd_list(const std::vector<std::string>& args);
+int cmd_destroy(const std::vector<std::string>& args);
 int cmd_volsnap(const std::vector<std::string>& args);
 int cmd_demo(const std::vector<std::string>& args);
 

@@ -21,13 +21,16 @@ const char* k_usage =
     "  handoff   append a deleted snapshot's handed-on names to the previous snapshot's list\n"
     "  list-add  append names to a snapshot's delete list\n"
     "  rmtree    remove a directory tree on a volume\n"
+    "  list      show where each snapshot below a directory stands (finished, deleted, ...)\n"
+    "  destroy   retire a snapshot: deletion, hand-off and removal of its tree, resumable\n"
     "  volsnap   create or delete a Gluster volume snapshot\n"
     "  demo      run a self-checking demonstration on temporary volumes\n"
     "\n"
     "'znfssnap help COMMAND' (or 'znfssnap COMMAND --help') describes a command;\n"
     "'znfssnap --version' prints the version.\n"
-    "Commands that change a snapshot (create, delete, handoff, list-add, rmtree) run one at a\n"
-    "time per snapshot directory on this host: a second run fails at once, or waits with --wait.\n"
+    "Commands that change a snapshot (create, delete, handoff, list-add, rmtree, destroy) run\n"
+    "one at a time per snapshot directory on this host: a second run fails at once, or waits\n"
+    "with --wait.\n"
     "\n"
     "Exit status: 0 success, 1 the operation failed, 2 usage error, 3 snapshot creation or\n"
     "deletion incomplete (run it again), 4 verify found differences.\n";
@@ -41,6 +44,7 @@ const command k_commands[] = {
     {"create", znfssnap::cmd_create},     {"verify", znfssnap::cmd_verify},   {"delete", znfssnap::cmd_delete},
     {"handoff", znfssnap::cmd_handoff},   {"list-add", znfssnap::cmd_list_add}, {"rmtree", znfssnap::cmd_rmtree},
     {"volsnap", znfssnap::cmd_volsnap},   {"demo", znfssnap::cmd_demo},
+    {"list", znfssnap::cmd_list},         {"destroy", znfssnap::cmd_destroy},
 };
 
 const command* find_command(const std::string& name)

@@ -1,0 +1,368 @@
+#include "bookkeeping.h"
+#include "commands.h"
+#include "operations.h"
+#include "options.h"
+#include "report.h"
+#include "retire.h"
+#include "snapshot_lock.h"
+#include "volume_files.h"
+
+#include <znfs/znfs_forward.h>
+#include <znfssnapcore/znfssnapcore.h>
+
+#include <fcntl.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+namespace znfssnap {
+
+namespace {
+
+const char* k_help =
+    "Usage: znfssnap destroy --volume DIR --object-volume DIR --snapdir PATH [--prevsnap PATH]\n"
+    "                        [-n|--dry-run] [--wait] [OPTIONS]\n"
+    "\n"
+    "A volume DIR is a host directory (a POSIX volume) or gluster://HOST[:PORT]/VOLNAME (a\n"
+    "GlusterFS volume, reached without a mount).\n"
+    "\n"
+    "Retires the snapshot PATH in three steps, in this order, each only when the one before\n"
+    "completed:\n"
+    "  1. deletion, as 'znfssnap delete': the names of its delete list whose data objects the\n"
+    "     previous snapshot does not share have their objects unlinked on the object volume;\n"
+    "     the others are set aside for the previous snapshot\n"
+    "  2. hand-off, as 'znfssnap handoff' (only with --prevsnap): the names set aside go to the\n"
+    "     end of the previous snapshot's delete list, exactly once\n"
+    "  3. removal of the tree, as 'znfssnap rmtree': the snapshot's data first, its bookkeeping\n"
+    "     last, under the marker PATH/.delete/destroying\n"
+    "Run it again after an interruption at any point (a crash, a kill, a failed step): the\n"
+    "markers tell which steps are done, and a removal that began is finished. A directory\n"
+    "without a delete list (a creation that never finished) is refused: it is no snapshot,\n"
+    "remove it with 'znfssnap rmtree'. An empty directory is simply removed.\n"
+    "\n"
+    "  --prevsnap PATH  the previous snapshot on the same volume: the next older one that still\n"
+    "                   exists (default: none, for the oldest snapshot). Once the deletion has\n"
+    "                   completed, it must be the one the deletion compared with.\n"
+    "  -n, --dry-run    write nothing to either volume: show which steps would run, the objects\n"
+    "                   the deletion would unlink and the names it would hand on\n"
+    "  --wait           wait while another run on this host works on either snapshot directory,\n"
+    "                   instead of failing at once (one run at a time per snapshot directory is\n"
+    "                   enforced on this host only)\n"
+    "\n"
+    "Exit status: 0 the snapshot is gone (with --dry-run: every step would run); 1 a step\n"
+    "failed or was refused (the message names the step; run again once the cause is fixed);\n"
+    "2 usage error; 3 the deletion is incomplete: some names were left unresolved, or the\n"
+    "volume could not tell what it holds (a GlusterFS volume with a brick down); nothing after\n"
+    "the deletion ran: run the same destroy again.\n";
+
+// Test hook, read by this command alone: with ZNFSSNAP_TEST_KILL_AT=N in the environment the
+// run kills itself with SIGKILL right before its Nth call that would change either volume, so
+// that a test can cut it short at every such point and check what a rerun makes of it.
+class killing_api final : public znfs::znfs_api_forward {
+public:
+    killing_api(znfs::znfs_api* target, std::atomic<long>* calls, long at)
+        : znfs::znfs_api_forward(target), m_calls(calls), m_at(at)
+    {
+    }
+
+    znfs::znfs_file_ptr open(znfs::znfs_iopx_ptr iopx, const char* path, int32_t flags,
+                             znfs::znfs_aio_ptr aio) override
+    {
+        if ((flags & O_ACCMODE) != O_RDONLY || (flags & (O_CREAT | O_TRUNC | O_APPEND)))
+            step();
+        return target()->open(iopx, path, flags, aio);
+    }
+    znfs::znfs_file_ptr creat(znfs::znfs_iopx_ptr iopx, const char* path, int32_t flags, uint64_t mode,
+                              znfs::znfs_aio_ptr aio) override
+    {
+        step();
+        return target()->creat(iopx, path, flags, mode, aio);
+    }
+    int64_t write(znfs::znfs_file_ptr file, znfs::znfs_buff_ptr buff, uint64_t length, int64_t offset,
+                  int32_t option, znfs::znfs_aio_ptr aio) override
+    {
+        step();
+        return target()->write(file, buff, length, offset, option, aio);
+    }
+    std::error_code mkdir(znfs::znfs_iopx_ptr iopx, const char* path, uint32_t mode, znfs::znfs_aio_ptr aio) override
+    {
+        step();
+        return target()->mkdir(iopx, path, mode, aio);
+    }
+    std::error_code rmdir(znfs::znfs_iopx_ptr iopx, const char* path, znfs::znfs_aio_ptr aio) override
+    {
+        step();
+        return target()->rmdir(iopx, path, aio);
+    }
+    std::error_code unlink(znfs::znfs_iopx_ptr iopx, const char* path, znfs::znfs_aio_ptr aio) override
+    {
+        step();
+        return target()->unlink(iopx, path, aio);
+    }
+    std::error_code setxattr(znfs::znfs_iopx_ptr iopx, const char* path, const char* name, struct iovec* iov,
+                             uint64_t flags, znfs::znfs_aio_ptr aio) override
+    {
+        step();
+        return target()->setxattr(iopx, path, name, iov, flags, aio);
+    }
+    std::error_code chmod(znfs::znfs_iopx_ptr iopx, const char* path, uint64_t mode, znfs::znfs_aio_ptr aio) override
+    {
+        step();
+        return target()->chmod(iopx, path, mode, aio);
+    }
+
+private:
+    void step()
+    {
+        if (m_calls->fetch_add(1) + 1 == m_at)
+            ::raise(SIGKILL);
+    }
+    std::atomic<long>* m_calls;  // shared by both volumes' wrappers
+    long m_at;
+};
+
+struct kill_hook {
+    std::atomic<long> calls{0};
+    std::unique_ptr<killing_api> vol, obj;
+
+    // Puts the wrappers in front of both volumes when the hook is asked for.
+    void arm(opened_volume& v, opened_volume& o)
+    {
+        const char* at = std::getenv("ZNFSSNAP_TEST_KILL_AT");
+        long long n = 0;
+        if (!at || !parse_int(at, n) || n <= 0)
+            return;
+        vol.reset(new killing_api(v.api, &calls, static_cast<long>(n)));
+        obj.reset(new killing_api(o.api, &calls, static_cast<long>(n)));
+        v.api = vol.get();
+        o.api = obj.get();
+    }
+};
+
+// "-n" for "--dry-run", up to a "--".
+std::vector<std::string> expand_short_options(const std::vector<std::string>& args)
+{
+    std::vector<std::string> out = args;
+    for (std::string& a : out) {
+        if (a == "--")
+            break;
+        if (a == "-n")
+            a = "--dry-run";
+    }
+    return out;
+}
+
+void print_list(const std::vector<std::string>& items)
+{
+    for (const std::string& s : items)
+        std::printf("      %s\n", printable(s).c_str());
+}
+
+}  // namespace
+
+int cmd_destroy(const std::vector<std::string>& raw_args)
+{
+    const std::vector<std::string> args = expand_short_options(raw_args);
+    parsed_args pa;
+    common_options co;
+    int rc = start_command("destroy", k_help, args,
+                           {{"volume", true}, {"object-volume", true}, {"snapdir", true}, {"prevsnap", true},
+                            {"dry-run", false}, {"wait", false}},
+                           {"volume", "object-volume", "snapdir"}, 0, 0, pa, co);
+    if (rc >= 0)
+        return rc;
+    const std::string volume = pa.get("volume");
+    const std::string objvolume = pa.get("object-volume");
+    const std::string snapdir = pa.get("snapdir");
+    const std::string prevsnap = pa.get("prevsnap");
+    const std::string prevnorm = prevsnap.empty() ? std::string() : normalize_path(prevsnap);
+    const bool dry_run = pa.has("dry-run");
+    if (!prevsnap.empty() && prevnorm == normalize_path(snapdir))
+        return usage_error("destroy", "--prevsnap names the snapshot being destroyed");
+    if (normalize_path(snapdir).find('\n') != std::string::npos || prevnorm.find('\n') != std::string::npos)
+        return usage_error("destroy", "a snapshot path holding a line feed cannot be recorded in a marker");
+    json_object j("destroy");
+    j.str("volume", volume)
+        .str("object_volume", objvolume)
+        .str("snapdir", snapdir)
+        .str("prevsnap", prevsnap)
+        .flag("dry_run", dry_run);
+
+    std::error_code ec;
+    opened_volume vol = open_volume(volume, ec);
+    if (!vol.iopx)
+        return report_failure("destroy", co.json, j, "cannot open volume " + volume, ec);
+    opened_volume obj = open_volume(objvolume, ec);
+    if (!obj.iopx)
+        return report_failure("destroy", co.json, j, "cannot open object volume " + objvolume, ec);
+    kill_hook hook;
+    hook.arm(vol, obj);
+    if ((ec = check_directory(vol.api, vol.iopx, snapdir)))
+        return undone_if_not_whole(report_failure("destroy", co.json, j, "snapshot directory " + snapdir, ec), ec);
+
+    std::vector<std::string> locked = {snapdir};
+    if (!prevsnap.empty())
+        locked.push_back(prevsnap);
+    snapshot_locks locks;
+    std::string message;
+    if (!locks.take(vol, volume, locked, holder_text("destroy", args), pa.has("wait"), message))
+        return report_refusal("destroy", co.json, j, message, znfs::errno_code(EBUSY));
+
+    snapshot_state st;
+    if ((ec = read_snapshot_state(vol, snapdir, false, st)))
+        return undone_if_not_whole(
+            report_failure("destroy", co.json, j, "cannot tell where " + snapdir + " stands", ec), ec);
+    j.str("state_before", st.name());
+    // The step that stopped the run refuses or fails with the step named.
+    auto stopped = [&](const char* step, verdict v) {
+        j.str("stopped_at", step);
+        v.message = std::string("step ") + step + ": " + v.message;
+        return undone_if_not_whole(report_verdict("destroy", co.json, j, v), v.ec);
+    };
+
+    const bool retiring = !st.destroying && !st.empty;
+    std::string deletion = "done_before", handoff = prevsnap.empty() ? "none" : "done_before";
+    deletion_step del;
+    handoff_outcome handed;
+    uint64_t would_hand_on = 0;
+    if (retiring) {
+        if (!st.bookkeeping && !st.delete_complete)
+            return stopped("deletion", refused(printable(snapdir) + " has no delete list (" +
+                                                   znfssnapcore::znfssnaputils::sdelfilelist +
+                                                   "): it is a creation that never finished, not a snapshot; "
+                                                   "remove it with 'znfssnap rmtree'",
+                                               ENOENT));
+        // Once the names were compared with one previous snapshot, only that one may get them.
+        if (st.delete_complete && st.compared_with != prevnorm)
+            return stopped("deletion",
+                           refused("the deletion of " + printable(snapdir) + " compared its names with " +
+                                       (st.compared_with.empty() ? std::string("no previous snapshot")
+                                                                 : printable(st.compared_with)) +
+                                       ": give " +
+                                       (st.compared_with.empty() ? std::string("no --prevsnap")
+                                                                 : "--prevsnap " + printable(st.compared_with)) +
+                                       ", or run 'znfssnap delete' again with the previous snapshot you mean",
+                                   EINVAL));
+        const bool hand_on = !prevsnap.empty() && !st.handoff_done;
+        if (hand_on && (ec = check_directory(vol.api, vol.iopx, prevsnap)))
+            return undone_if_not_whole(
+                report_failure("destroy", co.json, j, "previous snapshot " + prevsnap, ec), ec);
+        // A deletion whose names could not be handed on afterwards is better not begun.
+        if (hand_on && !st.delete_complete) {
+            const verdict v = append_refusal(vol, prevsnap, true);
+            if (!v.ok())
+                return stopped("deletion", v);
+        }
+
+        if (!st.delete_complete) {
+            del = run_deletion_step(vol, obj, snapdir, prevsnap, dry_run, !co.json);
+            if (!del.stop.ok())
+                return stopped("deletion", del.stop);
+            j.num("opstatus", del.out.opstatus)
+                .unum("names_checked", del.out.checked)
+                .unum("names_handed_on", del.out.handed_on)
+                .unum("objects_unlinked", del.out.unlinked)
+                .unum("names_unresolved", del.out.unresolved);
+            if (dry_run)
+                j.unum("dry_run_object_count", del.out.dry_run_objects.size())
+                    .list("dry_run_objects", del.out.dry_run_objects)
+                    .unum("dry_run_handed_on_count", del.out.dry_run_handed_on.size())
+                    .list("dry_run_handed_on", del.out.dry_run_handed_on);
+            if (del.out.ec)
+                return stopped("deletion", check_failed("deletion of " + snapdir + " failed", del.out.ec));
+            if (del.marker_ec)
+                return stopped("deletion", check_failed("deletion of " + snapdir + " ran in full, but its marker " +
+                                                            k_delete_complete + " could not be written",
+                                                        del.marker_ec));
+            deletion = dry_run ? "would_run" : "done";
+            if (!del.complete()) {
+                j.str("deletion", "incomplete").str("stopped_at", "deletion").flag("complete", false);
+                j.error(std::error_code());
+                if (co.json)
+                    std::printf("%s\n", j.text().c_str());
+                std::fprintf(stderr,
+                             "znfssnap destroy: step deletion: %s of %s is incomplete: %" PRIu64
+                             " names were left unresolved (see the log lines above); nothing after it %s. Fix "
+                             "the cause, then run the same destroy again.\n",
+                             dry_run ? "a real deletion" : "the deletion", printable(snapdir).c_str(),
+                             del.out.unresolved, dry_run ? "would run" : "ran");
+                return exit_incomplete;
+            }
+            would_hand_on = del.out.dry_run_handed_on.size();
+        } else if (dry_run && hand_on) {
+            std::string names;
+            if ((ec = read_whole_file(vol.api, vol.iopx, snapdir + znfssnapcore::znfssnaputils::sdelfilelist_prevsnap,
+                                      names)))
+                return stopped("hand-off", check_failed("cannot read " + snapdir +
+                                                            znfssnapcore::znfssnaputils::sdelfilelist_prevsnap,
+                                                        ec));
+            would_hand_on = split_lines(names).size();
+        }
+
+        if (!prevsnap.empty()) {
+            if (dry_run) {
+                handoff = hand_on ? "would_run" : "done_before";
+            } else {
+                handed = run_handoff(vol, snapdir, prevsnap);
+                if (!handed.stop.ok())
+                    return stopped("hand-off", handed.stop);
+                handoff = handed.already_done ? "done_before" : "done";
+                j.unum("names_appended", handed.names);
+            }
+        }
+    }
+    j.str("deletion", deletion).str("handoff", handoff);
+
+    uint64_t removed = 0;
+    if (!dry_run && (ec = remove_snapshot_tree(vol, snapdir, removed))) {
+        j.str("removal", "failed").unum("entries_removed", removed);
+        return stopped("removal", check_failed("cannot remove " + snapdir + " (run the same destroy again)", ec));
+    }
+    j.str("removal", dry_run ? "would_run" : "done").unum("entries_removed", removed);
+    j.str("stopped_at", "").flag("complete", true).error(std::error_code());
+    if (co.json) {
+        std::printf("%s\n", j.text().c_str());
+        return exit_ok;
+    }
+
+    const std::string shown = printable(snapdir);
+    if (dry_run)
+        std::printf("dry run, nothing written: destroy %s would\n", shown.c_str());
+    else
+        std::printf("destroyed %s:\n", shown.c_str());
+    if (!retiring)
+        std::printf("  1-2 deletion and hand-off: done before (the removal had begun)\n");
+    else if (deletion == "done_before")
+        std::printf("  1 deletion: done before\n");
+    else if (dry_run) {
+        std::printf("  1 deletion: run; %zu objects would be unlinked:\n", del.out.dry_run_objects.size());
+        print_list(del.out.dry_run_objects);
+        std::printf("    %zu names would be handed on to the previous snapshot:\n", del.out.dry_run_handed_on.size());
+        print_list(del.out.dry_run_handed_on);
+    } else
+        std::printf("  1 deletion: done, %" PRIu64 " names checked, %" PRIu64 " handed on, %" PRIu64
+                    " objects unlinked\n",
+                    del.out.checked, del.out.handed_on, del.out.unlinked);
+    if (retiring && prevsnap.empty())
+        std::printf("  2 hand-off: none (no previous snapshot)\n");
+    else if (retiring && handoff == "done_before")
+        std::printf("  2 hand-off to %s: done before\n", printable(prevsnap).c_str());
+    else if (retiring && dry_run)
+        std::printf("  2 hand-off to %s: append %" PRIu64 " names to its delete list\n", printable(prevsnap).c_str(),
+                    would_hand_on);
+    else if (retiring)
+        std::printf("  2 hand-off to %s: done, %" PRIu64 " names appended%s\n", printable(prevsnap).c_str(),
+                    handed.names, handed.resumed ? " (finishing an earlier run)" : "");
+    if (dry_run)
+        std::printf("  3 removal: remove %s and everything below it\n", shown.c_str());
+    else
+        std::printf("  3 removal: done, %" PRIu64 " entries removed\n", removed);
+    return exit_ok;
+}
+
+}  // namespace znfssnap
