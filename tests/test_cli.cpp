@@ -21,6 +21,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 #include <memory>
 #include <string>
 #include <vector>
@@ -290,7 +291,7 @@ json_value parse_json(const run_result& r)
 // modification and change times, so that even a rewrite with the same bytes shows.
 using tree_state = std::map<std::string, std::string>;
 
-void capture_tree(const std::string& host, const std::string& rel, tree_state& out)
+void capture_tree(const std::string& host, const std::string& rel, tree_state& out, bool times = true)
 {
     for (const std::string& name : testvol::names_in(host)) {
         const std::string h = host + "/" + name, r = rel + "/" + name;
@@ -298,9 +299,10 @@ void capture_tree(const std::string& host, const std::string& rel, tree_state& o
         if (lstat(h.c_str(), &st) != 0)
             continue;
         std::string& e = out[r];
-        e = std::to_string(st.st_mode) + " m" + std::to_string(st.st_mtim.tv_sec) + "." +
-            std::to_string(st.st_mtim.tv_nsec) + " c" + std::to_string(st.st_ctim.tv_sec) + "." +
-            std::to_string(st.st_ctim.tv_nsec);
+        e = std::to_string(st.st_mode);
+        if (times)
+            e += " m" + std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + " c" +
+                 std::to_string(st.st_ctim.tv_sec) + "." + std::to_string(st.st_ctim.tv_nsec);
         for (const auto& x : testvol::host_xattrs(h))
             e += " " + x.first + "=" + x.second;
         if (S_ISREG(st.st_mode)) {
@@ -310,15 +312,17 @@ void capture_tree(const std::string& host, const std::string& rel, tree_state& o
             ssize_t n = readlink(h.c_str(), buf, sizeof buf);
             e += " -> " + std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
         } else if (S_ISDIR(st.st_mode)) {
-            capture_tree(h, r, out);
+            capture_tree(h, r, out, times);
         }
     }
 }
 
-tree_state capture_tree(const TempVolume& vol, const std::string& volpath = "")
+// times: with modification and change times (whether anything was written at all); without,
+// what two runs that wrote the same can be compared by.
+tree_state capture_tree(const TempVolume& vol, const std::string& volpath = "", bool times = true)
 {
     tree_state t;
-    capture_tree(vol.host(volpath), "", t);
+    capture_tree(vol.host(volpath), "", t, times);
     return t;
 }
 
@@ -438,6 +442,11 @@ TEST(CliUsage, UsageErrorsExitTwo)
         {"rmtree", "--volume", "/tmp", "//"},
         {"rmtree", "--volume", "/tmp", "/snap/.."},
         {"rmtree", "--volume", "/tmp", "./x"},
+        {"list", "--volume", "/tmp"},
+        {"list", "--volume", "/tmp", "/a", "/b"},
+        {"destroy", "--volume", "/tmp", "--snapdir", "/s"},
+        {"destroy", "--volume", "/tmp", "--object-volume", "/tmp", "--snapdir", "/s", "--prevsnap", "//s/."},
+        {"destroy", "--volume", "/tmp", "--object-volume", "/tmp", "--snapdir", "/s", "-x"},
         {"volsnap"},
         {"volsnap", "rename", "a"},
         {"volsnap", "create", "vol1", "snap1"},
@@ -463,7 +472,8 @@ TEST(CliUsage, UsageErrorsExitTwo)
 
 TEST(CliUsage, HelpForEveryCommandExitsZero)
 {
-    for (const char* cmd : {"create", "verify", "delete", "handoff", "list-add", "rmtree", "volsnap", "demo"}) {
+    for (const char* cmd :
+         {"create", "verify", "delete", "handoff", "list-add", "rmtree", "list", "destroy", "volsnap", "demo"}) {
         run_result r = run_cli({cmd, "--help"});
         EXPECT_EQ(0, r.status) << cmd << "\n" << show(r);
         EXPECT_NE(std::string::npos, r.out.find(std::string("Usage: znfssnap ") + cmd)) << r.out;
@@ -594,6 +604,30 @@ TEST_F(CliTest, CreateRefusesMissingDirectories)
     r = run_cli({"create", "--volume", vol.root() + "/nope", "--dataset", "/live", "--snapdir", "/s", "--json"});
     EXPECT_EQ(1, r.status) << show(r);
     EXPECT_EQ(2, parse_json(r)["error_value"].num());
+    EXPECT_EQ("errno", parse_json(r)["error_category"].text);
+
+    // --mkdir makes the last component only; one that is there already is judged as without it.
+    const std::vector<std::string> mk = {"create", "--volume", vol.root(), "--dataset", "/live", "--mkdir", "--json",
+                                         "--snapdir"};
+    auto made = [&](const std::string& snapdir) {
+        std::vector<std::string> args = mk;
+        args.push_back(snapdir);
+        return run_cli(args);
+    };
+    r = made("/absent/s");
+    EXPECT_EQ(1, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.err.find("parent must exist")) << r.err;
+    EXPECT_FALSE(vol.exists("/absent"));
+    r = made("/absent");
+    ASSERT_EQ(0, r.status) << show(r);
+    EXPECT_EQ("true", parse_json(r)["made_directory"].text);
+    EXPECT_EQ(0, verify("/absent").status);
+    r = made("/absent");
+    EXPECT_EQ(2, r.status) << "a finished snapshot is refused as ever\n" << show(r);
+    vol.mkdir("/ready");
+    r = made("/ready");
+    EXPECT_EQ(0, r.status) << show(r);
+    EXPECT_EQ("false", parse_json(r)["made_directory"].text);
 }
 
 // A finished snapshot is never copied into, with or without --resume; a stopped creation is
@@ -1019,6 +1053,176 @@ TEST_F(CliTest, RmtreeRemovesWholeTree)
     EXPECT_EQ("alpha\n", vol.read("/live/docs/a.txt"));
     r = run_cli({"rmtree", "--volume", vol.root(), "/s"});
     EXPECT_EQ(1, r.status) << show(r);
+}
+
+// ---- list, destroy ----
+
+// A snapshot pair on volumes of its own, the same every time: deleting /s2 against /s1 hands
+// "kept" on and unlinks o-new and o-fresh.
+struct retire_scene {
+    TempVolume snaps, objects;
+
+    retire_scene()
+    {
+        file("/s1/kept", "o-kept");
+        file("/s1/changed", "o-old");
+        file("/s2/kept", "o-kept");
+        file("/s2/changed", "o-new");
+        file("/s2/docs/fresh", "o-fresh");
+        snaps.write("/s2/docs/plain", "no object");
+        snaps.mkdir("/s1/.delete");
+        snaps.mkdir("/s2/.delete");
+        snaps.write("/s1/.delete/deletefilelist", "older\n", 0760);
+        snaps.write("/s2/.delete/deletefilelist", "kept\nchanged\ndocs/fresh\n", 0760);
+    }
+
+    void file(const std::string& path, const std::string& id)
+    {
+        snaps.mkdir(path.substr(0, path.rfind('/')));
+        snaps.write(path, "data of " + path);
+        snaps.setxattr(path, testvol::kUuid, "/objects/" + id);
+        objects.mkdir("/objects");
+        objects.write("/objects/" + id, id);
+    }
+
+    run_result destroy(std::vector<std::string> extra = {}, const std::vector<std::string>& env = {}) const
+    {
+        std::vector<std::string> args = {"destroy",  "--volume", snaps.root(), "--object-volume", objects.root(),
+                                         "--snapdir", "/s2",     "--prevsnap", "/s1"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return run_cli(args, env);
+    }
+
+    std::string state_of(const std::string& name) const
+    {
+        run_result r = run_cli({"list", "--volume", snaps.root(), "/", "--json"});
+        const json_value all = parse_json(r);
+        for (const json_value& rec : all["snapshots"].items)
+            if (rec["name"].text == name)
+                return rec["state"].text;
+        return "(not listed)";
+    }
+};
+
+// A dry run changes nothing and foretells the real run; a run killed before any call that
+// changes either volume, and run again, ends exactly where an uninterrupted run ends, and in
+// between the snapshot never looks like a creation that never finished.
+TEST(CliDestroy, KilledAtEveryStepRerunEndsLikeAnUninterruptedRun)
+{
+    retire_scene reference;
+    const tree_state snaps = capture_tree(reference.snaps), objs = capture_tree(reference.objects);
+    run_result r = reference.destroy({"-n", "--json"});
+    ASSERT_EQ(0, r.status) << show(r);
+    json_value dry = parse_json(r);
+    EXPECT_EQ((std::vector<std::string>{"/objects/o-fresh", "/objects/o-new"}), dry["dry_run_objects"].strings());
+    EXPECT_EQ((std::vector<std::string>{"kept"}), dry["dry_run_handed_on"].strings());
+    for (const char* step : {"deletion", "handoff", "removal"})
+        EXPECT_EQ("would_run", dry[step].text) << step;
+    EXPECT_EQ("", tree_diff(snaps, capture_tree(reference.snaps)));
+    EXPECT_EQ("", tree_diff(objs, capture_tree(reference.objects)));
+    r = reference.destroy();
+    ASSERT_EQ(0, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.out.find("3 removal: done")) << r.out;
+    EXPECT_FALSE(reference.snaps.exists("/s2"));
+    EXPECT_EQ("older\nkept\n", reference.snaps.read("/s1/.delete/deletefilelist"));
+    EXPECT_EQ((std::vector<std::string>{"o-kept", "o-old"}), reference.objects.list("/objects"));
+    const tree_state want_snaps = capture_tree(reference.snaps, "", false);
+    const tree_state want_objs = capture_tree(reference.objects, "", false);
+
+    std::set<std::string> seen;
+    int kills = 0;
+    for (int n = 1;; ++n) {
+        ASSERT_LT(n, 400) << "the run never got to its end";
+        SCOPED_TRACE("killed before call " + std::to_string(n));
+        retire_scene scene;
+        r = scene.destroy({}, {"ZNFSSNAP_TEST_KILL_AT=" + std::to_string(n)});
+        if (r.status == 0)
+            break;
+        ASSERT_EQ(128 + SIGKILL, r.status) << show(r);
+        ++kills;
+        const std::string state = scene.state_of("s2");
+        seen.insert(state);
+        EXPECT_NE("unfinished", state);
+        r = scene.destroy({"--json"});
+        ASSERT_EQ(0, r.status) << show(r);
+        EXPECT_EQ("", tree_diff(want_snaps, capture_tree(scene.snaps, "", false)));
+        EXPECT_EQ("", tree_diff(want_objs, capture_tree(scene.objects, "", false)));
+    }
+    std::printf("[ destroy  ] killed before each of %d calls; states seen: ", kills);
+    for (const std::string& s : seen)
+        std::printf("%s ", s.c_str());
+    std::printf("\n");
+    for (const char* state : {"finished", "deleted", "destroying"})
+        EXPECT_TRUE(seen.count(state)) << state;
+}
+
+// list tells each kind of directory apart; destroy refuses what is no snapshot, and a
+// previous snapshot other than the one the deletion compared with.
+TEST_F(CliTest, ListShowsEachStateAndDestroyRefusesNonSnapshots)
+{
+    object_file("kept", "o-kept");
+    ASSERT_EQ(0, create("/snaps/s1").status);
+    ASSERT_EQ(0, create("/snaps/s2").status);
+    write_delete_list("/snaps/s2", "kept\ndocs/a.txt\n\n");
+    vol.mkdir("/snaps/s3");
+    vol.write("/snaps/s3/tool", "#!/b");  // a creation cut short
+    vol.mkdir("/snaps/empty");
+    vol.write("/snaps/notes.txt", "not a directory");
+    const std::string vr = vol.root();
+    auto destroy = [&](const std::string& snapdir, std::vector<std::string> extra) {
+        std::vector<std::string> args = {"destroy", "--volume", vr, "--object-volume", objects.root(),
+                                         "--snapdir", snapdir};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return run_cli(args);
+    };
+    run_result r = run_cli({"delete", "--volume", vr, "--object-volume", objects.root(), "--snapdir", "/snaps/s2",
+                            "--prevsnap", "/snaps/s1"});
+    ASSERT_EQ(0, r.status) << show(r);
+
+    r = run_cli({"list", "--volume", vr, "/snaps", "--json"});
+    ASSERT_EQ(0, r.status) << show(r);
+    std::map<std::string, json_value> rec;
+    const json_value all = parse_json(r);
+    for (const json_value& v : all["snapshots"].items)
+        rec[v["name"].text] = v;
+    std::vector<std::string> listed;
+    for (const auto& e : rec)
+        listed.push_back(e.first);
+    ASSERT_EQ((std::vector<std::string>{"empty", "s1", "s2", "s3"}), listed) << r.out;
+    EXPECT_EQ("finished", rec["s1"]["state"].text);
+    EXPECT_EQ(0, rec["s1"]["delete_list_names"].num());
+    EXPECT_EQ("deleted", rec["s2"]["state"].text);
+    EXPECT_EQ(2, rec["s2"]["delete_list_names"].num());
+    EXPECT_EQ("true", rec["s2"]["handoff_pending"].text);
+    EXPECT_EQ("/snaps/s1", rec["s2"]["compared_with"].text);
+    EXPECT_EQ("unfinished", rec["s3"]["state"].text);
+    EXPECT_EQ("false", rec["s3"]["bookkeeping"].text);
+    EXPECT_EQ("empty", rec["empty"]["state"].text);
+
+    const tree_state before = capture_tree(vol);
+    r = destroy("/snaps/s3", {});
+    EXPECT_EQ(1, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.err.find("rmtree")) << r.err;
+    for (const char* prev : {"", "/snaps/empty"}) {
+        r = destroy("/snaps/s2", *prev ? std::vector<std::string>{"--prevsnap", prev} : std::vector<std::string>{});
+        EXPECT_EQ(1, r.status) << prev << "\n" << show(r);
+        EXPECT_NE(std::string::npos, r.err.find("--prevsnap /snaps/s1")) << r.err;
+    }
+    EXPECT_EQ("", tree_diff(before, capture_tree(vol)));
+
+    r = run_cli({"handoff", "--volume", vr, "--snapdir", "/snaps/s2", "--prevsnap", "/snaps/s1"});
+    ASSERT_EQ(0, r.status) << show(r);
+    r = run_cli({"list", "--volume", vr, "/snaps"});
+    ASSERT_EQ(0, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.out.find("deleted             2 done     /snaps/s2")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("finished            1 -        /snaps/s1")) << r.out;
+    EXPECT_EQ(std::string::npos, r.out.find("notes.txt")) << r.out;
+    r = destroy("/snaps/s2", {"--prevsnap", "/snaps/s1"});
+    EXPECT_EQ(0, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.out.find("2 hand-off to /snaps/s1: done before")) << r.out;
+    EXPECT_EQ(0, destroy("/snaps/empty", {}).status);
+    EXPECT_EQ((std::vector<std::string>{"notes.txt", "s1", "s3"}), vol.list("/snaps"));
+    EXPECT_EQ("kept\n", vol.read("/snaps/s1/.delete/deletefilelist"));
 }
 
 TEST(CliVolsnap, RunsGlusterWithItsArguments)
