@@ -11,7 +11,7 @@
 //   znfsbench_replay create VOLDIR SRC DST THREADS
 //       copies the tree SRC into the existing empty DST (volume paths) as snapshot creation
 //       does: per directory stat, mkdir and attributes, listing; per file stat, create, open,
-//       32 KiB blocks, attributes
+//       the data in place (copy_file_range), attributes
 //
 // The list is cut into THREADS contiguous pieces (deletion) or the root's entries dealt out
 // over THREADS threads (creation). Prints the work done and the seconds it took.
@@ -145,17 +145,23 @@ struct task_fds {
         xattr_at_args args{reinterpret_cast<uintptr_t>(value), static_cast<uint32_t>(size), 0};
         return syscall(SYS_setxattrat, g_procfd, fd_name(h->fd).text, 0, name, &args, sizeof args);
     }
-    // open for reading: the O_PATH descriptor checked and reopened, a duplicate kept.
-    int open_read(const std::string& path, struct stat* st)
+    // open for reading: the O_PATH descriptor checked (known: its status as the task already
+    // saw it) and reopened; the task keeps the new descriptor, shared with the caller, who does
+    // not close it.
+    int open_read(const std::string& path, struct stat* st, bool known = false)
     {
         held* h = get(path);
         if (!h)
             return -1;
-        if (fstat(h->fd, st) != 0 || (!S_ISREG(st->st_mode) && !S_ISDIR(st->st_mode)))
+        if (!known && fstat(h->fd, st) != 0)
             return -1;
-        int fd = h->real ? fcntl(h->fd, F_DUPFD_CLOEXEC, 0) : ::openat(g_procfd, fd_name(h->fd).text, O_RDONLY | O_CLOEXEC);
-        if (fd >= 0 && !h->real)
-            put(path, fcntl(fd, F_DUPFD_CLOEXEC, 0), true);
+        if (!S_ISREG(st->st_mode) && !S_ISDIR(st->st_mode))
+            return -1;
+        if (h->real)
+            return h->fd;
+        int fd = ::openat(g_procfd, fd_name(h->fd).text, O_RDONLY | O_CLOEXEC);
+        if (fd >= 0)
+            put(path, fd, true);
         return fd;
     }
 };
@@ -228,10 +234,8 @@ void replay_delete_piece(int vol, int obj, int listfd, uint64_t begin, uint64_t 
         ++count;
         const std::string path = "/snap/" + line;
         struct stat st;
-        int fd = task.open_read(path, &st);
-        if (fd < 0)
+        if (task.open_read(path, &st) < 0)
             continue;
-        ::close(fd);
         std::string mine = read_uuid(task, path);
         std::string prev = mine.empty() ? std::string() : read_uuid(task, "/prev/" + line);
         if (!mine.empty() && mine == prev) {
@@ -296,20 +300,16 @@ struct create_replay {
     int vol;
     std::atomic<uint64_t> entries{0};
 
+    // Lists and values read straight into 4 KiB buffers (what fits in them, which is all of
+    // this tree's), as creation does.
     void copy_attrs(task_fds& task, const std::string& src, const std::string& dst)
     {
-        long size = task.list_xattr(src, nullptr, 0);
-        if (size <= 0)
-            return;
-        std::vector<char> list(static_cast<size_t>(size));
-        long len = task.list_xattr(src, list.data(), list.size());
+        char list[4096], value[4096];
+        long len = task.list_xattr(src, list, sizeof list);
         for (long at = 0; at < len;) {
-            const char* name = list.data() + at;
-            long vsize = task.get_xattr(src, name, nullptr, 0);
-            std::vector<char> value(static_cast<size_t>(vsize > 0 ? vsize : 0));
-            if (vsize > 0)
-                task.get_xattr(src, name, value.data(), value.size());
-            task.set_xattr(dst, name, value.data(), value.size());
+            const char* name = list + at;
+            long vsize = task.get_xattr(src, name, value, sizeof value);
+            task.set_xattr(dst, name, value, static_cast<size_t>(vsize > 0 ? vsize : 0));
             at += static_cast<long>(std::strlen(name)) + 1;
         }
     }
@@ -325,18 +325,23 @@ struct create_replay {
         if (out < 0)
             return;
         fchmod(out, st.st_mode & 07777);
-        task.put(dst, fcntl(out, F_DUPFD_CLOEXEC, 0), true);
-        int in = task.open_read(src, &st);
+        task.put(dst, out, true);
+        int in = task.open_read(src, &st, true);
         if (in >= 0) {
-            for (off_t off = 0; off < st.st_size;) {
+            // In place where the kernel can, by blocks where it cannot.
+            loff_t from = 0, to = 0;
+            while (from < st.st_size) {
+                ssize_t n = copy_file_range(in, &from, out, &to, static_cast<size_t>(st.st_size - from), 0);
+                if (n <= 0)
+                    break;
+            }
+            for (off_t off = from; off < st.st_size;) {
                 ssize_t n = pread(in, block, 32768, off);
                 if (n <= 0 || pwrite(out, block, static_cast<size_t>(n), off) != n)
                     break;
                 off += n;
             }
-            ::close(in);
         }
-        ::close(out);
         copy_attrs(task, src, dst);
         ++entries;
     }
