@@ -263,6 +263,7 @@ int cmd_destroy(const std::vector<std::string>& raw_args)
             del = run_deletion_step(vol, obj, snapdir, prevsnap, dry_run, !co.json);
             if (!del.stop.ok())
                 return stopped("deletion", del.stop);
+            log_outcome(del.complete());
             j.num("opstatus", del.out.opstatus)
                 .unum("names_checked", del.out.checked)
                 .unum("names_handed_on", del.out.handed_on)
@@ -319,7 +320,10 @@ int cmd_destroy(const std::vector<std::string>& raw_args)
     j.str("deletion", deletion).str("handoff", handoff);
 
     uint64_t removed = 0;
-    if (!dry_run && (ec = remove_snapshot_tree(vol, snapdir, removed))) {
+    if (!dry_run)
+        ec = remove_snapshot_tree(vol, snapdir, removed);
+    log_outcome(!ec);
+    if (ec) {
         j.str("removal", "failed").unum("entries_removed", removed);
         return stopped("removal", check_failed("cannot remove " + snapdir + " (run the same destroy again)", ec));
     }
