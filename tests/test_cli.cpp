@@ -447,6 +447,7 @@ TEST(CliUsage, UsageErrorsExitTwo)
         {"destroy", "--volume", "/tmp", "--snapdir", "/s"},
         {"destroy", "--volume", "/tmp", "--object-volume", "/tmp", "--snapdir", "/s", "--prevsnap", "//s/."},
         {"destroy", "--volume", "/tmp", "--object-volume", "/tmp", "--snapdir", "/s", "-x"},
+        {"destroy", "--volume", "/tmp", "--object-volume", "/tmp", "--snapdir", "/s/.."},
         {"volsnap"},
         {"volsnap", "rename", "a"},
         {"volsnap", "create", "vol1", "snap1"},

@@ -182,6 +182,9 @@ int cmd_destroy(const std::vector<std::string>& raw_args)
     const std::string prevsnap = pa.get("prevsnap");
     const std::string prevnorm = prevsnap.empty() ? std::string() : normalize_path(prevsnap);
     const bool dry_run = pa.has("dry-run");
+    // The removal would take whatever the path resolves to: the volume root for "/" or "s/..".
+    if (normalize_path(snapdir) == "/" || has_dotdot(snapdir))
+        return usage_error("destroy", "'" + printable(snapdir) + "' does not name a directory below the volume root");
     if (!prevsnap.empty() && prevnorm == normalize_path(snapdir))
         return usage_error("destroy", "--prevsnap names the snapshot being destroyed");
     if (normalize_path(snapdir).find('\n') != std::string::npos || prevnorm.find('\n') != std::string::npos)
