@@ -2,7 +2,8 @@
 # Benchmarks of in-place data copies and bounded memory (not a test; bench/run.sh runs it).
 #  - creation of a large-files tree on loop-mounted XFS (reflinks on, as mkfs.xfs makes it) and
 #    btrfs against `cp -a` on the same file system, wall time and the space each copy adds;
-#  - peak resident memory of creation of one flat directory of BENCH_FLAT_FILES empty files.
+#  - peak resident memory of creation of BENCH_FLAT_FILES empty files, in one flat directory
+#    and in nested directories (100 directories of 100 each, the files spread over the 10,000).
 # Needs root (loop mounts); installs xfsprogs and btrfs-progs when missing.
 #
 # Usage: bench/inplace.sh BUILD_DIR
@@ -70,4 +71,24 @@ base=$flat_dir/znfsflat.$$
 mkdir -p "$base/live/wide" "$base/snap"
 (cd "$base/live/wide" && seq -f 'e%.0f' 1 "$flat" | xargs touch)
 /usr/bin/time -f "flat    $flat files: peak %M KiB, %e s" "$znfssnap" create --volume "$base" --dataset /live \
+    --snapdir /snap >/dev/null
+rm -rf "$base"
+
+echo "== peak memory of creation, $flat files in nested directories"
+mkdir -p "$base/live" "$base/snap"
+per_dir=$(( (flat + 9999) / 10000 ))
+(
+    cd "$base/live"
+    for a in $(seq 0 99); do
+        for b in $(seq 0 99); do
+            mkdir -p "d$a/d$b"
+        done
+    done
+    for a in $(seq 0 99); do
+        for b in $(seq 0 99); do printf 'd%d/d%d\n' "$a" "$b"; done
+    done | while read -r d; do
+        seq -f "$d/f%.0f" 1 "$per_dir"
+    done | xargs touch
+)
+/usr/bin/time -f "nested  $flat files: peak %M KiB, %e s" "$znfssnap" create --volume "$base" --dataset /live \
     --snapdir /snap >/dev/null
