@@ -466,6 +466,23 @@ TEST(Create, NameListThatGrewIsQueriedAgain)
     EXPECT_EQ(3u, c.v.xattrs("/snap/f").size());
 }
 
+// A file system that keeps no attributes answers ENOTSUP to their listing: the copy has none
+// to take, and everything below is still copied (a failure here used to stop at the top).
+TEST(Create, EntriesWithoutAttributeSupportAreCopiedWithNone)
+{
+    XattrCase c;
+    c.v.mkdir("/live/d/sub");
+    c.v.write("/live/d/sub/g", "below");
+    FaultFs fs(c.v.api());
+    fs.fail_op("listxattr", ENOTSUP, "/live/d");
+    LogCapture log(-1);
+    znfssnapcore_opinfo r = c.run(&fs);
+    EXPECT_EQ(0, r.opstatus) << log.dump();
+    EXPECT_EQ("below", c.v.read("/snap/d/sub/g"));
+    EXPECT_TRUE(c.v.xattrs("/snap/d/sub/g").empty());
+    EXPECT_EQ("zulu", c.v.getxattr("/snap/f", "user.z"));
+}
+
 // File data moves in place where the service can, by blocks where it cannot; either way the
 // copy has the source's bytes and holes, and a copy that fails part-way fails its entry.
 TEST(Create, DataInPlaceOrByBlocksKeepsBytesAndHoles)

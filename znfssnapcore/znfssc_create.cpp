@@ -720,7 +720,7 @@ error_code znfssnapcreate::copy_attributes(const string& srcpath, const string& 
     if (guess) {
         struct iovec iov = {guess->get_base(), k_attr_guess};
         listlen = m_znfsapi->listxattr(m_iopx, srcpath.c_str(), &iov, znfs::znfs_aio_ptr());
-        if (listlen == 0)
+        if (listlen == 0 || (listlen < 0 && errno == ENOTSUP))  // ENOTSUP: no attributes kept here
             return error_code();
         if (listlen > 0) {
             listbuf = guess;
@@ -735,6 +735,8 @@ error_code znfssnapcreate::copy_attributes(const string& srcpath, const string& 
     for (int attempt = 1; listlen < 0; ++attempt) {
         struct iovec iov = {nullptr, 0};
         int64_t size = m_znfsapi->listxattr(m_iopx, srcpath.c_str(), &iov, znfs::znfs_aio_ptr());
+        if (size == -1 && errno == ENOTSUP)
+            return error_code();
         if (size == -1) {
             int e = errno;
             error(fn, "Failed to get size of list of extended attributes from file [%s] error [%d]",

@@ -124,7 +124,9 @@ public:
     // ERANGE when it does not fit. -1 + errno (ENODATA: no such attribute).
     virtual int64_t getxattr(znfs_iopx_ptr iopx, const char* path, const char* name, struct iovec* iov,
                              znfs_aio_ptr aio) = 0;
-    // The NUL-separated attribute names, in the same two steps as getxattr.
+    // The NUL-separated attribute names, in the same two steps as getxattr. ENOTSUP (from
+    // getxattr too) means the file system keeps no extended attributes on that entry: callers
+    // take it as an empty list, since there is nothing to read or copy.
     virtual int64_t listxattr(znfs_iopx_ptr iopx, const char* path, struct iovec* iov, znfs_aio_ptr aio) = 0;
     // Sets name to the iov_len bytes at iov_base; flags as setxattr(2) (0: create or replace).
     virtual std::error_code setxattr(znfs_iopx_ptr iopx, const char* path, const char* name, struct iovec* iov,
