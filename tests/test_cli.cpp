@@ -1081,7 +1081,7 @@ struct retire_scene {
     {
         snaps.mkdir(path.substr(0, path.rfind('/')));
         snaps.write(path, "data of " + path);
-        snaps.setxattr(path, testvol::kUuid, "/objects/" + id);
+        snaps.setxattr(path, testvol::k_uuid, "/objects/" + id);
         objects.mkdir("/objects");
         objects.write("/objects/" + id, id);
     }

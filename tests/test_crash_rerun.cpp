@@ -22,7 +22,7 @@
 #include <thread>
 #include <vector>
 
-using testvol::kUuid;
+using testvol::k_uuid;
 using testvol::TempVolume;
 
 namespace {
@@ -54,7 +54,7 @@ struct Pair : testvol::SnapshotPair {
     {
         snapvol.mkdir(path.substr(0, path.rfind('/')));
         snapvol.write(path, "data");
-        snapvol.setxattr(path, kUuid, "/objects/" + id);
+        snapvol.setxattr(path, k_uuid, "/objects/" + id);
         if (!objvol.exists("/objects/" + id)) {
             objvol.write("/objects/" + id, id);
             ++objects;

@@ -22,13 +22,13 @@ using znfssnapcore::error_code;
 using znfssnapcore::snap_opdelete;
 using znfssnapcore::znfssnapcore_opinfo;
 using DeleteOp = znfssnapcore::znfssnapdelete::znfssnapdelete;
-using testvol::kUuid;
+using testvol::k_uuid;
 using testvol::LogCapture;
 using testvol::TempVolume;
 using testvol::WithoutPool;
 namespace {
 
-const std::string kMerged = "/snap2/.delete/deletefilelist_prevsnap";
+const std::string k_merged = "/snap2/.delete/deletefilelist_prevsnap";
 
 // Two snapshots built by hand on a snapshot volume, their data objects on an object volume.
 // /snap2 is the one deleted, /snap1 its previous snapshot.
@@ -88,7 +88,7 @@ struct Scene : testvol::SnapshotPair {
             return ec;
         for (uint32_t n = 1; n <= count; ++n)
             d.snap_batchdel_thr(n);
-        return d.create_prevsnap_dellist(kMerged);
+        return d.create_prevsnap_dellist(k_merged);
     }
 
     std::vector<std::string> objects() const { return objvol.list("/objects"); }
@@ -132,9 +132,9 @@ TEST_F(Delete, DeletionUnlinksWhatThePreviousSnapshotDoesNotShare)
     error_code ec = snap_opdelete(&rec);
     EXPECT_EQ(ec.value(), 0) << log.dump();
     EXPECT_EQ(rec.opstatus, 0);
-    EXPECT_EQ(rec.prevsnap_dellist, kMerged);
+    EXPECT_EQ(rec.prevsnap_dellist, k_merged);
     EXPECT_EQ(objects(), (std::vector<std::string>{"c1", "o1", "s"}));
-    EXPECT_EQ(snapvol.read(kMerged), "shared\n");
+    EXPECT_EQ(snapvol.read(k_merged), "shared\n");
     EXPECT_TRUE(snapvol.exists("/snap2/changed"));
     EXPECT_TRUE(snapvol.exists("/snap2/.delete/deletefilelist"));
     EXPECT_EQ(log.count("Posting batch delete task for thread ["),
@@ -150,9 +150,9 @@ TEST_F(Delete, WithoutPreviousSnapshotEveryObjectWithACopyGoes)
     error_code ec = snap_opdelete(&rec);
     EXPECT_EQ(ec.value(), 0) << log.dump();
     EXPECT_EQ(rec.opstatus, 0);
-    EXPECT_EQ(rec.prevsnap_dellist, kMerged);
+    EXPECT_EQ(rec.prevsnap_dellist, k_merged);
     EXPECT_EQ(objects(), (std::vector<std::string>{"c1", "o1"}));
-    EXPECT_EQ(snapvol.read(kMerged), "");
+    EXPECT_EQ(snapvol.read(k_merged), "");
     for (uint32_t n = 1; n <= DeleteOp::batch_count(boost::thread::hardware_concurrency()); ++n)
         EXPECT_EQ(snapvol.read("/snap2/.delete/delfilebatch_prevsnap_thr" + std::to_string(n)), "");
     EXPECT_EQ(log.count("No previous version - file not needed"), 4u);
@@ -165,7 +165,7 @@ TEST_F(Delete, UnreadablePreviousUuidKeepsTheObject)
     LogCapture log;
     EXPECT_EQ(snap_opdelete(&rec).value(), 0);
     EXPECT_TRUE(objvol.exists(obj("c2")));
-    EXPECT_EQ(snapvol.read(kMerged), "shared\nchanged\n");
+    EXPECT_EQ(snapvol.read(k_merged), "shared\nchanged\n");
     EXPECT_EQ(log.count("File name [/snap1/changed] uuid unreadable, kept for previous snap"), 1u) << log.dump();
     EXPECT_FALSE(objvol.exists(obj("n")));
     EXPECT_EQ(-1, rec.opstatus) << "a name handed on without knowing is a question left open";
@@ -178,7 +178,7 @@ TEST_F(Delete, UnreadableOwnUuidKeepsTheObject)
     LogCapture log;
     EXPECT_EQ(snap_opdelete(&rec).value(), 0);
     EXPECT_TRUE(objvol.exists(obj("n")));
-    EXPECT_EQ(snapvol.read(kMerged), "shared\nd/fresh\n");
+    EXPECT_EQ(snapvol.read(k_merged), "shared\nd/fresh\n");
     EXPECT_FALSE(objvol.exists(obj("c2")));
     EXPECT_EQ(-1, rec.opstatus);
 }
@@ -219,7 +219,7 @@ TEST_F(Delete, WorkLeftUndoneIsCountedAndARerunFinishesIt)
     EXPECT_EQ(0, snap_opdelete(&rec).value());
     EXPECT_EQ(0, rec.opstatus);
     EXPECT_EQ(objects(), (std::vector<std::string>{"c1", "o1", "s"}));
-    EXPECT_EQ(snapvol.read(kMerged), "shared\n");
+    EXPECT_EQ(snapvol.read(k_merged), "shared\n");
 }
 
 // Swaps one name's snapshot copy for another file just before its uuid is read again.
@@ -251,7 +251,7 @@ TEST_F(Delete, CopyReplacedAfterTheComparisonUnlinksNothing)
         snapvol.api(),
         [this] {
             snapvol.write("/snap2/.swap", "theirs");
-            snapvol.setxattr("/snap2/.swap", kUuid, obj("c1"));
+            snapvol.setxattr("/snap2/.swap", k_uuid, obj("c1"));
             ASSERT_EQ(0, ::rename(snapvol.host("/snap2/.swap").c_str(), snapvol.host("/snap2/changed").c_str()));
         },
         "/snap2/changed");
@@ -261,7 +261,7 @@ TEST_F(Delete, CopyReplacedAfterTheComparisonUnlinksNothing)
     EXPECT_EQ(-1, rec.opstatus);
     EXPECT_TRUE(objvol.exists(obj("c1"))) << "the previous snapshot's object";
     EXPECT_TRUE(objvol.exists(obj("c2"))) << "nothing unlinked for a name whose copy changed";
-    EXPECT_EQ(snapvol.read(kMerged), "shared\nchanged\n");
+    EXPECT_EQ(snapvol.read(k_merged), "shared\nchanged\n");
     EXPECT_TRUE(log.contains("File name [/snap2/changed] uuid changed from [/objects/c2] to [/objects/c1]"))
         << log.dump();
 }
@@ -308,9 +308,9 @@ TEST_F(Delete, EmptyUuidsAreNotNeeded)
 {
     file("snap1", "a", "a");
     file("snap2", "a", "");
-    snapvol.setxattr("/snap2/a", kUuid, "");
+    snapvol.setxattr("/snap2/a", k_uuid, "");
     file("snap1", "b", "");
-    snapvol.setxattr("/snap1/b", kUuid, "");
+    snapvol.setxattr("/snap1/b", k_uuid, "");
     file("snap2", "b", "b");
     LogCapture log;
     DeleteOp d(&rec);
@@ -330,11 +330,11 @@ TEST_F(Delete, GetxattrLeavesErrnoAndValueOnFailure)
     snapfs.fail_op("getxattr", EACCES, "/snap2/a", 2);
     std::string value = "keep";
     errno = 0;
-    EXPECT_EQ(file_getxattr(&snapfs, rec.snapiopx, "/snap2/a", kUuid, value, logger), -1);
+    EXPECT_EQ(file_getxattr(&snapfs, rec.snapiopx, "/snap2/a", k_uuid, value, logger), -1);
     EXPECT_EQ(errno, EACCES);
     EXPECT_EQ(value, "keep");
     EXPECT_EQ(log.count("File name [/snap2/a] getattr [trusted.vidoruvud.uuid] failed"), 1u);
-    EXPECT_EQ(file_getxattr(&snapfs, rec.snapiopx, "/snap2/a", kUuid, value, logger),
+    EXPECT_EQ(file_getxattr(&snapfs, rec.snapiopx, "/snap2/a", k_uuid, value, logger),
               static_cast<int64_t>(obj("a").size()));
     EXPECT_EQ(value, obj("a"));
 }
@@ -358,13 +358,13 @@ TEST_F(Delete, UuidPathsStayOnTheObjectVolume)
 {
     rec.prevsnapdir.clear();
     file("snap2", "escape", "");
-    snapvol.setxattr("/snap2/escape", kUuid, "/../../etc/x");
+    snapvol.setxattr("/snap2/escape", k_uuid, "/../../etc/x");
     objvol.mkdir("/etc");
     objvol.write("/etc/x", "inside");
     std::string sibling = snapvol.root().substr(snapvol.root().rfind('/') + 1);
     snapvol.write("/outside", "keep");
     file("snap2", "sibling", "");
-    snapvol.setxattr("/snap2/sibling", kUuid, "/../" + sibling + "/outside");
+    snapvol.setxattr("/snap2/sibling", k_uuid, "/../" + sibling + "/outside");
     dellist("escape\nsibling\n");
     LogCapture log;
     EXPECT_EQ(snap_opdelete(&rec).value(), 0);
@@ -409,11 +409,11 @@ TEST_F(Delete, EmptyDeleteListSucceedsWithEmptyMergedList)
 {
     history();
     dellist("");
-    snapvol.write(kMerged, "left over\n");
+    snapvol.write(k_merged, "left over\n");
     LogCapture log;
     EXPECT_EQ(snap_opdelete(&rec).value(), 0) << log.dump();
     EXPECT_EQ(rec.opstatus, 0);
-    EXPECT_EQ(snapvol.read(kMerged), "");
+    EXPECT_EQ(snapvol.read(k_merged), "");
     EXPECT_EQ(objects().size(), 5u);
     EXPECT_FALSE(snapvol.exists("/snap2/.delete/delfilebatch_thr1"));
 }
@@ -460,7 +460,7 @@ protected:
     {
         snapvol.write("/snap2/.delete/delfilebatch_prevsnap_thr" + std::to_string(n), text);
     }
-    error_code merge() { return merge_into(kMerged); }
+    error_code merge() { return merge_into(k_merged); }
     error_code merge_into(const std::string& path)
     {
         DeleteOp d(&rec);
@@ -475,10 +475,10 @@ TEST_F(Merge, HandOffFilesAreConcatenatedInNumberOrder)
     handoff(1, "a\n");
     handoff(2, "");
     handoff(3, "b\nc\n");
-    snapvol.write(kMerged, "from an earlier run\n");
+    snapvol.write(k_merged, "from an earlier run\n");
     LogCapture log;
     EXPECT_EQ(merge().value(), 0) << log.dump();
-    EXPECT_EQ(snapvol.read(kMerged), "a\nb\nc\n");
+    EXPECT_EQ(snapvol.read(k_merged), "a\nb\nc\n");
     EXPECT_EQ(log.count_level(-1), 0u);
 }
 
@@ -489,8 +489,8 @@ TEST_F(Merge, FailedReopenCountsAsFailedAppend)
     snapfs.fail_op("open", EIO, "deletefilelist_prevsnap", 2);
     LogCapture log;
     EXPECT_EQ(merge(), error_code(EIO, std::generic_category()));
-    EXPECT_EQ(snapvol.read(kMerged), "b\nc\n");
-    EXPECT_EQ(log.count("Failed to reopen file [" + kMerged + "]"), 1u) << log.dump();
+    EXPECT_EQ(snapvol.read(k_merged), "b\nc\n");
+    EXPECT_EQ(log.count("Failed to reopen file [" + k_merged + "]"), 1u) << log.dump();
 }
 
 TEST_F(Merge, FailedAppendKeepsTheRest)
@@ -502,9 +502,9 @@ TEST_F(Merge, FailedAppendKeepsTheRest)
     snapfs.fail_op("open", EACCES, "delfilebatch_prevsnap_thr2", 2);
     LogCapture log;
     EXPECT_EQ(merge(), error_code(EACCES, std::generic_category()));
-    EXPECT_EQ(snapvol.read(kMerged), "a\nb\nc\n");
+    EXPECT_EQ(snapvol.read(k_merged), "a\nb\nc\n");
     EXPECT_EQ(log.count("File append failed from [/snap2/.delete/delfilebatch_prevsnap_thr2] to file [" +
-                        kMerged + "] with error [13]"),
+                        k_merged + "] with error [13]"),
               1u)
         << log.dump();
 }
@@ -517,7 +517,7 @@ TEST_F(Merge, ListThatCannotBeCreatedMergesNothing)
     EXPECT_EQ(log.count("Filename for deletelist of previous snap missing"), 1u);
     snapfs.fail_op("open", ENOSPC, "deletefilelist_prevsnap");
     EXPECT_EQ(merge(), error_code(ENOSPC, std::generic_category()));
-    EXPECT_EQ(log.count("Failed to create file [" + kMerged + "]"), 1u) << log.dump();
+    EXPECT_EQ(log.count("Failed to create file [" + k_merged + "]"), 1u) << log.dump();
 }
 
 TEST(DeleteRuns, PoolAndInlineRunsAgree)
@@ -535,7 +535,7 @@ TEST(DeleteRuns, PoolAndInlineRunsAgree)
     EXPECT_EQ(pooled_ec, serial_ec);
     EXPECT_EQ(pooled.rec.opstatus, serial.rec.opstatus);
     EXPECT_EQ(pooled.objects(), serial.objects());
-    EXPECT_EQ(pooled.snapvol.read(kMerged), serial.snapvol.read(kMerged));
+    EXPECT_EQ(pooled.snapvol.read(k_merged), serial.snapvol.read(k_merged));
     EXPECT_EQ(pooled.objfs.calls("unlink"), serial.objfs.calls("unlink"));
     EXPECT_EQ(pooled.objfs.calls("unlink"), 64u);
 }
@@ -551,8 +551,8 @@ TEST(DeleteRuns, OneAndSixtyFourBatchesAgree)
     EXPECT_EQ(one.objects(), many.objects());
     EXPECT_EQ(one.objfs.calls("unlink"), many.objfs.calls("unlink"));
     // Batches are contiguous pieces merged in number order, so even the order agrees.
-    EXPECT_EQ(one.snapvol.read(kMerged), many.snapvol.read(kMerged));
-    EXPECT_FALSE(one.snapvol.read(kMerged).empty());
+    EXPECT_EQ(one.snapvol.read(k_merged), many.snapvol.read(k_merged));
+    EXPECT_FALSE(one.snapvol.read(k_merged).empty());
     EXPECT_TRUE(many.snapvol.exists("/snap2/.delete/delfilebatch_thr40"));
 }
 

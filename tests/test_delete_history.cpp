@@ -19,13 +19,13 @@
 #include <set>
 #include <string>
 
-using testvol::kUuid;
+using testvol::k_uuid;
 using testvol::LogCapture;
 using testvol::TempVolume;
 
 namespace {
 
-const int kNames = 24;
+const int k_names = 24;
 
 // One snapshot's view of a name: absent, no attribute, an empty attribute, or an object id.
 struct Copy {
@@ -46,7 +46,7 @@ History generate(std::mt19937& rng)
     auto chance = [&rng](int percent) { return static_cast<int>(rng() % 100) < percent; };
     History h;
     int version = 0;
-    for (int i = 0; i < kNames; ++i) {
+    for (int i = 0; i < k_names; ++i) {
         std::string name = name_of(i);
         // Each snapshot keeps the previous one's object for a name or gets a new version;
         // objects are shared only under the same name, as versions of one file.
@@ -77,8 +77,8 @@ History generate(std::mt19937& rng)
     }
     int entries = 4 + static_cast<int>(rng() % 30);
     for (int e = 0; e < entries; ++e) {
-        int pick = static_cast<int>(rng() % (kNames + 4));
-        std::string name = pick < kNames ? name_of(pick) : pick == kNames ? "../snap2/" + name_of(0)
+        int pick = static_cast<int>(rng() % (k_names + 4));
+        std::string name = pick < k_names ? name_of(pick) : pick == k_names ? "../snap2/" + name_of(0)
                                                                           : "ghost" + std::to_string(pick);
         h.dellist += name + (chance(10) ? "\n\n" : "\n");
         h.listed.insert(name);
@@ -100,9 +100,9 @@ void build(const History& h, TempVolume& snapvol, TempVolume& objvol)
             std::string path = dir + "/" + nc.first;
             snapvol.write(path, nc.first);
             if (c.kind == Copy::emptyattr)
-                snapvol.setxattr(path, kUuid, "");
+                snapvol.setxattr(path, k_uuid, "");
             if (c.kind == Copy::object) {
-                snapvol.setxattr(path, kUuid, "/objects/" + c.id);
+                snapvol.setxattr(path, k_uuid, "/objects/" + c.id);
                 objvol.write("/objects/" + c.id, c.id);
             }
         }

@@ -34,7 +34,7 @@
 
 using znfssnapcore::error_code;
 using znfssnapcore::znfssnapcore_opinfo;
-using testvol::kUuid;
+using testvol::k_uuid;
 using testvol::LogCapture;
 using testvol::TempVolume;
 using testvol::WithoutPool;
@@ -207,7 +207,7 @@ struct CreateScene {
         vol.write("/live/h", pattern(40000, 2), 0640);
         vol.write("/live/.snaps/x/hidden", "skip me");
         vol.setxattr("/live/a/big", "user.one", "1");
-        vol.setxattr("/live/h", kUuid, "/objects/h");
+        vol.setxattr("/live/h", k_uuid, "/objects/h");
         vol.setxattr("/live/h", "user.bin", std::string("a\0b", 3));
         vol.setxattr("/live/c", "user.dir", "on a directory");
         vol.setxattr("/live/a/b/empty", "user.empty", "");

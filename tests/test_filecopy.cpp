@@ -23,7 +23,7 @@ using testvol::TempVolume;
 
 namespace {
 
-const znfs::znfs_aio_ptr kSync;
+const znfs::znfs_aio_ptr k_sync;
 
 // Records the length and offset of every read and write; writes can be made short.
 class Recorder : public znfs::znfs_api_forward {
@@ -67,15 +67,15 @@ protected:
 
     znfs::znfs_file_ptr open(const std::string& path, int32_t flags)
     {
-        return api->open(vol.iopx(), path.c_str(), flags, kSync);
+        return api->open(vol.iopx(), path.c_str(), flags, k_sync);
     }
     error_code copy(znfs::znfs_api* via, const std::string& src, const std::string& dst, uint64_t size)
     {
-        znfs::znfs_file_ptr s = via->open(vol.iopx(), src.c_str(), 0, kSync);
-        znfs::znfs_file_ptr d = via->open(vol.iopx(), dst.c_str(), 0x241, kSync);
+        znfs::znfs_file_ptr s = via->open(vol.iopx(), src.c_str(), 0, k_sync);
+        znfs::znfs_file_ptr d = via->open(vol.iopx(), dst.c_str(), 0x241, k_sync);
         error_code ec = file_copy(via, s, 0, d, 0, size, logger);
-        via->close(s, kSync);
-        via->close(d, kSync);
+        via->close(s, k_sync);
+        via->close(d, k_sync);
         return ec;
     }
     error_code split(znfs::znfs_api* via, const std::string& list, uint32_t count)
@@ -110,7 +110,7 @@ TEST_F(FileCopy, BlocksOf32KAdvanceBothOffsets)
     znfs::znfs_file_ptr s = open("/d/src", 0);
     znfs::znfs_file_ptr d = open("/d/dst", 1);
     ASSERT_FALSE(file_copy(&rec, s, 0, d, 10, 70000, logger));
-    api->close(d, kSync);
+    api->close(d, k_sync);
     ASSERT_EQ(rec.ios.size(), 6u);
     const uint64_t len[] = {32768, 32768, 4464};
     const int64_t at[] = {0, 32768, 65536};
@@ -195,7 +195,7 @@ TEST_F(FileCopy, NoBufferMeansEnomemAndNothingWritten)
     EXPECT_EQ(split(&faulty, "abc\ndef\n", 2), enomem);
     znfs::znfs_file_ptr d = open("/d/dst", 1);
     EXPECT_EQ(fileappend(&faulty, vol.iopx(), "/d/src", d, 5, logger), enomem);
-    api->close(d, kSync);
+    api->close(d, k_sync);
     EXPECT_EQ(faulty.calls("write"), 0u);
     EXPECT_EQ(vol.read("/d/dst"), "12345");
     EXPECT_EQ(vol.list("/d"), (std::vector<std::string>{"dst", "list", "out", "src"}));
@@ -356,7 +356,7 @@ TEST_F(FileCopy, AppendAddsTheWholeSourceAtOffset)
     vol.write("/d/dst", "12345");
     znfs::znfs_file_ptr d = open("/d/dst", 1);
     EXPECT_FALSE(fileappend(api, vol.iopx(), "/d/src", d, d->get_file_size(), logger));
-    api->close(d, kSync);
+    api->close(d, k_sync);
     EXPECT_EQ(vol.read("/d/dst"), "12345xyz");
 }
 
@@ -369,7 +369,7 @@ TEST_F(FileCopy, AppendOfEmptySourceSucceedsWithoutWriting)
     znfs::znfs_file_ptr d = open("/d/dst", 1);
     errno = EBADF;  // a stale errno must not turn into a failure
     EXPECT_EQ(fileappend(&counting, vol.iopx(), "/d/src", d, 5, logger).value(), 0);
-    api->close(d, kSync);
+    api->close(d, k_sync);
     EXPECT_EQ(counting.calls("write"), 0u);
     EXPECT_EQ(vol.read("/d/dst"), "12345");
     EXPECT_EQ(log.count_level(-1), 0u) << log.dump();
@@ -382,7 +382,7 @@ TEST_F(FileCopy, AppendOfMissingSourceFails)
     LogCapture log;
     znfs::znfs_file_ptr d = open("/d/dst", 1);
     EXPECT_EQ(fileappend(api, vol.iopx(), "/d/none", d, 5, logger), error_code(ENOENT, std::generic_category()));
-    api->close(d, kSync);
+    api->close(d, k_sync);
     EXPECT_EQ(vol.read("/d/dst"), "12345");
     EXPECT_TRUE(log.contains("Failed to open file [/d/none] error [2]")) << log.dump();
 }
@@ -396,6 +396,6 @@ TEST_F(FileCopy, AppendReportsAFailedCopy)
     faulty.fail_op("write", EIO);
     znfs::znfs_file_ptr d = open("/d/dst", 1);
     EXPECT_EQ(fileappend(&faulty, vol.iopx(), "/d/src", d, 5, logger), error_code(EIO, std::generic_category()));
-    api->close(d, kSync);
+    api->close(d, k_sync);
     EXPECT_TRUE(log.contains("File copy failed from srcfile [/d/src] error [5]")) << log.dump();
 }

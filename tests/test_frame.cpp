@@ -11,7 +11,7 @@ using testvol::TempVolume;
 using testvol::WithoutPool;
 namespace {
 
-const std::error_code einval(EINVAL, std::generic_category());
+const std::error_code k_einval(EINVAL, std::generic_category());
 
 // A creation record over a small live tree, its outputs holding leftovers of an earlier call.
 struct Creation {
@@ -34,8 +34,8 @@ struct Creation {
 TEST(Frame, NullRecordIsInvalidForBothEntryPoints)
 {
     LogCapture log(-1);
-    EXPECT_EQ(einval, znfssnapcore::snap_opcreate(nullptr));
-    EXPECT_EQ(einval, znfssnapcore::snap_opdelete(nullptr));
+    EXPECT_EQ(k_einval, znfssnapcore::snap_opcreate(nullptr));
+    EXPECT_EQ(k_einval, znfssnapcore::snap_opdelete(nullptr));
     EXPECT_EQ(2u, log.count("Invalid operation record: [opinfo] is missing"));
 }
 
@@ -75,7 +75,7 @@ TEST(Frame, CreationRefusesARecordWithoutItsInputs)
         else
             c.r.datasetdir.clear();
         LogCapture log(-1);
-        EXPECT_EQ(einval, znfssnapcore::snap_opcreate(&c.r));
+        EXPECT_EQ(k_einval, znfssnapcore::snap_opcreate(&c.r));
         EXPECT_EQ(-1, c.r.opstatus);
         EXPECT_EQ("", c.r.prevsnap_dellist);
         EXPECT_TRUE(log.contains("Invalid operation record: [" + f + "] is missing")) << log.dump();

@@ -51,7 +51,7 @@ using znfs::znfs_iopx_ptr;
 
 using testvol::env_or;
 using testvol::in_pool_task;
-using testvol::kUuid;
+using testvol::k_uuid;
 using testvol::pattern;
 
 namespace {
@@ -559,14 +559,14 @@ TEST_F(GlusterBackend, UnlinkRemovesALinkNotItsTarget)
     EXPECT_TRUE(S_ISDIR(c().mode("/dir")));
 }
 
-const std::string kObject = "/objects/3f/2a-77";
+const std::string k_object = "/objects/3f/2a-77";
 
 // Sets and reads attributes of a file and a directory under dir through the service.
 void attribute_calls(const Corner& cr, const std::string& dir)
 {
     const Corner& c = cr;
     znfs_aio_ptr none;
-    const std::string& uuid = kObject;
+    const std::string& uuid = k_object;
     c.mkdir(dir);
     c.put(dir + "/f", "data");
     c.mkdir(dir + "/d");
@@ -574,19 +574,19 @@ void attribute_calls(const Corner& cr, const std::string& dir)
         SCOPED_TRACE(p);
         std::string path = c.at(p);
         iovec v{const_cast<char*>(uuid.data()), uuid.size()};
-        ASSERT_FALSE(c.api->setxattr(c.iopx, path.c_str(), kUuid, &v, 0, none));
+        ASSERT_FALSE(c.api->setxattr(c.iopx, path.c_str(), k_uuid, &v, 0, none));
         v = {const_cast<char*>("u"), 1};
         ASSERT_FALSE(c.api->setxattr(c.iopx, path.c_str(), "user.one", &v, 0, none));
         EXPECT_EQ(EEXIST, c.api->setxattr(c.iopx, path.c_str(), "user.one", &v, XATTR_CREATE, none).value());
         EXPECT_EQ(ENODATA, c.api->setxattr(c.iopx, path.c_str(), "user.two", &v, XATTR_REPLACE, none).value());
 
         iovec q{nullptr, 0};
-        EXPECT_EQ(static_cast<int64_t>(uuid.size()), c.api->getxattr(c.iopx, path.c_str(), kUuid, &q, none));
+        EXPECT_EQ(static_cast<int64_t>(uuid.size()), c.api->getxattr(c.iopx, path.c_str(), k_uuid, &q, none));
         std::string value(uuid.size() - 1, '\0');
         iovec small{&value[0], value.size()};
-        EXPECT_EQ(-1, c.api->getxattr(c.iopx, path.c_str(), kUuid, &small, none));
+        EXPECT_EQ(-1, c.api->getxattr(c.iopx, path.c_str(), k_uuid, &small, none));
         EXPECT_EQ(ERANGE, errno);
-        EXPECT_EQ(uuid, c.xattr(p, kUuid));
+        EXPECT_EQ(uuid, c.xattr(p, k_uuid));
         EXPECT_EQ(-1, c.api->getxattr(c.iopx, path.c_str(), "user.absent", &q, none));
         EXPECT_EQ(ENODATA, errno);
 
@@ -598,7 +598,7 @@ void attribute_calls(const Corner& cr, const std::string& dir)
         std::set<std::string> got;
         for (size_t i = 0; i < names.size(); i += strlen(names.c_str() + i) + 1)
             got.insert(names.c_str() + i);
-        EXPECT_EQ((std::set<std::string>{kUuid, "user.one"}), got) << "the volume's own attributes stay hidden";
+        EXPECT_EQ((std::set<std::string>{k_uuid, "user.one"}), got) << "the volume's own attributes stay hidden";
         iovec tiny{&names[0], 1};
         EXPECT_EQ(-1, c.api->listxattr(c.iopx, path.c_str(), &tiny, none));
         EXPECT_EQ(ERANGE, errno);
@@ -612,17 +612,17 @@ void attribute_calls(const Corner& cr, const std::string& dir)
 // read that follows it.
 TEST_F(GlusterBackend, ExtendedAttributesIncludingTrustedOnes)
 {
-    const std::string& uuid = kObject;
+    const std::string& uuid = k_object;
     attribute_calls(c(), "/plain");
     in_pool_task([&] { attribute_calls(c(), "/task"); });
 
     REQUIRE_BRICK();
     for (const char* dir : {"/plain", "/task"}) {
-        EXPECT_EQ(uuid, host_xattr(c().brick(std::string(dir) + "/f"), kUuid));
-        EXPECT_EQ(uuid, host_xattr(c().brick(std::string(dir) + "/d"), kUuid));
+        EXPECT_EQ(uuid, host_xattr(c().brick(std::string(dir) + "/f"), k_uuid));
+        EXPECT_EQ(uuid, host_xattr(c().brick(std::string(dir) + "/d"), k_uuid));
     }
     ASSERT_EQ(0, ::symlink("plain/f", c().brick("/link").c_str()));
-    EXPECT_EQ(uuid, c().xattr("/link", kUuid)) << "attributes are read through a final link";
+    EXPECT_EQ(uuid, c().xattr("/link", k_uuid)) << "attributes are read through a final link";
 }
 
 // Open-behind would answer an open without reaching the brick and could keep such a handle
@@ -765,7 +765,7 @@ TEST_F(GlusterBackend, CreationCopiesATreeWithItsAttributes)
     c().put("/live/sub/deeper/c", "");
     c().put("/live/.snaps/skipped", "no");
     iovec v{const_cast<char*>("/objects/a-1"), 12};
-    ASSERT_FALSE(c().api->setxattr(c().iopx, c().at("/live/a").c_str(), kUuid, &v, 0, none));
+    ASSERT_FALSE(c().api->setxattr(c().iopx, c().at("/live/a").c_str(), k_uuid, &v, 0, none));
     v = {const_cast<char*>("dir"), 3};
     ASSERT_FALSE(c().api->setxattr(c().iopx, c().at("/live/sub").c_str(), "user.tag", &v, 0, none));
 
@@ -784,7 +784,7 @@ TEST_F(GlusterBackend, CreationCopiesATreeWithItsAttributes)
     EXPECT_EQ(0100640u, c().mode("/snap/a"));
     EXPECT_EQ(0100755u, c().mode("/snap/sub/b"));
     EXPECT_EQ(040711u, c().mode("/snap/sub"));
-    EXPECT_EQ("/objects/a-1", c().xattr("/snap/a", kUuid));
+    EXPECT_EQ("/objects/a-1", c().xattr("/snap/a", k_uuid));
     EXPECT_EQ("dir", c().xattr("/snap/sub", "user.tag"));
     EXPECT_EQ(0u, c().mode("/snap/.snaps"));
     EXPECT_EQ((std::map<std::string, int>{{".", DT_DIR}, {"..", DT_DIR}, {"a", DT_REG}, {"sub", DT_DIR},
@@ -797,7 +797,7 @@ TEST_F(GlusterBackend, CreationCopiesATreeWithItsAttributes)
     EXPECT_EQ("alpha", read_host(c().brick("/snap/a")));
     EXPECT_EQ(pattern(100000, 3), read_host(c().brick("/snap/sub/b")));
     EXPECT_EQ(0100640u, host_mode(c().brick("/snap/a")));
-    EXPECT_EQ("/objects/a-1", host_xattr(c().brick("/snap/a"), kUuid));
+    EXPECT_EQ("/objects/a-1", host_xattr(c().brick("/snap/a"), k_uuid));
     EXPECT_EQ("dir", host_xattr(c().brick("/snap/sub"), "user.tag"));
     EXPECT_EQ(0100760u, host_mode(c().brick("/snap/.delete/deletefilelist")));
 }
@@ -817,7 +817,7 @@ TEST_F(GlusterBackend, DeletionHandsOnSharedObjectsAndUnlinksTheOthers)
             return;
         std::string value = object(id);
         iovec v{&value[0], value.size()};
-        ASSERT_FALSE(c().api->setxattr(c().iopx, c().at("/" + snap + "/" + name).c_str(), kUuid, &v, 0, none));
+        ASSERT_FALSE(c().api->setxattr(c().iopx, c().at("/" + snap + "/" + name).c_str(), k_uuid, &v, 0, none));
         obj.put("/" + id, id);
     };
     for (const char* d : {"/snap1", "/snap1/.delete", "/snap2", "/snap2/.delete", "/snap2/d"})
@@ -1132,7 +1132,7 @@ TEST_F(GlusterBackend, DeletionAndRemovalFollowNoLinkAClientPlanted)
         c().put(p, data);
         std::string value = obj.dir + "/" + id;
         iovec v{&value[0], value.size()};
-        ASSERT_FALSE(c().api->setxattr(c().iopx, c().at(p).c_str(), kUuid, &v, 0, none));
+        ASSERT_FALSE(c().api->setxattr(c().iopx, c().at(p).c_str(), k_uuid, &v, 0, none));
     };
     for (const char* d : {"/live", "/snap1", "/snap1/.delete", "/snap2", "/snap2/.delete", "/snap2/d"})
         c().mkdir(d);
@@ -1187,7 +1187,7 @@ TEST_F(GlusterBackend, DeletionAndRemovalFollowNoLinkAClientPlanted)
     EXPECT_EQ(0u, host_mode(c().brick("/snap2")));
     EXPECT_EQ("live b", read_host(c().brick("/live/b")));
     EXPECT_EQ("live copy", read_host(c().brick("/live/copy-of-shared")));
-    EXPECT_EQ(obj.dir + "/theirs", host_xattr(c().brick("/live/b"), kUuid));
+    EXPECT_EQ(obj.dir + "/theirs", host_xattr(c().brick("/live/b"), k_uuid));
     EXPECT_TRUE(S_ISLNK(host_mode(c().brick("/snap1/shared"))));
     EXPECT_EQ((std::map<std::string, int>{{".", DT_DIR}, {"..", DT_DIR}, {"b", DT_REG}, {"copy-of-shared", DT_REG}}),
               c().listing("/live"));
@@ -1243,7 +1243,7 @@ std::map<std::string, int> answers(const Corner& c, const znfs_iopx_ptr& iopx, c
     out["open"] = f ? 0 : errno;
     c.api->close(f, none);
     iovec q{nullptr, 0};
-    out["getxattr"] = c.api->getxattr(iopx, path.c_str(), kUuid, &q, none) < 0 && errno != ENODATA ? errno : 0;
+    out["getxattr"] = c.api->getxattr(iopx, path.c_str(), k_uuid, &q, none) < 0 && errno != ENODATA ? errno : 0;
     return out;
 }
 

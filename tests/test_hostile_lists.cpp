@@ -27,7 +27,7 @@
 
 using znfssnapcore::error_code;
 using znfssnapcore::znfssnapcore_opinfo;
-using testvol::kUuid;
+using testvol::k_uuid;
 using testvol::LogCapture;
 using testvol::TempVolume;
 namespace {
@@ -121,9 +121,9 @@ TEST(HostileLists, UuidsNamingHostPathsStayOnTheObjectVolume)
 {
     ListScene s;
     s.snapvol.write("/snap2/host", "x");
-    s.snapvol.setxattr("/snap2/host", kUuid, s.outside.dir + "/keep");
+    s.snapvol.setxattr("/snap2/host", k_uuid, s.outside.dir + "/keep");
     s.snapvol.write("/snap2/climb", "x");
-    s.snapvol.setxattr("/snap2/climb", kUuid, "/../../../../../../.." + s.outside.dir + "/keep");
+    s.snapvol.setxattr("/snap2/climb", k_uuid, "/../../../../../../.." + s.outside.dir + "/keep");
     znfssnapcore_opinfo rec;
     EXPECT_EQ(0, s.run("host\nclimb\n", rec).value());
     EXPECT_TRUE(s.unlinked().empty());
@@ -260,7 +260,7 @@ TEST(HostileLists, UuidsNamingDirectoriesRemoveNothing)
     for (size_t i = 0; i < uuids.size(); ++i) {
         std::string name = "u" + std::to_string(i);
         s.snapvol.write("/snap2/" + name, "x");
-        s.snapvol.setxattr("/snap2/" + name, kUuid, uuids[i]);
+        s.snapvol.setxattr("/snap2/" + name, k_uuid, uuids[i]);
         list += name + "\n";
     }
     LogCapture log(-1);

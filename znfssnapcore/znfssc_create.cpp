@@ -23,7 +23,7 @@ namespace znfssnapcreate {
 
 namespace {
 
-const char* const fn_create = "snap_opcreate";
+const char* const k_create_fn = "snap_opcreate";
 
 // Owner and group are not carried over, so a copy must not become set-user-ID or
 // set-group-ID for whoever happens to own it; every other bit stays as it was.
@@ -37,7 +37,7 @@ error_code errno_generic(int e) { return error_code(e, std::generic_category());
 
 // How often an attribute list or value that grew between the size query and the read is
 // queried again before the attribute counts as failed.
-const int xattr_attempts = 5;
+const int k_xattr_attempts = 5;
 
 // A copy is created exclusively (O_WRONLY|O_TRUNC|O_EXCL): an entry already there, or a link
 // planted where the copy goes, is an error for that entry and is never written through.
@@ -162,30 +162,30 @@ znfssnapcreate::~znfssnapcreate() {}
 error_code znfssnapcreate::opcreate_start()
 {
     // A record without its inputs would send every call below through a null pointer.
-    if (!frame::require(*this, fn_create, m_opinfo != nullptr, "opinfo"))
+    if (!frame::require(*this, k_create_fn, m_opinfo != nullptr, "opinfo"))
         return frame::invalid_argument();
     const znfssnapcore_opinfo& op = *m_opinfo;
-    if (!frame::require(*this, fn_create, op.snapfsapi != nullptr, "snapfsapi") ||
-        !frame::require(*this, fn_create, static_cast<bool>(op.snapiopx), "snapiopx") ||
-        !frame::require(*this, fn_create, !op.snapdir.empty(), "snapdir") ||
-        !frame::require(*this, fn_create, !op.datasetdir.empty(), "datasetdir"))
+    if (!frame::require(*this, k_create_fn, op.snapfsapi != nullptr, "snapfsapi") ||
+        !frame::require(*this, k_create_fn, static_cast<bool>(op.snapiopx), "snapiopx") ||
+        !frame::require(*this, k_create_fn, !op.snapdir.empty(), "snapdir") ||
+        !frame::require(*this, k_create_fn, !op.datasetdir.empty(), "datasetdir"))
         return frame::invalid_argument();
 
-    debug(fn_create, 0, "Starting snap_opcreate");
+    debug(k_create_fn, 0, "Starting snap_opcreate");
     if (enabled(1))
-        debug(fn_create, 1, "ThrID: %s", frame::thread_id_text().c_str());
+        debug(k_create_fn, 1, "ThrID: %s", frame::thread_id_text().c_str());
 
     m_znfsapi = op.snapfsapi;
     m_iopx = op.snapiopx;
     m_snapdir = op.snapdir;
-    debug(fn_create, 1, "snapdir=[%s] &m_znfsapi=[%p] &m_iopx=[%p]", m_snapdir.c_str(),
+    debug(k_create_fn, 1, "snapdir=[%s] &m_znfsapi=[%p] &m_iopx=[%p]", m_snapdir.c_str(),
           static_cast<void*>(m_znfsapi), static_cast<void*>(m_iopx.get()));
 
     // The two trees must lie apart: a snapshot that is its dataset would be emptied by its own
     // copy, one inside it would copy itself, and a dataset inside its snapshot likewise.
     error_code ec = trees_apart(m_znfsapi, m_iopx, op.datasetdir, m_snapdir);
     if (ec) {
-        debug(fn_create, -1, "Snapshot [%s] and dataset [%s] overlap or cannot be told apart (%s): nothing copied",
+        debug(k_create_fn, -1, "Snapshot [%s] and dataset [%s] overlap or cannot be told apart (%s): nothing copied",
               m_snapdir.c_str(), op.datasetdir.c_str(), ec.message().c_str());
         return ec;
     }
@@ -198,7 +198,7 @@ error_code znfssnapcreate::opcreate_start()
     if (m_iopx)
         m_iopx_nofollow = m_znfsapi->confine(plain, {op.datasetdir, m_snapdir}, znfs::znfs_api::final_link::refuse, ec);
     if (!m_iopx || !m_iopx_nofollow) {
-        debug(fn_create, -1, "Failed to confine snapshot [%s] and dataset [%s] (%s): nothing copied",
+        debug(k_create_fn, -1, "Failed to confine snapshot [%s] and dataset [%s] (%s): nothing copied",
               m_snapdir.c_str(), op.datasetdir.c_str(), (ec ? ec : errno_generic(EINVAL)).message().c_str());
         return ec ? ec : errno_generic(EINVAL);
     }
@@ -211,11 +211,11 @@ error_code znfssnapcreate::opcreate_start()
     ec = m_znfsapi->stat(m_iopx, dirpath.c_str(), &bst, znfs::znfs_aio_ptr());
     if (!ec || ec.value() != ENOENT) {
         if (!ec) {
-            debug(fn_create, -1, "Snapshot [%s] is finished ([%s] exists): nothing copied", m_snapdir.c_str(),
+            debug(k_create_fn, -1, "Snapshot [%s] is finished ([%s] exists): nothing copied", m_snapdir.c_str(),
                   znfssnaputils::sdellistdir.c_str());
             return errno_generic(EEXIST);
         }
-        debug(fn_create, -1, "Failed to look for [%s] in snapshot [%s] (%s): nothing copied",
+        debug(k_create_fn, -1, "Failed to look for [%s] in snapshot [%s] (%s): nothing copied",
               znfssnaputils::sdellistdir.c_str(), m_snapdir.c_str(), ec.message().c_str());
         return ec;
     }
@@ -229,31 +229,31 @@ error_code znfssnapcreate::opcreate_start()
 
     uint64_t failed = m_failed.load();
     if (failed != 0)
-        debug(fn_create, -1, "Snapshot incomplete: [%llu] entries failed to copy",
+        debug(k_create_fn, -1, "Snapshot incomplete: [%llu] entries failed to copy",
               static_cast<unsigned long long>(failed));
 
     if (!m_sync_each_file) {
         ec = m_znfsapi->syncfs(m_iopx, znfs::znfs_aio_ptr());
         if (ec) {
-            debug(fn_create, -1, "Failed to make snapshot [%s] durable: %s", m_snapdir.c_str(), ec.message().c_str());
+            debug(k_create_fn, -1, "Failed to make snapshot [%s] durable: %s", m_snapdir.c_str(), ec.message().c_str());
             return ec;
         }
     }
 
     // The bookkeeping is made only now, when no worker is left copying.
-    debug(fn_create, 1, "creating directory [%s]", dirpath.c_str());
+    debug(k_create_fn, 1, "creating directory [%s]", dirpath.c_str());
     ec = m_znfsapi->mkdir(m_iopx, dirpath.c_str(), 0760, znfs::znfs_aio_ptr());
     if (ec.value() != 0) {
-        debug(fn_create, -1, "Failed to create directory [%s]", znfssnaputils::sdellistdir.c_str());
+        debug(k_create_fn, -1, "Failed to create directory [%s]", znfssnaputils::sdellistdir.c_str());
         return ec;
     }
 
     string listpath = m_snapdir + znfssnaputils::sdelfilelist;
-    debug(fn_create, 1, "creating file [%s]", listpath.c_str());
+    debug(k_create_fn, 1, "creating file [%s]", listpath.c_str());
     znfs::znfs_file_ptr fp = m_znfsapi->creat(m_iopx, listpath.c_str(), 0x201, 0760, znfs::znfs_aio_ptr());
     if (!fp) {
         int e = errno;
-        error(fn_create, "Failed to create file [%s] ", znfssnaputils::sdelfilelist.c_str());
+        error(k_create_fn, "Failed to create file [%s] ", znfssnaputils::sdelfilelist.c_str());
         return errno_generic(e);
     }
     // A success is reported only for bookkeeping that a power cut does not take back.
@@ -261,7 +261,7 @@ error_code znfssnapcreate::opcreate_start()
                                      : m_znfsapi->syncfs(m_iopx, znfs::znfs_aio_ptr());
     m_znfsapi->close(fp, znfs::znfs_aio_ptr());
     if (sc) {
-        debug(fn_create, -1, "Failed to make file [%s] durable: %s", listpath.c_str(), sc.message().c_str());
+        debug(k_create_fn, -1, "Failed to make file [%s] durable: %s", listpath.c_str(), sc.message().c_str());
         return sc;
     }
 
@@ -758,7 +758,7 @@ error_code znfssnapcreate::copy_attributes(const string& srcpath, const string& 
         if (listlen != -1)
             break;
         int e = errno;
-        if (e == ERANGE && attempt < xattr_attempts)
+        if (e == ERANGE && attempt < k_xattr_attempts)
             continue;
         error(fn, "Failed to get list of extended attributes from file [%s] error [%d]", srcpath.c_str(), e);
         return errno_generic(e);
@@ -819,7 +819,7 @@ error_code znfssnapcreate::copy_attributes(const string& srcpath, const string& 
                 break;
             }
             int e = errno;
-            if (e == ERANGE && attempt < xattr_attempts)
+            if (e == ERANGE && attempt < k_xattr_attempts)
                 continue;
             debug(fn, -1, "Failed to get value for extended attribute [%s] from file [%s]", name.c_str(),
                   srcpath.c_str());

@@ -13,7 +13,7 @@ namespace {
 // Words the tool takes for part of the command rather than a name: `snapshot delete all`
 // deletes every snapshot on the system, `snapshot delete volume V` every snapshot of V.
 // Compared without case: a refused "ALL" costs nothing, a misread one everything.
-const char* const keywords[] = {"all", "volume", "force", "no-timestamp", "description"};
+const char* const k_keywords[] = {"all", "volume", "force", "no-timestamp", "description"};
 
 // Why name cannot stand for one snapshot or volume on the tool's command line, or null.
 const char* unusable_name(const string& name)
@@ -25,7 +25,7 @@ const char* unusable_name(const string& name)
         return "it holds a blank";
     if (name[0] == '-')
         return "the tool would read it as an option";
-    for (const char* k : keywords)
+    for (const char* k : k_keywords)
         if (strcasecmp(name.c_str(), k) == 0)
             return "the tool reads it as a keyword";
     return nullptr;

@@ -25,8 +25,8 @@ using znfs::znfs_buff_ptr;
 using znfs::znfs_file_ptr;
 using znfs::znfs_iopx_ptr;
 
-const uint64_t kLinePiece = 128;    // a list entry is gathered in reads of this size
-const uint64_t kCopyBlock = 32768;  // one read and one write per block
+const uint64_t k_line_piece = 128;    // a list entry is gathered in reads of this size
+const uint64_t k_copy_block = 32768;  // one read and one write per block
 
 znfs::znfs_aio_ptr sync_call() { return znfs::znfs_aio_ptr(); }
 
@@ -38,8 +38,8 @@ int failure_errno() { return errno != 0 ? errno : EIO; }
 
 enum class entry_read { entry, end, failed };
 
-// Gathers the entry that starts at offset into line, reading kLinePiece bytes at a time into
-// buf (at least kLinePiece bytes). `end`: no byte at offset. `failed`: a read failed, errno
+// Gathers the entry that starts at offset into line, reading k_line_piece bytes at a time into
+// buf (at least k_line_piece bytes). `end`: no byte at offset. `failed`: a read failed, errno
 // tells why, line holds nothing useful.
 entry_read read_entry(znfs_api* api, const znfs_file_ptr& fp, const znfs_buff_ptr& buf, uint64_t offset,
                       string& line)
@@ -47,12 +47,12 @@ entry_read read_entry(znfs_api* api, const znfs_file_ptr& fp, const znfs_buff_pt
     line.clear();
     const char* base = static_cast<const char*>(buf->get_base());
     for (;;) {
-        int64_t n = api->read(fp, buf, kLinePiece, static_cast<int64_t>(offset), 0, sync_call());
+        int64_t n = api->read(fp, buf, k_line_piece, static_cast<int64_t>(offset), 0, sync_call());
         if (n < 0)
             return entry_read::failed;
         if (n == 0)
             return line.empty() ? entry_read::end : entry_read::entry;
-        size_t got = static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(n), kLinePiece));
+        size_t got = static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(n), k_line_piece));
         for (size_t i = 0; i < got; ++i) {
             if (base[i] == '\n' || base[i] == '\0') {
                 line.append(base, i);
@@ -75,12 +75,12 @@ entry_read entry_length(znfs_api* api, const znfs_file_ptr& fp, const znfs_buff_
     length = 0;
     const char* base = static_cast<const char*>(buf->get_base());
     for (;;) {
-        int64_t n = api->read(fp, buf, kCopyBlock, static_cast<int64_t>(offset + length), 0, sync_call());
+        int64_t n = api->read(fp, buf, k_copy_block, static_cast<int64_t>(offset + length), 0, sync_call());
         if (n < 0)
             return entry_read::failed;
         if (n == 0)
             return length == 0 ? entry_read::end : entry_read::entry;
-        size_t got = static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(n), kCopyBlock));
+        size_t got = static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(n), k_copy_block));
         for (size_t i = 0; i < got; ++i) {
             if (base[i] == '\n' || base[i] == '\0') {
                 length += i;
@@ -100,7 +100,7 @@ bool all_zero(const char* p, uint64_t n)
     return true;
 }
 
-// file_copy through a caller-provided buffer of kCopyBlock bytes. sparse: a block of zeros
+// file_copy through a caller-provided buffer of k_copy_block bytes. sparse: a block of zeros
 // other than the last is not written, so that it stays a hole in a new destination.
 error_code copy_range(znfs_api* api, const znfs_buff_ptr& buf, const znfs_file_ptr& srcfp, uint64_t srcoffset,
                       const znfs_file_ptr& dstfp, uint64_t dstoffset, uint64_t size, znfs::znfs_debug& logger,
@@ -108,7 +108,7 @@ error_code copy_range(znfs_api* api, const znfs_buff_ptr& buf, const znfs_file_p
 {
     char* base = static_cast<char*>(buf->get_base());
     while (size != 0) {
-        uint64_t n = std::min(size, kCopyBlock);
+        uint64_t n = std::min(size, k_copy_block);
         int64_t got = api->read(srcfp, buf, n, static_cast<int64_t>(srcoffset), 0, sync_call());
         if (got <= 0) {
             // A source that ends early must not be padded with stale buffer bytes: stop here and
@@ -145,10 +145,10 @@ error_code copy_range(znfs_api* api, const znfs_buff_ptr& buf, const znfs_file_p
 
 znfs_buff_ptr copy_buffer(znfs_api* api, const char* fn, znfs::znfs_debug& logger)
 {
-    znfs_buff_ptr buf = api->alloc_io_buffer(kCopyBlock);
+    znfs_buff_ptr buf = api->alloc_io_buffer(k_copy_block);
     if (!buf)
         logger.error(fn, "Failed to allocate I/O buffer of [%llu] bytes: %s",
-                     static_cast<unsigned long long>(kCopyBlock),
+                     static_cast<unsigned long long>(k_copy_block),
                      std::generic_category().message(ENOMEM).c_str());
     return buf;
 }
@@ -177,7 +177,7 @@ bool is_file_empty(znfs_api* api, znfs_iopx_ptr iopx, string path)
 string fileptr_getline(znfs_api* api, znfs_file_ptr fileptr, uint64_t offset, uint64_t& linelen)
 {
     string line;
-    znfs_buff_ptr buf = api->alloc_io_buffer(kLinePiece);
+    znfs_buff_ptr buf = api->alloc_io_buffer(k_line_piece);
     if (!buf)
         return line;
     if (read_entry(api, fileptr, buf, offset, line) != entry_read::entry) {
@@ -321,7 +321,7 @@ error_code fileappend(znfs_api* api, znfs_iopx_ptr iopx, string srcfile, znfs_fi
 
 namespace {
 
-const char* const kRmdirFn = "znfssnaputils::rmdir_nonempty";
+const char* const k_rmdir_fn = "znfssnaputils::rmdir_nonempty";
 
 // One directory of the removal: listed once, its subdirectories removed before itself.
 struct removal {
@@ -345,7 +345,7 @@ error_code rmdir_nonempty(znfs_api* api, znfs_iopx_ptr iopx, string dirname, znf
     error_code ec;
     znfs_iopx_ptr tree = api->confine(iopx, {parent}, znfs::znfs_api::final_link::refuse, ec);
     if (!tree) {
-        logger.error(kRmdirFn, "Failed to open directory [%s]", dirname.c_str());
+        logger.error(k_rmdir_fn, "Failed to open directory [%s]", dirname.c_str());
         return ec;
     }
 
@@ -361,18 +361,18 @@ error_code rmdir_nonempty(znfs_api* api, znfs_iopx_ptr iopx, string dirname, znf
         pending.back().listed = true;
         const string dir = pending.back().path;
         const bool nested = pending.size() > 1;
-        logger.debug(kRmdirFn, 1, "Travserse: dirname [%s]", dir.c_str());
+        logger.debug(k_rmdir_fn, 1, "Travserse: dirname [%s]", dir.c_str());
         znfs_file_ptr dh = api->opendir(tree, dir.c_str(), sync_call());
         if (!dh) {
             int e = failure_errno();
             pending.pop_back();
             if (e == ELOOP) {
-                logger.debug(kRmdirFn, 1, "Removing link [%s]", dir.c_str());
+                logger.debug(k_rmdir_fn, 1, "Removing link [%s]", dir.c_str());
                 ec = api->unlink(tree, dir.c_str(), sync_call());
             } else {
                 // A directory listed a moment ago that is gone now is simply gone.
                 if (!(nested && e == ENOENT))
-                    logger.error(kRmdirFn, "Failed to open directory [%s]", dir.c_str());
+                    logger.error(k_rmdir_fn, "Failed to open directory [%s]", dir.c_str());
                 ec = generic_error(e);
             }
             continue;
@@ -383,7 +383,7 @@ error_code rmdir_nonempty(znfs_api* api, znfs_iopx_ptr iopx, string dirname, znf
             if (!de) {
                 int e = errno;
                 if (e != 0)
-                    logger.error(kRmdirFn, "Failed to read directory [%s]: %s", dir.c_str(),
+                    logger.error(k_rmdir_fn, "Failed to read directory [%s]: %s", dir.c_str(),
                                  std::generic_category().message(e).c_str());
                 break;
             }
@@ -396,7 +396,7 @@ error_code rmdir_nonempty(znfs_api* api, znfs_iopx_ptr iopx, string dirname, znf
                 pending.push_back(removal{child, false});
                 continue;
             }
-            logger.debug(kRmdirFn, 1, "Removing file [%s]", child.c_str());
+            logger.debug(k_rmdir_fn, 1, "Removing file [%s]", child.c_str());
             error_code uec = api->unlink(tree, child.c_str(), sync_call());
             // An entry of unknown type that refuses unlink as a directory is one: unlink never
             // follows a link, so this never reaches outside the tree.

@@ -366,7 +366,7 @@ std::string SnapshotPair::file(const std::string& snap, const std::string& name,
         return std::string();
     std::string object = id;
     std::replace(object.begin(), object.end(), '/', '_');
-    snapvol.setxattr(path, kUuid, "/objects/" + object);
+    snapvol.setxattr(path, k_uuid, "/objects/" + object);
     objvol.write("/objects/" + object, id);
     return object;
 }

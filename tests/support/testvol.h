@@ -58,7 +58,7 @@ private:
 std::map<std::string, std::string> host_xattrs(const std::string& hostpath);
 
 // The attribute through which a snapshot file names its data object on the object volume.
-inline const char* const kUuid = "trusted.vidoruvud.uuid";
+inline const char* const k_uuid = "trusted.vidoruvud.uuid";
 
 // Whole content of a host file; "" when it cannot be read.
 std::string slurp(const std::string& hostpath);
