@@ -1864,23 +1864,23 @@ glfs_t* connect_volume(const std::string& host, uint16_t port, const std::string
 
 // Contexts by "host:port/volname", for the life of the process. Each entry's mutex is held
 // while its volume connects, so that concurrent first calls make one instance and a slow
-// volume does not hold up the others; s_registry_mutex guards the map only.
+// volume does not hold up the others; g_registry_mutex guards the map only.
 struct registry_entry {
     std::mutex m_mutex;  // guards m_volume
     znfs_iopx_ptr m_volume;
 };
 
-std::mutex s_registry_mutex;
-std::map<std::string, std::shared_ptr<registry_entry>>* s_registry;
+std::mutex g_registry_mutex;
+std::map<std::string, std::shared_ptr<registry_entry>>* g_registry;
 
 std::shared_ptr<registry_entry> registry_slot(const std::string& key)
 {
-    std::lock_guard<std::mutex> lock(s_registry_mutex);
+    std::lock_guard<std::mutex> lock(g_registry_mutex);
     // Never destroyed: instances outlive static destruction, since handles may still be
     // open while the process ends.
-    if (!s_registry)
-        s_registry = new std::map<std::string, std::shared_ptr<registry_entry>>();
-    std::shared_ptr<registry_entry>& slot = (*s_registry)[key];
+    if (!g_registry)
+        g_registry = new std::map<std::string, std::shared_ptr<registry_entry>>();
+    std::shared_ptr<registry_entry>& slot = (*g_registry)[key];
     if (!slot)
         slot = std::make_shared<registry_entry>();
     return slot;
