@@ -1,4 +1,6 @@
-// znfssnap: snapshots of directory trees on POSIX volumes, from the command line.
+// znfssnap: snapshots of directory trees on POSIX and GlusterFS volumes, from the command line, through
+// their life: create and verify, names added to the delete list, delete, handoff, list and destroy; also
+// rmtree, Gluster volume snapshots (volsnap) and a self-checking demo.
 
 #include "commands.h"
 #include "manpage.h"

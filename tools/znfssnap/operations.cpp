@@ -16,20 +16,20 @@
 
 namespace znfssnap {
 
-opened_volume open_volume(const std::string& spec, std::error_code& ec)
+opened_volume open_volume(const std::string& volume, std::error_code& ec)
 {
     opened_volume v;
-    if (spec.compare(0, 10, "gluster://") == 0) {
+    if (volume.compare(0, 10, "gluster://") == 0) {
         std::string host, volname;
         uint16_t port = 0;
-        if ((ec = znfs::parse_gluster_url(spec, host, port, volname)))
+        if ((ec = znfs::parse_gluster_url(volume, host, port, volname)))
             return v;
         v.api = znfs::gluster_api();
         v.iopx = znfs::make_gluster_volume(host, port, volname, ec);
         return v;
     }
     v.api = znfs::posix_api();
-    v.iopx = znfs::make_posix_volume(spec, ec);
+    v.iopx = znfs::make_posix_volume(volume, ec);
     return v;
 }
 

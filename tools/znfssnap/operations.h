@@ -19,9 +19,9 @@ struct opened_volume {
     znfs::znfs_iopx_ptr iopx;
 };
 
-// Opens spec as a volume: "gluster://HOST[:PORT]/VOLNAME" through the GlusterFS backend,
+// Opens the volume a --volume value names: "gluster://HOST[:PORT]/VOLNAME" through the GlusterFS backend,
 // anything else as a host directory through the POSIX backend. Empty iopx with ec set on failure.
-opened_volume open_volume(const std::string& spec, std::error_code& ec);
+opened_volume open_volume(const std::string& volume, std::error_code& ec);
 
 // Success when path is a directory on the volume; otherwise the reason (ENOTDIR if it is not one).
 std::error_code check_directory(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& path);

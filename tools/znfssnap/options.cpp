@@ -176,15 +176,15 @@ std::error_code apply_common(const common_options& opts)
     return configure_log(ls);
 }
 
-std::string volume_spec_problem(const std::string& spec)
+std::string volume_problem(const std::string& volume)
 {
-    if (spec.compare(0, 10, "gluster://") != 0)
+    if (volume.compare(0, 10, "gluster://") != 0)
         return std::string();
     std::string host, volname;
     uint16_t port = 0;
-    if (!znfs::parse_gluster_url(spec, host, port, volname))
+    if (!znfs::parse_gluster_url(volume, host, port, volname))
         return std::string();
-    return "'" + printable(spec) +
+    return "'" + printable(volume) +
            "' is no GlusterFS volume: expected gluster://HOST[:PORT]/VOLNAME (HOST a name or address, an IPv6 "
            "address in brackets; one VOLNAME, no further '/')";
 }
@@ -228,7 +228,7 @@ int start_command(const std::string& command, const char* help, const std::vecto
     for (const auto& v : parsed.values) {
         const std::string& name = v.first;
         if (name.size() >= 6 && name.compare(name.size() - 6, 6, "volume") == 0) {
-            std::string problem = volume_spec_problem(v.second);
+            std::string problem = volume_problem(v.second);
             if (!problem.empty())
                 return usage_error(command, "--" + name + " " + problem);
         }

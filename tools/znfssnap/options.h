@@ -61,9 +61,9 @@ bool take_common(const parsed_args& args, common_options& out, std::string& err)
 // opening the log file, if any.
 std::error_code apply_common(const common_options& opts);
 
-// Why spec (a --volume value) is no volume the command can name, or "" when it is one: a
+// Why volume (a --volume value) names no volume the command can open, or "" when it names one: a
 // "gluster://" URL must have the form gluster://HOST[:PORT]/VOLNAME.
-std::string volume_spec_problem(const std::string& spec);
+std::string volume_problem(const std::string& volume);
 
 // Checks that every named option was given. False with a message naming the first missing.
 bool require_options(const parsed_args& args, const std::vector<std::string>& names, std::string& err);

@@ -34,16 +34,16 @@ std::string key_hash(const std::string& key)
     return buf;
 }
 
-// What names the volume the same way whatever the spelling of its spec: the root directory's
+// What names the volume the same way however its --volume value is spelled: the root directory's
 // device and inode for a host directory, the URL for a GlusterFS volume.
-std::string volume_identity(const opened_volume& vol, const std::string& spec)
+std::string volume_identity(const opened_volume& vol, const std::string& volume)
 {
-    if (spec.compare(0, 10, "gluster://") == 0)
+    if (volume.compare(0, 10, "gluster://") == 0)
         return "gluster " + vol.iopx->describe();
     struct stat st {};
-    if (::stat(spec.c_str(), &st) == 0)
+    if (::stat(volume.c_str(), &st) == 0)
         return "posix " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
-    return "posix " + normalize_path(spec);
+    return "posix " + normalize_path(volume);
 }
 
 std::string directory_identity(const opened_volume& vol, const std::string& snapdir)
