@@ -53,13 +53,12 @@ boost::shared_ptr<znfs_thpool> znfs_thpool::create()
 }
 
 // Four times the hardware threads, at least 8 and at most 64. On a local file system the tasks
-// are system calls that keep a CPU busy, and workers beyond the CPU count change nothing
-// (snapshot of 20,000 small files on 2 CPUs: tmpfs 0.41 s with 2, 4, 8 or 16 workers; ext4
-// 1.12-1.14 s with 2 to 8). When calls wait on a server a worker that waits leaves its CPU to
-// another, and the waits overlap: on a GlusterFS volume served from the same 2-CPU machine,
-// 3,000 small files took 5.6-6.0 s with 2 workers, 4.9-5.7 s with 4, 4.2-4.6 s with 8 and
-// 3.9-4.5 s with 16. A CPU shared with other work acts alike (3 to 8 workers took about two
-// thirds of the time of 2). Beyond that, threads mostly contend for the same directories.
+// are system calls that keep a CPU busy, so workers beyond the CPU count cost little and change
+// nothing. When calls wait on a server, or the CPUs are shared with other work, a worker that
+// waits leaves its CPU to another and the waits overlap, so the extra workers pay. Beyond that,
+// threads mostly contend for the same directories. The measurements behind the choice are in the
+// README's performance section (BENCH_SWEEP=1 make bench repeats them): figures in a comment go
+// stale as the code changes.
 unsigned znfs_thpool::default_workers()
 {
     unsigned n = g_default_workers.load();
