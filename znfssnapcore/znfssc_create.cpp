@@ -33,8 +33,6 @@ uint64_t copy_mode(mode_t mode) { return static_cast<uint64_t>(mode & ~static_ca
 // reach a driver (device).
 bool is_special(mode_t mode) { return S_ISFIFO(mode) || S_ISSOCK(mode) || S_ISCHR(mode) || S_ISBLK(mode); }
 
-error_code errno_generic(int e) { return error_code(e, std::generic_category()); }
-
 // How often an attribute list or value that grew between the size query and the read is
 // queried again before the attribute counts as failed.
 const int k_xattr_attempts = 5;
@@ -133,7 +131,7 @@ error_code trees_apart(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, con
             if (ec)
                 return ec;
             if (same_inode(st, outer))
-                return errno_generic(EINVAL);
+                return znfs::generic_code(EINVAL);
             if (depth > 0 && same_inode(st, prev))
                 return error_code();  // the volume root: its ".." is itself
             prev = st;
@@ -199,8 +197,8 @@ error_code znfssnapcreate::opcreate_start()
         m_iopx_nofollow = m_znfsapi->confine(plain, {op.datasetdir, m_snapdir}, znfs::znfs_api::final_link::refuse, ec);
     if (!m_iopx || !m_iopx_nofollow) {
         debug(k_create_fn, -1, "Failed to confine snapshot [%s] and dataset [%s] (%s): nothing copied",
-              m_snapdir.c_str(), op.datasetdir.c_str(), (ec ? ec : errno_generic(EINVAL)).message().c_str());
-        return ec ? ec : errno_generic(EINVAL);
+              m_snapdir.c_str(), op.datasetdir.c_str(), (ec ? ec : znfs::generic_code(EINVAL)).message().c_str());
+        return ec ? ec : znfs::generic_code(EINVAL);
     }
 
     // A snapshot that has its bookkeeping is finished: copying today's data over it would
@@ -213,7 +211,7 @@ error_code znfssnapcreate::opcreate_start()
         if (!ec) {
             debug(k_create_fn, -1, "Snapshot [%s] is finished ([%s] exists): nothing copied", m_snapdir.c_str(),
                   znfssnaputils::sdellistdir.c_str());
-            return errno_generic(EEXIST);
+            return znfs::generic_code(EEXIST);
         }
         debug(k_create_fn, -1, "Failed to look for [%s] in snapshot [%s] (%s): nothing copied",
               znfssnaputils::sdellistdir.c_str(), m_snapdir.c_str(), ec.message().c_str());
@@ -254,7 +252,7 @@ error_code znfssnapcreate::opcreate_start()
     if (!fp) {
         int e = errno;
         error(k_create_fn, "Failed to create file [%s] ", znfssnaputils::sdelfilelist.c_str());
-        return errno_generic(e);
+        return znfs::generic_code(e);
     }
     // A success is reported only for bookkeeping that a power cut does not take back.
     error_code sc = m_sync_each_file ? m_znfsapi->fsync(fp, znfs::znfs_aio_ptr())
@@ -544,7 +542,7 @@ error_code znfssnapcreate::copy_file(const string& srcdirpath, const string& fil
         int e = errno;
         error(fn, "Failed to create file [%s] ", destpath.c_str());
         m_failed.fetch_add(1, std::memory_order_relaxed);
-        return errno_generic(e);
+        return znfs::generic_code(e);
     }
 
     bool complete = true;
@@ -558,7 +556,7 @@ error_code znfssnapcreate::copy_file(const string& srcdirpath, const string& fil
             error(fn, "Failed to open file [%s]", srcpath.c_str());
             m_znfsapi->close(dstfp, znfs::znfs_aio_ptr());
             m_failed.fetch_add(1, std::memory_order_relaxed);
-            return errno_generic(e);
+            return znfs::generic_code(e);
         }
         error_code cec = copy_data(srcfp, dstfp, srcfp->get_file_size());
         if (cec.value() != 0) {
@@ -590,7 +588,7 @@ error_code znfssnapcreate::copy_file(const string& srcdirpath, const string& fil
         debug(fn, -1, "Failed to close file [%s]: %s", destpath.c_str(), close_ec.message().c_str());
         complete = false;
         if (!ec)
-            ec = errno_generic(close_ec.value());
+            ec = znfs::generic_code(close_ec.value());
     }
     if (complete)
         m_copied.fetch_add(1, std::memory_order_relaxed);
@@ -612,12 +610,12 @@ error_code znfssnapcreate::copy_data(const znfs::znfs_file_ptr& srcfp, const znf
     if (n >= 0) {
         error("file_copy", "Failed to read data from offset [%llu] error [%d]", static_cast<unsigned long long>(n),
               ENODATA);
-        return errno_generic(ENODATA);
+        return znfs::generic_code(ENODATA);
     }
-    int e = errno ? errno : EIO;
+    int e = znfs::errno_or_eio();
     if (e != EXDEV && e != EOPNOTSUPP && e != ENOSYS && e != EINVAL) {
         error("file_copy", "Failed to copy data in place: %s", frame::errno_text(e).c_str());
-        return errno_generic(e);
+        return znfs::generic_code(e);
     }
     return znfssnaputils::sparse_copy(m_znfsapi, srcfp, dstfp, size, *this);
 }
@@ -684,7 +682,7 @@ error_code znfssnapcreate::drop_inherited_acls(const string& srcpath, const stri
     int access = attribute_present(m_znfsapi, m_iopx, srcpath, k_acl_access);
     int deflt = dir ? attribute_present(m_znfsapi, m_iopx, srcpath, k_acl_default) : 1;
     if (access < 0 || deflt < 0)
-        return znfs::errno_code(errno ? errno : EIO);
+        return znfs::errno_code(znfs::errno_or_eio());
     if (access == 0) {
         string acl = minimal_acl(mode);
         struct iovec v = {&acl[0], acl.size()};
@@ -729,7 +727,7 @@ error_code znfssnapcreate::copy_attributes(const string& srcpath, const string& 
             int e = errno;
             error(fn, "Failed to get size of list of extended attributes from file [%s] error [%d]", srcpath.c_str(),
                   e);
-            return errno_generic(e);
+            return znfs::generic_code(e);
         }
     }
     for (int attempt = 1; listlen < 0; ++attempt) {
@@ -741,7 +739,7 @@ error_code znfssnapcreate::copy_attributes(const string& srcpath, const string& 
             int e = errno;
             error(fn, "Failed to get size of list of extended attributes from file [%s] error [%d]",
                   srcpath.c_str(), e);
-            return errno_generic(e);
+            return znfs::generic_code(e);
         }
         if (size == 0)
             return error_code();
@@ -749,7 +747,7 @@ error_code znfssnapcreate::copy_attributes(const string& srcpath, const string& 
         if (!listbuf) {
             error(fn, "Failed to allocate [%lld] bytes for the list of extended attributes of file [%s]",
                   static_cast<long long>(size), srcpath.c_str());
-            return errno_generic(ENOMEM);
+            return znfs::generic_code(ENOMEM);
         }
         std::memset(listbuf->get_base(), 0, static_cast<size_t>(size));
         iov.iov_base = listbuf->get_base();
@@ -761,7 +759,7 @@ error_code znfssnapcreate::copy_attributes(const string& srcpath, const string& 
         if (e == ERANGE && attempt < k_xattr_attempts)
             continue;
         error(fn, "Failed to get list of extended attributes from file [%s] error [%d]", srcpath.c_str(), e);
-        return errno_generic(e);
+        return znfs::generic_code(e);
     }
 
     const char* p = static_cast<const char*>(listbuf->get_base());
@@ -789,7 +787,7 @@ error_code znfssnapcreate::copy_attributes(const string& srcpath, const string& 
                 int e = errno;
                 debug(fn, -1, "Failed to get size of value for extended attribute [%s] from file [%s]", name.c_str(),
                       srcpath.c_str());
-                return errno_generic(e);
+                return znfs::generic_code(e);
             }
         }
         for (int attempt = 1; !sized; ++attempt) {
@@ -799,13 +797,13 @@ error_code znfssnapcreate::copy_attributes(const string& srcpath, const string& 
                 int e = errno;
                 debug(fn, -1, "Failed to get size of value for extended attribute [%s] from file [%s]",
                       name.c_str(), srcpath.c_str());
-                return errno_generic(e);
+                return znfs::generic_code(e);
             }
             valbuf = m_znfsapi->alloc_io_buffer(static_cast<uint64_t>(size));
             if (!valbuf) {
                 debug(fn, -1, "Failed to allocate [%lld] bytes for extended attribute [%s] of file [%s]",
                       static_cast<long long>(size), name.c_str(), srcpath.c_str());
-                return errno_generic(ENOMEM);
+                return znfs::generic_code(ENOMEM);
             }
             std::memset(valbuf->get_base(), 0, static_cast<size_t>(size));
             val.iov_base = valbuf->get_base();
@@ -823,7 +821,7 @@ error_code znfssnapcreate::copy_attributes(const string& srcpath, const string& 
                 continue;
             debug(fn, -1, "Failed to get value for extended attribute [%s] from file [%s]", name.c_str(),
                   srcpath.c_str());
-            return errno_generic(e);
+            return znfs::generic_code(e);
         }
 
         error_code ec = m_znfsapi->setxattr(m_iopx, destpath.c_str(), name.c_str(), &val, 0, znfs::znfs_aio_ptr());

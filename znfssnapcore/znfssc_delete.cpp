@@ -27,8 +27,6 @@ namespace {
 
 const char* const k_uuid_attr = "trusted.vidoruvud.uuid";
 
-inline error_code generic_errno(int e) { return error_code(e, std::generic_category()); }
-
 inline bool starts_with(const string& s, const char* p)
 {
     size_t n = std::strlen(p);
@@ -365,7 +363,7 @@ error_code znfssnapdelete::snap_delete_batch(string batchfile, string handofffil
     // and all of its names count as unresolved.
     znfs::znfs_file_ptr handoff = m_znfsapi->open(m_iopx, handofffile.c_str(), 0x241, znfs::znfs_aio_ptr());
     if (!handoff) {
-        int e = errno != 0 ? errno : EIO;
+        int e = znfs::errno_or_eio();
         debug(fn, -1, "Failed to create file [%s] (%s), batch [%s] kept", handofffile.c_str(),
               frame::errno_text(e).c_str(), batchfile.c_str());
         znfs::znfs_file_ptr batch = m_znfsapi->open(m_iopx, batchfile.c_str(), 0, znfs::znfs_aio_ptr());
@@ -375,7 +373,7 @@ error_code znfssnapdelete::snap_delete_batch(string batchfile, string handofffil
         } else if (errno != ENOENT) {
             m_unresolved.fetch_add(1, std::memory_order_relaxed);
         }
-        return generic_errno(e);
+        return znfs::generic_code(e);
     }
     m_znfsapi->close(handoff, znfs::znfs_aio_ptr());
 
@@ -387,14 +385,14 @@ error_code znfssnapdelete::snap_delete_batch(string batchfile, string handofffil
         // one that is there but cannot be read holds names nobody handled.
         if (e != ENOENT)
             m_unresolved.fetch_add(1, std::memory_order_relaxed);
-        return generic_errno(e);
+        return znfs::generic_code(e);
     }
     znfs::znfs_buff_ptr buf = m_znfsapi->alloc_io_buffer(k_line_piece);
     if (!buf) {
         debug(fn, -1, "Failed to allocate I/O buffer for file [%s], batch kept", batchfile.c_str());
         m_unresolved.fetch_add(1, std::memory_order_relaxed);
         m_znfsapi->close(batch, znfs::znfs_aio_ptr());
-        return generic_errno(ENOMEM);
+        return znfs::generic_code(ENOMEM);
     }
 
     // A read that fails stops the batch: stepping on from an unknown place would read the tail
@@ -410,12 +408,12 @@ error_code znfssnapdelete::snap_delete_batch(string batchfile, string handofffil
         errno = 0;
         entry_read r = read_bounded(m_znfsapi, batch, buf, offset, k_name_max, line, linelen);
         if (r != entry_read::entry) {
-            int e = errno != 0 ? errno : EIO;
+            int e = znfs::errno_or_eio();
             uint64_t left = r == entry_read::end ? 1 : entries_from(m_znfsapi, batch, offset);
             debug(fn, -1, "Failed to read file [%s] at offset [%llu], rest of batch kept", batchfile.c_str(),
                   static_cast<unsigned long long>(offset));
             m_unresolved.fetch_add(std::max<uint64_t>(left, 1), std::memory_order_relaxed);
-            result = generic_errno(e);
+            result = znfs::generic_code(e);
             break;
         }
         if (linelen >= k_name_max) {
@@ -457,7 +455,7 @@ error_code znfssnapdelete::snap_delete_batch(string batchfile, string handofffil
         }
     }
     if (lost != 0 && !result)
-        result = generic_errno(EIO);
+        result = znfs::generic_code(EIO);
     return result;
 }
 
@@ -618,7 +616,7 @@ error_code znfssnapdelete::create_prevsnap_dellist(string listpath)
     if (!list) {
         int e = errno;
         error(fn, "Failed to create file [%s]", listpath.c_str());
-        return generic_errno(e);
+        return znfs::generic_code(e);
     }
     m_znfsapi->close(list, znfs::znfs_aio_ptr());
 
@@ -631,7 +629,7 @@ error_code znfssnapdelete::create_prevsnap_dellist(string listpath)
             int e = errno;
             if (e != ENOENT && e != 0) {
                 error(fn, "Failed to open file [%s] error [%d]", handoff.c_str(), e);
-                result = generic_errno(e);
+                result = znfs::generic_code(e);
             }
             continue;
         }
@@ -640,7 +638,7 @@ error_code znfssnapdelete::create_prevsnap_dellist(string listpath)
             int e = errno;
             error(fn, "Failed to reopen file [%s] for append from [%s]: %s", listpath.c_str(),
                   handoff.c_str(), frame::errno_text(e).c_str());
-            result = generic_errno(e);
+            result = znfs::generic_code(e);
             continue;
         }
         error_code rc = fileappend(m_znfsapi, m_iopx, handoff, list, list->get_file_size(), *this);
@@ -655,7 +653,7 @@ error_code znfssnapdelete::create_prevsnap_dellist(string listpath)
     // The list is reported as the names to hand on: it must survive a power cut first.
     if (!result) {
         list = m_znfsapi->open(m_iopx, listpath.c_str(), 1, znfs::znfs_aio_ptr());
-        error_code sc = list ? m_znfsapi->fsync(list, znfs::znfs_aio_ptr()) : znfs::errno_code(errno ? errno : EIO);
+        error_code sc = list ? m_znfsapi->fsync(list, znfs::znfs_aio_ptr()) : znfs::errno_code(znfs::errno_or_eio());
         m_znfsapi->close(list, znfs::znfs_aio_ptr());
         if (sc) {
             error(fn, "Failed to make file [%s] durable: %s", listpath.c_str(), sc.message().c_str());

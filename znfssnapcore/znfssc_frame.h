@@ -14,7 +14,7 @@
 namespace znfssnapcore {
 namespace frame {
 
-inline error_code invalid_argument() { return error_code(EINVAL, std::generic_category()); }
+inline error_code invalid_argument() { return znfs::generic_code(EINVAL); }
 
 // The text of the calling thread's identifier, for log lines.
 // The words for an errno value ("No such file or directory"), for log lines of our own.

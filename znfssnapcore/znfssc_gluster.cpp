@@ -55,10 +55,10 @@ int run_gluster(znfs::znfs_debug& log, const char* function, const string& line,
     string err;
     if (ZnProcess::system(line.c_str(), &out, &err, timeout_seconds, false) == 0)
         return 0;
-    int e = errno;
+    int e = znfs::errno_or_eio();
     if (e == ETIMEDOUT)
         log.error(function, "gluster did not finish within %d s and was killed", timeout_seconds);
-    return e != 0 ? e : EIO;
+    return e;
 }
 
 }  // namespace
@@ -74,21 +74,21 @@ error_code glustersnap::create(const string& volname, const string& snapname, co
     string word;
     if ((why = unusable_name(snapname)) != nullptr) {
         error("glustersnap::create", "Refused snapshot name [%s]: %s", snapname.c_str(), why);
-        return error_code(EINVAL, std::generic_category());
+        return znfs::generic_code(EINVAL);
     }
     if ((why = unusable_name(volname)) != nullptr) {
         error("glustersnap::create", "Refused volume name [%s]: %s", volname.c_str(), why);
-        return error_code(EINVAL, std::generic_category());
+        return znfs::generic_code(EINVAL);
     }
     if ((why = option_in(description, word)) != nullptr) {
         error("glustersnap::create", "Refused description word [%s]: %s", word.c_str(), why);
-        return error_code(EINVAL, std::generic_category());
+        return znfs::generic_code(EINVAL);
     }
     const string line = "gluster snapshot create " + snapname + " " + volname + " no-timestamp description " + description;
     int e = run_gluster(*this, "glustersnap::create", line, m_timeout_seconds);
     if (e != 0) {
         error("glustersnap::create", "Snap creation failed for [%s]", volname.c_str());
-        return error_code(e, std::generic_category());
+        return znfs::generic_code(e);
     }
     debug("glustersnap::create", 1, "Successfully created Snapshot for [%s]", volname.c_str());
     return error_code();
@@ -98,7 +98,7 @@ error_code glustersnap::remove(const string& snapname)
 {
     if (const char* why = unusable_name(snapname)) {
         error("glustersnap::remove", "Refused snapshot name [%s]: %s", snapname.c_str(), why);
-        return error_code(EINVAL, std::generic_category());
+        return znfs::generic_code(EINVAL);
     }
     // Script mode: otherwise the tool asks for confirmation, reads end of input, deletes
     // nothing and still exits 0.
@@ -106,7 +106,7 @@ error_code glustersnap::remove(const string& snapname)
     int e = run_gluster(*this, "glustersnap::remove", line, m_timeout_seconds);
     if (e != 0) {
         error("glustersnap::remove", "Snap deletion failed for [%s]", snapname.c_str());
-        return error_code(e, std::generic_category());
+        return znfs::generic_code(e);
     }
     debug("glustersnap::remove", 1, "Successfully deleted Snapshot [%s]", snapname.c_str());
     return error_code();

@@ -20,6 +20,8 @@ const string sdelfilelist_prevsnap = sdellistdir + "/deletefilelist_prevsnap";
 
 namespace {
 
+using znfs::errno_or_eio;
+using znfs::generic_code;
 using znfs::znfs_api;
 using znfs::znfs_buff_ptr;
 using znfs::znfs_file_ptr;
@@ -29,12 +31,6 @@ const uint64_t k_line_piece = 128;    // a list entry is gathered in reads of th
 const uint64_t k_copy_block = 32768;  // one read and one write per block
 
 znfs::znfs_aio_ptr sync_call() { return znfs::znfs_aio_ptr(); }
-
-error_code generic_error(int e) { return error_code(e, std::generic_category()); }
-
-// errno after a call that signalled failure; a backend that forgot to set it must not turn
-// the failure into a success.
-int failure_errno() { return errno != 0 ? errno : EIO; }
 
 enum class entry_read { entry, end, failed };
 
@@ -113,10 +109,10 @@ error_code copy_range(znfs_api* api, const znfs_buff_ptr& buf, const znfs_file_p
         if (got <= 0) {
             // A source that ends early must not be padded with stale buffer bytes: stop here and
             // report ENODATA ("no data available") so the short copy is never taken as complete.
-            int e = got < 0 ? failure_errno() : ENODATA;
+            int e = got < 0 ? errno_or_eio() : ENODATA;
             logger.error("file_copy", "Failed to read data from offset [%llu] error [%d]",
                          static_cast<unsigned long long>(srcoffset), e);
-            return generic_error(e);
+            return generic_code(e);
         }
         uint64_t pending = std::min(static_cast<uint64_t>(got), n);
         srcoffset += pending;
@@ -128,10 +124,10 @@ error_code copy_range(znfs_api* api, const znfs_buff_ptr& buf, const znfs_file_p
         while (pending != 0) {
             int64_t put = api->write(dstfp, buf, pending, static_cast<int64_t>(dstoffset), 0, sync_call());
             if (put <= 0) {
-                int e = put < 0 ? failure_errno() : EIO;
+                int e = put < 0 ? errno_or_eio() : EIO;
                 logger.error("file_copy", "Failed to write data to offset [%llu] error [%d]",
                              static_cast<unsigned long long>(dstoffset), e);
-                return generic_error(e);
+                return generic_code(e);
             }
             uint64_t done = std::min(static_cast<uint64_t>(put), pending);
             dstoffset += done;
@@ -210,7 +206,7 @@ error_code file_copy(znfs_api* api, znfs_file_ptr srcfp, uint64_t srcoffset, znf
         return error_code();
     znfs_buff_ptr buf = copy_buffer(api, "file_copy", logger);
     if (!buf)
-        return generic_error(ENOMEM);
+        return generic_code(ENOMEM);
     return copy_range(api, buf, srcfp, srcoffset, dstfp, dstoffset, size, logger);
 }
 
@@ -221,7 +217,7 @@ error_code sparse_copy(znfs_api* api, const znfs_file_ptr& srcfp, const znfs_fil
         return error_code();
     znfs_buff_ptr buf = copy_buffer(api, "file_copy", logger);
     if (!buf)
-        return generic_error(ENOMEM);
+        return generic_code(ENOMEM);
     return copy_range(api, buf, srcfp, 0, dstfp, 0, size, logger, true);
 }
 
@@ -233,13 +229,13 @@ error_code filesplit(znfs_api* api, znfs_iopx_ptr iopx, string filetosplit, uint
     if (splitcount == 0) {
         logger.error("filesplit", "Invalid split count [%u] for file [%s]", splitcount,
                      filetosplit.c_str());
-        return generic_error(EINVAL);
+        return generic_code(EINVAL);
     }
     znfs_file_ptr listfp = api->open(iopx, filetosplit.c_str(), 0, sync_call());
     if (!listfp) {
-        int e = failure_errno();
+        int e = errno_or_eio();
         logger.error("filesplit", "Failed to open file [%s] error [%d]", filetosplit.c_str(), e);
-        return generic_error(e);
+        return generic_code(e);
     }
     const uint64_t total = listfp->get_file_size();
     if (total == 0) {
@@ -250,7 +246,7 @@ error_code filesplit(znfs_api* api, znfs_iopx_ptr iopx, string filetosplit, uint
     znfs_buff_ptr buf = copy_buffer(api, "filesplit", logger);
     if (!buf) {
         api->close(listfp, sync_call());
-        return generic_error(ENOMEM);
+        return generic_code(ENOMEM);
     }
 
     // Each piece runs from its start through the terminator of the entry holding the byte at
@@ -265,11 +261,11 @@ error_code filesplit(znfs_api* api, znfs_iopx_ptr iopx, string filetosplit, uint
         }
         uint64_t cut = start + chunk;
         if (entry_length(api, listfp, buf, cut, linelen) == entry_read::failed) {
-            int e = failure_errno();
+            int e = errno_or_eio();
             logger.error("filesplit", "Failed to read data from offset [%llu] error [%d]",
                          static_cast<unsigned long long>(cut), e);
             api->close(listfp, sync_call());
-            return generic_error(e);
+            return generic_code(e);
         }
         uint64_t length = std::min(chunk + linelen + 1, total - start);
         pieces.emplace_back(start, length);
@@ -279,10 +275,10 @@ error_code filesplit(znfs_api* api, znfs_iopx_ptr iopx, string filetosplit, uint
     for (size_t i = 0; i < pieces.size(); ++i) {
         string piecepath = splitfileprefix + znfs::znfs_utils::uint_to_string(static_cast<unsigned>(i + 1));
         znfs_file_ptr piecefp = api->open(iopx, piecepath.c_str(), 0x241, sync_call());
-        int open_errno = piecefp ? 0 : failure_errno();
+        int open_errno = piecefp ? 0 : errno_or_eio();
         logger.debug("filesplit", 1, "Creating file [%s]", piecepath.c_str());
         error_code ec = piecefp ? copy_range(api, buf, listfp, pieces[i].first, piecefp, 0, pieces[i].second, logger)
-                                : generic_error(open_errno);
+                                : generic_code(open_errno);
         api->close(piecefp, sync_call());
         if (ec) {
             logger.error("filesplit", "Failed to copy file [src: %s] to dest [%s] with error [%d]",
@@ -300,9 +296,9 @@ error_code fileappend(znfs_api* api, znfs_iopx_ptr iopx, string srcfile, znfs_fi
 {
     znfs_file_ptr srcfp = api->open(iopx, srcfile.c_str(), 0, sync_call());
     if (!srcfp) {
-        int e = failure_errno();
+        int e = errno_or_eio();
         logger.error("fileappend", "Failed to open file [%s] error [%d]", srcfile.c_str(), e);
-        return generic_error(e);
+        return generic_code(e);
     }
     uint64_t size = srcfp->get_file_size();
     error_code ec;
@@ -364,7 +360,7 @@ error_code rmdir_nonempty(znfs_api* api, znfs_iopx_ptr iopx, string dirname, znf
         logger.debug(k_rmdir_fn, 1, "Travserse: dirname [%s]", dir.c_str());
         znfs_file_ptr dh = api->opendir(tree, dir.c_str(), sync_call());
         if (!dh) {
-            int e = failure_errno();
+            int e = errno_or_eio();
             pending.pop_back();
             if (e == ELOOP) {
                 logger.debug(k_rmdir_fn, 1, "Removing link [%s]", dir.c_str());
@@ -373,7 +369,7 @@ error_code rmdir_nonempty(znfs_api* api, znfs_iopx_ptr iopx, string dirname, znf
                 // A directory listed a moment ago that is gone now is simply gone.
                 if (!(nested && e == ENOENT))
                     logger.error(k_rmdir_fn, "Failed to open directory [%s]", dir.c_str());
-                ec = generic_error(e);
+                ec = generic_code(e);
             }
             continue;
         }

@@ -115,7 +115,7 @@ int64_t complete_transfer(transfer_kind kind, uint64_t length, int64_t offset, u
         size_t chunk = static_cast<size_t>(std::min<uint64_t>(length - done, max_chunk));
         ssize_t n = step(done, chunk, offset + static_cast<int64_t>(done));
         if (n < 0) {
-            int e = errno ? errno : EIO;
+            int e = errno_or_eio();
             if (e == EINTR)
                 continue;
             errno = e;

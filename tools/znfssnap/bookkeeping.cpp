@@ -58,7 +58,7 @@ std::error_code ends_with_line_feed(const opened_volume& vol, const std::string&
     errno = 0;
     znfs::znfs_file_ptr f = vol.api->open(vol.iopx, path.c_str(), O_RDONLY, znfs::znfs_aio_ptr());
     if (!f)
-        return znfs::errno_code(errno ? errno : EIO);
+        return znfs::errno_code(znfs::errno_or_eio());
     size = f->get_file_size();
     yes = true;
     std::error_code ec;
@@ -67,7 +67,7 @@ std::error_code ends_with_line_feed(const opened_volume& vol, const std::string&
         errno = 0;
         int64_t n = b ? vol.api->read(f, b, 1, static_cast<int64_t>(size - 1), 0, znfs::znfs_aio_ptr()) : -1;
         if (n != 1)
-            ec = znfs::errno_code(errno ? errno : EIO);
+            ec = znfs::errno_code(znfs::errno_or_eio());
         else
             yes = *static_cast<const char*>(b->get_base()) == '\n';
     }
@@ -144,7 +144,7 @@ std::error_code count_list_entries(const opened_volume& vol, const std::string& 
     errno = 0;
     znfs::znfs_file_ptr f = vol.api->open(vol.iopx, path.c_str(), O_RDONLY, znfs::znfs_aio_ptr());
     if (!f)
-        return znfs::errno_code(errno ? errno : EIO);
+        return znfs::errno_code(znfs::errno_or_eio());
     const uint64_t block = 1 << 20;
     znfs::znfs_buff_ptr b = vol.api->alloc_io_buffer(block);
     std::error_code ec = b ? std::error_code() : znfs::errno_code(ENOMEM);
@@ -153,7 +153,7 @@ std::error_code count_list_entries(const opened_volume& vol, const std::string& 
         errno = 0;
         int64_t n = vol.api->read(f, b, block, offset, 0, znfs::znfs_aio_ptr());
         if (n < 0)
-            ec = znfs::errno_code(errno ? errno : EIO);
+            ec = znfs::errno_code(znfs::errno_or_eio());
         if (n <= 0)
             break;
         const char* p = static_cast<const char*>(b->get_base());

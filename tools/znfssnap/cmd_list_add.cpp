@@ -135,7 +135,7 @@ int cmd_list_add(const std::vector<std::string>& args)
     znfs::znfs_file_ptr f = vol.api->open(vol.iopx, list.c_str(), O_WRONLY, znfs::znfs_aio_ptr());
     if (!f)
         return report_failure("list-add", co.json, j, "cannot open " + list + "; nothing was appended",
-                              znfs::errno_code(errno ? errno : EIO));
+                              znfs::errno_code(znfs::errno_or_eio()));
     const uint64_t offset = f->get_file_size();
     ec = write_at(vol.api, f, data.data(), data.size(), offset);
     if (!ec)

@@ -1,6 +1,7 @@
 #include "report.h"
 
 #include <znfs/znfs_debug.h>
+#include <znfs/znfs_error.h>
 
 #include <unistd.h>
 
@@ -246,7 +247,7 @@ verdict refused(const std::string& message, int code)
 {
     verdict v;
     v.message = message;
-    v.ec = std::error_code(code, std::generic_category());
+    v.ec = znfs::generic_code(code);
     return v;
 }
 
@@ -441,7 +442,7 @@ std::error_code configure_log(const log_settings& s)
     if (!s.file.empty()) {
         file = std::fopen(s.file.c_str(), "ae");
         if (!file)
-            ec = std::error_code(errno, std::generic_category());
+            ec = znfs::generic_code(errno);
     }
     {
         std::lock_guard<std::mutex> lock(g_stderr_mutex);

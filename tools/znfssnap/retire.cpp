@@ -182,7 +182,7 @@ handoff_outcome run_handoff(const opened_volume& vol, const std::string& snapdir
     errno = 0;
     znfs::znfs_file_ptr f = vol.api->open(vol.iopx, target.c_str(), O_WRONLY, znfs::znfs_aio_ptr());
     if (!f) {
-        out.stop = check_failed("cannot open " + target, znfs::errno_code(errno ? errno : EIO));
+        out.stop = check_failed("cannot open " + target, znfs::errno_code(znfs::errno_or_eio()));
         return out;
     }
     const uint64_t size = f->get_file_size();

@@ -25,12 +25,6 @@ namespace {
 const uint64_t k_read_block = 1 << 20;
 const uint32_t k_perm_mask = 01777;
 
-std::error_code last_error()
-{
-    int e = errno;
-    return znfs::errno_code(e != 0 ? e : EIO);
-}
-
 // FNV-1a, 64 bits: enough to tell copies apart from changed data.
 uint64_t digest_update(uint64_t h, const unsigned char* p, uint64_t n)
 {
@@ -52,7 +46,7 @@ std::error_code read_xattr(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx,
         struct iovec query = {nullptr, 0};
         int64_t n = api->getxattr(iopx, path.c_str(), name, &query, znfs::znfs_aio_ptr());
         if (n < 0)
-            return last_error();
+            return znfs::errno_code(znfs::errno_or_eio());
         if (n == 0) {
             value.clear();
             return std::error_code();
@@ -63,7 +57,7 @@ std::error_code read_xattr(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx,
         if (m < 0) {
             if (errno == ERANGE)
                 continue;
-            return last_error();
+            return znfs::errno_code(znfs::errno_or_eio());
         }
         value.assign(buf.data(), static_cast<size_t>(m));
         return std::error_code();
@@ -81,7 +75,7 @@ std::error_code read_xattrs(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx
         if (n < 0) {
             if (errno == ENOTSUP)
                 return std::error_code();
-            return last_error();
+            return znfs::errno_code(znfs::errno_or_eio());
         }
         if (n == 0)
             return std::error_code();
@@ -91,7 +85,7 @@ std::error_code read_xattrs(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx
         if (m < 0) {
             if (errno == ERANGE)
                 continue;
-            return last_error();
+            return znfs::errno_code(znfs::errno_or_eio());
         }
         size_t pos = 0;
         while (pos < static_cast<size_t>(m)) {
@@ -123,14 +117,14 @@ std::error_code read_data(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, 
     }
     znfs::znfs_file_ptr f = api->open(iopx, path.c_str(), 0, znfs::znfs_aio_ptr());
     if (!f)
-        return last_error();
+        return znfs::errno_code(znfs::errno_or_eio());
     uint64_t h = k_digest_start;
     uint64_t offset = 0;
     std::error_code ec;
     for (;;) {
         int64_t n = api->read(f, buf, k_read_block, static_cast<int64_t>(offset), 0, znfs::znfs_aio_ptr());
         if (n < 0) {
-            ec = last_error();
+            ec = znfs::errno_code(znfs::errno_or_eio());
             break;
         }
         if (n == 0)
@@ -231,14 +225,14 @@ std::error_code list_names(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx,
     const std::string dirpath = root + rel;
     znfs::znfs_file_ptr dir = api->opendir(iopx, dirpath.empty() ? "/" : dirpath.c_str(), znfs::znfs_aio_ptr());
     if (!dir)
-        return last_error();
+        return znfs::errno_code(znfs::errno_or_eio());
     std::error_code ec;
     for (;;) {
         errno = 0;
         struct dirent* de = api->readdir(dir, znfs::znfs_aio_ptr());
         if (!de) {
             if (errno != 0)
-                ec = last_error();
+                ec = znfs::errno_code(znfs::errno_or_eio());
             break;
         }
         std::string name = de->d_name;

@@ -10,8 +10,6 @@ namespace znfssnap {
 
 namespace {
 
-std::error_code last_error(int fallback = EIO) { return znfs::errno_code(errno != 0 ? errno : fallback); }
-
 std::string parent_of(const std::string& path)
 {
     std::string n = normalize_path(path);
@@ -56,7 +54,7 @@ std::error_code probe_file(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx,
     errno = 0;
     znfs::znfs_file_ptr f = api->open(iopx, path.c_str(), O_RDONLY, znfs::znfs_aio_ptr());
     if (!f)
-        return last_error();
+        return znfs::errno_code(znfs::errno_or_eio());
     api->close(f, znfs::znfs_aio_ptr());
     return std::error_code();
 }
@@ -67,7 +65,7 @@ std::error_code file_size(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, 
     errno = 0;
     znfs::znfs_file_ptr f = api->open(iopx, path.c_str(), O_RDONLY, znfs::znfs_aio_ptr());
     if (!f)
-        return last_error();
+        return znfs::errno_code(znfs::errno_or_eio());
     size = f->get_file_size();
     api->close(f, znfs::znfs_aio_ptr());
     return std::error_code();
@@ -79,7 +77,7 @@ std::error_code read_whole_file(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& 
     errno = 0;
     znfs::znfs_file_ptr f = api->open(iopx, path.c_str(), O_RDONLY, znfs::znfs_aio_ptr());
     if (!f)
-        return last_error();
+        return znfs::errno_code(znfs::errno_or_eio());
     std::error_code ec;
     const uint64_t size = f->get_file_size();
     if (size > limit) {
@@ -98,7 +96,7 @@ std::error_code read_whole_file(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& 
         errno = 0;
         int64_t got = api->read(f, buf, want, static_cast<int64_t>(data.size()), 0, znfs::znfs_aio_ptr());
         if (got < 0) {
-            ec = last_error();
+            ec = znfs::errno_code(znfs::errno_or_eio());
             break;
         }
         if (got == 0) {
@@ -124,7 +122,7 @@ std::error_code write_at(znfs::znfs_api* api, const znfs::znfs_file_ptr& file, c
     errno = 0;
     int64_t put = api->write(file, buf, length, static_cast<int64_t>(offset), 0, znfs::znfs_aio_ptr());
     if (put < 0)
-        return last_error();
+        return znfs::errno_code(znfs::errno_or_eio());
     if (static_cast<uint64_t>(put) != length)
         return znfs::errno_code(EIO);
     return std::error_code();
@@ -134,7 +132,7 @@ std::error_code sync_directory(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& i
 {
     errno = 0;
     znfs::znfs_file_ptr d = api->open(iopx, dir.c_str(), O_RDONLY, znfs::znfs_aio_ptr());
-    std::error_code ec = d ? api->fsync(d, znfs::znfs_aio_ptr()) : last_error();
+    std::error_code ec = d ? api->fsync(d, znfs::znfs_aio_ptr()) : znfs::errno_code(znfs::errno_or_eio());
     if (d)
         api->close(d, znfs::znfs_aio_ptr());
     if (!ec)
@@ -153,7 +151,7 @@ std::error_code write_file_durably(znfs::znfs_api* api, const znfs::znfs_iopx_pt
     errno = 0;
     znfs::znfs_file_ptr f = api->open(iopx, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, znfs::znfs_aio_ptr());
     if (!f)
-        return last_error();
+        return znfs::errno_code(znfs::errno_or_eio());
     std::error_code ec = write_at(api, f, data.data(), data.size(), 0);
     if (!ec)
         ec = api->fsync(f, znfs::znfs_aio_ptr());
@@ -212,7 +210,7 @@ std::error_code list_directory(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& i
     errno = 0;
     znfs::znfs_file_ptr d = api->opendir(iopx, dir.c_str(), znfs::znfs_aio_ptr());
     if (!d)
-        return last_error();
+        return znfs::errno_code(znfs::errno_or_eio());
     std::error_code ec;
     while (names.size() < max) {
         errno = 0;
