@@ -25,7 +25,7 @@ znfs_file_ptr open_existing(const gluster_volume& v, const volpath& p, int flags
         if (!find_object(v, p, flags == O_RDONLY ? final_use::read : final_use::other, at))
             return znfs_file_ptr();
         if (!at.fresh && glfs_h_stat(v.fs(), at.obj, &at.st) != 0) {
-            errno = failure_errno();
+            errno = errno_or_eio();
             return znfs_file_ptr();
         }
         return open_object(v, p, at.obj, at.st, flags);
@@ -33,7 +33,7 @@ znfs_file_ptr open_existing(const gluster_volume& v, const volpath& p, int flags
     struct stat st;
     object_ref obj(glfs_h_lookupat(v.fs(), nullptr, p.path.c_str(), &st, 1));
     if (!obj) {
-        errno = failure_errno();
+        errno = errno_or_eio();
         return znfs_file_ptr();
     }
     return open_object(v, p, obj.get(), st, flags);
@@ -52,7 +52,7 @@ znfs_file_ptr open_object(const gluster_volume& v, const volpath& p, glfs_object
         }
         glfs_fd_t* fd = glfs_h_opendir(v.fs(), obj);
         if (!fd) {
-            errno = failure_errno();
+            errno = errno_or_eio();
             return znfs_file_ptr();
         }
         return znfs_file_ptr(
@@ -64,7 +64,7 @@ znfs_file_ptr open_object(const gluster_volume& v, const volpath& p, glfs_object
     }
     glfs_fd_t* fd = glfs_h_open(v.fs(), obj, flags & ~(O_CREAT | O_EXCL));
     if (!fd) {
-        errno = failure_errno();
+        errno = errno_or_eio();
         return znfs_file_ptr();
     }
     uint64_t size = (flags & O_TRUNC) ? 0 : static_cast<uint64_t>(st.st_size);
@@ -79,13 +79,13 @@ glfs_fd_t* create_new(const gluster_volume& v, const volpath& p, int cflags, mod
     if (!object_route(v, p)) {
         glfs_fd_t* fd = glfs_creat(v.fs(), p.path.c_str(), cflags, perm);
         if (!fd) {
-            errno = failure_errno();
+            errno = errno_or_eio();
             return nullptr;
         }
         // The brick masks the bits at creation (storage.create-mask, set-id bits); set them
         // as asked, on the file just made.
         if (glfs_fchmod(fd, perm) != 0) {
-            int e = failure_errno();
+            int e = errno_or_eio();
             glfs_close(fd);
             errno = e;
             return nullptr;
@@ -110,14 +110,14 @@ glfs_fd_t* create_new(const gluster_volume& v, const volpath& p, int cflags, mod
     glfs_fd_t* fd = nullptr;
     object_ref made(glfs_h_creat_open(v.fs(), parent.obj, name.c_str(), cflags, perm, &st, &fd));
     if (!made || !fd) {
-        int e = failure_errno();
+        int e = errno_or_eio();
         if (fd)
             glfs_close(fd);
         errno = e;
         return nullptr;
     }
     if ((st.st_mode & 07777) != perm && glfs_fchmod(fd, perm) != 0) {
-        int e = failure_errno();
+        int e = errno_or_eio();
         glfs_close(fd);
         errno = e;
         return nullptr;
@@ -142,7 +142,7 @@ znfs_file_ptr create_or_open(const gluster_volume& v, const volpath& p, int flag
         glfs_fd_t* fd = create_new(v, p, (flags & ~O_TRUNC) | O_CREAT | O_EXCL, perm);
         if (fd)
             return znfs_file_ptr(new gluster_file(fd, 0, flags & O_ACCMODE, gluster_file::regular, p.path));
-        int e = failure_errno();
+        int e = errno_or_eio();
         if (e != EEXIST || (flags & O_EXCL)) {
             errno = e;
             return znfs_file_ptr();
@@ -153,8 +153,6 @@ znfs_file_ptr create_or_open(const gluster_volume& v, const volpath& p, int flag
     }
     return znfs_file_ptr();
 }
-
-std::error_code code_after_failure() { return errno_code(failure_errno()); }
 
 // The volume and path of a call that removes the last component itself; null with errno for
 // a bad argument or a last component "." or "..". What the running task keeps may lie at or
@@ -182,7 +180,7 @@ std::error_code remove_below(const gluster_volume& v, const volpath& p, bool dir
     struct stat st;
     object_ref entry(glfs_h_lookupat(v.fs(), parent.obj, name.c_str(), &st, 0));
     if (!entry)
-        return code_after_failure();
+        return errno_code(errno_or_eio());
     // glfs_h_unlink removes a directory as rmdir and anything else as unlink; the type asked
     // for is checked first. "name/" removes nothing for unlink: a directory is EISDIR, anything
     // else (a link to a directory too) ENOTDIR.
@@ -191,7 +189,7 @@ std::error_code remove_below(const gluster_volume& v, const volpath& p, bool dir
     if (!dir && (S_ISDIR(st.st_mode) || p.dir_only))
         return errno_code(S_ISDIR(st.st_mode) ? EISDIR : ENOTDIR);
     if (glfs_h_unlink(v.fs(), parent.obj, name.c_str()) != 0)
-        return code_after_failure();
+        return errno_code(errno_or_eio());
     return std::error_code();
 }
 
@@ -211,7 +209,7 @@ znfs_file_ptr opendir_object(const gluster_volume& v, const volpath& p)
         return znfs_file_ptr();
     glfs_fd_t* fd = glfs_h_opendir(v.fs(), dirobj.get());
     if (!fd) {
-        errno = failure_errno();
+        errno = errno_or_eio();
         return znfs_file_ptr();
     }
     return znfs_file_ptr(
@@ -226,7 +224,7 @@ ssize_t object_getxattr(const gluster_volume& v, const volpath& p, const char* n
         return -1;
     ssize_t r = glfs_h_getxattrs(v.fs(), at.obj, name, iov->iov_base, iov->iov_len);
     if (r < 0)
-        errno = failure_errno();
+        errno = errno_or_eio();
     return r;
 }
 
@@ -326,7 +324,7 @@ public:
             return errno_code(ELOOP);
         st.st_mode = (st.st_mode & S_IFMT) | static_cast<mode_t>(mode & 07777);
         if (glfs_h_setattrs(v->fs(), at.obj, &st, GFAPI_SET_ATTR_MODE) != 0)
-            return errno_code(failure_errno());
+            return errno_code(errno_or_eio());
         return std::error_code();
     }
 
@@ -342,7 +340,7 @@ public:
         struct stat st;
         object_ref root(glfs_h_lookupat(fs, nullptr, "/", &st, 0));
         if (!root) {
-            ec = code_after_failure();
+            ec = errno_code(errno_or_eio());
             return znfs_iopx_ptr();
         }
         // Each root is resolved as iopx resolves it, and held: from now on it is reached
@@ -368,7 +366,7 @@ public:
                 a.type = at.st.st_mode & S_IFMT;
             }
             a.path = rp.path;
-            a.err = a.obj ? 0 : failure_errno();
+            a.err = a.obj ? 0 : errno_or_eio();
             anchors.push_back(std::move(a));
         }
         for (anchor& a : anchors)
@@ -390,7 +388,7 @@ public:
             return errno_code(errno);
         if (f->isdir())  // the bricks order directory changes themselves; nothing to flush
             return std::error_code();
-        return glfs_fsync(f->fd(), nullptr, nullptr) == 0 ? std::error_code() : errno_code(errno ? errno : EIO);
+        return glfs_fsync(f->fd(), nullptr, nullptr) == 0 ? std::error_code() : errno_code(errno_or_eio());
     }
 
     // libgfapi has no volume-wide flush: a write is durable on the bricks only after an fsync
@@ -415,12 +413,12 @@ public:
             if (!find_object(*v, p, final_use::read, at))
                 return errno_code(errno);
             if (!at.fresh && glfs_h_stat(v->fs(), at.obj, &at.st) != 0)
-                return code_after_failure();
+                return errno_code(errno_or_eio());
             *st = at.st;
             return std::error_code();
         }
         if (glfs_stat(v->fs(), p.path.c_str(), st) != 0)
-            return code_after_failure();
+            return errno_code(errno_or_eio());
         if (!dir_demand_met(p, *st))
             return errno_code(errno);
         return std::error_code();
@@ -444,12 +442,12 @@ public:
         struct stat st;
         object_ref made(glfs_h_mkdir(v->fs(), parent.obj, name.c_str(), perm, &st));
         if (!made)
-            return code_after_failure();
+            return errno_code(errno_or_eio());
         // The brick masks the bits at creation; set them exactly, on the directory just
         // made (the object handle never follows a link that replaced it).
         st.st_mode = S_IFDIR | perm;
         if (glfs_h_setattrs(v->fs(), made.get(), &st, GFAPI_SET_ATTR_MODE) != 0)
-            return code_after_failure();
+            return errno_code(errno_or_eio());
         return std::error_code();
     }
 
@@ -462,7 +460,7 @@ public:
         if (v->confined())
             return remove_below(*v, p, true);
         if (glfs_rmdir(v->fs(), p.path.c_str()) != 0)
-            return code_after_failure();
+            return errno_code(errno_or_eio());
         return std::error_code();
     }
 
@@ -479,11 +477,11 @@ public:
             // directory too, since unlink never follows one) ENOTDIR.
             struct stat st;
             if (glfs_lstat(v->fs(), p.path.c_str(), &st) != 0)
-                return code_after_failure();
+                return errno_code(errno_or_eio());
             return errno_code(S_ISDIR(st.st_mode) ? EISDIR : ENOTDIR);
         }
         if (glfs_unlink(v->fs(), p.path.c_str()) != 0)
-            return code_after_failure();
+            return errno_code(errno_or_eio());
         return std::error_code();
     }
 
@@ -498,7 +496,7 @@ public:
         // libgfapi checks the type before it opens anything: a FIFO or device gives ENOTDIR.
         glfs_fd_t* fd = glfs_opendir(v->fs(), p.path.c_str());
         if (!fd) {
-            errno = failure_errno();
+            errno = errno_or_eio();
             return znfs_file_ptr();
         }
         return znfs_file_ptr(new gluster_file(fd, 0, O_RDONLY, gluster_file::listing, p.path, nullptr, v->whole()));
@@ -560,7 +558,7 @@ public:
             return -1;
         ssize_t r = glfs_getxattr(v->fs(), p.path.c_str(), name, iov->iov_base, iov->iov_len);
         if (r < 0)
-            errno = failure_errno();
+            errno = errno_or_eio();
         return r;
     }
 
@@ -582,7 +580,7 @@ public:
             return -1;
         ssize_t r = glfs_listxattr(v->fs(), p.path.c_str(), iov->iov_base, iov->iov_len);
         if (r < 0)
-            errno = failure_errno();
+            errno = errno_or_eio();
         return r;
     }
 
@@ -601,13 +599,13 @@ public:
             if (!find_object(*v, p, final_use::other, at))
                 return errno_code(errno);
             if (glfs_h_setxattrs(v->fs(), at.obj, name, iov->iov_base, iov->iov_len, static_cast<int>(flags)) != 0)
-                return code_after_failure();
+                return errno_code(errno_or_eio());
             return std::error_code();
         }
         if (!check_dir_demand(v->fs(), p))
             return errno_code(errno);
         if (glfs_setxattr(v->fs(), p.path.c_str(), name, iov->iov_base, iov->iov_len, static_cast<int>(flags)) != 0)
-            return code_after_failure();
+            return errno_code(errno_or_eio());
         return std::error_code();
     }
 };
@@ -684,7 +682,7 @@ private:
         bracket b(whole_of(iopx));
         znfs_file_ptr f = call();
         if (!f)
-            errno = b.settle(failure_errno());
+            errno = b.settle(errno_or_eio());
         return f;
     }
     template <class F>
@@ -693,7 +691,7 @@ private:
         bracket b(whole_of(iopx));
         int64_t r = call();
         if (r < 0)
-            errno = b.settle(failure_errno());
+            errno = b.settle(errno_or_eio());
         return r;
     }
 };

@@ -31,12 +31,12 @@ struct init_attempt {
 void run_init(std::shared_ptr<init_attempt> a)
 {
     int r = glfs_init(a->m_fs);
-    int e = r == 0 ? 0 : failure_errno();
+    int e = r == 0 ? 0 : errno_or_eio();
     if (r == 0) {
         // glfs_init can succeed with no brick up; the root answers only when one is.
         struct stat st;
         if (glfs_stat(a->m_fs, "/", &st) != 0)
-            e = failure_errno();
+            e = errno_or_eio();
     }
     bool abandoned;
     {
@@ -61,7 +61,7 @@ glfs_t* connect_volume(const std::string& host, uint16_t port, const std::string
     }
     // Level 0 is GF_LOG_NONE: libgfapi would otherwise write its own log beside the caller's.
     if (glfs_set_volfile_server(fs, "tcp", host.c_str(), port) != 0 || glfs_set_logging(fs, "/dev/null", 0) != 0) {
-        int e = failure_errno();
+        int e = errno_or_eio();
         glfs_fini(fs);
         errno = e;
         return nullptr;
@@ -144,7 +144,7 @@ znfs_iopx_ptr make_gluster_volume(const std::string& host, uint16_t port, const 
     if (!slot->m_volume) {
         glfs_t* fs = gluster::connect_volume(host, port, volname);
         if (!fs) {
-            ec = errno_code(gluster::failure_errno());
+            ec = errno_code(errno_or_eio());
             return znfs_iopx_ptr();
         }
         slot->m_volume.reset(

@@ -71,7 +71,7 @@ bool brick_copies(glfs_t* fs)
 // caller to reading and writing over what was copied.
 int64_t after_partial_copy()
 {
-    int e = failure_errno();
+    int e = errno_or_eio();
     errno = e == EXDEV || e == EOPNOTSUPP || e == ENOSYS || e == EINVAL ? EIO : e;
     return -1;
 }
@@ -109,7 +109,7 @@ int64_t copy_through(glfs_fd_t* in, uint64_t from, glfs_fd_t* out, uint64_t to, 
             if (got < 0 && errno == EINTR)
                 continue;
             if (got < 0) {
-                errno = failure_errno();
+                errno = errno_or_eio();
                 return -1;
             }
             if (got == 0)  // the source ends here
@@ -167,7 +167,7 @@ int64_t copy_range(const znfs_file_ptr& src, uint64_t srcoffset, const znfs_file
     if (srcoffset != 0 || in->get_file_size() >= k_hole_scan_size) {
         struct stat st;
         if (glfs_fstat(in->fd(), &st) != 0) {
-            errno = failure_errno();
+            errno = errno_or_eio();
             return -1;
         }
         const uint64_t size = static_cast<uint64_t>(st.st_size);
@@ -186,7 +186,7 @@ int64_t copy_range(const znfs_file_ptr& src, uint64_t srcoffset, const znfs_file
         ssize_t n = glfs_copy_file_range(in->fd(), &from, out->fd(), &to, static_cast<size_t>(length), 0, nullptr,
                                          nullptr, &post);
         if (n < 0) {
-            errno = failure_errno();  // nothing was copied: a refusal reaches the caller as it is
+            errno = errno_or_eio();  // nothing was copied: a refusal reaches the caller as it is
             return -1;
         }
         done = static_cast<uint64_t>(n);

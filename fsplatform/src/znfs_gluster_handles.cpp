@@ -3,12 +3,6 @@
 namespace znfs {
 namespace gluster {
 
-int failure_errno()
-{
-    int e = errno;
-    return e ? e : EIO;
-}
-
 const gluster_volume* volume_of(const znfs_iopx_ptr& iopx, const char* path)
 {
     return backend::volume_of<gluster_volume>(iopx, path);
@@ -65,7 +59,7 @@ int gluster_file::release()
     if (m_closed.exchange(true))
         return EBADF;
     int r = m_kind == regular ? glfs_close(m_fd) : glfs_closedir(m_fd);
-    return r == 0 ? 0 : (errno ? errno : EIO);
+    return r == 0 ? 0 : errno_or_eio();
 }
 
 bool gluster_file::fetch_batch()
@@ -82,7 +76,7 @@ bool gluster_file::fetch_batch()
         errno = 0;
         int r = glfs_readdir_r(m_fd, scratch(), &de);
         if (r != 0) {
-            m_failed = b.settle(r > 0 ? r : failure_errno());
+            m_failed = b.settle(r > 0 ? r : errno_or_eio());
             m_batch.clear();
             errno = m_failed;
             return false;
@@ -149,7 +143,7 @@ bool check_dir_demand(glfs_t* fs, const volpath& p)
         return true;
     struct stat st;
     if (glfs_stat(fs, p.path.c_str(), &st) != 0) {
-        errno = failure_errno();
+        errno = errno_or_eio();
         return false;
     }
     return dir_demand_met(p, st);

@@ -34,9 +34,6 @@ const size_t k_io_chunk = 16u << 20;
 // Entries of a listing fetched inside one bracket (see wholeness).
 const size_t k_list_batch = 256;
 
-// errno after a libgfapi call that reported failure; some paths of it forget to set one.
-int failure_errno();
-
 // Whether e is an answer of absence (ENOENT, ESTALE), given only by a whole volume.
 inline bool absence(int e) { return e == ENOENT || e == ESTALE; }
 

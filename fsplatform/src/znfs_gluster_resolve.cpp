@@ -28,7 +28,7 @@ bool read_link(glfs_t* fs, glfs_object_t* obj, char (&buf)[PATH_MAX])
 {
     int n = glfs_h_readlink(fs, obj, buf, sizeof buf);
     if (n < 0) {
-        errno = failure_errno();
+        errno = errno_or_eio();
         return false;
     }
     if (static_cast<size_t>(n) >= sizeof buf) {
@@ -119,7 +119,7 @@ bool walk(const gluster_volume& v, const anchor* a, const std::string& path, con
         }
         object_ref found(glfs_h_lookupat(fs, chain.back(), name.c_str(), &st, 0));
         if (!found) {
-            errno = failure_errno();
+            errno = errno_or_eio();
             return false;
         }
         if (!S_ISLNK(st.st_mode)) {
@@ -175,7 +175,7 @@ bool walk(const gluster_volume& v, const anchor* a, const std::string& path, con
     if (chain.size() == 1) {
         // The walk ended where it began: the held object serves, with a fresh status.
         if (glfs_h_stat(fs, start, &out.st) != 0) {
-            errno = failure_errno();
+            errno = errno_or_eio();
             return false;
         }
         out.obj = start;
@@ -183,7 +183,7 @@ bool walk(const gluster_volume& v, const anchor* a, const std::string& path, con
         return true;
     }
     if (!have_st && glfs_h_stat(fs, chain.back(), &st) != 0) {
-        errno = failure_errno();
+        errno = errno_or_eio();
         return false;
     }
     out.st = st;
@@ -205,7 +205,7 @@ bool lookup(const gluster_volume& v, const std::string& path, final_use use, loc
     if (!v.confined() || exact) {
         glfs_object_t* o = glfs_h_lookupat(v.fs(), nullptr, path.c_str(), &out.st, use == final_use::itself ? 0 : 1);
         if (!o) {
-            errno = failure_errno();
+            errno = errno_or_eio();
             return false;
         }
         out.own(o);
@@ -240,12 +240,12 @@ glfs_object_t* duplicate(glfs_t* fs, glfs_object_t* obj)
 {
     unsigned char id[GFAPI_HANDLE_LENGTH];
     if (glfs_h_extract_handle(obj, id, sizeof id) < 0) {
-        errno = failure_errno();
+        errno = errno_or_eio();
         return nullptr;
     }
     glfs_object_t* copy = glfs_h_create_from_handle(fs, id, sizeof id, nullptr);
     if (!copy)
-        errno = failure_errno();
+        errno = errno_or_eio();
     return copy;
 }
 

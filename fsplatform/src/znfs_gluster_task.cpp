@@ -62,7 +62,7 @@ ssize_t task_getxattr(const gluster_volume& v, const volpath& p, const char* nam
     if (iov->iov_base || iov->iov_len) {
         ssize_t r = glfs_h_getxattrs(v.fs(), obj, name, iov->iov_base, iov->iov_len);
         if (r < 0)
-            errno = failure_errno();
+            errno = errno_or_eio();
         return r;
     }
     thread_local std::unique_ptr<char[]> room(new char[k_xattr_room]);
@@ -72,12 +72,12 @@ ssize_t task_getxattr(const gluster_volume& v, const volpath& p, const char* nam
         return r;
     }
     if (errno != ERANGE) {
-        errno = failure_errno();
+        errno = errno_or_eio();
         return -1;
     }
     r = glfs_h_getxattrs(v.fs(), obj, name, nullptr, 0);
     if (r < 0)
-        errno = failure_errno();
+        errno = errno_or_eio();
     return r;
 }
 
