@@ -9,6 +9,8 @@
 //                                           every even-numbered name, and the objects
 //   znfsbench_gen objects OBJDIR NAMES      recreates the objects of "deletion" that are missing
 
+#include <znfssnapcore/znfssnapcore.h>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -165,9 +167,9 @@ void deletion(const std::string& voldir, const std::string& objdir, unsigned lon
         const std::string prev = voldir + "/prev/" + name;
         const std::string snap = voldir + "/snap/" + name;
         write_file(prev, "", 0);
-        set_attr(prev, "trusted.vidoruvud.uuid", "/objects/p" + std::to_string(i));
+        set_attr(prev, znfssnapcore::znfssnaputils::suuidxattr.c_str(), "/objects/p" + std::to_string(i));
         write_file(snap, "", 0);
-        set_attr(snap, "trusted.vidoruvud.uuid",
+        set_attr(snap, znfssnapcore::znfssnaputils::suuidxattr.c_str(),
                  std::string("/objects/") + (i % 2 ? "s" : "p") + std::to_string(i));
         list += name + "\n";
     }

@@ -18,6 +18,8 @@
 
 #include "znfs_xattr_at.h"
 
+#include <znfssnapcore/znfssnapcore.h>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/openat2.h>
@@ -184,7 +186,7 @@ int open_checked(int root, const char* path, int flags, struct stat* st)
 // The attribute value as the deletion reads it: size query, then the value.
 std::string read_uuid(task_fds& task, const std::string& path)
 {
-    const char* name = "trusted.vidoruvud.uuid";
+    const char* name = znfssnapcore::znfssnaputils::suuidxattr.c_str();
     long size = task.get_xattr(path, name, nullptr, 0);
     if (size <= 0)
         return std::string();

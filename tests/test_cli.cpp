@@ -400,7 +400,7 @@ protected:
     void object_file(const std::string& rel, const std::string& id)
     {
         vol.write("/live/" + rel, "data of " + rel);
-        vol.setxattr("/live/" + rel, "trusted.vidoruvud.uuid", "/objects/" + id);
+        vol.setxattr("/live/" + rel, testvol::k_uuid, "/objects/" + id);
         objects.write("/objects/" + id, "object " + id);
     }
 
@@ -1329,7 +1329,7 @@ protected:
         api->close(f, none);
         if (!uuid.empty()) {
             struct iovec iov = {const_cast<char*>(uuid.data()), uuid.size()};
-            ASSERT_FALSE(api->setxattr(v, path.c_str(), "trusted.vidoruvud.uuid", &iov, 0, none));
+            ASSERT_FALSE(api->setxattr(v, path.c_str(), testvol::k_uuid, &iov, 0, none));
         }
     }
 

@@ -26,6 +26,7 @@ using znfssnapcore::znfssnapcreate::znfssnapcreate;
 using testvol::LogCapture;
 using testvol::TempVolume;
 using testvol::WithoutPool;
+using testvol::k_uuid;
 using testvol::names_in;
 using testvol::slurp;
 
@@ -138,7 +139,7 @@ void build_tree(const TempVolume& v, const std::string& root, std::mt19937& rng)
     for (int i = 0; i < 30; ++i)
         v.setxattr(root + "/attrs", "user.k" + std::to_string(i), random_bytes(rng, i % 5 == 0 ? 0 : rng() % 50));
     v.setxattr(root + "/attrs", "user.large", random_bytes(rng, 1200));
-    v.setxattr(root + "/attrs", "trusted.vidoruvud.uuid", "/objects/7f/3a9c");
+    v.setxattr(root + "/attrs", k_uuid, "/objects/7f/3a9c");
 }
 
 TEST(Create, CopiesTheWholeTreeAlikeWithAndWithoutPool)
@@ -162,7 +163,7 @@ TEST(Create, CopiesTheWholeTreeAlikeWithAndWithoutPool)
     }
     EXPECT_EQ("", diff_tree(v.host("/live"), v.host("/pooled")));
     EXPECT_EQ("", diff_tree(v.host("/live"), v.host("/inline")));
-    EXPECT_EQ("/objects/7f/3a9c", v.getxattr("/pooled/attrs", "trusted.vidoruvud.uuid"));
+    EXPECT_EQ("/objects/7f/3a9c", v.getxattr("/pooled/attrs", k_uuid));
     EXPECT_EQ("", v.getxattr("/inline/attrs", "user.k0"));
     EXPECT_FALSE(v.exists("/pooled/.snaps"));
     EXPECT_FALSE(v.exists("/inline/a/b/c/.snaps"));
@@ -534,7 +535,7 @@ TEST(Create, FailingAnyCallNeverYieldsAnIncompleteSnapshotReportedComplete)
     v.setxattr("/live/a", "user.d", "dir");
     v.write("/live/a/f", std::string(40000, 'f'));
     v.setxattr("/live/a/f", "user.x", "1");
-    v.setxattr("/live/a/f", "trusted.vidoruvud.uuid", "/o/1");
+    v.setxattr("/live/a/f", k_uuid, "/o/1");
     v.write("/live/g", "");
     v.setxattr("/live/g", "user.y", "");
     WithoutPool off;

@@ -46,6 +46,7 @@ using testvol::LogCapture;
 using testvol::TempVolume;
 using testvol::WithoutPool;
 using testvol::host_xattrs;
+using testvol::k_uuid;
 
 using testvol::ends_with;
 using testvol::slurp;
@@ -555,7 +556,7 @@ TEST(HostileTrees, AttributesAtTheirLimitsArriveIntact)
     spit(vol.host("/live/big"), "big");
     spit(vol.host("/live/binary"), "binary");
     std::string nul_value("\0lead\0mid\0\xff\0", 12);
-    ASSERT_EQ(0, ::setxattr(vol.host("/live/binary").c_str(), "trusted.vidoruvud.uuid", nul_value.data(),
+    ASSERT_EQ(0, ::setxattr(vol.host("/live/binary").c_str(), k_uuid, nul_value.data(),
                             nul_value.size(), 0));
     ASSERT_EQ(0, ::setxattr(vol.host("/live/binary").c_str(), "user.empty", "", 0, 0));
     std::string big(65536, '\0');
@@ -577,7 +578,7 @@ TEST(HostileTrees, AttributesAtTheirLimitsArriveIntact)
         EXPECT_EQ(want.size(), got.size());
         EXPECT_TRUE(want == got);
     }
-    EXPECT_EQ(nul_value, host_xattrs(vol.host("/snap/binary"))["trusted.vidoruvud.uuid"]);
+    EXPECT_EQ(nul_value, host_xattrs(vol.host("/snap/binary"))[k_uuid]);
 }
 
 TEST(HostileTrees, DirectorySwappedForALinkDuringTheWalkNeverEscapes)

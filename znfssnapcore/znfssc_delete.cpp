@@ -25,8 +25,6 @@ using namespace znfssnaputils;
 
 namespace {
 
-const char* const k_uuid_attr = "trusted.vidoruvud.uuid";
-
 inline bool starts_with(const string& s, const char* p)
 {
     size_t n = std::strlen(p);
@@ -511,7 +509,7 @@ int32_t znfssnapdelete::handle_name(const string& name, bool& unresolved)
     }
 
     string uuid;
-    int64_t rc = file_getxattr(m_znfsapi, m_iopx, path, k_uuid_attr, uuid, *this);
+    int64_t rc = file_getxattr(m_znfsapi, m_iopx, path, suuidxattr, uuid, *this);
     debug(fn, 0, "Deleting file [%s]", uuid.c_str());
     if (rc < 0 && errno != ENODATA) {
         // Without a value we cannot tell what to unlink; keeping the object costs space,
@@ -568,7 +566,7 @@ znfssnapdelete::reference znfssnapdelete::check_reference(const string& name, st
 
     // Answering "not needed" lets the caller unlink the object, so that answer is given only
     // when a read proves there is nothing to share; every other failure keeps the object.
-    int64_t rc = file_getxattr(m_znfsapi, m_iopx, thispath, k_uuid_attr, thisuuid, *this);
+    int64_t rc = file_getxattr(m_znfsapi, m_iopx, thispath, suuidxattr, thisuuid, *this);
     switch (classify(rc, errno, thisuuid, false)) {
     case uuid_read::value:
         break;
@@ -584,7 +582,7 @@ znfssnapdelete::reference znfssnapdelete::check_reference(const string& name, st
     read_this = true;
 
     string prevuuid;
-    rc = file_getxattr(m_znfsapi, m_iopx, prevpath, k_uuid_attr, prevuuid, *this);
+    rc = file_getxattr(m_znfsapi, m_iopx, prevpath, suuidxattr, prevuuid, *this);
     if (rc < 0 && errno == ELOOP) {
         // Whatever the link stands for, the previous snapshot may still use the object.
         debug(fn, -1, "File name [%s] is a symbolic link, kept for previous snap", prevpath.c_str());

@@ -17,6 +17,7 @@ const string sdelfilelist = sdellistdir + "/deletefilelist";
 const string sdelfilebatch = sdellistdir + "/delfilebatch_thr";
 const string sdelfilebatch_prevsnap = sdellistdir + "/delfilebatch_prevsnap_thr";
 const string sdelfilelist_prevsnap = sdellistdir + "/deletefilelist_prevsnap";
+const string suuidxattr = "trusted.vidoruvud.uuid";
 
 namespace {
 

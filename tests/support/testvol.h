@@ -57,8 +57,9 @@ private:
 // be listed.
 std::map<std::string, std::string> host_xattrs(const std::string& hostpath);
 
-// The attribute through which a snapshot file names its data object on the object volume.
-inline const char* const k_uuid = "trusted.vidoruvud.uuid";
+// The library's attribute through which a snapshot file names its data object on the object
+// volume, for the service calls that take a C string.
+inline const char* const k_uuid = znfssnapcore::znfssnaputils::suuidxattr.c_str();
 
 // Whole content of a host file; "" when it cannot be read.
 std::string slurp(const std::string& hostpath);

@@ -1,5 +1,7 @@
 #include "demo_tree.h"
 
+#include <znfssnapcore/znfssnapcore.h>
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -15,7 +17,7 @@ namespace znfssnap {
 
 namespace {
 
-const char* k_uuid_attr = "trusted.vidoruvud.uuid";
+using znfssnapcore::znfssnaputils::suuidxattr;
 
 void check(bool ok, const std::string& what)
 {
@@ -168,7 +170,7 @@ void demo_builder::build(const std::string& live, demo_dataset& ds)
         f.rel = rel;
         if (i % 10 != 9) {
             f.uuid = new_object("data object of " + rel + "\n");
-            host_setxattr(root + "/" + rel, k_uuid_attr, f.uuid);
+            host_setxattr(root + "/" + rel, suuidxattr, f.uuid);
         }
         if (i % 7 == 0)
             host_setxattr(root + "/" + rel, "user.demo.tag", "tag-" + std::to_string(i));
@@ -207,7 +209,7 @@ std::vector<size_t> demo_builder::rewrite_files(const std::string& live, demo_da
         check(::stat(path.c_str(), &st) == 0, "stat " + path);
         host_write(path, data, st.st_mode & 07777);
         f.uuid = new_object("rewritten data object of " + f.rel + "\n");
-        host_setxattr(path, k_uuid_attr, f.uuid);
+        host_setxattr(path, suuidxattr, f.uuid);
         picked.push_back(i);
     }
     return picked;
@@ -222,7 +224,7 @@ std::vector<size_t> demo_builder::add_files(const std::string& live, demo_datase
         const std::string path = m_volroot + live + "/" + f.rel;
         host_write(path, random_bytes(pick_size()), 0644);
         f.uuid = new_object("data object of new file " + f.rel + "\n");
-        host_setxattr(path, k_uuid_attr, f.uuid);
+        host_setxattr(path, suuidxattr, f.uuid);
         added.push_back(ds.files.size());
         ds.files.push_back(f);
     }

@@ -81,6 +81,10 @@ ZNFSSC_EXPORT extern const string sdelfilebatch;           // "/.delete/delfileb
 ZNFSSC_EXPORT extern const string sdelfilebatch_prevsnap;  // "/.delete/delfilebatch_prevsnap_thr"
 ZNFSSC_EXPORT extern const string sdelfilelist_prevsnap;   // "/.delete/deletefilelist_prevsnap"
 
+// The extended attribute of a snapshot file whose value is the path of the file's data object
+// on the object volume; deletion compares it between snapshots and unlinks the path it names.
+ZNFSSC_EXPORT extern const string suuidxattr;              // "trusted.vidoruvud.uuid"
+
 // List files: entries of bytes each ended by a line feed; a NUL also ends an entry when read.
 
 // True when path opens read-only.
