@@ -1,7 +1,8 @@
 #include <znfs/znfs_debug.h>
 
+#include "znfs_mutex.h"
+
 #include <cstdio>
-#include <mutex>
 #include <string>
 
 namespace znfs {
@@ -11,8 +12,8 @@ std::atomic<int> znfs_debug::s_threshold(-1);
 namespace {
 
 // Guards the installed sink and serialises every write through it.
-std::mutex g_sink_mutex;
-znfs_debug::sink_fn g_sink;
+mutex g_sink_mutex;
+znfs_debug::sink_fn g_sink GUARDED_BY(g_sink_mutex);
 
 const char* level_name(int level)
 {
@@ -27,7 +28,7 @@ const char* level_name(int level)
 
 void znfs_debug::set_sink(sink_fn sink)
 {
-    std::lock_guard<std::mutex> lock(g_sink_mutex);
+    mutex_lock lock(g_sink_mutex);
     g_sink = std::move(sink);
 }
 
@@ -48,7 +49,7 @@ void znfs_debug::vwrite(int level, const char* function, const char* format, va_
     } else if (n < 0) {
         message = format;
     }
-    std::lock_guard<std::mutex> lock(g_sink_mutex);
+    mutex_lock lock(g_sink_mutex);
     if (g_sink) {
         g_sink(level, function, message);
         return;

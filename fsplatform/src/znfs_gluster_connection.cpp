@@ -1,10 +1,9 @@
 #include "znfs_gluster_internal.h"
+#include "znfs_mutex.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <system_error>
 #include <thread>
 
@@ -18,13 +17,14 @@ namespace {
 const std::chrono::seconds k_init_timeout(30);
 
 // One connection attempt. Shared by the caller, who may stop waiting, and the thread that
-// runs glfs_init, which may outlive the wait; m_mutex guards m_done and m_result.
+// runs glfs_init, which may outlive the wait. m_fs is set before the thread starts and not
+// changed after.
 struct init_attempt {
-    std::mutex m_mutex;
-    std::condition_variable m_cond;
-    bool m_done = false;
-    bool m_abandoned = false;
-    int m_result = 0;
+    mutex m_mutex;
+    cond_var m_cond;
+    bool m_done GUARDED_BY(m_mutex) = false;
+    bool m_abandoned GUARDED_BY(m_mutex) = false;
+    int m_result GUARDED_BY(m_mutex) = 0;
     glfs_t* m_fs = nullptr;
 };
 
@@ -40,7 +40,7 @@ void run_init(std::shared_ptr<init_attempt> a)
     }
     bool abandoned;
     {
-        std::lock_guard<std::mutex> lock(a->m_mutex);
+        mutex_lock lock(a->m_mutex);
         a->m_done = true;
         a->m_result = e;
         abandoned = a->m_abandoned;
@@ -86,8 +86,11 @@ glfs_t* connect_volume(const std::string& host, uint16_t port, const std::string
         errno = ex.code().value() ? ex.code().value() : EAGAIN;
         return nullptr;
     }
-    std::unique_lock<std::mutex> lock(a->m_mutex);
-    if (!a->m_cond.wait_for(lock, k_init_timeout, [&] { return a->m_done; })) {
+    mutex_lock lock(a->m_mutex);
+    const auto deadline = std::chrono::steady_clock::now() + k_init_timeout;
+    while (!a->m_done && a->m_cond.wait_until(a->m_mutex, deadline)) {
+    }
+    if (!a->m_done) {
         a->m_abandoned = true;
         errno = ETIMEDOUT;
         return nullptr;
@@ -103,16 +106,16 @@ glfs_t* connect_volume(const std::string& host, uint16_t port, const std::string
 // while its volume connects, so that concurrent first calls make one instance and a slow
 // volume does not hold up the others; g_registry_mutex guards the map only.
 struct registry_entry {
-    std::mutex m_mutex;  // guards m_volume
-    znfs_iopx_ptr m_volume;
+    mutex m_mutex;
+    znfs_iopx_ptr m_volume GUARDED_BY(m_mutex);
 };
 
-std::mutex g_registry_mutex;
-std::map<std::string, std::shared_ptr<registry_entry>>* g_registry;
+mutex g_registry_mutex;
+std::map<std::string, std::shared_ptr<registry_entry>>* g_registry GUARDED_BY(g_registry_mutex);
 
 std::shared_ptr<registry_entry> registry_slot(const std::string& key)
 {
-    std::lock_guard<std::mutex> lock(g_registry_mutex);
+    mutex_lock lock(g_registry_mutex);
     // Never destroyed: instances outlive static destruction, since handles may still be
     // open while the process ends.
     if (!g_registry)
@@ -140,7 +143,7 @@ znfs_iopx_ptr make_gluster_volume(const std::string& host, uint16_t port, const 
     }
     const std::string key = host + ":" + std::to_string(port) + "/" + volname;
     std::shared_ptr<gluster::registry_entry> slot = gluster::registry_slot(key);
-    std::lock_guard<std::mutex> lock(slot->m_mutex);
+    mutex_lock lock(slot->m_mutex);
     if (!slot->m_volume) {
         glfs_t* fs = gluster::connect_volume(host, port, volname);
         if (!fs) {

@@ -4,6 +4,7 @@
 #include "options.h"
 #include "report.h"
 #include "tree_compare.h"
+#include "znfs_mutex.h"
 
 #include <znfs/znfs_posix.h>
 #include <znfssnapcore/znfssnapcore.h>
@@ -17,7 +18,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
 #include <set>
 #include <stdexcept>
 
@@ -80,7 +80,7 @@ public:
     void capture_log()
     {
         znfs::znfs_debug::set_sink([this](int level, const char* function, const char* message) {
-            std::lock_guard<std::mutex> lock(m_log_mutex);
+            znfs::mutex_lock lock(m_log_mutex);
             m_log.push_back("[" + std::string(level < 0 ? "ERROR" : level == 0 ? "INFO" : "DEBUG") + "] " +
                             function + ": " + printable(message));
         });
@@ -89,7 +89,7 @@ public:
     {
         std::vector<std::string> lines;
         {
-            std::lock_guard<std::mutex> lock(m_log_mutex);
+            znfs::mutex_lock lock(m_log_mutex);
             lines.swap(m_log);
         }
         if (lines.empty())
@@ -109,8 +109,8 @@ private:
     void show_differences(const std::vector<std::string>& diffs);
 
     bool m_quiet;
-    std::mutex m_log_mutex;  // guards m_log; workers log concurrently
-    std::vector<std::string> m_log;
+    znfs::mutex m_log_mutex;  // workers log concurrently
+    std::vector<std::string> m_log GUARDED_BY(m_log_mutex);
     size_t m_checks = 0;
     std::vector<std::string> m_failed;
     znfs::znfs_api* m_api = znfs::posix_api();

@@ -104,7 +104,7 @@ znfs::znfs_file_ptr dry_run_api::open(znfs::znfs_iopx_ptr iopx, const char* path
             return fail_open(EROFS);
         return target()->open(iopx, path, flags, aio);
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
+    znfs::mutex_lock lock(m_mutex);
     if (!writes(flags)) {
         auto it = m_files.find(key);
         if (it != m_files.end())
@@ -122,7 +122,7 @@ znfs::znfs_file_ptr dry_run_api::creat(znfs::znfs_iopx_ptr iopx, const char* pat
     const std::string key = working_key(path);
     if (key.empty())
         return fail_open(EROFS);
-    std::lock_guard<std::mutex> lock(m_mutex);
+    znfs::mutex_lock lock(m_mutex);
     int32_t f = flags | O_CREAT;
     if ((f & O_ACCMODE) == O_RDONLY)
         f |= O_WRONLY;
@@ -132,7 +132,7 @@ znfs::znfs_file_ptr dry_run_api::creat(znfs::znfs_iopx_ptr iopx, const char* pat
 std::error_code dry_run_api::close(znfs::znfs_file_ptr file, znfs::znfs_aio_ptr aio)
 {
     if (mem_file* m = dynamic_cast<mem_file*>(file.get())) {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        znfs::mutex_lock lock(m_mutex);
         if (m->m_closed)
             return znfs::errno_code(EBADF);
         m->m_closed = true;
@@ -151,7 +151,7 @@ int64_t dry_run_api::read(znfs::znfs_file_ptr file, znfs::znfs_buff_ptr buff, ui
         errno = EINVAL;
         return -1;
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
+    znfs::mutex_lock lock(m_mutex);
     if (m->m_closed) {
         errno = EBADF;
         return -1;
@@ -178,7 +178,7 @@ int64_t dry_run_api::write(znfs::znfs_file_ptr file, znfs::znfs_buff_ptr buff, u
         errno = EINVAL;
         return -1;
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
+    znfs::mutex_lock lock(m_mutex);
     if (m->m_closed || !m->m_writable) {
         errno = EBADF;
         return -1;
@@ -195,7 +195,7 @@ std::error_code dry_run_api::stat(znfs::znfs_iopx_ptr iopx, const char* path, st
 {
     const std::string key = working_key(path);
     if (!key.empty()) {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        znfs::mutex_lock lock(m_mutex);
         auto it = m_files.find(key);
         if (it != m_files.end()) {
             if (!st)
@@ -227,7 +227,7 @@ std::error_code dry_run_api::unlink(znfs::znfs_iopx_ptr iopx, const char* path, 
     const std::string key = working_key(path);
     if (key.empty())
         return znfs::errno_code(EROFS);
-    std::lock_guard<std::mutex> lock(m_mutex);
+    znfs::mutex_lock lock(m_mutex);
     const bool had_copy = m_files.erase(key) != 0;
     if (m_removed.count(key))
         return had_copy ? std::error_code() : znfs::errno_code(ENOENT);
@@ -249,7 +249,7 @@ int64_t dry_run_api::getxattr(znfs::znfs_iopx_ptr iopx, const char* path, const 
 {
     const std::string key = working_key(path);
     if (!key.empty()) {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        znfs::mutex_lock lock(m_mutex);
         if (m_files.count(key) || m_removed.count(key)) {
             errno = m_files.count(key) ? ENODATA : ENOENT;
             return -1;
@@ -262,7 +262,7 @@ int64_t dry_run_api::listxattr(znfs::znfs_iopx_ptr iopx, const char* path, struc
 {
     const std::string key = working_key(path);
     if (!key.empty()) {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        znfs::mutex_lock lock(m_mutex);
         if (m_files.count(key))
             return 0;
         if (m_removed.count(key)) {
@@ -283,7 +283,7 @@ std::error_code dry_run_api::chmod(znfs::znfs_iopx_ptr, const char* path, uint64
 {
     const std::string key = working_key(path);
     if (!key.empty()) {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        znfs::mutex_lock lock(m_mutex);
         if (m_files.count(key))
             return std::error_code();  // an in-memory file has no mode to keep
     }
@@ -293,7 +293,7 @@ std::error_code dry_run_api::chmod(znfs::znfs_iopx_ptr, const char* path, uint64
 std::error_code dry_run_api::fsync(znfs::znfs_file_ptr file, znfs::znfs_aio_ptr aio)
 {
     if (mem_file* m = dynamic_cast<mem_file*>(file.get())) {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        znfs::mutex_lock lock(m_mutex);
         return m->m_closed ? znfs::errno_code(EBADF) : std::error_code();
     }
     return target()->fsync(file, aio);
@@ -308,7 +308,7 @@ std::error_code dry_run_api::syncfs(znfs::znfs_iopx_ptr, znfs::znfs_aio_ptr)
 bool dry_run_api::contents(const std::string& path, std::string& data) const
 {
     const std::string key = working_key(path.c_str());
-    std::lock_guard<std::mutex> lock(m_mutex);
+    znfs::mutex_lock lock(m_mutex);
     auto it = m_files.find(key);
     if (it == m_files.end())
         return false;

@@ -8,11 +8,12 @@
 // or removed outside the working area) is refused with EROFS. A confined context (confine) is
 // the volume's own; the calls made with it still come here.
 
+#include "znfs_mutex.h"
+
 #include <znfs/znfs_forward.h>
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 
@@ -58,12 +59,14 @@ private:
     // Opens the working file key for a call that may write it; creates it empty (create), or
     // from the real file's bytes when the volume has it and truncate is not asked for.
     znfs::znfs_file_ptr open_working(znfs::znfs_iopx_ptr iopx, const std::string& key, const char* path,
-                                     int32_t flags);
+                                     int32_t flags) REQUIRES(m_mutex);
 
     std::string m_prefix;  // normalized SNAPDIR/.delete/
-    mutable std::mutex m_mutex;  // guards m_files, m_removed and every file's bytes
-    std::map<std::string, std::shared_ptr<mem_data>> m_files;
-    std::set<std::string> m_removed;  // real files this run has unlinked: gone for it
+    // Also guards every in-memory file's bytes and its handles' closed flags, which the
+    // analysis cannot follow from here.
+    mutable znfs::mutex m_mutex;
+    std::map<std::string, std::shared_ptr<mem_data>> m_files GUARDED_BY(m_mutex);
+    std::set<std::string> m_removed GUARDED_BY(m_mutex);  // real files this run has unlinked: gone for it
 };
 
 }  // namespace znfssnap

@@ -4,9 +4,10 @@
 // The object volume of a dry run: reads pass through; unlink only records the path and
 // reports success; any other call that would change the volume is refused with EROFS.
 
+#include "znfs_mutex.h"
+
 #include <znfs/znfs_forward.h>
 
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -34,8 +35,8 @@ public:
     std::vector<std::string> unlinked() const;
 
 private:
-    mutable std::mutex m_mutex;  // guards m_unlinked; delete workers call unlink concurrently
-    std::vector<std::string> m_unlinked;
+    mutable znfs::mutex m_mutex;  // delete workers call unlink concurrently
+    std::vector<std::string> m_unlinked GUARDED_BY(m_mutex);
 };
 
 }  // namespace znfssnap

@@ -19,9 +19,10 @@ namespace znfssnap {
 
 namespace {
 
-// Guards standard error and g_line_shown: log lines and the progress line take turns.
-std::mutex g_stderr_mutex;
-bool g_line_shown = false;
+// Guards standard error and every GUARDED_BY(g_stderr_mutex) below: log lines and the progress
+// line take turns.
+znfs::mutex g_stderr_mutex;
+bool g_line_shown GUARDED_BY(g_stderr_mutex) = false;
 std::atomic<bool> g_no_pool_expected(false);
 
 // Length of the valid UTF-8 sequence starting at s[i], or 0 when the byte there does not start one.
@@ -287,12 +288,11 @@ const size_t k_examples = 5;
 const size_t k_example_bytes = 1024;
 const size_t k_masked_bytes = 200;
 
-// All guarded by g_stderr_mutex.
-log_settings g_settings;
-FILE* g_log_file = nullptr;
-std::vector<log_kind> g_kinds;  // in the order of their first line
-std::unordered_map<std::string, size_t> g_kind_index;
-uint64_t g_other_lines = 0;  // lines of kinds past k_max_kinds
+log_settings g_settings GUARDED_BY(g_stderr_mutex);
+FILE* g_log_file GUARDED_BY(g_stderr_mutex) = nullptr;
+std::vector<log_kind> g_kinds GUARDED_BY(g_stderr_mutex);  // in the order of their first line
+std::unordered_map<std::string, size_t> g_kind_index GUARDED_BY(g_stderr_mutex);
+uint64_t g_other_lines GUARDED_BY(g_stderr_mutex) = 0;  // lines of kinds past k_max_kinds
 
 const char* level_name(int level) { return level < 0 ? "ERROR" : level == 0 ? "INFO" : "DEBUG"; }
 
@@ -323,8 +323,8 @@ std::string mask_message(const char* message)
 
 std::string cut(const std::string& s, size_t n) { return s.size() <= n ? s : s.substr(0, n) + "..."; }
 
-// Clears the progress line before a line of text; the caller holds g_stderr_mutex.
-void clear_progress_line()
+// Clears the progress line before a line of text.
+void clear_progress_line() REQUIRES(g_stderr_mutex)
 {
     if (g_line_shown) {
         std::fputs("\r\033[K", stderr);
@@ -332,7 +332,7 @@ void clear_progress_line()
     }
 }
 
-void write_to_file(int level, const char* function, const char* message)
+void write_to_file(int level, const char* function, const char* message) REQUIRES(g_stderr_mutex)
 {
     struct timespec ts {};
     clock_gettime(CLOCK_REALTIME, &ts);
@@ -344,7 +344,7 @@ void write_to_file(int level, const char* function, const char* message)
                  printable(message).c_str());
 }
 
-void hold(int level, const char* function, const char* message)
+void hold(int level, const char* function, const char* message) REQUIRES(g_stderr_mutex)
 {
     std::string masked = mask_message(message);
     std::string key = std::to_string(level) + '\0' + function + '\0' + masked;
@@ -363,8 +363,8 @@ void hold(int level, const char* function, const char* message)
         k.examples.push_back(cut(printable(message), k_example_bytes));
 }
 
-// Shows and forgets what is held; the caller holds g_stderr_mutex.
-void release_held(bool complete)
+// Shows and forgets what is held.
+void release_held(bool complete) REQUIRES(g_stderr_mutex)
 {
     if (g_kinds.empty() && g_other_lines == 0)
         return;
@@ -404,7 +404,7 @@ void sink(int level, const char* function, const char* message)
     if (g_no_pool_expected.load() && std::strcmp(message, "Failed to allocate threadpool") == 0)
         return;
     errno_kept keep;
-    std::lock_guard<std::mutex> lock(g_stderr_mutex);
+    znfs::mutex_lock lock(g_stderr_mutex);
     if (g_log_file)
         write_to_file(level, function, message);
     if (g_settings.quiet)
@@ -420,7 +420,7 @@ void sink(int level, const char* function, const char* message)
 
 void release_at_exit()
 {
-    std::lock_guard<std::mutex> lock(g_stderr_mutex);
+    znfs::mutex_lock lock(g_stderr_mutex);
     release_held(false);
     if (g_log_file)
         std::fflush(g_log_file);
@@ -445,7 +445,7 @@ std::error_code configure_log(const log_settings& s)
             ec = znfs::generic_code(errno);
     }
     {
-        std::lock_guard<std::mutex> lock(g_stderr_mutex);
+        znfs::mutex_lock lock(g_stderr_mutex);
         if (g_log_file)
             std::fclose(g_log_file);
         g_log_file = file;
@@ -458,13 +458,13 @@ std::error_code configure_log(const log_settings& s)
 
 void log_outcome(bool complete)
 {
-    std::lock_guard<std::mutex> lock(g_stderr_mutex);
+    znfs::mutex_lock lock(g_stderr_mutex);
     release_held(complete);
 }
 
 bool log_quiet()
 {
-    std::lock_guard<std::mutex> lock(g_stderr_mutex);
+    znfs::mutex_lock lock(g_stderr_mutex);
     return g_settings.quiet;
 }
 
@@ -480,7 +480,7 @@ progress_meter::~progress_meter() { stop(); }
 void progress_meter::stop()
 {
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
+        znfs::mutex_lock lock(m_mutex);
         m_stopping = true;
     }
     m_wake.notify_all();
@@ -491,20 +491,22 @@ void progress_meter::stop()
 void progress_meter::run()
 {
     stopwatch clock;
-    std::unique_lock<std::mutex> lock(m_mutex);
+    znfs::mutex_lock lock(m_mutex);
     for (;;) {
-        m_wake.wait_for(lock, std::chrono::milliseconds(200), [this] { return m_stopping; });
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+        while (!m_stopping && m_wake.wait_until(m_mutex, deadline)) {
+        }
         if (m_stopping)
             break;
         uint64_t done = m_counter();
         double secs = clock.seconds();
         double rate = secs > 0 ? static_cast<double>(done) / secs : 0.0;
-        std::lock_guard<std::mutex> out(g_stderr_mutex);
+        znfs::mutex_lock out(g_stderr_mutex);
         std::fprintf(stderr, "\r\033[K%s: %" PRIu64 " (%.0f/s)", m_label.c_str(), done, rate);
         std::fflush(stderr);
         g_line_shown = true;
     }
-    std::lock_guard<std::mutex> out(g_stderr_mutex);
+    znfs::mutex_lock out(g_stderr_mutex);
     if (g_line_shown) {
         std::fputs("\r\033[K", stderr);
         std::fflush(stderr);

@@ -4,11 +4,11 @@
 // Output of the command: the JSON outcome object, readable text for terminals, and the
 // progress line.
 
+#include "znfs_mutex.h"
+
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -134,9 +134,9 @@ private:
     void run();
     std::string m_label;
     std::function<uint64_t()> m_counter;
-    std::mutex m_mutex;  // guards m_stopping
-    std::condition_variable m_wake;
-    bool m_stopping = false;
+    znfs::mutex m_mutex;
+    znfs::cond_var m_wake;
+    bool m_stopping GUARDED_BY(m_mutex) = false;
     std::thread m_thread;
 };
 

@@ -1,6 +1,7 @@
 #include "tree_compare.h"
 
 #include "report.h"
+#include "znfs_mutex.h"
 
 #include <znfs/znfs_thpool.h>
 
@@ -15,7 +16,6 @@
 #include <cstring>
 #include <iterator>
 #include <map>
-#include <mutex>
 #include <utility>
 
 namespace znfssnap {
@@ -453,10 +453,10 @@ struct verify_walk {
     std::string datasetdir, snapdir;
     boost::shared_ptr<boost::asio::io_service> svc;
     std::atomic<uint64_t>* examined;
-    std::mutex mutex;  // guards what follows
-    std::map<std::vector<std::string>, std::vector<difference>> diffs;  // by directory components
-    std::error_code ec;
-    std::string failed_path;
+    znfs::mutex mutex;
+    std::map<std::vector<std::string>, std::vector<difference>> diffs GUARDED_BY(mutex);  // by directory components
+    std::error_code ec GUARDED_BY(mutex);
+    std::string failed_path GUARDED_BY(mutex);
 
     struct directory {
         std::string rel;
@@ -471,7 +471,7 @@ struct verify_walk {
     {
         if (lines.empty())
             return;
-        std::lock_guard<std::mutex> lock(mutex);
+        znfs::mutex_lock lock(mutex);
         std::vector<difference>& to = diffs[key];
         to.insert(to.end(), std::make_move_iterator(lines.begin()), std::make_move_iterator(lines.end()));
     }
@@ -493,7 +493,7 @@ struct verify_walk {
             if (!lec)
                 continue;
             if (rel.empty()) {
-                std::lock_guard<std::mutex> lock(mutex);
+                znfs::mutex_lock lock(mutex);
                 if (!ec) {
                     ec = lec;
                     failed_path = *roots[s];
@@ -585,6 +585,7 @@ verify_outcome verify_snapshot(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& i
         walk.post_directory(std::string(), std::vector<std::string>());
         pool->wait_joinall_threads();
         walk.svc.reset();
+        znfs::mutex_lock lock(walk.mutex);  // uncontended: every task has finished
         out.ec = walk.ec;
         out.failed_path = walk.failed_path;
         if (!out.ec)
