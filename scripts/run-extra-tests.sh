@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# What `make test` runs after the main suites: the GlusterFS integration suite against local
-# volumes, an unprivileged client racing root-run snapshots on a loop-mounted ext4, the whole
-# suite under ASan+UBSan and under TSan, and bounded fuzzing runs. Each stage says what it
-# ran; a stage that cannot run here says why and is skipped, not failed.
+# What `make test` runs after the main suites: clang's thread-safety analysis over the libraries
+# and the command, the GlusterFS integration suite against local volumes, an unprivileged client
+# racing root-run snapshots on a loop-mounted ext4, the whole suite under ASan+UBSan and under
+# TSan, and bounded fuzzing runs. Each stage says what it ran; a stage that cannot run here says
+# why and is skipped, not failed.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build}
@@ -21,6 +22,22 @@ stage() {  # stage NAME COMMAND...
         failed=$((failed + 1))
         failures+=("$name")
     fi
+}
+
+# Every mutex is annotated with what it guards (fsplatform/src/znfs_mutex.h); clang checks
+# each access at compile time and a warning fails the build. Only the libraries and the command
+# are built, at -O0 and without debug information: the analysis runs in the front end and the
+# binaries are never run, so the stage takes a few minutes.
+thread_safety_check() {
+    if ! command -v clang++ >/dev/null; then
+        echo "thread-safety check skipped: clang++ is not installed"
+        skipped=$((skipped + 1))
+        return 0
+    fi
+    CC=clang CXX=clang++ cmake -S . -B build-thread-safety -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG=-O0 \
+        -DCMAKE_CXX_FLAGS="-Wthread-safety -Werror=thread-safety" \
+        -DZNFS_BUILD_TESTS=OFF -DZNFS_BUILD_BENCH=OFF -DZNFS_BUILD_FUZZ=OFF >/dev/null || return 1
+    cmake --build build-thread-safety -j "$jobs" --target znfscore znfssnapcore znfssnap
 }
 
 gluster_suite() {
@@ -84,6 +101,7 @@ fuzz_runs() {
     return $rc
 }
 
+stage "Thread-safety analysis (clang): libraries and command" thread_safety_check
 stage "GlusterFS integration suite" gluster_suite
 stage "Unprivileged client racing root on ext4" race_suite
 stage "ASan+UBSan: every suite" sanitizer_suite asan
