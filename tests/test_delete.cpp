@@ -1,6 +1,7 @@
 #include <znfssnapcore/znfssnapcore.h>
 
 #include "faultfs.h"
+#include "test_access.h"
 #include "testvol.h"
 
 #include <znfs/znfs_thpool.h>
@@ -22,6 +23,7 @@ using znfssnapcore::error_code;
 using znfssnapcore::snap_opdelete;
 using znfssnapcore::znfssnapcore_opinfo;
 using DeleteOp = znfssnapcore::znfssnapdelete::znfssnapdelete;
+using test_access = znfssnapcore::znfssnapcore_test_access;
 using testvol::k_uuid;
 using testvol::LogCapture;
 using testvol::TempVolume;
@@ -138,7 +140,7 @@ TEST_F(Delete, DeletionUnlinksWhatThePreviousSnapshotDoesNotShare)
     EXPECT_TRUE(snapvol.exists("/snap2/changed"));
     EXPECT_TRUE(snapvol.exists("/snap2/.delete/deletefilelist"));
     EXPECT_EQ(log.count("Posting batch delete task for thread ["),
-              DeleteOp::batch_count(boost::thread::hardware_concurrency()));
+              test_access::batch_count(boost::thread::hardware_concurrency()));
     EXPECT_EQ(log.count("Waiting for threads to complete"), 1u);
 }
 
@@ -153,7 +155,7 @@ TEST_F(Delete, WithoutPreviousSnapshotEveryObjectWithACopyGoes)
     EXPECT_EQ(rec.prevsnap_dellist, k_merged);
     EXPECT_EQ(objects(), (std::vector<std::string>{"c1", "o1"}));
     EXPECT_EQ(snapvol.read(k_merged), "");
-    for (uint32_t n = 1; n <= DeleteOp::batch_count(boost::thread::hardware_concurrency()); ++n)
+    for (uint32_t n = 1; n <= test_access::batch_count(boost::thread::hardware_concurrency()); ++n)
         EXPECT_EQ(snapvol.read("/snap2/.delete/delfilebatch_prevsnap_thr" + std::to_string(n)), "");
     EXPECT_EQ(log.count("No previous version - file not needed"), 4u);
 }
@@ -371,14 +373,14 @@ TEST_F(Delete, UuidPathsStayOnTheObjectVolume)
     EXPECT_FALSE(objvol.exists("/etc/x"));
     EXPECT_TRUE(snapvol.exists("/outside"));
     EXPECT_EQ(objfs.calls("unlink"), 2u);
-    EXPECT_EQ(snapfs.calls("unlink"), DeleteOp::batch_count(boost::thread::hardware_concurrency()));
+    EXPECT_EQ(snapfs.calls("unlink"), test_access::batch_count(boost::thread::hardware_concurrency()));
 }
 
 TEST_F(Delete, StaleBatchFilesAreNotProcessed)
 {
     history();
     file("snap2", "stale", "stale");
-    uint32_t count = DeleteOp::batch_count(boost::thread::hardware_concurrency());
+    uint32_t count = test_access::batch_count(boost::thread::hardware_concurrency());
     for (uint32_t n = 1; n <= count; ++n)
         snapvol.write("/snap2/.delete/delfilebatch_thr" + std::to_string(n), "stale\n");
     dellist("changed\n");
@@ -558,8 +560,8 @@ TEST(DeleteRuns, OneAndSixtyFourBatchesAgree)
 
 TEST(DeleteRuns, BatchCountIsNeverZero)
 {
-    EXPECT_EQ(DeleteOp::batch_count(0), 1u);
-    EXPECT_EQ(DeleteOp::batch_count(4), 4u);
+    EXPECT_EQ(test_access::batch_count(0), 1u);
+    EXPECT_EQ(test_access::batch_count(4), 4u);
 }
 
 TEST(DeleteRuns, CpuCountComesFromCpuinfo) { EXPECT_GE(znfssnapcore::znfssnapdelete::get_numcpucores(), 1u); }

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <type_traits>
+
 using znfssnapcore::znfssnapcore_opinfo;
 using testvol::LogCapture;
 using testvol::TempVolume;
@@ -38,6 +40,13 @@ TEST(Frame, NullRecordIsInvalidForBothEntryPoints)
     EXPECT_EQ(k_einval, znfssnapcore::snap_opdelete(nullptr));
     EXPECT_EQ(2u, log.count("Invalid operation record: [opinfo] is missing"));
 }
+
+static_assert(std::is_base_of<znfssnapcore::znfssnapframe, znfssnapcore::znfssnapcreate::znfssnapcreate>::value &&
+                  std::is_base_of<znfssnapcore::znfssnapframe, znfssnapcore::znfssnapdelete::znfssnapdelete>::value,
+              "both operations hold their shared members in one frame");
+static_assert(!std::is_copy_constructible<znfssnapcore::znfssnapcreate::znfssnapcreate>::value &&
+                  !std::is_copy_assignable<znfssnapcore::znfssnapdelete::znfssnapdelete>::value,
+              "an operation owns its pool: never copied or assigned");
 
 TEST(Frame, ConstructionResetsOutputsAndStartsThePool)
 {

@@ -5,6 +5,7 @@
 #include <znfssnapcore/znfssnapcore.h>
 
 #include "faultfs.h"
+#include "test_access.h"
 #include "testvol.h"
 
 #include <znfs/znfs_forward.h>
@@ -444,7 +445,7 @@ TEST(HostileTrees, HundredThousandEntriesInOneDirectory)
     {
         znfssnapcore::znfssnapcreate::znfssnapcreate op(&rec);
         EXPECT_EQ(0, op.opcreate_start().value());
-        peak = op.queued_peak();
+        peak = znfssnapcore::znfssnapcore_test_access::queued_peak(op);
     }
     EXPECT_EQ(0, rec.opstatus);
     EXPECT_EQ(static_cast<size_t>(count), vol.list("/snap/wide").size());

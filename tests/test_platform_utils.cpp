@@ -1,4 +1,5 @@
 #include <znfs/znfs_debug.h>
+#include <znfs/znfs_error.h>
 #include <znfs/znfs_utils.h>
 #include <znlib/znprocess.h>
 
@@ -80,6 +81,19 @@ TEST(UintText, RoundTripsAndEdges)
     EXPECT_EQ(42u, znfs_utils::string_to_uint(" \t 42"));
     EXPECT_EQ(7u, znfs_utils::string_to_uint("7 processors"));
     EXPECT_EQ(12u, znfs_utils::string_to_uint("0012\n"));
+}
+
+TEST(ErrorCodes, CategoriesAndTheUnsetErrnoFallback)
+{
+    EXPECT_EQ(std::error_code(ENOENT, std::system_category()), znfs::errno_code(ENOENT));
+    EXPECT_EQ(std::error_code(ENOENT, std::generic_category()), znfs::generic_code(ENOENT));
+    EXPECT_NE(znfs::errno_code(ENOENT), znfs::generic_code(ENOENT));
+    EXPECT_EQ(znfs::errno_code(ENOENT), std::errc::no_such_file_or_directory);
+
+    errno = EACCES;
+    EXPECT_EQ(EACCES, znfs::errno_or_eio());
+    errno = 0;
+    EXPECT_EQ(EIO, znfs::errno_or_eio());
 }
 
 TEST(ExecuteCommand, CollectsLinesThroughTheShell)

@@ -149,10 +149,9 @@ error_code trees_apart(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, con
 }  // namespace
 
 znfssnapcreate::znfssnapcreate(znfssnapcore_opinfo* opinfo)
-    : m_znfsapi(nullptr), m_thpool_enabled(false), m_opinfo(opinfo), m_copied(0), m_failed(0),
-      m_sync_each_file(false), m_root_acl(false), m_queued(0), m_queued_peak(0)
+    : znfssnapframe(opinfo, "znfssnapcreate::znfssnapcreate"), m_copied(0), m_failed(0), m_sync_each_file(false),
+      m_root_acl(false), m_queued(0), m_queued_peak(0)
 {
-    frame::construct(this, opinfo, "znfssnapcreate::znfssnapcreate");
 }
 
 znfssnapcreate::~znfssnapcreate() {}

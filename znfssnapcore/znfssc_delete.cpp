@@ -213,10 +213,9 @@ uint32_t get_numcpucores()
 }
 
 znfssnapdelete::znfssnapdelete(znfssnapcore_opinfo* opinfo)
-    : m_znfsapi(nullptr), m_thpool_enabled(false), m_opinfo(opinfo), m_threadcount(0), m_checked(0),
-      m_handed_on(0), m_unlinked(0), m_unresolved(0)
+    : znfssnapframe(opinfo, "znfssnapdelete::znfssnapdelete"), m_threadcount(0), m_checked(0), m_handed_on(0),
+      m_unlinked(0), m_unresolved(0)
 {
-    frame::construct(this, opinfo, "znfssnapdelete::znfssnapdelete");
 }
 
 znfssnapdelete::~znfssnapdelete() {}

@@ -1,10 +1,12 @@
 #ifndef ZNFSSC_FRAME_H
 #define ZNFSSC_FRAME_H
 
-// What the two operation classes share: construction around the caller's record, the checks
-// of the record's inputs, and the entry-point wrapper. Internal to the library.
+// What the two operation classes share besides their base znfssnapframe: the checks of the
+// record's inputs and the entry-point wrapper. Internal to the library.
 
 #include <znfssnapcore/znfssnapcore.h>
+
+#include <znfs/znfs_thpool.h>
 
 #include <boost/lexical_cast.hpp>
 #include <boost/thread/thread.hpp>
@@ -21,29 +23,6 @@ inline error_code invalid_argument() { return znfs::generic_code(EINVAL); }
 inline string errno_text(int e) { return std::generic_category().message(e); }
 
 inline string thread_id_text() { return boost::lexical_cast<string>(boost::this_thread::get_id()); }
-
-// Resets the record's outputs, then creates and enables the operation's worker pool; without a
-// pool the operation runs every task inline on the calling thread.
-template <class Op>
-void construct(Op* op, znfssnapcore_opinfo* opinfo, const char* fn)
-{
-    op->m_opinfo = opinfo;
-    if (opinfo) {
-        opinfo->opstatus = -1;
-        opinfo->prevsnap_dellist.clear();
-    }
-    op->m_znfsapi = nullptr;
-    op->m_iopx.reset();
-    op->m_snapdir.clear();
-    op->m_thpool_enabled = false;
-    op->m_thpool = znfs::znfs_thpool::create();
-    if (!op->m_thpool) {
-        op->debug(fn, -1, "Failed to allocate threadpool");
-        return;
-    }
-    op->m_thpool->enable_thpool(0);
-    op->m_thpool_enabled = true;
-}
 
 // A record input the operation needs is missing: logged, answered with EINVAL, nothing touched.
 inline bool require(znfs::znfs_debug& logger, const char* fn, bool present, const char* field)

@@ -25,9 +25,10 @@
 //   runs; a file renamed or restored from a snapshot gets a new data object.
 // - One call at a time per snapshot directory.
 
+#include <znfssnapcore/znfssnapcore_export.h>
+
 #include <znfs/znfs_api.h>
 #include <znfs/znfs_debug.h>
-#include <znfs/znfs_thpool.h>
 
 #include <boost/shared_ptr.hpp>
 
@@ -36,12 +37,18 @@
 #include <string>
 #include <system_error>
 
-#define ZNFSSC_EXPORT __attribute__((visibility("default")))
+namespace znfs {
+// An operation only holds its pool; the pool's header (Asio, Boost.Thread) stays out of hosts.
+class znfs_thpool;
+}  // namespace znfs
 
 namespace znfssnapcore {
 
 using std::error_code;
 using std::string;
+
+// Reaches what only the library's own tests may touch; defined by the tests alone.
+struct znfssnapcore_test_access;
 
 // One operation's record, owned by the caller and borrowed for the length of one call.
 struct znfssnapcore_opinfo {
@@ -63,14 +70,14 @@ struct znfssnapcore_opinfo {
 // bookkeeping steps; opstatus is 0 only when every entry was copied in full and the
 // bookkeeping was made. A snapdir that already holds .delete is a finished snapshot: EEXIST
 // (generic category), nothing written. One without it (a creation that stopped) is copied into.
-ZNFSSC_EXPORT error_code snap_opcreate(znfssnapcore_opinfo* opinfo);
+[[nodiscard]] ZNFSSC_EXPORT error_code snap_opcreate(znfssnapcore_opinfo* opinfo);
 
 // Processes snapdir's delete list: unlinks the data objects that the previous snapshot does not
 // share and hands the names it shares on to snapdir/.delete/deletefilelist_prevsnap (made
 // durable), whose path lands in prevsnap_dellist. The result is that of building that list;
 // opstatus is 0 only when it is 0 and every listed name was dealt with (unlinked, handed on,
 // or proven to need nothing). Otherwise run the same deletion again: it resolves the rest.
-ZNFSSC_EXPORT error_code snap_opdelete(znfssnapcore_opinfo* opinfo);
+[[nodiscard]] ZNFSSC_EXPORT error_code snap_opdelete(znfssnapcore_opinfo* opinfo);
 
 namespace znfssnaputils {
 
@@ -88,48 +95,70 @@ ZNFSSC_EXPORT extern const string suuidxattr;              // "trusted.vidoruvud
 // List files: entries of bytes each ended by a line feed; a NUL also ends an entry when read.
 
 // True when path opens read-only.
-ZNFSSC_EXPORT bool file_exists(znfs::znfs_api* api, boost::shared_ptr<znfs::znfs_iopx> iopx, string path);
+[[nodiscard]] ZNFSSC_EXPORT bool file_exists(znfs::znfs_api* api, boost::shared_ptr<znfs::znfs_iopx> iopx, string path);
 // True when path cannot be opened or has size 0.
-ZNFSSC_EXPORT bool is_file_empty(znfs::znfs_api* api, boost::shared_ptr<znfs::znfs_iopx> iopx, string path);
+[[nodiscard]] ZNFSSC_EXPORT bool is_file_empty(znfs::znfs_api* api, boost::shared_ptr<znfs::znfs_iopx> iopx,
+                                               string path);
 // The entry starting at offset, without its terminator; linelen is set to its length. At end
 // of data, or when a read fails, "" with linelen unchanged.
-ZNFSSC_EXPORT string fileptr_getline(znfs::znfs_api* api, boost::shared_ptr<znfs::znfs_file> fileptr,
-                                     uint64_t offset, uint64_t& linelen);
+[[nodiscard]] ZNFSSC_EXPORT string fileptr_getline(znfs::znfs_api* api, boost::shared_ptr<znfs::znfs_file> fileptr,
+                                                   uint64_t offset, uint64_t& linelen);
 // Appends filename and a line feed to the existing list listfile; writes nothing on failure.
 ZNFSSC_EXPORT void filename_addtolist(znfs::znfs_api* api, boost::shared_ptr<znfs::znfs_iopx> iopx,
                                       string listfile, string filename);
 
 // Copies size bytes from srcfp at srcoffset to dstfp at dstoffset in 32 KiB blocks. Writes
 // only bytes it read: a source that ends early stops the copy with an error.
-ZNFSSC_EXPORT error_code file_copy(znfs::znfs_api* api, boost::shared_ptr<znfs::znfs_file> srcfp,
-                                   uint64_t srcoffset, boost::shared_ptr<znfs::znfs_file> dstfp,
-                                   uint64_t dstoffset, uint64_t size, znfs::znfs_debug& logger);
+[[nodiscard]] ZNFSSC_EXPORT error_code file_copy(znfs::znfs_api* api, boost::shared_ptr<znfs::znfs_file> srcfp,
+                                                 uint64_t srcoffset, boost::shared_ptr<znfs::znfs_file> dstfp,
+                                                 uint64_t dstoffset, uint64_t size, znfs::znfs_debug& logger);
 // Cuts the list filetosplit into at most splitcount pieces of whole consecutive entries,
 // written to splitfileprefix followed by 1, 2, ...; an empty list gives no piece.
-ZNFSSC_EXPORT error_code filesplit(znfs::znfs_api* api, boost::shared_ptr<znfs::znfs_iopx> iopx,
-                                   string filetosplit, uint32_t splitcount, string splitfileprefix,
-                                   znfs::znfs_debug& logger);
+[[nodiscard]] ZNFSSC_EXPORT error_code filesplit(znfs::znfs_api* api, boost::shared_ptr<znfs::znfs_iopx> iopx,
+                                                 string filetosplit, uint32_t splitcount, string splitfileprefix,
+                                                 znfs::znfs_debug& logger);
 // Appends the whole of srcfile to dstfp at dstoffset; an empty source appends nothing.
-ZNFSSC_EXPORT error_code fileappend(znfs::znfs_api* api, boost::shared_ptr<znfs::znfs_iopx> iopx,
-                                    string srcfile, boost::shared_ptr<znfs::znfs_file> dstfp,
-                                    uint64_t dstoffset, znfs::znfs_debug& logger);
+[[nodiscard]] ZNFSSC_EXPORT error_code fileappend(znfs::znfs_api* api, boost::shared_ptr<znfs::znfs_iopx> iopx,
+                                                  string srcfile, boost::shared_ptr<znfs::znfs_file> dstfp,
+                                                  uint64_t dstoffset, znfs::znfs_debug& logger);
 // Removes dirname and everything below it, depth first; symbolic links are unlinked, never
 // followed. The result is that of removing dirname itself.
-ZNFSSC_EXPORT error_code rmdir_nonempty(znfs::znfs_api* api, boost::shared_ptr<znfs::znfs_iopx> iopx,
-                                        string dirname, znfs::znfs_debug& logger);
+[[nodiscard]] ZNFSSC_EXPORT error_code rmdir_nonempty(znfs::znfs_api* api, boost::shared_ptr<znfs::znfs_iopx> iopx,
+                                                      string dirname, znfs::znfs_debug& logger);
 
 }  // namespace znfssnaputils
+
+// What a creation and a deletion share: the logger they write every line through, the record
+// they serve, the volume they work on and their worker pool. Construction resets the record's
+// outputs (opstatus -1, prevsnap_dellist empty) and creates and enables the pool; without one
+// the operation runs all of its work on the calling thread. The start method fills m_znfsapi,
+// m_iopx and m_snapdir from the record. Workers only read these members.
+class ZNFSSC_EXPORT znfssnapframe : public znfs::znfs_debug {
+public:
+    znfssnapframe(const znfssnapframe&) = delete;
+    znfssnapframe& operator=(const znfssnapframe&) = delete;
+
+    znfs::znfs_api* m_znfsapi;
+    boost::shared_ptr<znfs::znfs_iopx> m_iopx;
+    boost::shared_ptr<znfs::znfs_thpool> m_thpool;
+    bool m_thpool_enabled;
+    znfssnapcore_opinfo* m_opinfo;
+    string m_snapdir;
+
+protected:
+    // fn names the operation's constructor in the log line of a pool that could not be made.
+    znfssnapframe(znfssnapcore_opinfo* opinfo, const char* fn);
+    ~znfssnapframe();
+};
 
 namespace znfssnapcreate {
 
 // One snapshot creation. A host normally calls snap_opcreate; the object is exported for hosts
 // that want the progress counters. The steps are public so that each can be exercised alone.
-class ZNFSSC_EXPORT znfssnapcreate : public znfs::znfs_debug {
+class ZNFSSC_EXPORT znfssnapcreate : public znfssnapframe {
 public:
     explicit znfssnapcreate(znfssnapcore_opinfo* opinfo);
     ~znfssnapcreate();
-    znfssnapcreate(const znfssnapcreate&) = delete;
-    znfssnapcreate& operator=(const znfssnapcreate&) = delete;
 
     error_code opcreate_start();
 
@@ -145,18 +174,14 @@ public:
     // Safe to read from any thread while the creation runs.
     uint64_t entries_copied() const { return m_copied.load(std::memory_order_relaxed); }
     uint64_t entries_failed() const { return m_failed.load(std::memory_order_relaxed); }
+
+private:
+    friend struct znfssnapcore::znfssnapcore_test_access;
+
     // The most work items that waited in the pool's queue at once: bounded whatever the number
     // of entries, since a lister copies files itself while the queue is full.
     uint64_t queued_peak() const { return m_queued_peak.load(std::memory_order_relaxed); }
 
-    znfs::znfs_api* m_znfsapi;
-    boost::shared_ptr<znfs::znfs_iopx> m_iopx;
-    boost::shared_ptr<znfs::znfs_thpool> m_thpool;
-    bool m_thpool_enabled;
-    znfssnapcore_opinfo* m_opinfo;
-    string m_snapdir;
-
-private:
     struct pending_dir;
     typedef boost::shared_ptr<pending_dir> pending_ptr;
     void traverse(const string& dirbasepath, const string& dirname, const pending_ptr& dir);
@@ -204,12 +229,10 @@ namespace znfssnapdelete {
 
 // One snapshot deletion; see snap_opdelete. The steps are public so that each can be
 // exercised alone.
-class ZNFSSC_EXPORT znfssnapdelete : public znfs::znfs_debug {
+class ZNFSSC_EXPORT znfssnapdelete : public znfssnapframe {
 public:
     explicit znfssnapdelete(znfssnapcore_opinfo* opinfo);
     ~znfssnapdelete();
-    znfssnapdelete(const znfssnapdelete&) = delete;
-    znfssnapdelete& operator=(const znfssnapdelete&) = delete;
 
     // Runs the whole deletion. A record without snapfsapi, snapiopx, objfsapi, objiopx or
     // snapdir is refused with EINVAL (generic category) before anything is touched.
@@ -239,10 +262,6 @@ public:
     // A failed reopen or append is logged and the merge goes on; the last failure is returned.
     error_code create_prevsnap_dellist(string listpath);
 
-    // The number of batches for a machine that reports this many hardware threads (0 when the
-    // thread library cannot tell): never 0, since the split cannot cut a list into no pieces.
-    static uint32_t batch_count(unsigned hardware_threads);
-
     // Progress, safe to read from any thread while the deletion runs.
     uint64_t names_checked() const { return m_checked.load(std::memory_order_relaxed); }
     uint64_t names_handed_on() const { return m_handed_on.load(std::memory_order_relaxed); }
@@ -252,15 +271,15 @@ public:
     // zero means opstatus -1: the same deletion run again resolves them.
     uint64_t names_unresolved() const { return m_unresolved.load(std::memory_order_relaxed); }
 
-    znfs::znfs_api* m_znfsapi;
-    boost::shared_ptr<znfs::znfs_iopx> m_iopx;
-    boost::shared_ptr<znfs::znfs_thpool> m_thpool;
-    bool m_thpool_enabled;
-    znfssnapcore_opinfo* m_opinfo;
-    string m_snapdir;
     uint32_t m_threadcount;
 
 private:
+    friend struct znfssnapcore::znfssnapcore_test_access;
+
+    // The number of batches for a machine that reports this many hardware threads (0 when the
+    // thread library cannot tell): never 0, since the split cannot cut a list into no pieces.
+    static uint32_t batch_count(unsigned hardware_threads);
+
     enum class reference { needed, not_needed, unknown };
     // The reference check behind is_file_needed; thisuuid gets this copy's uuid ("" when it
     // has none) and read_this says whether it was read at all.
@@ -280,11 +299,11 @@ private:
 // Reads attribute name of path into value (its text up to the first NUL). Returns the value's
 // length, 0 for an empty value, -1 when a read fails (errno tells why); value is kept unless
 // the read succeeded.
-ZNFSSC_EXPORT int64_t file_getxattr(znfs::znfs_api* api, boost::shared_ptr<znfs::znfs_iopx> iopx, string path,
-                                    string name, string& value, znfs::znfs_debug& logger);
+[[nodiscard]] ZNFSSC_EXPORT int64_t file_getxattr(znfs::znfs_api* api, boost::shared_ptr<znfs::znfs_iopx> iopx,
+                                                  string path, string name, string& value, znfs::znfs_debug& logger);
 
 // The number of processors listed in /proc/cpuinfo; 0 when it cannot be told.
-ZNFSSC_EXPORT uint32_t get_numcpucores();
+[[nodiscard]] ZNFSSC_EXPORT uint32_t get_numcpucores();
 
 }  // namespace znfssnapdelete
 
@@ -302,9 +321,9 @@ public:
     // is a word the tool reads as a keyword (all, volume, force, no-timestamp, description, in
     // any case), and for a description word starting with "--" (read as the tool's option).
     // gluster snapshot create SNAPNAME VOLNAME no-timestamp description DESCRIPTION...
-    error_code create(const string& volname, const string& snapname, const string& description);
+    [[nodiscard]] error_code create(const string& volname, const string& snapname, const string& description);
     // gluster --mode=script snapshot delete SNAPNAME
-    error_code remove(const string& snapname);
+    [[nodiscard]] error_code remove(const string& snapname);
 
 private:
     int m_timeout_seconds;
