@@ -33,7 +33,8 @@
 // Paths
 // - Volume paths: "/" is the volume root, a path without a leading "/" starts there too, and
 //   doubled separators are accepted; "" names nothing (ENOENT). A trailing "/" asks for a
-//   directory: ENOTDIR when the path names anything else.
+//   directory: ENOTDIR when the path names anything else (creat, which makes no directory,
+//   answers EISDIR).
 // - No path reaches outside the volume: ".." at the root stays there, and the target of an
 //   absolute link is a path of the volume.
 // - A missing component before the last gives ENOENT; one that is no directory gives ENOTDIR.
@@ -67,8 +68,8 @@
 
 namespace znfs {
 
-// Names one volume. Backends derive from it. A context is immutable: it serves every thread,
-// and all the contexts made on one volume reach the same files.
+// Names one volume. Backends derive from it. A context is immutable, so it serves every
+// thread at once.
 class ZNFS_EXPORT znfs_iopx {
 public:
     virtual ~znfs_iopx();
@@ -131,7 +132,8 @@ public:
 
     // Opens an existing regular file or directory. flags: O_RDONLY, O_WRONLY or O_RDWR, with
     // any of O_CREAT, O_EXCL, O_TRUNC, O_APPEND; another bit, or access mode 3, gives EINVAL.
-    // O_CREAT makes a missing file with mode 0600 (EEXIST with O_EXCL when the name exists).
+    // O_CREAT makes a missing file with mode 0600 (EEXIST with O_EXCL when the name exists;
+    // ENOENT, and nothing made, through a final link that leads nowhere).
     // A directory opens only for reading (EISDIR), as a handle that does not list.
     virtual znfs_file_ptr open(znfs_iopx_ptr iopx, const char* path, int32_t flags, znfs_aio_ptr aio) = 0;
     // Creates a regular file with the permission bits of mode, writable through the handle
@@ -182,7 +184,8 @@ public:
     // same two steps as getxattr. ENOTSUP means the entry keeps no extended attributes: callers
     // take it as an empty list, since there is nothing to read or copy.
     virtual int64_t listxattr(znfs_iopx_ptr iopx, const char* path, struct iovec* iov, znfs_aio_ptr aio) = 0;
-    // Sets name to the iov_len bytes at iov_base. flags as setxattr(2): 0 creates or replaces,
+    // Sets name to the iov_len bytes at iov_base (an empty value may come without a buffer:
+    // iov_base null, iov_len 0). flags as setxattr(2): 0 creates or replaces,
     // XATTR_CREATE gives EEXIST when the attribute exists, XATTR_REPLACE ENODATA when it does
     // not; EINVAL for other flags. ENOTSUP: the entry cannot keep attributes, and the value is
     // not kept (a failure the caller reports).

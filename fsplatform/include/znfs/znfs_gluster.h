@@ -2,14 +2,16 @@
 #define ZNFS_GLUSTER_H
 
 // The GlusterFS backend: a volume is a Gluster volume reached over libgfapi, for datasets that
-// outgrow one machine. Results and errno behaviour are those of the POSIX backend.
+// outgrow one machine. It keeps the service contract (znfs_api.h) as follows.
 //
 // - One libgfapi instance per host:port/volume and process, shared by every thread and by
 //   every context made for it. It is never torn down: glfs_fini waits out an internal timer
 //   (about ten seconds after any I/O) and must not run while a handle is open, so the
 //   instance lives until the process ends.
-// - Paths resolve inside the volume: ".." at the volume root stays at the root, and symbolic
-//   links, absolute ones included, are followed by libgfapi within the volume.
+// - Paths are resolved by libgfapi inside the volume, which follows links, absolute ones from
+//   the volume root. Names are made below their directory's object, so the last component is
+//   never followed, and the exact mode is set on the new object itself, since the brick masks
+//   it at creation (storage.create-mask, set-id bits).
 // - A context made by confine shares its volume's instance and holds each root as the object it
 //   resolved to. libgfapi follows every link inside a path it resolves, so such a context never
 //   gives it one: each name is looked up alone below the object of the directory before it, a
@@ -17,24 +19,29 @@
 //   and every call acts on the object found.
 // - Every handle is really opened on the brick (the client's open-behind is bypassed), so an
 //   open followed by a close without I/O leaves nothing behind.
-// - Inside one task of a worker pool (znfs_thpool) each path is looked up once, as in the POSIX
-//   backend, and an attribute size query (an empty iovec) fetches the value whole: the read of
-//   the same attribute that follows it in the task gets that value, with no second round trip
-//   to the brick. Off the pool every call goes to the volume afresh.
-// - "No such entry" (ENOENT, ESTALE) and the end of a listing are answered only when the volume
-//   was whole, every subvolume of its distribution up as this client sees it, from before the
-//   call until after it; otherwise the call answers ENOTCONN, and a listing fails with ENOTCONN
-//   rather than end without the entries of a brick that is down. A replica or disperse set
-//   that still answers counts as up. The client's readdir-ahead and negative-lookup cache are
-//   bypassed. (The reasoning and what it costs are in znfs_gluster.cpp, "wholeness".)
+// - What a pool task keeps is an object handle per path: a name replaced meanwhile answers
+//   ESTALE once the file the task first reached is gone. An attribute size query (an empty
+//   iovec) fetches the value whole: the read of the same attribute that follows it in the task
+//   gets that value, with no second round trip to the brick.
+// - Absence is certain as the contract asks: "no such entry" (ENOENT, ESTALE) and the end of a
+//   listing are answered only when the volume was whole, every subvolume of its distribution
+//   up as this client sees it, from before the call until after it; otherwise the call
+//   answers ENOTCONN, and a listing fails with ENOTCONN rather than end without the entries of
+//   a brick that is down. A replica or disperse set that still answers counts as up. The
+//   client's readdir-ahead and negative-lookup cache are bypassed. (The reasoning and what it
+//   costs: znfs_gluster_wholeness.cpp.)
+// - listxattr leaves out the volume's own attributes (trusted.gfid, trusted.gfid2path.*,
+//   trusted.glusterfs.*).
 // - copy_range has the brick copy the data (libgfapi's copy_file_range: it never reaches the
 //   client) for a range of 32 KiB and more that starts at offset 0 of a source without holes,
 //   on a volume of one brick; the rest of a range, a smaller one (cheaper so), or all of it
 //   where the source has holes (sources of 1 MiB and more are looked at), is read and written
-//   by the backend itself, holes kept. A volume of
-//   more bricks (distribute, replicate, disperse) or with shards answers EOPNOTSUPP before
-//   anything moved, and files of two volumes EXDEV: the caller reads and writes. (Why, and
-//   what libgfapi 10 does otherwise: znfs_gluster.cpp, "Copies on the servers".)
+//   by the backend itself, holes kept. A volume of more bricks (distribute, replicate,
+//   disperse) or with shards answers EOPNOTSUPP before anything moved, and files of two volumes
+//   EXDEV: the caller reads and writes. (Why, and what libgfapi 10 does otherwise:
+//   znfs_gluster_copy.cpp.)
+// - syncfs answers ENOTSUP: libgfapi has no volume-wide flush. fsync of a directory does
+//   nothing, since the bricks order directory changes themselves.
 // - Built without libgfapi, make_gluster_volume fails with ENOTSUP and every call of
 //   gluster_api() fails with ENOTSUP.
 
