@@ -313,8 +313,11 @@ public:
         const gluster_volume* v = volume_of(iopx, path);
         if (!v)
             return errno_code(EINVAL);
+        // The name itself: "." or ".." as the last component (or the root) would reach another
+        // directory than the one named, so it is refused as the other calls on a name refuse it.
         volpath p;
-        if (!p.set(path))
+        std::string dir, name;
+        if (!p.set(path) || !p.split(dir, name))
             return errno_code(errno);
         located at;
         if (!lookup(*v, p.path, final_use::itself, at))
@@ -598,7 +601,11 @@ public:
             located at;
             if (!find_object(*v, p, final_use::other, at))
                 return errno_code(errno);
-            if (glfs_h_setxattrs(v->fs(), at.obj, name, iov->iov_base, iov->iov_len, static_cast<int>(flags)) != 0)
+            // libgfapi's handle call refuses a null value even of length 0, which the path call
+            // and the other backend take as the empty value it is.
+            static const char k_empty = '\0';
+            const void* value = iov->iov_base ? iov->iov_base : &k_empty;
+            if (glfs_h_setxattrs(v->fs(), at.obj, name, value, iov->iov_len, static_cast<int>(flags)) != 0)
                 return errno_code(errno_or_eio());
             return std::error_code();
         }
