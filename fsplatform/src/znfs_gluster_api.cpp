@@ -545,46 +545,12 @@ public:
     int64_t getxattr(znfs_iopx_ptr iopx, const char* path, const char* name, struct iovec* iov,
                      znfs_aio_ptr) override
     {
-        const gluster_volume* v = volume_of(iopx, path);
-        if (!v)
-            return -1;
-        if (!backend::valid_attribute_args(true, name, iov))
-            return -1;
-        volpath p;
-        if (!p.set(path))
-            return -1;
-        if (task_route(p))
-            return task_getxattr(*v, p, name, iov);
-        if (v->confined())
-            return object_getxattr(*v, p, name, iov);
-        if (!check_dir_demand(v->fs(), p))
-            return -1;
-        ssize_t r = glfs_getxattr(v->fs(), p.path.c_str(), name, iov->iov_base, iov->iov_len);
-        if (r < 0)
-            errno = errno_or_eio();
-        return r;
+        return read_attributes(iopx, path, false, name, iov);
     }
 
     int64_t listxattr(znfs_iopx_ptr iopx, const char* path, struct iovec* iov, znfs_aio_ptr) override
     {
-        const gluster_volume* v = volume_of(iopx, path);
-        if (!v)
-            return -1;
-        if (!backend::valid_attribute_args(false, nullptr, iov))
-            return -1;
-        volpath p;
-        if (!p.set(path))
-            return -1;
-        if (task_route(p))
-            return task_getxattr(*v, p, nullptr, iov);
-        if (v->confined())
-            return object_getxattr(*v, p, nullptr, iov);
-        if (!check_dir_demand(v->fs(), p))
-            return -1;
-        ssize_t r = glfs_listxattr(v->fs(), p.path.c_str(), iov->iov_base, iov->iov_len);
-        if (r < 0)
-            errno = errno_or_eio();
-        return r;
+        return read_attributes(iopx, path, true, nullptr, iov);
     }
 
     std::error_code setxattr(znfs_iopx_ptr iopx, const char* path, const char* name, struct iovec* iov,
@@ -614,6 +580,33 @@ public:
         if (glfs_setxattr(v->fs(), p.path.c_str(), name, iov->iov_base, iov->iov_len, static_cast<int>(flags)) != 0)
             return errno_code(errno_or_eio());
         return std::error_code();
+    }
+
+private:
+    // getxattr (list false: the value of name) and listxattr (list true: the names), which
+    // take the same route to the entry.
+    int64_t read_attributes(const znfs_iopx_ptr& iopx, const char* path, bool list, const char* name,
+                            struct iovec* iov)
+    {
+        const gluster_volume* v = volume_of(iopx, path);
+        if (!v)
+            return -1;
+        if (!backend::valid_attribute_args(!list, name, iov))
+            return -1;
+        volpath p;
+        if (!p.set(path))
+            return -1;
+        if (task_route(p))
+            return task_getxattr(*v, p, name, iov);
+        if (v->confined())
+            return object_getxattr(*v, p, name, iov);
+        if (!check_dir_demand(v->fs(), p))
+            return -1;
+        ssize_t r = list ? glfs_listxattr(v->fs(), p.path.c_str(), iov->iov_base, iov->iov_len)
+                         : glfs_getxattr(v->fs(), p.path.c_str(), name, iov->iov_base, iov->iov_len);
+        if (r < 0)
+            errno = errno_or_eio();
+        return r;
     }
 };
 
