@@ -55,31 +55,21 @@ int cmd_delete(const std::vector<std::string>& args)
 {
     parsed_args pa;
     common_options co;
-    int rc = start_command("delete", k_help, args,
-                           {{"volume", true}, {"object-volume", true}, {"snapdir", true}, {"prevsnap", true},
-                            {"dry-run", false}, {"wait", false}},
-                           {"volume", "object-volume", "snapdir"}, 0, 0, pa, co);
+    int rc = start_command("delete", k_help, args, deletion_options(), {"volume", "object-volume", "snapdir"}, 0,
+                           0, pa, co);
     if (rc >= 0)
         return rc;
-    const std::string volume = pa.get("volume");
-    const std::string objvolume = pa.get("object-volume");
-    const std::string snapdir = pa.get("snapdir");
-    const std::string prevsnap = pa.get("prevsnap");
-    const bool dry_run = pa.has("dry-run");
-    json_object j("delete");
-    j.str("volume", volume)
-        .str("object_volume", objvolume)
-        .str("snapdir", snapdir)
-        .str("prevsnap", prevsnap)
-        .flag("dry_run", dry_run);
+    const deletion_request r = deletion_request_of(pa);
+    const std::string& volume = r.volume;
+    const std::string& snapdir = r.snapdir;
+    const std::string& prevsnap = r.prevsnap;
+    const bool dry_run = r.dry_run;
+    json_object j = deletion_record("delete", r);
 
     std::error_code ec;
-    opened_volume vol = open_volume(volume, ec);
-    if (!vol.iopx)
-        return report_failure("delete", co.json, j, "cannot open volume " + volume, ec);
-    opened_volume obj = open_volume(objvolume, ec);
-    if (!obj.iopx)
-        return report_failure("delete", co.json, j, "cannot open object volume " + objvolume, ec);
+    opened_volume vol, obj;
+    if ((rc = open_deletion_volumes("delete", co.json, j, r, vol, obj)) >= 0)
+        return rc;
     znfs::znfs_api* api = vol.api;
     znfs::znfs_iopx_ptr iopx = vol.iopx;
     if ((ec = check_directory(api, iopx, snapdir)))

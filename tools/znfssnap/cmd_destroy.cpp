@@ -170,18 +170,16 @@ int cmd_destroy(const std::vector<std::string>& raw_args)
     const std::vector<std::string> args = expand_short_options(raw_args);
     parsed_args pa;
     common_options co;
-    int rc = start_command("destroy", k_help, args,
-                           {{"volume", true}, {"object-volume", true}, {"snapdir", true}, {"prevsnap", true},
-                            {"dry-run", false}, {"wait", false}},
-                           {"volume", "object-volume", "snapdir"}, 0, 0, pa, co);
+    int rc = start_command("destroy", k_help, args, deletion_options(), {"volume", "object-volume", "snapdir"}, 0,
+                           0, pa, co);
     if (rc >= 0)
         return rc;
-    const std::string volume = pa.get("volume");
-    const std::string objvolume = pa.get("object-volume");
-    const std::string snapdir = pa.get("snapdir");
-    const std::string prevsnap = pa.get("prevsnap");
+    const deletion_request r = deletion_request_of(pa);
+    const std::string& volume = r.volume;
+    const std::string& snapdir = r.snapdir;
+    const std::string& prevsnap = r.prevsnap;
     const std::string prevnorm = prevsnap.empty() ? std::string() : normalize_path(prevsnap);
-    const bool dry_run = pa.has("dry-run");
+    const bool dry_run = r.dry_run;
     // The removal would take whatever the path resolves to: the volume root for "/" or "s/..".
     if (normalize_path(snapdir) == "/" || has_dotdot(snapdir))
         return usage_error("destroy", "'" + printable(snapdir) + "' does not name a directory below the volume root");
@@ -189,20 +187,12 @@ int cmd_destroy(const std::vector<std::string>& raw_args)
         return usage_error("destroy", "--prevsnap names the snapshot being destroyed");
     if (normalize_path(snapdir).find('\n') != std::string::npos || prevnorm.find('\n') != std::string::npos)
         return usage_error("destroy", "a snapshot path holding a line feed cannot be recorded in a marker");
-    json_object j("destroy");
-    j.str("volume", volume)
-        .str("object_volume", objvolume)
-        .str("snapdir", snapdir)
-        .str("prevsnap", prevsnap)
-        .flag("dry_run", dry_run);
+    json_object j = deletion_record("destroy", r);
 
     std::error_code ec;
-    opened_volume vol = open_volume(volume, ec);
-    if (!vol.iopx)
-        return report_failure("destroy", co.json, j, "cannot open volume " + volume, ec);
-    opened_volume obj = open_volume(objvolume, ec);
-    if (!obj.iopx)
-        return report_failure("destroy", co.json, j, "cannot open object volume " + objvolume, ec);
+    opened_volume vol, obj;
+    if ((rc = open_deletion_volumes("destroy", co.json, j, r, vol, obj)) >= 0)
+        return rc;
     kill_hook hook;
     hook.arm(vol, obj);
     if ((ec = check_directory(vol.api, vol.iopx, snapdir)))

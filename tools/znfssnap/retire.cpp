@@ -68,6 +68,47 @@ uint64_t count_lines(const std::string& text)
 
 }  // namespace
 
+std::vector<option_def> deletion_options()
+{
+    return {{"volume", true},    {"object-volume", true}, {"snapdir", true},
+            {"prevsnap", true},  {"dry-run", false},      {"wait", false}};
+}
+
+deletion_request deletion_request_of(const parsed_args& pa)
+{
+    deletion_request r;
+    r.volume = pa.get("volume");
+    r.objvolume = pa.get("object-volume");
+    r.snapdir = pa.get("snapdir");
+    r.prevsnap = pa.get("prevsnap");
+    r.dry_run = pa.has("dry-run");
+    return r;
+}
+
+json_object deletion_record(const char* command, const deletion_request& r)
+{
+    json_object j(command);
+    j.str("volume", r.volume)
+        .str("object_volume", r.objvolume)
+        .str("snapdir", r.snapdir)
+        .str("prevsnap", r.prevsnap)
+        .flag("dry_run", r.dry_run);
+    return j;
+}
+
+int open_deletion_volumes(const char* command, bool json, const json_object& j, const deletion_request& r,
+                          opened_volume& vol, opened_volume& obj)
+{
+    std::error_code ec;
+    vol = open_volume(r.volume, ec);
+    if (!vol.iopx)
+        return report_failure(command, json, j, "cannot open volume " + r.volume, ec);
+    obj = open_volume(r.objvolume, ec);
+    if (!obj.iopx)
+        return report_failure(command, json, j, "cannot open object volume " + r.objvolume, ec);
+    return -1;
+}
+
 int undone_if_not_whole(int status, const std::error_code& ec)
 {
     return ec.value() == ENOTCONN ? exit_incomplete : status;

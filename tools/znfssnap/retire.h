@@ -7,6 +7,7 @@
 // destroy runs all three in turn; the single-step commands run one each.
 
 #include "operations.h"
+#include "options.h"
 #include "report.h"
 
 #include <cstdint>
@@ -21,6 +22,21 @@ namespace znfssnap {
 // the step stops there having written nothing. The same command completes once the volume is
 // whole again, which is what exit status 3 asks for.
 int undone_if_not_whole(int status, const std::error_code& ec);
+
+// What delete and destroy are asked: the options they share, parsed by start_command with
+// deletion_options().
+struct deletion_request {
+    std::string volume, objvolume, snapdir, prevsnap;
+    bool dry_run = false;
+};
+std::vector<option_def> deletion_options();
+deletion_request deletion_request_of(const parsed_args& pa);
+// The JSON record of command for r, its request fields filled in.
+json_object deletion_record(const char* command, const deletion_request& r);
+// Opens r's snapshot and object volumes; -1 when both opened, else the exit status of the
+// failure it reported.
+int open_deletion_volumes(const char* command, bool json, const json_object& j, const deletion_request& r,
+                          opened_volume& vol, opened_volume& obj);
 
 struct deletion_step {
     verdict stop;               // not ok: refused, or an earlier marker could not go; nothing ran
