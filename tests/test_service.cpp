@@ -68,6 +68,16 @@ protected:
         testvol::api_put(api, iopx, path, data, mode);
     }
     std::string get(const std::string& path) { return testvol::api_get(api, iopx, path); }
+    // A root to confine to (/real, holding dir/f) and a tree beside it that must stay out of
+    // reach (/other/secret).
+    void two_trees()
+    {
+        mkdir("/real");
+        mkdir("/real/dir");
+        mkdir("/other");
+        put("/real/dir/f", "in", 0644);
+        put("/other/secret", "secret", 0600);
+    }
     void mkdir(const std::string& path, uint32_t mode = 0755)
     {
         std::error_code ec = api->mkdir(iopx, path.c_str(), mode, none);
@@ -546,11 +556,7 @@ TEST_P(ServiceContract, ConfinedContextsFollowNoLinkBelowTheirRoots)
 {
     if (!host)
         GTEST_SKIP() << "needs host-side links";
-    ASSERT_FALSE(api->mkdir(iopx, "/real", 0755, none));
-    ASSERT_FALSE(api->mkdir(iopx, "/real/dir", 0755, none));
-    ASSERT_FALSE(api->mkdir(iopx, "/other", 0755, none));
-    put("/real/dir/f", "in", 0644);
-    put("/other/secret", "secret", 0600);
+    ASSERT_NO_FATAL_FAILURE(two_trees());
     host->symlink("real", "/alias");
     host->symlink("dir/f", "/real/ln_in");
     host->symlink("/other/secret", "/real/ln_out");
@@ -611,11 +617,7 @@ TEST_P(ServiceContract, ConfinedContextsActOnLinksAsNamesAndHoldTheirRoots)
 {
     if (!host)
         GTEST_SKIP() << "needs host-side links";
-    ASSERT_FALSE(api->mkdir(iopx, "/real", 0755, none));
-    ASSERT_FALSE(api->mkdir(iopx, "/real/dir", 0755, none));
-    ASSERT_FALSE(api->mkdir(iopx, "/other", 0755, none));
-    put("/real/dir/f", "in", 0644);
-    put("/other/secret", "secret", 0600);
+    ASSERT_NO_FATAL_FAILURE(two_trees());
     iovec v{const_cast<char*>("v"), 1};
     ASSERT_FALSE(api->setxattr(iopx, "/real/dir/f", "user.k", &v, 0, none));
     host->symlink("real", "/alias");
