@@ -97,6 +97,13 @@ bool has_default_acl(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const
     return r != 0;
 }
 
+// The log name of the walk's lines, whichever walk runs.
+const char* const k_traverse_fn = "znfssnapcreate::dirtraverse";
+
+// Directory entries the walk never copies: the directory itself, its parent, and ".snaps",
+// where snapshots (this one perhaps) are kept.
+bool skipped_dir(const string& name) { return name == "." || name == ".." || name == ".snaps"; }
+
 bool same_inode(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 bool has_component(const string& path, const char* name)
@@ -296,94 +303,99 @@ bool znfssnapcreate::inherits_acl(const pending_ptr& dir) const { return dir ? d
 
 void znfssnapcreate::traverse(const string& dirbasepath, const string& dirname, const pending_ptr& dir)
 {
-    const char* fn = "znfssnapcreate::dirtraverse";
+    if (m_thpool_enabled)
+        pool_walk(dirbasepath, dirname, dir);
+    else
+        inline_walk(dirbasepath, dirname, inherits_acl(dir));
+}
 
-    // Lists one directory, handing each record to take; the handle is held only while listing.
-    auto list = [&](const string& rel, const std::function<void(unsigned char, string&&)>& take) {
-        debug(fn, 1, "Traverse: dirbasepath [%s] dirname [%s]", dirbasepath.c_str(), rel.c_str());
-        string srcdirpath = dirbasepath + "/" + rel;
-        znfs::znfs_file_ptr dh = m_znfsapi->opendir(m_iopx, srcdirpath.c_str(), znfs::znfs_aio_ptr());
-        if (!dh) {
-            error(fn, "Failed to open directory [%s] in livefs volume", rel.c_str());
-            m_failed.fetch_add(1, std::memory_order_relaxed);
-            return;
-        }
-        bool listed = true;
-        for (;;) {
-            errno = 0;
-            struct dirent* de = m_znfsapi->readdir(dh, znfs::znfs_aio_ptr());
-            if (!de) {
-                int e = errno;
-                if (e != 0) {
-                    debug(fn, -1, "Failed to read directory [%s]: %s", srcdirpath.c_str(),
-                          frame::errno_text(e).c_str());
-                    listed = false;
-                }
-                break;
-            }
-            string name(de->d_name);
-            if (de->d_type == DT_DIR && rel.empty() && name == ".delete") {
-                // The snapshot keeps its bookkeeping under that name: a copy would collide
-                // with it, and deletion would read the user's list as the snapshot's own.
-                debug(fn, -1, "Skipping directory [%s/.delete]: the name of the snapshot's bookkeeping",
-                      dirbasepath.c_str());
-                continue;
-            }
-            take(de->d_type, std::move(name));
-        }
-        m_znfsapi->closedir(dh, znfs::znfs_aio_ptr());
-        // A directory counts as copied once it was created and all of its entries dispatched.
-        if (!listed)
-            m_failed.fetch_add(1, std::memory_order_relaxed);
-        else if (!rel.empty())
-            m_copied.fetch_add(1, std::memory_order_relaxed);
-    };
-    auto skipped_dir = [](const string& name) { return name == "." || name == ".." || name == ".snaps"; };
-
-    if (m_thpool_enabled) {
-        // Only the entries of this directory are dispatched from here; a subdirectory is listed
-        // by its own item.
-        string srcdirpath = dirbasepath + "/" + dirname;
-        list(dirname, [&](unsigned char type, string&& name) {
-            if (type == DT_DIR) {
-                if (skipped_dir(name))
-                    return;
-                if (enabled(1))
-                    debug(fn, 1, "Posting work for dirname [%s]", (srcdirpath + "/" + name).c_str());
-                if (dir)
-                    dir->open.fetch_add(1, std::memory_order_relaxed);
-                queued(1);
-                string destbasepath = m_snapdir + "/" + dirname;
-                m_thpool->get_iosvc()->post([this, dirbasepath, dirname, name, destbasepath, dir] {
-                    queued(-1);
-                    directory_item(dirbasepath, dirname, name, destbasepath, dir);
-                });
-            } else {
-                debug(fn, 1, "Posting work for filename [%s]", name.c_str());
-                if (dir)
-                    dir->open.fetch_add(1, std::memory_order_relaxed);
-                // A full queue is drained by the lister itself: it copies the file at once instead
-                // of queueing it, so the queue never holds more than about k_queue_limit files
-                // however large a directory is, and no thread ever waits for another to make room.
-                if (m_queued.load(std::memory_order_relaxed) >= k_queue_limit) {
-                    process_file(srcdirpath, name, m_snapdir, dirname, inherits_acl(dir));
-                    finished(dir);
-                } else {
-                    queued(1);
-                    m_thpool->get_iosvc()->post([this, srcdirpath, name, dirname, dir] {
-                        queued(-1);
-                        file_item(srcdirpath, name, m_snapdir, dirname, dir);
-                    });
-                }
-            }
-        });
+void znfssnapcreate::list_directory(const string& dirbasepath, const string& rel, const entry_fn& take)
+{
+    debug(k_traverse_fn, 1, "Traverse: dirbasepath [%s] dirname [%s]", dirbasepath.c_str(), rel.c_str());
+    string srcdirpath = dirbasepath + "/" + rel;
+    znfs::znfs_file_ptr dh = m_znfsapi->opendir(m_iopx, srcdirpath.c_str(), znfs::znfs_aio_ptr());
+    if (!dh) {
+        error(k_traverse_fn, "Failed to open directory [%s] in livefs volume", rel.c_str());
+        m_failed.fetch_add(1, std::memory_order_relaxed);
         return;
     }
+    bool listed = true;
+    for (;;) {
+        errno = 0;
+        struct dirent* de = m_znfsapi->readdir(dh, znfs::znfs_aio_ptr());
+        if (!de) {
+            int e = errno;
+            if (e != 0) {
+                debug(k_traverse_fn, -1, "Failed to read directory [%s]: %s", srcdirpath.c_str(),
+                      frame::errno_text(e).c_str());
+                listed = false;
+            }
+            break;
+        }
+        string name(de->d_name);
+        if (de->d_type == DT_DIR && rel.empty() && name == ".delete") {
+            // The snapshot keeps its bookkeeping under that name: a copy would collide with it,
+            // and deletion would read the user's list as the snapshot's own.
+            debug(k_traverse_fn, -1, "Skipping directory [%s/.delete]: the name of the snapshot's bookkeeping",
+                  dirbasepath.c_str());
+            continue;
+        }
+        take(de->d_type, std::move(name));
+    }
+    m_znfsapi->closedir(dh, znfs::znfs_aio_ptr());
+    // A directory counts as copied once it was created and all of its entries dispatched.
+    if (!listed)
+        m_failed.fetch_add(1, std::memory_order_relaxed);
+    else if (!rel.empty())
+        m_copied.fetch_add(1, std::memory_order_relaxed);
+}
 
-    // Without the pool the copy runs depth first in readdir order on the caller's thread. The
-    // pending levels live on the heap, not on that thread's stack, and each directory is read
-    // whole before its entries are copied: a deep tree needs neither a deep stack nor one open
-    // handle per level. A level's directory gets its final mode when the level is done.
+void znfssnapcreate::pool_walk(const string& dirbasepath, const string& dirname, const pending_ptr& dir)
+{
+    // Only the entries of this directory are dispatched from here; a subdirectory is listed by
+    // its own item.
+    string srcdirpath = dirbasepath + "/" + dirname;
+    list_directory(dirbasepath, dirname, [&](unsigned char type, string&& name) {
+        if (type == DT_DIR) {
+            if (skipped_dir(name))
+                return;
+            if (enabled(1))
+                debug(k_traverse_fn, 1, "Posting work for dirname [%s]", (srcdirpath + "/" + name).c_str());
+            if (dir)
+                dir->open.fetch_add(1, std::memory_order_relaxed);
+            queued(1);
+            string destbasepath = m_snapdir + "/" + dirname;
+            m_thpool->get_iosvc()->post([this, dirbasepath, dirname, name, destbasepath, dir] {
+                queued(-1);
+                directory_item(dirbasepath, dirname, name, destbasepath, dir);
+            });
+            return;
+        }
+        debug(k_traverse_fn, 1, "Posting work for filename [%s]", name.c_str());
+        if (dir)
+            dir->open.fetch_add(1, std::memory_order_relaxed);
+        // A full queue is drained by the lister itself: it copies the file at once instead of
+        // queueing it, so the queue never holds more than about k_queue_limit files however
+        // large a directory is, and no thread ever waits for another to make room.
+        if (m_queued.load(std::memory_order_relaxed) >= k_queue_limit) {
+            process_file(srcdirpath, name, m_snapdir, dirname, inherits_acl(dir));
+            finished(dir);
+        } else {
+            queued(1);
+            m_thpool->get_iosvc()->post([this, srcdirpath, name, dirname, dir] {
+                queued(-1);
+                file_item(srcdirpath, name, m_snapdir, dirname, dir);
+            });
+        }
+    });
+}
+
+void znfssnapcreate::inline_walk(const string& dirbasepath, const string& dirname, bool default_acl)
+{
+    // Depth first in readdir order on the caller's thread. The pending levels live on the heap,
+    // not on that thread's stack, and each directory is read whole before its entries are
+    // copied: a deep tree needs neither a deep stack nor one open handle per level. A level's
+    // directory gets its final mode when the level is done (the first level's is the caller's).
     struct level {
         string rel;
         uint32_t mode;
@@ -395,10 +407,11 @@ void znfssnapcreate::traverse(const string& dirbasepath, const string& dirname, 
     auto push = [&](const string& rel, uint32_t mode, bool acl) {
         pending.push_back(level{rel, mode, acl, {}, 0});
         std::vector<std::pair<unsigned char, string>> entries;
-        list(rel, [&](unsigned char type, string&& name) { entries.emplace_back(type, std::move(name)); });
+        list_directory(dirbasepath, rel,
+                       [&](unsigned char type, string&& name) { entries.emplace_back(type, std::move(name)); });
         pending.back().entries = std::move(entries);
     };
-    push(dirname, 0, inherits_acl(dir));
+    push(dirname, 0, default_acl);
     while (!pending.empty()) {
         level& top = pending.back();
         if (top.next == top.entries.size()) {

@@ -33,6 +33,7 @@
 #include <boost/shared_ptr.hpp>
 
 #include <atomic>
+#include <functional>
 #include <stdint.h>
 #include <string>
 #include <system_error>
@@ -184,7 +185,21 @@ private:
 
     struct pending_dir;
     typedef boost::shared_ptr<pending_dir> pending_ptr;
+    // The walk below dirname (relative to dirbasepath): the pool walk when there is a pool, the
+    // inline walk otherwise. dir is the copy of dirname when an item of the pool walk lists it.
     void traverse(const string& dirbasepath, const string& dirname, const pending_ptr& dir);
+    // Takes one directory entry: its d_type and its name.
+    typedef std::function<void(unsigned char type, string&& name)> entry_fn;
+    // Lists dirbasepath/rel, handing take each entry but the top's ".delete"; the handle is held
+    // only while listing. Counts the directory (the top excepted) copied when the listing ended
+    // well, and failed when not.
+    void list_directory(const string& dirbasepath, const string& rel, const entry_fn& take);
+    // Posts one item to the pool for each entry of dirname; each subdirectory's item walks it in
+    // turn. A full queue makes the lister copy a file itself.
+    void pool_walk(const string& dirbasepath, const string& dirname, const pending_ptr& dir);
+    // Copies everything below dirname on the calling thread, depth first; default_acl tells
+    // whether dirname's copy has a default ACL.
+    void inline_walk(const string& dirbasepath, const string& dirname, bool default_acl);
     void directory_item(string dirbasepath, string srcdirpath, string dirname, string destbasepath,
                         pending_ptr parent);
     void file_item(string srcdirpath, string filename, string destbasepath, string dirname, pending_ptr parent);
