@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 using znfssnapcore::error_code;
@@ -484,32 +485,53 @@ TEST_F(Merge, HandOffFilesAreConcatenatedInNumberOrder)
     EXPECT_EQ(log.count_level(-1), 0u);
 }
 
-TEST_F(Merge, FailedReopenCountsAsFailedAppend)
+// One open of the merge failing: the merge returns its errno, and the list keeps the names of
+// every hand-off file appended after it.
+struct MergeFault {
+    const char* name;
+    std::vector<std::pair<int, std::string>> handoffs;  // number, content
+    const char* path;                                   // the open that fails, and which one
+    int nth;
+    int err;
+    std::string merged;
+    std::string line;
+};
+
+class MergeFaults : public Merge, public ::testing::WithParamInterface<MergeFault> {};
+
+TEST_P(MergeFaults, FailedOpenKeepsTheRest)
 {
-    handoff(1, "a\n");
-    handoff(3, "b\nc\n");
-    snapfs.fail_op("open", EIO, "deletefilelist_prevsnap", 2);
+    const MergeFault& f = GetParam();
+    for (const auto& h : f.handoffs)
+        handoff(h.first, h.second);
+    snapfs.fail_op("open", f.err, f.path, f.nth);
     LogCapture log;
-    EXPECT_EQ(merge(), error_code(EIO, std::generic_category()));
-    EXPECT_EQ(snapvol.read(k_merged), "b\nc\n");
-    EXPECT_EQ(log.count("Failed to reopen file [" + k_merged + "]"), 1u) << log.dump();
+    EXPECT_EQ(merge(), error_code(f.err, std::generic_category()));
+    EXPECT_EQ(snapvol.read(k_merged), f.merged);
+    EXPECT_EQ(log.count(f.line), 1u) << log.dump();
 }
 
-TEST_F(Merge, FailedAppendKeepsTheRest)
-{
-    handoff(1, "a\n");
-    handoff(2, "x\n");
-    handoff(3, "b\nc\n");
+const MergeFault k_merge_faults[] = {
+    // A failed reopen of the list counts as a failed append.
+    {"Reopen",
+     {{1, "a\n"}, {3, "b\nc\n"}},
+     "deletefilelist_prevsnap",
+     2,
+     EIO,
+     "b\nc\n",
+     "Failed to reopen file [" + k_merged + "]"},
     // The second open of hand-off file 2 is the append's (the first tests that it exists).
-    snapfs.fail_op("open", EACCES, "delfilebatch_prevsnap_thr2", 2);
-    LogCapture log;
-    EXPECT_EQ(merge(), error_code(EACCES, std::generic_category()));
-    EXPECT_EQ(snapvol.read(k_merged), "a\nb\nc\n");
-    EXPECT_EQ(log.count("File append failed from [/snap2/.delete/delfilebatch_prevsnap_thr2] to file [" +
-                        k_merged + "] with error [13]"),
-              1u)
-        << log.dump();
-}
+    {"Append",
+     {{1, "a\n"}, {2, "x\n"}, {3, "b\nc\n"}},
+     "delfilebatch_prevsnap_thr2",
+     2,
+     EACCES,
+     "a\nb\nc\n",
+     "File append failed from [/snap2/.delete/delfilebatch_prevsnap_thr2] to file [" + k_merged + "] with error [13]"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Merge, MergeFaults, ::testing::ValuesIn(k_merge_faults),
+                         [](const ::testing::TestParamInfo<MergeFault>& i) { return std::string(i.param.name); });
 
 TEST_F(Merge, ListThatCannotBeCreatedMergesNothing)
 {

@@ -350,14 +350,39 @@ TEST_F(FileCopy, SplitPropertiesOverRandomLists)
     }
 }
 
-TEST_F(FileCopy, AppendAddsTheWholeSourceAtOffset)
+// The whole source goes at the offset, or the append fails with the errno of the call that
+// failed and says so.
+TEST_F(FileCopy, AppendAddsTheWholeSourceOrReportsWhatFailed)
 {
-    vol.write("/d/src", "xyz");
-    vol.write("/d/dst", "12345");
-    znfs::znfs_file_ptr d = open("/d/dst", 1);
-    EXPECT_FALSE(fileappend(api, vol.iopx(), "/d/src", d, d->get_file_size(), logger));
-    api->close(d, k_sync);
-    EXPECT_EQ(vol.read("/d/dst"), "12345xyz");
+    const struct {
+        const char* src;   // null: no source file
+        const char* fail;  // the call that fails with EIO, or null
+        int err;
+        const char* dst;
+        const char* line;  // a line the log holds, or null
+    } cases[] = {
+        {"xyz", nullptr, 0, "12345xyz", nullptr},
+        {nullptr, nullptr, ENOENT, "12345", "Failed to open file [/d/src] error [2]"},
+        {"xyz", "write", EIO, "12345", "File copy failed from srcfile [/d/src] error [5]"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line ? c.line : "whole source");
+        ::unlink(vol.host("/d/src").c_str());
+        if (c.src)
+            vol.write("/d/src", c.src);
+        vol.write("/d/dst", "12345");
+        LogCapture log;
+        FaultFs faulty(api);
+        if (c.fail)
+            faulty.fail_op(c.fail, EIO);
+        znfs::znfs_file_ptr d = open("/d/dst", 1);
+        EXPECT_EQ(fileappend(&faulty, vol.iopx(), "/d/src", d, d->get_file_size(), logger).value(), c.err);
+        api->close(d, k_sync);
+        EXPECT_EQ(vol.read("/d/dst"), c.dst);
+        if (c.line) {
+            EXPECT_TRUE(log.contains(c.line)) << log.dump();
+        }
+    }
 }
 
 TEST_F(FileCopy, AppendOfEmptySourceSucceedsWithoutWriting)
@@ -374,28 +399,4 @@ TEST_F(FileCopy, AppendOfEmptySourceSucceedsWithoutWriting)
     EXPECT_EQ(vol.read("/d/dst"), "12345");
     EXPECT_EQ(log.count_level(-1), 0u) << log.dump();
     EXPECT_TRUE(log.contains("File size is 0 for srcfile [/d/src] error [")) << log.dump();
-}
-
-TEST_F(FileCopy, AppendOfMissingSourceFails)
-{
-    vol.write("/d/dst", "12345");
-    LogCapture log;
-    znfs::znfs_file_ptr d = open("/d/dst", 1);
-    EXPECT_EQ(fileappend(api, vol.iopx(), "/d/none", d, 5, logger), error_code(ENOENT, std::generic_category()));
-    api->close(d, k_sync);
-    EXPECT_EQ(vol.read("/d/dst"), "12345");
-    EXPECT_TRUE(log.contains("Failed to open file [/d/none] error [2]")) << log.dump();
-}
-
-TEST_F(FileCopy, AppendReportsAFailedCopy)
-{
-    vol.write("/d/src", "xyz");
-    vol.write("/d/dst", "12345");
-    LogCapture log;
-    FaultFs faulty(api);
-    faulty.fail_op("write", EIO);
-    znfs::znfs_file_ptr d = open("/d/dst", 1);
-    EXPECT_EQ(fileappend(&faulty, vol.iopx(), "/d/src", d, 5, logger), error_code(EIO, std::generic_category()));
-    api->close(d, k_sync);
-    EXPECT_TRUE(log.contains("File copy failed from srcfile [/d/src] error [5]")) << log.dump();
 }

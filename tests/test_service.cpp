@@ -68,6 +68,13 @@ protected:
         testvol::api_put(api, iopx, path, data, mode);
     }
     std::string get(const std::string& path) { return testvol::api_get(api, iopx, path); }
+    // "mkdir", "rmdir" or "unlink" of path.
+    std::error_code name_call(const std::string& op, const char* path)
+    {
+        return op == "mkdir"   ? api->mkdir(iopx, path, 0755, none)
+               : op == "rmdir" ? api->rmdir(iopx, path, none)
+                               : api->unlink(iopx, path, none);
+    }
     // A root to confine to (/real, holding dir/f) and a tree beside it that must stay out of
     // reach (/other/secret).
     void two_trees()
@@ -356,13 +363,8 @@ TEST_P(ServiceContract, RemovesNamesWithExactErrors)
         {"unlink", "", ENOENT},        {"unlink", "/", EINVAL},        {"unlink", "/d/f/..", EINVAL},
         {"unlink", "/d/f/.", EINVAL},
     };
-    for (const auto& r : refused) {
-        const std::string op = r.op;
-        std::error_code ec = op == "mkdir"   ? api->mkdir(iopx, r.path, 0755, none)
-                             : op == "rmdir" ? api->rmdir(iopx, r.path, none)
-                                             : api->unlink(iopx, r.path, none);
-        EXPECT_EQ(r.err, ec.value()) << r.op << " " << r.path;
-    }
+    for (const auto& r : refused)
+        EXPECT_EQ(r.err, name_call(r.op, r.path).value()) << r.op << " " << r.path;
     EXPECT_EQ("x", get("/d/f"));
 
     EXPECT_FALSE(api->unlink(iopx, "/d//f", none));
@@ -420,13 +422,8 @@ TEST_P(ServiceContract, UnlinkRemovesALinkNotItsTarget)
         {"rmdir", "/dlink", ENOTDIR}, {"rmdir", "/dlink/", ENOTDIR},     {"unlink", "/dlink/", ENOTDIR},
         {"mkdir", "/flink", EEXIST},  {"mkdir", "/dangling", EEXIST},
     };
-    for (const auto& r : refused) {
-        const std::string op = r.op;
-        std::error_code ec = op == "mkdir"   ? api->mkdir(iopx, r.path, 0755, none)
-                             : op == "rmdir" ? api->rmdir(iopx, r.path, none)
-                                             : api->unlink(iopx, r.path, none);
-        EXPECT_EQ(r.err, ec.value()) << r.op << " " << r.path;
-    }
+    for (const auto& r : refused)
+        EXPECT_EQ(r.err, name_call(r.op, r.path).value()) << r.op << " " << r.path;
     for (const char* link : {"/flink", "/dlink", "/dangling"}) {
         EXPECT_FALSE(api->unlink(iopx, link, none)) << link;
         EXPECT_FALSE(host->exists(link)) << link;
