@@ -580,12 +580,4 @@ TEST(DeleteRuns, OneAndSixtyFourBatchesAgree)
     EXPECT_TRUE(many.snapvol.exists("/snap2/.delete/delfilebatch_thr40"));
 }
 
-TEST(DeleteRuns, BatchCountIsNeverZero)
-{
-    EXPECT_EQ(test_access::batch_count(0), 1u);
-    EXPECT_EQ(test_access::batch_count(4), 4u);
-}
-
-TEST(DeleteRuns, CpuCountComesFromCpuinfo) { EXPECT_GE(znfssnapcore::znfssnapdelete::get_numcpucores(), 1u); }
-
 }  // namespace
