@@ -44,6 +44,81 @@ const int32_t k_copy_flags = 0x201 | O_EXCL;
 // The buffer an attribute list or value is first read into; a larger one is sized first.
 const uint64_t k_attr_guess = 4096;
 
+// How a read of an attribute list or value ended. On success its len bytes are at base, in buf.
+struct sized_read {
+    enum class step { none, size, buffer, read };
+    step failed = step::none;  // the step that failed: the size query (or the read into the guess),
+                               // the buffer of the size queried, or the read into that buffer
+    int err = 0;               // errno of the failed step; ENOMEM for the buffer
+    int64_t wanted = 0;        // the size of the buffer that could not be had
+    znfs::znfs_buff_ptr buf;   // the guess itself when the bytes fitted it
+    void* base = nullptr;
+    int64_t len = 0;
+};
+
+// Reads a list or value whose size is not known beforehand; call is listxattr or getxattr of
+// one name, and answers the size for an empty iovec. Most fit the guess buffer (when there is
+// one) and take one call. What does not fit (ERANGE) takes the size query and a buffer of that
+// size, zeroed; when it grew between the query and the read (ERANGE again) it is sized again,
+// at most k_xattr_attempts times. A read that got less than the size keeps the bytes read. A
+// size of 0 ends the read without a buffer, or with an empty one when empty_in_buffer.
+sized_read read_sized(znfs::znfs_api* api, const znfs::znfs_buff_ptr& guess, bool empty_in_buffer,
+                      const std::function<int64_t(struct iovec*)>& call)
+{
+    sized_read r;
+    if (guess) {
+        struct iovec first = {guess->get_base(), k_attr_guess};
+        int64_t got = call(&first);
+        if (got >= 0) {
+            r.buf = guess;
+            r.base = guess->get_base();
+            r.len = got;
+            return r;
+        }
+        if (errno != ERANGE) {
+            r.failed = sized_read::step::size;
+            r.err = errno;
+            return r;
+        }
+    }
+    for (int attempt = 1;; ++attempt) {
+        struct iovec query = {nullptr, 0};
+        int64_t size = call(&query);
+        if (size == -1) {
+            r.failed = sized_read::step::size;
+            r.err = errno;
+            return r;
+        }
+        if (size == 0 && !empty_in_buffer)
+            return r;
+        r.buf = api->alloc_io_buffer(static_cast<uint64_t>(size));
+        if (!r.buf) {
+            r.failed = sized_read::step::buffer;
+            r.err = ENOMEM;
+            r.wanted = size;
+            return r;
+        }
+        std::memset(r.buf->get_base(), 0, static_cast<size_t>(size));
+        r.base = r.buf->get_base();
+        r.len = size;
+        if (size == 0)
+            return r;
+        struct iovec v = {r.base, static_cast<size_t>(size)};
+        int64_t got = call(&v);
+        if (got != -1) {
+            if (got < size)
+                r.len = got;
+            return r;
+        }
+        int e = errno;
+        if (e == ERANGE && attempt < k_xattr_attempts)
+            continue;
+        r.failed = sized_read::step::read;
+        r.err = e;
+        return r;
+    }
+}
+
 // Files queued for the pool beyond which a lister copies the next file itself: a few MB of
 // queued items, and still far more than the workers can take at once.
 const int64_t k_queue_limit = 4096;
@@ -721,61 +796,36 @@ error_code znfssnapcreate::copy_attributes(const string& srcpath, const string& 
     const char* fn = "znfssnapcreate::copyattr";
     debug(fn, 1, "Copy list of extended attributes from file [%s] to file [%s]", srcpath.c_str(), destpath.c_str());
 
-    // Most lists and values fit a small buffer: one call reads each, and only what does not
-    // fit (ERANGE) takes the size query and a buffer of that size. The list may also grow
-    // between the size query and the read (ERANGE again); it is then sized again.
+    // One small buffer serves most lists and values; after the list has taken it, the values
+    // get another.
     znfs::znfs_buff_ptr guess = m_znfsapi->alloc_io_buffer(k_attr_guess);
-    znfs::znfs_buff_ptr listbuf;
-    int64_t listlen = -1;
-    if (guess) {
-        struct iovec iov = {guess->get_base(), k_attr_guess};
-        listlen = m_znfsapi->listxattr(m_iopx, srcpath.c_str(), &iov, znfs::znfs_aio_ptr());
-        if (listlen == 0 || (listlen < 0 && errno == ENOTSUP))  // ENOTSUP: no attributes kept here
+    sized_read list = read_sized(m_znfsapi, guess, false, [&](struct iovec* iov) {
+        return m_znfsapi->listxattr(m_iopx, srcpath.c_str(), iov, znfs::znfs_aio_ptr());
+    });
+    switch (list.failed) {
+    case sized_read::step::none:
+        break;
+    case sized_read::step::size:
+        if (list.err == ENOTSUP)  // no attributes kept here
             return error_code();
-        if (listlen > 0) {
-            listbuf = guess;
-            guess = m_znfsapi->alloc_io_buffer(k_attr_guess);
-        } else if (errno != ERANGE) {
-            int e = errno;
-            error(fn, "Failed to get size of list of extended attributes from file [%s] error [%d]", srcpath.c_str(),
-                  e);
-            return znfs::generic_code(e);
-        }
+        error(fn, "Failed to get size of list of extended attributes from file [%s] error [%d]", srcpath.c_str(),
+              list.err);
+        return znfs::generic_code(list.err);
+    case sized_read::step::buffer:
+        error(fn, "Failed to allocate [%lld] bytes for the list of extended attributes of file [%s]",
+              static_cast<long long>(list.wanted), srcpath.c_str());
+        return znfs::generic_code(ENOMEM);
+    case sized_read::step::read:
+        error(fn, "Failed to get list of extended attributes from file [%s] error [%d]", srcpath.c_str(), list.err);
+        return znfs::generic_code(list.err);
     }
-    for (int attempt = 1; listlen < 0; ++attempt) {
-        struct iovec iov = {nullptr, 0};
-        int64_t size = m_znfsapi->listxattr(m_iopx, srcpath.c_str(), &iov, znfs::znfs_aio_ptr());
-        if (size == -1 && errno == ENOTSUP)
-            return error_code();
-        if (size == -1) {
-            int e = errno;
-            error(fn, "Failed to get size of list of extended attributes from file [%s] error [%d]",
-                  srcpath.c_str(), e);
-            return znfs::generic_code(e);
-        }
-        if (size == 0)
-            return error_code();
-        listbuf = m_znfsapi->alloc_io_buffer(static_cast<uint64_t>(size));
-        if (!listbuf) {
-            error(fn, "Failed to allocate [%lld] bytes for the list of extended attributes of file [%s]",
-                  static_cast<long long>(size), srcpath.c_str());
-            return znfs::generic_code(ENOMEM);
-        }
-        std::memset(listbuf->get_base(), 0, static_cast<size_t>(size));
-        iov.iov_base = listbuf->get_base();
-        iov.iov_len = static_cast<size_t>(size);
-        listlen = m_znfsapi->listxattr(m_iopx, srcpath.c_str(), &iov, znfs::znfs_aio_ptr());
-        if (listlen != -1)
-            break;
-        int e = errno;
-        if (e == ERANGE && attempt < k_xattr_attempts)
-            continue;
-        error(fn, "Failed to get list of extended attributes from file [%s] error [%d]", srcpath.c_str(), e);
-        return znfs::generic_code(e);
-    }
+    if (list.len == 0)
+        return error_code();
+    if (list.buf == guess)
+        guess = m_znfsapi->alloc_io_buffer(k_attr_guess);
 
-    const char* p = static_cast<const char*>(listbuf->get_base());
-    int64_t left = listlen;
+    const char* p = static_cast<const char*>(list.base);
+    int64_t left = list.len;
     while (left > 0) {
         // Bounded by what is left, in case the service ends the list without a NUL.
         size_t namelen = strnlen(p, static_cast<size_t>(left));
@@ -783,59 +833,28 @@ error_code znfssnapcreate::copy_attributes(const string& srcpath, const string& 
         debug(fn, 1, "Get value for extended attribute [%s] from file [%s] and set for file [%s]", name.c_str(),
               srcpath.c_str(), destpath.c_str());
 
-        // The value is set with the bytes actually read: a value that shrank after the size
-        // query is not padded, one that grew (ERANGE) is sized and read again.
-        znfs::znfs_buff_ptr valbuf;
-        struct iovec val = {nullptr, 0};
-        bool sized = false;
-        if (guess) {
-            struct iovec first = {guess->get_base(), k_attr_guess};
-            int64_t got = m_znfsapi->getxattr(m_iopx, srcpath.c_str(), name.c_str(), &first, znfs::znfs_aio_ptr());
-            if (got >= 0) {
-                val.iov_base = guess->get_base();
-                val.iov_len = static_cast<size_t>(got);
-                sized = true;
-            } else if (errno != ERANGE) {
-                int e = errno;
-                debug(fn, -1, "Failed to get size of value for extended attribute [%s] from file [%s]", name.c_str(),
-                      srcpath.c_str());
-                return znfs::generic_code(e);
-            }
-        }
-        for (int attempt = 1; !sized; ++attempt) {
-            struct iovec query = {nullptr, 0};
-            int64_t size = m_znfsapi->getxattr(m_iopx, srcpath.c_str(), name.c_str(), &query, znfs::znfs_aio_ptr());
-            if (size == -1) {
-                int e = errno;
-                debug(fn, -1, "Failed to get size of value for extended attribute [%s] from file [%s]",
-                      name.c_str(), srcpath.c_str());
-                return znfs::generic_code(e);
-            }
-            valbuf = m_znfsapi->alloc_io_buffer(static_cast<uint64_t>(size));
-            if (!valbuf) {
-                debug(fn, -1, "Failed to allocate [%lld] bytes for extended attribute [%s] of file [%s]",
-                      static_cast<long long>(size), name.c_str(), srcpath.c_str());
-                return znfs::generic_code(ENOMEM);
-            }
-            std::memset(valbuf->get_base(), 0, static_cast<size_t>(size));
-            val.iov_base = valbuf->get_base();
-            val.iov_len = static_cast<size_t>(size);
-            if (size == 0)
-                break;
-            int64_t got = m_znfsapi->getxattr(m_iopx, srcpath.c_str(), name.c_str(), &val, znfs::znfs_aio_ptr());
-            if (got != -1) {
-                if (got < size)
-                    val.iov_len = static_cast<size_t>(got);
-                break;
-            }
-            int e = errno;
-            if (e == ERANGE && attempt < k_xattr_attempts)
-                continue;
+        // An empty value is set from a buffer too, as any other.
+        sized_read value = read_sized(m_znfsapi, guess, true, [&](struct iovec* iov) {
+            return m_znfsapi->getxattr(m_iopx, srcpath.c_str(), name.c_str(), iov, znfs::znfs_aio_ptr());
+        });
+        switch (value.failed) {
+        case sized_read::step::none:
+            break;
+        case sized_read::step::size:
+            debug(fn, -1, "Failed to get size of value for extended attribute [%s] from file [%s]", name.c_str(),
+                  srcpath.c_str());
+            return znfs::generic_code(value.err);
+        case sized_read::step::buffer:
+            debug(fn, -1, "Failed to allocate [%lld] bytes for extended attribute [%s] of file [%s]",
+                  static_cast<long long>(value.wanted), name.c_str(), srcpath.c_str());
+            return znfs::generic_code(ENOMEM);
+        case sized_read::step::read:
             debug(fn, -1, "Failed to get value for extended attribute [%s] from file [%s]", name.c_str(),
                   srcpath.c_str());
-            return znfs::generic_code(e);
+            return znfs::generic_code(value.err);
         }
 
+        struct iovec val = {value.base, static_cast<size_t>(value.len)};
         error_code ec = m_znfsapi->setxattr(m_iopx, destpath.c_str(), name.c_str(), &val, 0, znfs::znfs_aio_ptr());
         if (ec.value() != 0) {
             debug(fn, -1, "Failed to set extended attribute [%s] for file [%s]", name.c_str(), destpath.c_str());
