@@ -53,13 +53,11 @@ const char* k_help =
 
 int cmd_delete(const std::vector<std::string>& args)
 {
-    parsed_args pa;
     common_options co;
-    int rc = start_command("delete", k_help, args, deletion_options(), {"volume", "object-volume", "snapdir"}, 0,
-                           0, pa, co);
+    deletion_request r;
+    int rc = start_deletion("delete", k_help, args, co, r);
     if (rc >= 0)
         return rc;
-    const deletion_request r = deletion_request_of(pa);
     const std::string& volume = r.volume;
     const std::string& snapdir = r.snapdir;
     const std::string& prevsnap = r.prevsnap;
@@ -81,7 +79,7 @@ int cmd_delete(const std::vector<std::string>& args)
 
     snapshot_locks locks;
     std::string message;
-    if (!locks.take(vol, volume, {snapdir}, holder_text("delete", args), pa.has("wait"), message))
+    if (!locks.take(vol, volume, {snapdir}, holder_text("delete", args), r.wait, message))
         return report_refusal("delete", co.json, j, message, znfs::errno_code(EBUSY));
     deletion_step step = run_deletion_step(vol, obj, snapdir, prevsnap, dry_run, !co.json);
     if (!step.stop.ok())

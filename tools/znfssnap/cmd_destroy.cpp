@@ -168,13 +168,11 @@ void print_list(const std::vector<std::string>& items)
 int cmd_destroy(const std::vector<std::string>& raw_args)
 {
     const std::vector<std::string> args = expand_short_options(raw_args);
-    parsed_args pa;
     common_options co;
-    int rc = start_command("destroy", k_help, args, deletion_options(), {"volume", "object-volume", "snapdir"}, 0,
-                           0, pa, co);
+    deletion_request r;
+    int rc = start_deletion("destroy", k_help, args, co, r);
     if (rc >= 0)
         return rc;
-    const deletion_request r = deletion_request_of(pa);
     const std::string& volume = r.volume;
     const std::string& snapdir = r.snapdir;
     const std::string& prevsnap = r.prevsnap;
@@ -203,7 +201,7 @@ int cmd_destroy(const std::vector<std::string>& raw_args)
         locked.push_back(prevsnap);
     snapshot_locks locks;
     std::string message;
-    if (!locks.take(vol, volume, locked, holder_text("destroy", args), pa.has("wait"), message))
+    if (!locks.take(vol, volume, locked, holder_text("destroy", args), r.wait, message))
         return report_refusal("destroy", co.json, j, message, znfs::errno_code(EBUSY));
 
     snapshot_state st;

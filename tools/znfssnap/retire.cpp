@@ -68,21 +68,22 @@ uint64_t count_lines(const std::string& text)
 
 }  // namespace
 
-std::vector<option_def> deletion_options()
+int start_deletion(const char* command, const char* help, const std::vector<std::string>& args, common_options& co,
+                   deletion_request& r)
 {
-    return {{"volume", true},    {"object-volume", true}, {"snapdir", true},
-            {"prevsnap", true},  {"dry-run", false},      {"wait", false}};
-}
-
-deletion_request deletion_request_of(const parsed_args& pa)
-{
-    deletion_request r;
+    const std::vector<option_def> defs = {{"volume", true},   {"object-volume", true}, {"snapdir", true},
+                                          {"prevsnap", true}, {"dry-run", false},      {"wait", false}};
+    parsed_args pa;
+    int rc = start_command(command, help, args, defs, {"volume", "object-volume", "snapdir"}, 0, 0, pa, co);
+    if (rc >= 0)
+        return rc;
     r.volume = pa.get("volume");
     r.objvolume = pa.get("object-volume");
     r.snapdir = pa.get("snapdir");
     r.prevsnap = pa.get("prevsnap");
     r.dry_run = pa.has("dry-run");
-    return r;
+    r.wait = pa.has("wait");
+    return -1;
 }
 
 json_object deletion_record(const char* command, const deletion_request& r)

@@ -23,14 +23,16 @@ namespace znfssnap {
 // whole again, which is what exit status 3 asks for.
 int undone_if_not_whole(int status, const std::error_code& ec);
 
-// What delete and destroy are asked: the options they share, parsed by start_command with
-// deletion_options().
+// What delete and destroy are asked: the options they share.
 struct deletion_request {
     std::string volume, objvolume, snapdir, prevsnap;
     bool dry_run = false;
+    bool wait = false;
 };
-std::vector<option_def> deletion_options();
-deletion_request deletion_request_of(const parsed_args& pa);
+// start_command for delete and destroy (--volume, --object-volume and --snapdir required),
+// filling r: -1 when the command goes on, else its exit status (help shown, usage error).
+int start_deletion(const char* command, const char* help, const std::vector<std::string>& args, common_options& co,
+                   deletion_request& r);
 // The JSON record of command for r, its request fields filled in.
 json_object deletion_record(const char* command, const deletion_request& r);
 // Opens r's snapshot and object volumes; -1 when both opened, else the exit status of the
