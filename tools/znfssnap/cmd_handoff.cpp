@@ -1,5 +1,6 @@
 #include "bookkeeping.h"
 #include "commands.h"
+#include "dataset_command.h"
 #include "operations.h"
 #include "options.h"
 #include "report.h"
@@ -68,12 +69,10 @@ int cmd_handoff(const std::vector<std::string>& args)
     json_object j("handoff");
     j.str("volume", volume).str("snapdir", snapdir).str("prevsnap", prevsnap);
 
+    opened_volume vol;
+    if ((rc = open_reported("handoff", co.json, j, volume, vol, snapdir, "snapshot directory " + snapdir)) >= 0)
+        return rc;
     std::error_code ec;
-    opened_volume vol = open_volume(volume, ec);
-    if (!vol.iopx)
-        return report_failure("handoff", co.json, j, "cannot open volume " + volume, ec);
-    if ((ec = check_directory(vol.api, vol.iopx, snapdir)))
-        return report_failure("handoff", co.json, j, "snapshot directory " + snapdir, ec);
     if ((ec = check_directory(vol.api, vol.iopx, prevsnap)))
         return report_failure("handoff", co.json, j, "previous snapshot " + prevsnap, ec);
     snapshot_locks locks;

@@ -1,5 +1,6 @@
 #include "bookkeeping.h"
 #include "commands.h"
+#include "dataset_command.h"
 #include "operations.h"
 #include "options.h"
 #include "report.h"
@@ -74,12 +75,10 @@ int cmd_list(const std::vector<std::string>& args)
     json_object j("list");
     j.str("volume", volume).str("parent", parent);
 
+    opened_volume vol;
+    if ((rc = open_reported("list", co.json, j, volume, vol, parent, parent)) >= 0)
+        return rc;
     std::error_code ec;
-    opened_volume vol = open_volume(volume, ec);
-    if (!vol.iopx)
-        return report_failure("list", co.json, j, "cannot open volume " + volume, ec);
-    if ((ec = check_directory(vol.api, vol.iopx, parent)))
-        return report_failure("list", co.json, j, parent, ec);
     std::vector<std::string> names;
     if ((ec = list_directory(vol.api, vol.iopx, parent, names, SIZE_MAX)))
         return report_failure("list", co.json, j, "cannot list " + parent, ec);

@@ -1,5 +1,6 @@
 #include "bookkeeping.h"
 #include "commands.h"
+#include "dataset_command.h"
 #include "operations.h"
 #include "options.h"
 #include "report.h"
@@ -113,12 +114,9 @@ int cmd_list_add(const std::vector<std::string>& args)
                                                "') refused: " + fault + "; nothing was appended");
     }
 
-    std::error_code ec;
-    opened_volume vol = open_volume(volume, ec);
-    if (!vol.iopx)
-        return report_failure("list-add", co.json, j, "cannot open volume " + volume, ec);
-    if ((ec = check_directory(vol.api, vol.iopx, snapdir)))
-        return report_failure("list-add", co.json, j, "snapshot directory " + snapdir, ec);
+    opened_volume vol;
+    if ((rc = open_reported("list-add", co.json, j, volume, vol, snapdir, "snapshot directory " + snapdir)) >= 0)
+        return rc;
     snapshot_locks locks;
     std::string message;
     if (!locks.take(vol, volume, {snapdir}, holder_text("list-add", args), pa.has("wait"), message))
@@ -137,7 +135,7 @@ int cmd_list_add(const std::vector<std::string>& args)
         return report_failure("list-add", co.json, j, "cannot open " + list + "; nothing was appended",
                               znfs::errno_code(znfs::errno_or_eio()));
     const uint64_t offset = f->get_file_size();
-    ec = write_at(vol.api, f, data.data(), data.size(), offset);
+    std::error_code ec = write_at(vol.api, f, data.data(), data.size(), offset);
     if (!ec)
         ec = vol.api->fsync(f, znfs::znfs_aio_ptr());
     std::error_code cec = vol.api->close(f, znfs::znfs_aio_ptr());

@@ -1,8 +1,10 @@
 #include "commands.h"
+#include "dataset_command.h"
 #include "operations.h"
 #include "options.h"
 #include "report.h"
 #include "snapshot_lock.h"
+#include "volume_files.h"
 
 #include <znfs/znfs_posix.h>
 #include <znfssnapcore/znfssnapcore.h>
@@ -33,19 +35,11 @@ const char* k_help =
 // and "x/.." is such a path; refuse anything but plain names.
 bool plain_path(const std::string& path)
 {
-    bool any = false;
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find('/', start);
-        if (end == std::string::npos)
-            end = path.size();
-        std::string part = path.substr(start, end - start);
+    const std::vector<std::string> parts = path_components(path);
+    for (const std::string& part : parts)
         if (part == "." || part == "..")
             return false;
-        any = any || !part.empty();
-        start = end + 1;
-    }
-    return any;
+    return !parts.empty();
 }
 
 }  // namespace
@@ -64,14 +58,11 @@ int cmd_rmtree(const std::vector<std::string>& args)
     json_object j("rmtree");
     j.str("volume", volume).str("path", path);
 
-    std::error_code ec;
-    opened_volume vol = open_volume(volume, ec);
-    if (!vol.iopx)
-        return report_failure("rmtree", co.json, j, "cannot open volume " + volume, ec);
+    opened_volume vol;
+    if ((rc = open_reported("rmtree", co.json, j, volume, vol, path, path)) >= 0)
+        return rc;
     znfs::znfs_api* api = vol.api;
     znfs::znfs_iopx_ptr iopx = vol.iopx;
-    if ((ec = check_directory(api, iopx, path)))
-        return report_failure("rmtree", co.json, j, path, ec);
     snapshot_locks locks;
     std::string message;
     if (!locks.take(vol, volume, {path}, holder_text("rmtree", args), pa.has("wait"), message))
@@ -79,7 +70,7 @@ int cmd_rmtree(const std::vector<std::string>& args)
 
     znfs::znfs_debug logger;
     stopwatch clock;
-    ec = znfssnapcore::znfssnaputils::rmdir_nonempty(api, iopx, path, logger);
+    std::error_code ec = znfssnapcore::znfssnaputils::rmdir_nonempty(api, iopx, path, logger);
     double seconds = clock.seconds();
     log_outcome(!ec);
     if (ec)

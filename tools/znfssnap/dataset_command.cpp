@@ -2,6 +2,28 @@
 
 namespace znfssnap {
 
+int open_reported(const char* command, bool json, const json_object& j, const std::string& volume,
+                  opened_volume& vol)
+{
+    std::error_code ec;
+    vol = open_volume(volume, ec);
+    if (!vol.iopx)
+        return report_failure(command, json, j, "cannot open volume " + volume, ec);
+    return -1;
+}
+
+int open_reported(const char* command, bool json, const json_object& j, const std::string& volume,
+                  opened_volume& vol, const std::string& dir, const std::string& dir_text)
+{
+    int rc = open_reported(command, json, j, volume, vol);
+    if (rc >= 0)
+        return rc;
+    std::error_code ec = check_directory(vol.api, vol.iopx, dir);
+    if (ec)
+        return report_failure(command, json, j, dir_text, ec);
+    return -1;
+}
+
 int start_dataset_command(const char* command, const char* help, const std::vector<std::string>& args,
                           dataset_command& dc, const std::vector<option_def>& extra)
 {
@@ -16,11 +38,7 @@ int start_dataset_command(const char* command, const char* help, const std::vect
     dc.snapdir = pa.get("snapdir");
     dc.report = json_object(command);
     dc.report.str("volume", dc.volume).str("dataset", dc.dataset).str("snapdir", dc.snapdir);
-    std::error_code ec;
-    dc.vol = open_volume(dc.volume, ec);
-    if (!dc.vol.iopx)
-        return report_failure(command, dc.co.json, dc.report, "cannot open volume " + dc.volume, ec);
-    return -1;
+    return open_reported(command, dc.co.json, dc.report, dc.volume, dc.vol);
 }
 
 }  // namespace znfssnap

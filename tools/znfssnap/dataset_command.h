@@ -1,8 +1,9 @@
 #ifndef ZNFSSNAP_DATASET_COMMAND_H
 #define ZNFSSNAP_DATASET_COMMAND_H
 
-// The start that create and verify share: --volume, --dataset and --snapdir parsed, the JSON
-// report begun, the volume opened.
+// How commands start: the volume opened and the directory they work on checked, each failure
+// reported; and the start that create and verify share: --volume, --dataset and --snapdir
+// parsed, the JSON report begun, the volume opened.
 
 #include "operations.h"
 #include "options.h"
@@ -12,6 +13,15 @@
 #include <vector>
 
 namespace znfssnap {
+
+// Opens volume into vol: -1 when it opened, else the exit status of the failure reported for
+// command as "cannot open volume VOLUME".
+int open_reported(const char* command, bool json, const json_object& j, const std::string& volume,
+                  opened_volume& vol);
+// The same, then checks that dir is a directory on the volume; a failure there is reported with
+// dir_text as its message.
+int open_reported(const char* command, bool json, const json_object& j, const std::string& volume,
+                  opened_volume& vol, const std::string& dir, const std::string& dir_text);
 
 struct dataset_command {
     common_options co;

@@ -19,34 +19,34 @@ std::string parent_of(const std::string& path)
 
 }  // namespace
 
-std::string normalize_path(const std::string& path)
+std::vector<std::string> path_components(const std::string& path)
 {
-    std::string out;
+    std::vector<std::string> parts;
     size_t start = 0;
     while (start <= path.size()) {
         size_t end = path.find('/', start);
         if (end == std::string::npos)
             end = path.size();
-        std::string part = path.substr(start, end - start);
-        if (!part.empty() && part != ".")
-            out += "/" + part;
+        if (end > start)
+            parts.push_back(path.substr(start, end - start));
         start = end + 1;
     }
+    return parts;
+}
+
+std::string normalize_path(const std::string& path)
+{
+    std::string out;
+    for (const std::string& part : path_components(path))
+        if (part != ".")
+            out += "/" + part;
     return out.empty() ? std::string("/") : out;
 }
 
 bool has_dotdot(const std::string& path)
 {
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find('/', start);
-        if (end == std::string::npos)
-            end = path.size();
-        if (path.compare(start, end - start, "..") == 0)
-            return true;
-        start = end + 1;
-    }
-    return false;
+    const std::vector<std::string> parts = path_components(path);
+    return std::find(parts.begin(), parts.end(), "..") != parts.end();
 }
 
 std::error_code probe_file(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& path)

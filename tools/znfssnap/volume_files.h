@@ -13,6 +13,10 @@
 
 namespace znfssnap {
 
+// The names between path's separators, in order; empty ones (doubled, leading or trailing
+// separators) left out, "." and ".." kept.
+std::vector<std::string> path_components(const std::string& path);
+
 // path with doubled separators, "." components and a trailing separator taken out, always
 // starting with "/" ("" and "/" give "/"). ".." is kept: it is not resolved.
 std::string normalize_path(const std::string& path);
