@@ -154,14 +154,25 @@ znfs_file_ptr create_or_open(const gluster_volume& v, const volpath& p, int flag
     return znfs_file_ptr();
 }
 
-// The volume and path of a call that removes the last component itself; null with errno for
-// a bad argument or a last component "." or "..". What the running task keeps may lie at or
+// The volume and path of a call on the last component itself (mkdir, chmod, rmdir, unlink),
+// with the path's directory and that component; null with errno for a bad argument or a last
+// component "." or "..", which would reach another directory than the one named.
+const gluster_volume* name_target(const znfs_iopx_ptr& iopx, const char* path, volpath& p, std::string& dir,
+                                  std::string& name)
+{
+    const gluster_volume* v = volume_of(iopx, path);
+    if (!v || !p.set(path) || !p.split(dir, name))
+        return nullptr;
+    return v;
+}
+
+// name_target for a call that removes the name. What the running task keeps may lie at or
 // beneath the name, so it is dropped.
 const gluster_volume* removal_target(const znfs_iopx_ptr& iopx, const char* path, volpath& p)
 {
-    const gluster_volume* v = volume_of(iopx, path);
     std::string dir, name;
-    if (!v || !p.set(path) || !p.split(dir, name))
+    const gluster_volume* v = name_target(iopx, path, p, dir, name);
+    if (!v)
         return nullptr;
     task_cache::forget_all();
     return v;
@@ -310,14 +321,12 @@ public:
 
     std::error_code chmod(znfs_iopx_ptr iopx, const char* path, uint64_t mode, znfs_aio_ptr) override
     {
-        const gluster_volume* v = volume_of(iopx, path);
-        if (!v)
-            return errno_code(EINVAL);
-        // The name itself: "." or ".." as the last component (or the root) would reach another
-        // directory than the one named, so it is refused as the other calls on a name refuse it.
+        // The name itself: "." or ".." as the last component (or the root) is refused as the
+        // other calls on a name refuse it.
         volpath p;
         std::string dir, name;
-        if (!p.set(path) || !p.split(dir, name))
+        const gluster_volume* v = name_target(iopx, path, p, dir, name);
+        if (!v)
             return errno_code(errno);
         located at;
         if (!lookup(*v, p.path, final_use::itself, at))
@@ -429,12 +438,10 @@ public:
 
     std::error_code mkdir(znfs_iopx_ptr iopx, const char* path, uint32_t mode, znfs_aio_ptr) override
     {
-        const gluster_volume* v = volume_of(iopx, path);
-        if (!v)
-            return errno_code(EINVAL);
         volpath p;
         std::string dir, name;
-        if (!p.set(path) || !p.split(dir, name))
+        const gluster_volume* v = name_target(iopx, path, p, dir, name);
+        if (!v)
             return errno_code(errno);
         located parent;
         if (!lookup_parent(*v, p, dir, parent))
