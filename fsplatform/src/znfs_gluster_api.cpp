@@ -463,36 +463,12 @@ public:
 
     std::error_code rmdir(znfs_iopx_ptr iopx, const char* path, znfs_aio_ptr) override
     {
-        volpath p;
-        const gluster_volume* v = removal_target(iopx, path, p);
-        if (!v)
-            return errno_code(errno);
-        if (v->confined())
-            return remove_below(*v, p, true);
-        if (glfs_rmdir(v->fs(), p.path.c_str()) != 0)
-            return errno_code(errno_or_eio());
-        return std::error_code();
+        return remove_name(iopx, path, true);
     }
 
     std::error_code unlink(znfs_iopx_ptr iopx, const char* path, znfs_aio_ptr) override
     {
-        volpath p;
-        const gluster_volume* v = removal_target(iopx, path, p);
-        if (!v)
-            return errno_code(errno);
-        if (v->confined())
-            return remove_below(*v, p, false);
-        if (p.dir_only) {
-            // "name/" removes nothing: a directory is EISDIR, anything else (a link to a
-            // directory too, since unlink never follows one) ENOTDIR.
-            struct stat st;
-            if (glfs_lstat(v->fs(), p.path.c_str(), &st) != 0)
-                return errno_code(errno_or_eio());
-            return errno_code(S_ISDIR(st.st_mode) ? EISDIR : ENOTDIR);
-        }
-        if (glfs_unlink(v->fs(), p.path.c_str()) != 0)
-            return errno_code(errno_or_eio());
-        return std::error_code();
+        return remove_name(iopx, path, false);
     }
 
     znfs_file_ptr opendir(znfs_iopx_ptr iopx, const char* path, znfs_aio_ptr) override
@@ -590,6 +566,29 @@ public:
     }
 
 private:
+    // rmdir (dir) or unlink: by the directory's object in a confined context, by path otherwise.
+    std::error_code remove_name(const znfs_iopx_ptr& iopx, const char* path, bool dir)
+    {
+        volpath p;
+        const gluster_volume* v = removal_target(iopx, path, p);
+        if (!v)
+            return errno_code(errno);
+        if (v->confined())
+            return remove_below(*v, p, dir);
+        if (!dir && p.dir_only) {
+            // "name/" removes nothing: a directory is EISDIR, anything else (a link to a
+            // directory too, since unlink never follows one) ENOTDIR.
+            struct stat st;
+            if (glfs_lstat(v->fs(), p.path.c_str(), &st) != 0)
+                return errno_code(errno_or_eio());
+            return errno_code(S_ISDIR(st.st_mode) ? EISDIR : ENOTDIR);
+        }
+        int r = dir ? glfs_rmdir(v->fs(), p.path.c_str()) : glfs_unlink(v->fs(), p.path.c_str());
+        if (r != 0)
+            return errno_code(errno_or_eio());
+        return std::error_code();
+    }
+
     // getxattr (list false: the value of name) and listxattr (list true: the names), which
     // take the same route to the entry.
     int64_t read_attributes(const znfs_iopx_ptr& iopx, const char* path, bool list, const char* name,
