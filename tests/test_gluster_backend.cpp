@@ -139,24 +139,9 @@ public:
     }
     std::string xattr(const std::string& p, const char* name) const
     {
-        char value[4096];
-        iovec v{value, sizeof value};
-        int64_t n = api->getxattr(iopx, at(p).c_str(), name, &v, none);
-        return n < 0 ? "<none>" : std::string(value, static_cast<size_t>(n));
+        return testvol::api_xattr(api, iopx, at(p), name);
     }
-    // Entry name -> d_type, "." and ".." included.
-    std::map<std::string, int> listing(const std::string& p) const
-    {
-        std::map<std::string, int> out;
-        znfs_file_ptr d = api->opendir(iopx, at(p).c_str(), none);
-        if (!d)
-            return out;
-        while (struct dirent* e = api->readdir(d, none))
-            out[e->d_name] = e->d_type;
-        EXPECT_EQ(0, errno);
-        api->closedir(d, none);
-        return out;
-    }
+    std::map<std::string, int> listing(const std::string& p) const { return testvol::api_listing(api, iopx, at(p)); }
 
     // Removes the tree at volume path through the service, links as names.
     void rmtree(const std::string& path) const

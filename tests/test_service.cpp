@@ -98,28 +98,8 @@ protected:
         return ec ? 0 : st.st_mode;
     }
 
-    // The attribute's value through the service, or "<none>".
-    std::string xattr(const std::string& path, const char* name)
-    {
-        char value[4096];
-        iovec v{value, sizeof value};
-        int64_t n = api->getxattr(iopx, path.c_str(), name, &v, none);
-        return n < 0 ? "<none>" : std::string(value, static_cast<size_t>(n));
-    }
-
-    // Entry name -> d_type of a whole listing, "." and ".." included.
-    std::map<std::string, int> listing(const std::string& path)
-    {
-        std::map<std::string, int> out;
-        znfs_file_ptr d = api->opendir(iopx, path.c_str(), none);
-        if (!d)
-            return out;
-        while (struct dirent* e = api->readdir(d, none))
-            out[e->d_name] = e->d_type;
-        EXPECT_EQ(0, errno);
-        api->closedir(d, none);
-        return out;
-    }
+    std::string xattr(const std::string& path, const char* name) { return testvol::api_xattr(api, iopx, path, name); }
+    std::map<std::string, int> listing(const std::string& path) { return testvol::api_listing(api, iopx, path); }
 
     // errno of a call that returns a handle (0: it gave one, which is closed).
     int opened(znfs_file_ptr f)

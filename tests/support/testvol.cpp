@@ -319,6 +319,28 @@ std::string api_get(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const 
     return n < 0 ? "<read failed>" : std::string(static_cast<char*>(b->get_base()), static_cast<size_t>(n));
 }
 
+std::string api_xattr(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& path, const char* name)
+{
+    char value[4096];
+    iovec v{value, sizeof value};
+    int64_t n = api->getxattr(iopx, path.c_str(), name, &v, znfs::znfs_aio_ptr());
+    return n < 0 ? "<none>" : std::string(value, static_cast<size_t>(n));
+}
+
+std::map<std::string, int> api_listing(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& path)
+{
+    const znfs::znfs_aio_ptr none;
+    std::map<std::string, int> out;
+    znfs::znfs_file_ptr d = api->opendir(iopx, path.c_str(), none);
+    if (!d)
+        return out;
+    while (struct dirent* e = api->readdir(d, none))
+        out[e->d_name] = e->d_type;
+    EXPECT_EQ(0, errno) << path;
+    api->closedir(d, none);
+    return out;
+}
+
 std::string pattern(size_t n, unsigned seed)
 {
     std::string s(n, '\0');

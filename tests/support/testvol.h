@@ -82,6 +82,11 @@ znfs::znfs_buff_ptr api_buffer(znfs::znfs_api* api, const std::string& data);
 void api_put(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& path, const std::string& data,
              uint64_t mode = 0644);
 std::string api_get(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& path);
+// The attribute's value through the service, or "<none>".
+std::string api_xattr(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& path, const char* name);
+// Entry name -> d_type of a whole listing through the service, "." and ".." included; empty
+// when the directory cannot be opened. A listing that ends with an errno fails the test.
+std::map<std::string, int> api_listing(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& path);
 
 // n bytes of a fixed pattern that repeats only after many blocks; seed shifts it.
 std::string pattern(size_t n, unsigned seed = 0);
