@@ -44,18 +44,9 @@ struct Scene : testvol::SnapshotPair {
 
     static std::string obj(const std::string& id) { return "/objects/" + id; }
 
-    // shared: same object in both; changed: a new object in snap2; fresh: only in snap2;
-    // plain: no uuid; "gone" is listed without a copy.
     void history()
     {
-        file("snap1", "shared", "s");
-        file("snap2", "shared", "s");
-        file("snap1", "changed", "c1");
-        file("snap2", "changed", "c2");
-        file("snap2", "d/fresh", "n");
-        file("snap2", "plain", "");
-        file("snap1", "only1", "o1");
-        dellist("shared\nchanged\n\nd/fresh\nplain\ngone\n");
+        testvol::delete_history([this](const auto&... a) { file(a...); }, [this](const auto& text) { dellist(text); });
     }
 
     // A long list, so that many batches have work.

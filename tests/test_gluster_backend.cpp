@@ -179,6 +179,18 @@ std::string test_tag()
     return std::string("znfs-test.") + t->test_suite_name() + "." + t->name();
 }
 
+// Points rec at deleting the corner's /snap2, with /snap1 as previous snapshot and the objects
+// on the corner obj.
+void aim_deletion(znfssnapcore::znfssnapcore_opinfo& rec, const Corner& snaps, const Corner& obj)
+{
+    rec.snapfsapi = snaps.api;
+    rec.snapiopx = snaps.iopx;
+    rec.objfsapi = obj.api;
+    rec.objiopx = obj.iopx;
+    rec.snapdir = snaps.at("/snap2");
+    rec.prevsnapdir = snaps.at("/snap1");
+}
+
 class GlusterBackend : public ::testing::Test {
 protected:
     void SetUp() override
@@ -491,21 +503,10 @@ TEST_F(GlusterBackend, DeletionHandsOnSharedObjectsAndUnlinksTheOthers)
     };
     for (const char* d : {"/snap1", "/snap1/.delete", "/snap2", "/snap2/.delete", "/snap2/d"})
         c().mkdir(d);
-    file("snap1", "shared", "s");
-    file("snap2", "shared", "s");
-    file("snap1", "changed", "c1");
-    file("snap2", "changed", "c2");
-    file("snap2", "d/fresh", "n");
-    file("snap2", "plain", "");
-    c().put("/snap2/.delete/deletefilelist", "shared\nchanged\n\nd/fresh\nplain\ngone\n");
+    testvol::delete_history(file, [&](const std::string& text) { c().put("/snap2/.delete/deletefilelist", text); });
 
     znfssnapcore::znfssnapcore_opinfo rec;
-    rec.snapfsapi = c().api;
-    rec.snapiopx = c().iopx;
-    rec.objfsapi = obj.api;
-    rec.objiopx = obj.iopx;
-    rec.snapdir = c().at("/snap2");
-    rec.prevsnapdir = c().at("/snap1");
+    aim_deletion(rec, c(), obj);
     testvol::LogCapture log;  // "plain" has no uuid and is reported
     std::error_code ec = znfssnapcore::snap_opdelete(&rec);
     ASSERT_FALSE(ec) << ec.message() << "\n" << log.dump();
@@ -516,8 +517,9 @@ TEST_F(GlusterBackend, DeletionHandsOnSharedObjectsAndUnlinksTheOthers)
     EXPECT_TRUE(S_ISREG(c().mode("/snap2/.delete/delfilebatch_prevsnap_thr" +
                                  std::to_string(znfs::znfs_thpool::default_workers()))));
 
-    EXPECT_EQ((std::map<std::string, int>{{".", DT_DIR}, {"..", DT_DIR}, {"s", DT_REG}, {"c1", DT_REG}}),
-              obj.listing(""));
+    EXPECT_EQ(
+        (std::map<std::string, int>{{".", DT_DIR}, {"..", DT_DIR}, {"s", DT_REG}, {"c1", DT_REG}, {"o1", DT_REG}}),
+        obj.listing(""));
     EXPECT_EQ("data of shared", c().get("/snap2/shared")) << "the snapshot's own copies stay";
     EXPECT_EQ("data of d/fresh", c().get("/snap2/d/fresh"));
 
@@ -799,12 +801,7 @@ TEST_F(GlusterBackend, DeletionAndRemovalFollowNoLinkAClientPlanted)
 
     testvol::LogCapture log(-1);
     znfssnapcore::znfssnapcore_opinfo rec;
-    rec.snapfsapi = c().api;
-    rec.snapiopx = c().iopx;
-    rec.objfsapi = obj.api;
-    rec.objiopx = obj.iopx;
-    rec.snapdir = c().at("/snap2");
-    rec.prevsnapdir = c().at("/snap1");
+    aim_deletion(rec, c(), obj);
     ASSERT_FALSE(znfssnapcore::snap_opdelete(&rec)) << log.dump();
     EXPECT_EQ(-1, rec.opstatus) << "the object behind a link on the object volume stays unresolved";
     EXPECT_EQ("shared\n", c().get("/snap2/.delete/deletefilelist_prevsnap"));

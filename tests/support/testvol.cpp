@@ -409,4 +409,17 @@ void SnapshotPair::aim(znfssnapcore::znfssnapcore_opinfo& rec, znfs::znfs_api* s
     rec.prevsnapdir = prev;
 }
 
+void delete_history(const std::function<void(const std::string&, const std::string&, const std::string&)>& file,
+                    const std::function<void(const std::string&)>& dellist)
+{
+    file("snap1", "shared", "s");
+    file("snap2", "shared", "s");
+    file("snap1", "changed", "c1");
+    file("snap2", "changed", "c2");
+    file("snap2", "d/fresh", "n");
+    file("snap2", "plain", "");
+    file("snap1", "only1", "o1");
+    dellist("shared\nchanged\n\nd/fresh\nplain\ngone\n");
+}
+
 }  // namespace testvol

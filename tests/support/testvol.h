@@ -12,6 +12,7 @@
 
 #include <sys/stat.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -142,6 +143,14 @@ struct SnapshotPair {
     void aim(znfssnapcore::znfssnapcore_opinfo& rec, znfs::znfs_api* snapfs, znfs::znfs_api* objfs,
              const std::string& prev = "/snap1") const;
 };
+
+// The history most deletion cases start from, made through file(snapshot, name, object id, ""
+// for no uuid) and dellist(the delete list of snap2), so that every backend builds the same one:
+// "shared" names one object in snap1 and snap2, "changed" a new object in snap2, "d/fresh" one
+// only in snap2, "plain" has no uuid, "only1" is in snap1 alone, and "gone" is listed without a
+// copy. Deleting snap2 hands on "shared", keeps objects s, c1 and o1, and unlinks c2 and n.
+void delete_history(const std::function<void(const std::string&, const std::string&, const std::string&)>& file,
+                    const std::function<void(const std::string&)>& dellist);
 
 // While alive, operations get no worker pool and run every task on the calling thread.
 struct WithoutPool {
