@@ -1094,6 +1094,19 @@ struct retire_scene {
         return run_cli(args, env);
     }
 
+    // znfssnap CMD on these volumes: delete, destroy and handoff of /s2, the rest as given.
+    run_result cli(std::vector<std::string> args) const
+    {
+        const std::string cmd = args[0];
+        std::vector<std::string> head = {cmd, "--volume", snaps.root()};
+        if (cmd == "delete" || cmd == "destroy")
+            head.insert(head.end(), {"--object-volume", objects.root()});
+        if (cmd == "delete" || cmd == "destroy" || cmd == "handoff")
+            head.insert(head.end(), {"--snapdir", "/s2"});
+        head.insert(head.end(), args.begin() + 1, args.end());
+        return run_cli(head);
+    }
+
     std::string state_of(const std::string& name) const
     {
         run_result r = run_cli({"list", "--volume", snaps.root(), "/", "--json"});
@@ -1155,6 +1168,45 @@ TEST(CliDestroy, KilledAtEveryStepRerunEndsLikeAnUninterruptedRun)
     std::printf("\n");
     for (const char* state : {"finished", "deleted", "destroying"})
         EXPECT_TRUE(seen.count(state)) << state;
+}
+
+// Whatever could make a deletion unlink an object an older snapshot or the live dataset still
+// uses is refused before anything is written, by every command that would act on it and by
+// the dry runs too (which would foretell a run that cannot happen).
+TEST(CliDestroy, RefusedBeforeAnythingIsUnlinked)
+{
+    const std::vector<std::vector<std::string>> deletions = {{"delete", "--prevsnap", "/s1"},
+                                                             {"delete", "--prevsnap", "/s1", "--dry-run"},
+                                                             {"destroy", "--prevsnap", "/s1"},
+                                                             {"destroy", "--prevsnap", "/s1", "-n"}};
+    struct refusal {
+        const char* name;
+        std::function<void(retire_scene&)> setup;
+        std::vector<std::vector<std::string>> runs;
+        const char* says;
+    };
+    const std::vector<refusal> cases = {
+        // A list-add of "changed.bak" cut short on a full volume: "changed" is not listed.
+        {"list ends in a cut line",
+         [](retire_scene& s) { s.snaps.write("/s2/.delete/deletefilelist", "kept\nchanged", 0760); },
+         deletions, "/s2/.delete/deletefilelist does not end with a line feed"},
+    };
+    for (const refusal& c : cases) {
+        SCOPED_TRACE(c.name);
+        retire_scene scene;
+        c.setup(scene);
+        const tree_state snaps = capture_tree(scene.snaps), objs = capture_tree(scene.objects);
+        for (const std::vector<std::string>& args : c.runs) {
+            const run_result r = scene.cli(args);
+            std::string line;
+            for (const std::string& a : args)
+                line += a + " ";
+            EXPECT_EQ(1, r.status) << line << "\n" << show(r);
+            EXPECT_NE(std::string::npos, r.err.find(c.says)) << line << "\n" << r.err;
+        }
+        EXPECT_EQ("", tree_diff(snaps, capture_tree(scene.snaps)));
+        EXPECT_EQ("", tree_diff(objs, capture_tree(scene.objects)));
+    }
 }
 
 // list tells each kind of directory apart; destroy refuses what is no snapshot, and a

@@ -55,6 +55,22 @@ verdict deletion_refusal(const opened_volume& vol, const std::string& snapdir, c
         if (ec.value() != ENOENT)
             return check_failed("cannot read " + printable(dir) + k_handoff_pending, ec);
     }
+    // An append cut short (list-add on a full volume) leaves part of a name as the last line.
+    // The library takes that line for a whole name, and the file it happens to name may be one
+    // whose object the live dataset still uses: such a list is for a person to look at first.
+    // A list that is not there is the library's to report.
+    const std::string list = snapdir + znfssnapcore::znfssnaputils::sdelfilelist;
+    bool clean = false;
+    uint64_t size = 0;
+    ec = ends_with_line_feed(vol, list, clean, size);
+    if (ec && ec.value() != ENOENT)
+        return check_failed("cannot read " + printable(list), ec);
+    if (!ec && !clean)
+        return refused(printable(list) +
+                           " does not end with a line feed: its last line may be a name cut short, and the "
+                           "object of whatever file that part names would be unlinked; check the end of the list "
+                           "by hand (remove a cut name, end a whole one with a line feed), then run again",
+                       EILSEQ);
     return verdict();
 }
 

@@ -49,7 +49,8 @@ struct deletion_step {
 };
 
 // The deletion of snapdir against prevsnap ("" for none): refused when it was handed on
-// already or a hand-off into either list is unfinished; otherwise an earlier run's marker goes
+// already, a hand-off into either list is unfinished, or its delete list does not end with a
+// line feed (dry runs too); otherwise an earlier run's marker goes
 // first (not in a dry run), the library's deletion runs, and a complete one leaves
 // SNAPDIR/.delete/delete_complete naming prevsnap.
 deletion_step run_deletion_step(const opened_volume& vol, const opened_volume& obj, const std::string& snapdir,
