@@ -970,23 +970,25 @@ TEST_F(CliTest, ChainStepsHandNamesOnOnce)
     EXPECT_EQ("older\nkept\nnext\n", vol.read("/s1/.delete/deletefilelist"));
 }
 
-// The lock file that a running znfssnap with this pid holds, or "" when none names it yet.
-std::string lock_file_of(pid_t pid)
+// The lock files that a running znfssnap with this pid holds and names itself in so far.
+std::vector<std::string> lock_files_of(pid_t pid)
 {
+    std::vector<std::string> held;
     for (const char* dir : {"/run/lock/znfssnap", "/tmp/znfssnap-locks"})
         for (const std::string& name : testvol::names_in(dir)) {
             std::string path = std::string(dir) + "/" + name;
             struct stat st;
             if (stat(path.c_str(), &st) == 0 && st.st_mtime + 60 >= time(nullptr) &&
                 testvol::slurp(path).rfind(std::to_string(pid) + " ", 0) == 0)
-                return path;
+                held.push_back(path);
         }
-    return "";
+    return held;
 }
 
 // Two runs on one snapshot never interleave: while a deletion holds it, a second one (and any
-// other writing command, whatever the spelling of the path) is refused at once, naming the
-// holder, or waits with --wait; the previous snapshot's list comes out exact.
+// other writing command, whatever the spelling of the path, a removal of the previous snapshot
+// too) is refused at once, naming the holder, or waits with --wait; the previous snapshot's
+// list comes out exact.
 TEST_F(CliTest, OneRunPerSnapshotDirectory)
 {
     std::string list;
@@ -1002,13 +1004,14 @@ TEST_F(CliTest, OneRunPerSnapshotDirectory)
                                           "--snapdir", "/s2", "--prevsnap", "/s1"};
 
     running_cli first = start_cli(del);
-    std::string lock;
-    for (int i = 0; i < 200000 && lock.empty(); ++i) {
-        lock = lock_file_of(first.pid);
-        if (lock.empty() && waitpid(first.pid, nullptr, WNOHANG) == first.pid)
+    std::vector<std::string> held;
+    for (int i = 0; i < 200000 && held.size() < 2; ++i) {
+        held = lock_files_of(first.pid);
+        if (held.size() < 2 && waitpid(first.pid, nullptr, WNOHANG) == first.pid)
             break;
     }
-    ASSERT_FALSE(lock.empty()) << "the first deletion never showed as the lock holder";
+    ASSERT_EQ(2u, held.size()) << "the first deletion never showed as the holder of both snapshots";
+    const std::string lock = held[0];
     ASSERT_EQ(0, kill(first.pid, SIGSTOP));  // held for as long as the test needs
     EXPECT_NE(std::string::npos, testvol::slurp(lock).find("znfssnap delete")) << testvol::slurp(lock);
 
@@ -1021,7 +1024,8 @@ TEST_F(CliTest, OneRunPerSnapshotDirectory)
          {std::vector<std::string>{"list-add", "--volume", vol.root(), "--snapdir", "/s2", "x"},
           {"handoff", "--volume", vol.root(), "--snapdir", "/s2", "--prevsnap", "/s1"},
           {"create", "--volume", vol.root(), "--dataset", "/live", "--snapdir", "/s2", "--resume"},
-          {"rmtree", "--volume", vol.root(), "/s2"}}) {
+          {"rmtree", "--volume", vol.root(), "/s2"},
+          {"rmtree", "--volume", vol.root(), "/s1"}}) {
         run_result r = run_cli(args);
         EXPECT_EQ(1, r.status) << args[0] << "\n" << show(r);
         EXPECT_NE(std::string::npos, r.err.find("in use by pid")) << args[0] << ": " << r.err;

@@ -41,7 +41,7 @@ const char* k_help =
     "  --dry-run        write nothing to either volume: report the objects a real run would\n"
     "                   unlink and the names it would hand on. No batch file, hand-off file,\n"
     "                   deletefilelist_prevsnap or marker is written, and nothing is unlinked.\n"
-    "  --wait           wait while another run on this host works on the snapshot directory,\n"
+    "  --wait           wait while another run on this host works on either snapshot directory,\n"
     "                   instead of failing at once (one run at a time per snapshot directory is\n"
     "                   enforced on this host only)\n"
     "\n"
@@ -79,9 +79,14 @@ int cmd_delete(const std::vector<std::string>& args)
     if (!prevsnap.empty() && normalize_path(prevsnap) == normalize_path(snapdir))
         return usage_error("delete", "--prevsnap names the snapshot being deleted");
 
+    // The previous snapshot is held too: a removal of it running meanwhile would make its copies
+    // read as absent, and the objects it still holds would be unlinked.
+    std::vector<std::string> locked = {snapdir};
+    if (!prevsnap.empty())
+        locked.push_back(prevsnap);
     snapshot_locks locks;
     std::string message;
-    if (!locks.take(vol, volume, {snapdir}, holder_text("delete", args), r.wait, message))
+    if (!locks.take(vol, volume, locked, holder_text("delete", args), r.wait, message))
         return report_refusal("delete", co.json, j, message, znfs::errno_code(EBUSY));
     deletion_step step = run_deletion_step(vol, obj, snapdir, prevsnap, dry_run, !co.json);
     if (!step.stop.ok())
