@@ -1194,6 +1194,27 @@ TEST(CliDestroy, RefusedBeforeAnythingIsUnlinked)
         {"list ends in a cut line",
          [](retire_scene& s) { s.snaps.write("/s2/.delete/deletefilelist", "kept\nchanged", 0760); },
          deletions, "/s2/.delete/deletefilelist does not end with a line feed"},
+        // A removal of /s1 that was cut short: its copy of kept is gone, its list not yet.
+        {"previous snapshot being removed",
+         [](retire_scene& s) {
+             s.snaps.write("/s1/.delete/destroying", "");
+             ASSERT_EQ(0, unlink(s.snaps.host("/s1/kept").c_str()));
+         },
+         [&] {
+             auto runs = deletions;
+             runs.push_back({"list-add", "--snapdir", "/s1", "x"});
+             return runs;
+         }(),
+         "/s1 is part-way through its removal"},
+        {"previous snapshot's removal began after the deletion",
+         [](retire_scene& s) {
+             ASSERT_EQ(0, s.cli({"delete", "--prevsnap", "/s1"}).status);
+             s.snaps.write("/s1/.delete/destroying", "");
+             ASSERT_EQ(0, unlink(s.snaps.host("/s1/kept").c_str()));
+         },
+         {{"handoff", "--prevsnap", "/s1"}, {"destroy", "--prevsnap", "/s1"}}, "/s1 is part-way through its removal"},
+        {"previous snapshot holds nothing", [](retire_scene& s) { s.snaps.mkdir("/s0"); },
+         {{"delete", "--prevsnap", "/s0"}, {"delete", "--prevsnap", "/s0", "--dry-run"}}, "/s0 holds nothing"},
     };
     for (const refusal& c : cases) {
         SCOPED_TRACE(c.name);

@@ -75,10 +75,34 @@ std::error_code ends_with_line_feed(const opened_volume& vol, const std::string&
     return ec;
 }
 
+verdict removal_refusal(const opened_volume& vol, const std::string& snapdir, bool empty_refuses)
+{
+    const std::string shown = printable(snapdir);
+    snapshot_state st;
+    std::error_code ec = read_snapshot_state(vol, snapdir, false, st);
+    if (ec)
+        return check_failed("cannot tell where " + shown + " stands", ec);
+    if (st.destroying)
+        return refused(shown + " is part-way through its removal (" + shown + k_destroying +
+                           ", or only an empty .delete is left): it no longer holds its copies, nor can it take "
+                           "names; finish its removal ('znfssnap destroy' of it again) and give the next older "
+                           "snapshot instead",
+                       EBUSY);
+    if (st.empty && empty_refuses)
+        return refused(shown + " holds nothing (a removal at its very end, or no snapshot at all): it is no "
+                               "previous snapshot; give the next older snapshot that still exists, or none for "
+                               "the oldest",
+                       ENOENT);
+    return verdict();
+}
+
 verdict append_refusal(const opened_volume& vol, const std::string& snapdir, bool pending_refuses)
 {
     const std::string shown = printable(snapdir);
     const std::string list = snapdir + znfssnapcore::znfssnaputils::sdelfilelist;
+    const verdict removing = removal_refusal(vol, snapdir, false);
+    if (!removing.ok())
+        return removing;
     for (const char* marker : {k_delete_complete, k_handoff_done}) {
         std::error_code ec = probe_file(vol.api, vol.iopx, snapdir + marker);
         if (!ec)

@@ -41,7 +41,14 @@ std::error_code read_pending(const opened_volume& vol, const std::string& snapdi
 // Whether the file ends with a line feed (an empty file does), and its size.
 std::error_code ends_with_line_feed(const opened_volume& vol, const std::string& path, bool& yes, uint64_t& size);
 
-// Whether names may be appended to the delete list of snapdir now. Refused: a snapshot without a delete list (not finished), one
+// Whether snapdir may still serve as a previous snapshot: refused when its removal has begun
+// (read_snapshot_state calls it destroying), and with empty_refuses when it holds nothing. Its
+// copies may be gone already: compared with them, every name would read as absent and its
+// object be unlinked, and names handed to it would never be processed.
+verdict removal_refusal(const opened_volume& vol, const std::string& snapdir, bool empty_refuses);
+
+// Whether names may be appended to the delete list of snapdir now. Refused: a snapshot being
+// removed (removal_refusal), a snapshot without a delete list (not finished), one
 // whose deletion has completed (names added then are never processed), a list that does not
 // end with a line feed (the first new name would be joined to its cut last line), and, with
 // pending_refuses, a list that a hand-off is still writing.

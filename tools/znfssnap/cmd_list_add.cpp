@@ -38,7 +38,7 @@ const char* k_help =
     "one write at the list's end and made durable before the command succeeds.\n"
     "\n"
     "Refused while a hand-off into the list is unfinished, and once the snapshot's deletion\n"
-    "has completed (names added then would never be processed).\n"
+    "has completed or its removal has begun (names added then would never be processed).\n"
     "\n"
     "  --wait  wait while another run on this host works on the snapshot directory, instead\n"
     "          of failing at once (one run at a time per snapshot directory, on this host)\n"

@@ -38,6 +38,11 @@ verdict deletion_refusal(const opened_volume& vol, const std::string& snapdir, c
                        EBUSY);
     if (ec.value() != ENOENT)
         return check_failed("cannot tell whether " + printable(snapdir) + k_handoff_done + " exists", ec);
+    if (!prevsnap.empty()) {
+        const verdict v = removal_refusal(vol, prevsnap, true);
+        if (!v.ok())
+            return v;
+    }
     for (const std::string& dir : {snapdir, prevsnap}) {
         if (dir.empty())
             continue;
@@ -214,6 +219,13 @@ handoff_outcome run_handoff(const opened_volume& vol, const std::string& snapdir
                            EINVAL);
         return out;
     }
+    // A hand-off under way is finished only into a snapshot that will process the names; a new
+    // one is checked with the rest below.
+    if (pending_ours) {
+        out.stop = removal_refusal(vol, prevsnap, false);
+        if (!out.stop.ok())
+            return out;
+    }
     if (!pending_ec && !pending_ours) {
         out.stop = refused("a hand-off from " + pending.snapdir + " into " + target +
                                " is unfinished: run 'znfssnap handoff --snapdir " + pending.snapdir + " --prevsnap " +
@@ -346,6 +358,16 @@ std::error_code remove_snapshot_tree(const opened_volume& vol, const std::string
             return ec;
         const std::string marker_name = marker.substr(marker.rfind('/') + 1);
         names.erase(std::remove(names.begin(), names.end(), marker_name), names.end());
+        // The delete list first and the markers last: whatever a cut run leaves is the less of a
+        // snapshot, never a list of names without the markers that tell what became of it.
+        auto leaf = [](const std::string& path) { return path.substr(path.rfind('/') + 1); };
+        auto rank = [&](const std::string& name) {
+            if (name == leaf(znfssnapcore::znfssnaputils::sdelfilelist))
+                return 0;
+            return name == leaf(k_delete_complete) || name == leaf(k_handoff_done) ? 2 : 1;
+        };
+        std::stable_sort(names.begin(), names.end(),
+                         [&](const std::string& a, const std::string& b) { return rank(a) < rank(b); });
         if ((ec = remove_entries(vol, bookkeeping, names, removed)))
             return ec;
         if ((ec = remove_file_durably(vol.api, vol.iopx, marker)))

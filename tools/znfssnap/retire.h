@@ -49,8 +49,8 @@ struct deletion_step {
 };
 
 // The deletion of snapdir against prevsnap ("" for none): refused when it was handed on
-// already, a hand-off into either list is unfinished, or its delete list does not end with a
-// line feed (dry runs too); otherwise an earlier run's marker goes
+// already, prevsnap is being removed or holds nothing, a hand-off into either list is
+// unfinished, or its delete list does not end with a line feed (dry runs too); otherwise an earlier run's marker goes
 // first (not in a dry run), the library's deletion runs, and a complete one leaves
 // SNAPDIR/.delete/delete_complete naming prevsnap.
 deletion_step run_deletion_step(const opened_volume& vol, const opened_volume& obj, const std::string& snapdir,
@@ -76,7 +76,8 @@ std::error_code remove_entries(const opened_volume& vol, const std::string& dir,
 
 // Removes the tree of a snapshot whose deletion and hand-off are done. First the marker
 // SNAPDIR/.delete/destroying is made durable, then everything but .delete goes, then the
-// rest of .delete, the marker last of all, then .delete and the directory. At every point the
+// rest of .delete (its delete list first, the other markers after the rest), the marker last
+// of all, then .delete and the directory. At every point the
 // directory holds the marker, or nothing but an empty .delete, or nothing: read_snapshot_state
 // calls all of them "destroying" or "empty", and a rerun finishes the removal.
 std::error_code remove_snapshot_tree(const opened_volume& vol, const std::string& snapdir, uint64_t& removed);
