@@ -1,5 +1,6 @@
 #include <znfssnapcore/znfssnapcore.h>
 #include <znfs/znfs_forward.h>
+#include <znfs/znfs_posix.h>
 #include <znfs/znfs_thpool.h>
 
 #include "faultfs.h"
@@ -20,6 +21,7 @@
 #include <random>
 #include <set>
 #include <sstream>
+#include <thread>
 
 using znfssnapcore::znfssnapcore_opinfo;
 using znfssnapcore::znfssnapcreate::znfssnapcreate;
@@ -579,6 +581,117 @@ TEST(Create, FailingAnyCallNeverYieldsAnIncompleteSnapshotReportedComplete)
             EXPECT_EQ("", diff_tree(v.host("/live"), v.host(snap)));
         }
         EXPECT_EQ(harmless, r.opstatus == 0);
+    }
+}
+
+// An ext2 file system on a loop device whose image lies on a tmpfs of 8 MiB: once fill() has
+// taken the tmpfs's last block, writing back to the file system fails. Needs root, a loop
+// device and mkfs.ext2; why() says which is missing.
+class FailingWriteBack {
+public:
+    FailingWriteBack()
+    {
+        char dir[] = "/tmp/znfs-writeback-XXXXXX";
+        if (geteuid() != 0 || !mkdtemp(dir)) {
+            m_why = "needs root";
+            return;
+        }
+        m_base = dir;
+        std::string t = m_base + "/t", m = mnt();
+        std::string setup = "mkdir " + t + " " + m + " && mount -t tmpfs -o size=8m znfs-writeback " + t +
+                            " && truncate -s 64M " + t + "/image && mkfs.ext2 -q -F " + t +
+                            "/image >/dev/null 2>&1 && mount -o loop,noatime " + t + "/image " + m + " 2>/dev/null";
+        if (std::system(setup.c_str()) != 0)
+            m_why = "no tmpfs, mkfs.ext2 or loop device";
+    }
+    ~FailingWriteBack()
+    {
+        if (m_base.empty())
+            return;
+        std::string m = mnt(), t = m_base + "/t";
+        std::string teardown = "{ umount " + m + " || umount -l " + m + "; umount " + t + " || umount -l " + t +
+                               "; } 2>/dev/null; rm -rf " + m_base;
+        if (std::system(teardown.c_str()) != 0)
+            ADD_FAILURE() << "could not clean up " << m_base;
+    }
+    const std::string& why() const { return m_why; }
+    std::string mnt() const { return m_base + "/m"; }
+    std::string filler() const { return m_base + "/t/filler"; }
+    void fill() const
+    {
+        int fd = ::open(filler().c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+        std::string block(65536, 'f');
+        while (fd >= 0 && ::write(fd, block.data(), block.size()) > 0) {
+        }
+        ::close(fd);
+    }
+
+private:
+    std::string m_base, m_why;
+};
+
+// Another caller's flush of the same file system sees a write-back failure first (another
+// creation, a host tool): the creation's own flush after the copy is still told of it, so no
+// bookkeeping is made; so is every other thread that flushes the volume, once.
+TEST(Create, WriteBackFailureSeenFirstElsewhereFailsTheCreation)
+{
+    FailingWriteBack disk;
+    if (!disk.why().empty())
+        GTEST_SKIP() << disk.why();
+    const std::string m = disk.mnt();
+    ASSERT_EQ(0, ::mkdir((m + "/live").c_str(), 0755));
+    ASSERT_EQ(0, ::mkdir((m + "/snap").c_str(), 0755));
+    {
+        std::ofstream(m + "/live/f") << std::string(1 << 20, 'd');
+    }
+    ::sync();
+    disk.fill();
+
+    struct FlushedFirstElsewhere : znfs::znfs_api_forward {
+        using znfs::znfs_api_forward::znfs_api_forward;
+        std::string mnt, filler;
+        int calls = 0, elsewhere = 0;
+        std::error_code syncfs(znfs::znfs_iopx_ptr iopx, znfs::znfs_aio_ptr aio) override
+        {
+            if (++calls == 2) {  // the flush after the copy
+                int fd = ::open(mnt.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+                elsewhere = ::syncfs(fd) == 0 ? 0 : errno;
+                ::close(fd);
+                ::unlink(filler.c_str());  // room again: only the failure already met remains
+            }
+            return znfs::znfs_api_forward::syncfs(iopx, aio);
+        }
+    } hook(znfs::posix_api());
+    hook.mnt = m;
+    hook.filler = disk.filler();
+    {
+        std::error_code ec;
+        znfssnapcore_opinfo rec;
+        rec.snapfsapi = &hook;
+        rec.snapiopx = znfs::make_posix_volume(m, ec);
+        ASSERT_FALSE(ec) << ec.message();
+        rec.datasetdir = "/live";
+        rec.snapdir = "/snap";
+        LogCapture log(-1);
+        ec = znfssnapcore::snap_opcreate(&rec);
+        ASSERT_NE(0, hook.elsewhere) << "the full tmpfs failed no write-back";
+        EXPECT_TRUE(ec) << log.dump();
+        EXPECT_EQ(-1, rec.opstatus);
+        EXPECT_TRUE(log.contains("Failed to make snapshot [/snap] durable")) << log.dump();
+        struct stat st;
+        EXPECT_NE(0, ::stat((m + "/snap/.delete").c_str(), &st)) << "bookkeeping for data that was lost";
+
+        // A thread that flushes the volume for the first time is told of the failure, once;
+        // the creation's thread, which flushed through its own confined context of the volume,
+        // has been told already.
+        std::vector<int> other;
+        std::thread([&] {
+            for (int i = 0; i < 2; ++i)
+                other.push_back(hook.syncfs(rec.snapiopx, znfs::znfs_aio_ptr()).value());
+        }).join();
+        EXPECT_NE(0, other.at(0));
+        EXPECT_EQ(0, other.at(1));
+        EXPECT_FALSE(hook.syncfs(rec.snapiopx, znfs::znfs_aio_ptr()));
     }
 }
 

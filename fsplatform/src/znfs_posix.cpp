@@ -1,6 +1,7 @@
 #include <znfs/znfs_posix.h>
 
 #include "znfs_backend.h"
+#include "znfs_mutex.h"
 #include "znfs_task_cache.h"
 #include "znfs_xattr_at.h"
 
@@ -36,18 +37,88 @@ struct anchor {
     int err;  // why it did not
 };
 
-// Immutable after construction: the descriptors are only read, so volumes are shared between
-// threads freely.
+// The write-back failures of each volume this thread has been told of, for the last few
+// volumes it flushed. A volume it no longer remembers starts again from none, so an old failure
+// is reported to it once more: never one too few.
+struct seen_failures {
+    uint64_t volume = 0;  // 0: a free slot (volume ids start at 1)
+    uint64_t count = 0;
+};
+thread_local seen_failures t_seen[8];
+thread_local unsigned t_seen_next = 0;
+
+seen_failures& seen_for(uint64_t volume)
+{
+    for (seen_failures& s : t_seen)
+        if (s.volume == volume)
+            return s;
+    seen_failures& s = t_seen[t_seen_next++ % (sizeof t_seen / sizeof t_seen[0])];
+    s = seen_failures{volume, 0};
+    return s;
+}
+
+// syncfs(2) of a volume's file system, shared by the volume and its confined contexts. The
+// kernel tells a write-back failure to each descriptor opened before it exactly once, whoever
+// else flushed first (one opened after it, only if nobody has seen it): so every flush goes
+// through one descriptor opened with the volume. As that one tells only its first caller, each
+// failure is counted, and a thread not yet told of every failure counted is told now.
+class flusher {
+public:
+    // rootfd: the volume's root, O_PATH (which syncfs refuses).
+    explicit flusher(int rootfd, uint64_t id)
+        : m_fd(openat(rootfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)), m_open_err(m_fd < 0 ? errno : 0), m_id(id)
+    {
+    }
+    ~flusher()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    flusher(const flusher&) = delete;
+    flusher& operator=(const flusher&) = delete;
+
+    // 0, or the errno to report to the calling thread.
+    int flush()
+    {
+        if (m_fd < 0)
+            return m_open_err;
+        seen_failures& seen = seen_for(m_id);
+        mutex_lock hold(m_mutex);  // a failure is counted before another flush returns
+        int err = ::syncfs(m_fd) == 0 ? 0 : errno;
+        if (err != 0) {
+            ++m_failures;
+            m_last_failure = err;
+        } else if (seen.count < m_failures) {
+            err = m_last_failure;
+        }
+        seen.count = m_failures;
+        return err;
+    }
+
+private:
+    const int m_fd;        // -1 when the root could not be opened for reading,
+    const int m_open_err;  // for this reason
+    const uint64_t m_id;
+    mutex m_mutex;
+    uint64_t m_failures GUARDED_BY(m_mutex) = 0;
+    int m_last_failure GUARDED_BY(m_mutex) = 0;
+};
+
+// Immutable after construction (the flusher guards its own record): the descriptors are only
+// read, so volumes are shared between threads freely.
 class posix_volume final : public znfs_iopx {
 public:
     posix_volume(int rootfd, std::string root)
-        : m_rootfd(rootfd), m_root(std::move(root)), m_id(task_cache::new_volume_id())
+        : m_rootfd(rootfd), m_root(std::move(root)), m_id(task_cache::new_volume_id()),
+          m_flusher(std::make_shared<flusher>(rootfd, m_id))
     {
     }
-    // A confined context (see znfs_api::confine); anchors sorted longest path first.
-    posix_volume(int rootfd, std::string root, std::vector<anchor> anchors, bool follow_final)
-        : m_rootfd(rootfd), m_root(std::move(root)), m_id(task_cache::new_volume_id()), m_confined(true),
-          m_follow_final(follow_final), m_anchors(std::move(anchors))
+    // A confined context (see znfs_api::confine) of a volume whose flusher it shares; anchors
+    // sorted longest path first.
+    posix_volume(int rootfd, std::string root, std::shared_ptr<flusher> flush, std::vector<anchor> anchors,
+                 bool follow_final)
+        : m_rootfd(rootfd), m_root(std::move(root)), m_id(task_cache::new_volume_id()),
+          m_flusher(std::move(flush)), m_confined(true), m_follow_final(follow_final), m_anchors(std::move(anchors))
     {
     }
     ~posix_volume() override
@@ -104,10 +175,13 @@ public:
         return nullptr;
     }
 
+    const std::shared_ptr<flusher>& shared_flusher() const { return m_flusher; }
+
 private:
     int m_rootfd;
     std::string m_root;
     uint64_t m_id;
+    std::shared_ptr<flusher> m_flusher;
     bool m_confined = false;
     bool m_follow_final = false;
     std::vector<anchor> m_anchors;
@@ -906,7 +980,7 @@ public:
             return znfs_iopx_ptr();
         }
         ec = std::error_code();
-        return znfs_iopx_ptr(new posix_volume(rootfd, v->describe(), std::move(anchors),
+        return znfs_iopx_ptr(new posix_volume(rootfd, v->describe(), v->shared_flusher(), std::move(anchors),
                                               finals == final_link::follow_beneath));
     }
 
@@ -923,15 +997,8 @@ public:
         const posix_volume* v = volume_of(iopx, "/");
         if (!v)
             return errno_code(errno);
-        // The root is held as an O_PATH descriptor, which syncfs refuses: flush through a
-        // descriptor of the root directory itself.
-        int fd = openat(v->rootfd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd < 0)
-            return errno_code(errno);
-        int r = ::syncfs(fd);
-        int e = errno;
-        ::close(fd);
-        return r == 0 ? std::error_code() : errno_code(e);
+        int err = v->shared_flusher()->flush();
+        return err == 0 ? std::error_code() : errno_code(err);
     }
 
     std::error_code stat(znfs_iopx_ptr iopx, const char* path, struct stat* st, znfs_aio_ptr) override

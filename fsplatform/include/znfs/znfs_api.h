@@ -229,7 +229,10 @@ public:
     // for reading or a directory's too.
     virtual std::error_code fsync(znfs_file_ptr file, znfs_aio_ptr aio) = 0;
     // Makes everything written to the volume so far durable, names included (syncfs(2)).
-    // ENOTSUP from a backend that has no volume-wide flush: callers then fsync each file.
+    // A failure to write back is reported to every thread that flushes the volume after it, at
+    // least once, whoever else flushed first (a thread's first flush of a volume is told of any
+    // earlier one). ENOTSUP from a backend that has no volume-wide flush: callers then fsync
+    // each file.
     virtual std::error_code syncfs(znfs_iopx_ptr iopx, znfs_aio_ptr aio) = 0;
 
     // The allocator of this service's I/O buffers; empty when it has none to give.
