@@ -703,6 +703,18 @@ TEST(HostileTrees, DirectoryCopiesAreOwnerOnlyUntilTheirSubtreeIsDone)
         EXPECT_TRUE(log.contains("Skipping directory [/live/.delete]")) << log.dump();
         ::chmod(vol.host("/live/ro").c_str(), 0755);
         ::chmod(vol.host("/snap/ro").c_str(), 0755);
+
+        // A file of that name at the top would take the bookkeeping's place and fail every
+        // creation of the dataset; a link likewise.
+        vol.mkdir("/flat");
+        vol.write("/flat/.delete", "a user's file");
+        vol.write("/flat/g", "g");
+        vol.mkdir("/snap2");
+        znfssnapcore_opinfo flat;
+        EXPECT_EQ(0, create(vol.api(), vol.iopx(), "/snap2", flat, "/flat").value()) << log.dump();
+        EXPECT_EQ("", vol.read("/snap2/.delete/deletefilelist"));
+        EXPECT_EQ("g", vol.read("/snap2/g"));
+        EXPECT_TRUE(log.contains("Skipping entry [/flat/.delete]")) << log.dump();
     });
 }
 

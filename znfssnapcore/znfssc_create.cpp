@@ -408,11 +408,12 @@ void znfssnapcreate::list_directory(const string& dirbasepath, const string& rel
             break;
         }
         string name(de->d_name);
-        if (de->d_type == DT_DIR && rel.empty() && name == ".delete") {
-            // The snapshot keeps its bookkeeping under that name: a copy would collide with it,
-            // and deletion would read the user's list as the snapshot's own.
-            debug(k_traverse_fn, -1, "Skipping directory [%s/.delete]: the name of the snapshot's bookkeeping",
-                  dirbasepath.c_str());
+        if (rel.empty() && name == ".delete") {
+            // The snapshot keeps its bookkeeping under that name: a copy of a directory would
+            // collide with it, and deletion would read the user's list as the snapshot's own; a
+            // copy of a file or link would take the name and fail every creation.
+            debug(k_traverse_fn, -1, "Skipping %s [%s/.delete]: the name of the snapshot's bookkeeping",
+                  de->d_type == DT_DIR ? "directory" : "entry", dirbasepath.c_str());
             continue;
         }
         take(de->d_type, std::move(name));
