@@ -497,6 +497,40 @@ TEST(FaultSweep, CreationWithoutAllocatorReportsIncompleteSnapshot)
     EXPECT_EQ("", diff(s.live_before, capture(s.vol, "/live")));
 }
 
+// A call that throws (an allocation that failed below) inside a pool task is only logged by the
+// pool: the work it stopped must still count. Creation reports the snapshot incomplete, and a
+// deletion whose batch stopped reports names unresolved, keeping the objects it did not reach.
+TEST(FaultSweep, WorkStoppedByAnExceptionInAPoolTaskCountsAsNotDone)
+{
+    {
+        CreateScene s;
+        s.fs.fail_op("stat", FaultFs::k_throws, "a/small");
+        s.fs.fail_op("opendir", FaultFs::k_throws, "a/b");
+        LogCapture log(-1);
+        znfssnapcore_opinfo rec;
+        EXPECT_EQ(0, s.run(rec).value());
+        EXPECT_EQ(-1, rec.opstatus) << log.dump();
+        EXPECT_EQ(2u, s.fs.injected_count());
+        EXPECT_TRUE(log.contains("stopped by an exception [std::bad_alloc]")) << log.dump();
+        EXPECT_EQ("", diff(s.live_before, capture(s.vol, "/live")));
+        EXPECT_EQ(pattern(40000, 2), s.vol.read("/snap/h")) << "the other entries are copied";
+    }
+    {
+        DeleteScene s;
+        s.snapfs.fail_op("getxattr", FaultFs::k_throws, "f7", 1);
+        LogCapture log(-1);
+        znfssnapcore_opinfo rec;
+        EXPECT_EQ(0, s.run(rec).value());
+        EXPECT_EQ(-1, rec.opstatus) << log.dump();
+        EXPECT_EQ(1u, s.snapfs.injected_count());
+        EXPECT_TRUE(log.contains("incomplete")) << log.dump();
+        auto objects = s.objects();
+        for (const auto& o : s.prev_objects)
+            EXPECT_TRUE(std::find(objects.begin(), objects.end(), o) != objects.end())
+                << o << " of the previous snapshot was unlinked";
+    }
+}
+
 TEST(FaultSweep, DeletionWithoutAllocatorKeepsEveryObject)
 {
     WithoutPool nopool;

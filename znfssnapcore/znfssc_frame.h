@@ -32,6 +32,16 @@ inline bool require(znfs::znfs_debug& logger, const char* fn, bool present, cons
     return present;
 }
 
+// A line for work an exception stopped (what: the batch or path it was doing); a failure to
+// write it is not another failure, the work is already counted as not done.
+inline void log_exception(znfs::znfs_debug& logger, const char* fn, const char* what, const char* text) noexcept
+{
+    try {
+        logger.error(fn, "Work on [%s] stopped by an exception [%s]", what, text);
+    } catch (...) {
+    }
+}
+
 // The entry point: one operation object on this stack, its start method, its result.
 template <class Op>
 error_code run(znfssnapcore_opinfo* opinfo, error_code (Op::*start)(), const char* fn)

@@ -94,6 +94,8 @@ int FaultFs::check(const char* op, const std::string& path)
     }
     if (err != 0)
         m_injected.emplace_back(op, path);
+    if (err == k_throws)
+        throw std::bad_alloc();
     return err;
 }
 

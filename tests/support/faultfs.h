@@ -33,6 +33,10 @@ public:
 
     // Fails the k-th counted call (1-based, across all operations) with err.
     void fail_call(uint64_t k, int err);
+    // As err of a rule: the call throws std::bad_alloc instead of failing, as an allocation
+    // that failed below would.
+    static const int k_throws = -1;
+
     // Fails calls of op whose path contains path_part (every path when empty); with nth > 0
     // only the nth such matching call, else every one.
     void fail_op(const std::string& op, int err, const std::string& path_part = std::string(),
