@@ -399,6 +399,25 @@ TEST_F(Delete, MissingDeleteListStopsBeforeAnyBatch)
     EXPECT_EQ(objects().size(), 5u);
 }
 
+// A previous snapshot that is not there would make every copy read as absent and unlink the
+// objects it shares: a misspelt or vanished one, or a file, stops the deletion untouched.
+TEST_F(Delete, PreviousSnapshotThatIsNoDirectoryStopsBeforeAnything)
+{
+    history();
+    snapvol.write("/plainfile", "x");
+    for (auto c : {std::make_pair("/snap1-typo", ENOENT), std::make_pair("/plainfile", ENOTDIR)}) {
+        SCOPED_TRACE(c.first);
+        rec.prevsnapdir = c.first;
+        LogCapture log;
+        EXPECT_EQ(snap_opdelete(&rec).value(), c.second);
+        EXPECT_EQ(rec.opstatus, -1);
+        EXPECT_EQ(log.count("is not a directory"), 1u) << log.dump();
+        EXPECT_EQ(log.count("Checking file"), 0u);
+        EXPECT_FALSE(snapvol.exists("/snap2/.delete/delfilebatch_thr1"));
+        EXPECT_EQ(objects().size(), 5u);
+    }
+}
+
 TEST_F(Delete, EmptyDeleteListSucceedsWithEmptyMergedList)
 {
     history();

@@ -266,6 +266,20 @@ error_code znfssnapdelete::opdelete_start()
               (cec ? cec : frame::invalid_argument()).message().c_str());
         return cec ? cec : frame::invalid_argument();
     }
+    // A previous snapshot that is not there would make every copy of it read as absent, and
+    // every listed object would be unlinked, its own included: a misspelt or vanished
+    // directory stops the deletion before anything is touched.
+    if (!op->prevsnapdir.empty()) {
+        struct stat pst;
+        error_code pec = m_znfsapi->stat(m_iopx, op->prevsnapdir.c_str(), &pst, znfs::znfs_aio_ptr());
+        if (!pec && !S_ISDIR(pst.st_mode))
+            pec = znfs::generic_code(ENOTDIR);
+        if (pec) {
+            error(fn, "Previous snapshot [%s] is not a directory (%s): nothing deleted", op->prevsnapdir.c_str(),
+                  pec.message().c_str());
+            return pec;
+        }
+    }
 
     m_threadcount = batch_count(boost::thread::hardware_concurrency());
     // Each name costs a GlusterFS volume several round trips, during which a batch's worker
