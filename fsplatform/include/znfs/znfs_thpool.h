@@ -71,7 +71,9 @@ private:
     boost::shared_ptr<boost::asio::io_service> m_iosvc;
     boost::shared_ptr<boost::asio::io_service::work> m_work;
     boost::thread_group m_threads;
-    znfs_debug m_logger;
+    // Unused since the logger became stateless; kept so that the class keeps its layout for
+    // hosts built against it.
+    [[maybe_unused]] znfs_debug m_logger;
     // The same threads as m_threads (which offers no iteration), so that they can be detached.
     std::vector<boost::thread*> m_started;
 };
