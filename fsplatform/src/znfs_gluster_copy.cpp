@@ -79,7 +79,7 @@ int64_t after_partial_copy()
 // Reads length bytes at from of in and writes them at to of out, through a buffer of this
 // backend; with holes, only the data segments the brick reports (holes stay holes, and the
 // caller gives the destination its length). Returns length, less where the source ends
-// before it, or -1 + errno.
+// before it (also when it was cut short during the copy), or -1 + errno.
 int64_t copy_through(glfs_fd_t* in, uint64_t from, glfs_fd_t* out, uint64_t to, uint64_t length, bool holes)
 {
     const size_t room = static_cast<size_t>(std::min<uint64_t>(length, k_io_chunk));
@@ -123,6 +123,18 @@ int64_t copy_through(glfs_fd_t* in, uint64_t from, glfs_fd_t* out, uint64_t to, 
                 return -1;
             pos += static_cast<uint64_t>(got);
         }
+    }
+    if (pos < end) {
+        // Only a hole is left, or the source was cut short under the copy: the rest is a hole
+        // only while the source still reaches the end.
+        struct stat st;
+        if (glfs_fstat(in, &st) != 0) {
+            errno = errno_or_eio();
+            return -1;
+        }
+        const uint64_t now = static_cast<uint64_t>(st.st_size);
+        if (now < end)
+            return static_cast<int64_t>(std::max(std::min(pos, now), from) - from);
     }
     return static_cast<int64_t>(length);
 }

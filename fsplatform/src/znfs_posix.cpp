@@ -921,6 +921,15 @@ public:
             }
             pos = stop;
         }
+        if (pos < end) {
+            // Only a hole is left, or the source was cut short under the copy: the rest is a
+            // hole only while the source still reaches the end.
+            if (fstat(in->fd(), &st) != 0)
+                return -1;
+            const uint64_t now = static_cast<uint64_t>(st.st_size);
+            if (now < end)
+                return static_cast<int64_t>(std::max(std::min(pos, now), srcoffset) - srcoffset);
+        }
         // Holes at the end leave the destination short: give it the range's full length.
         uint64_t want = dstoffset + (end - srcoffset);
         struct stat dst_st;
