@@ -949,7 +949,15 @@ TEST_F(CliTest, ChainStepsHandNamesOnOnce)
     r = cli("handoff", {"--snapdir", "/s2", "--prevsnap", "/live"});
     EXPECT_EQ(1, r.status) << show(r);
     EXPECT_NE(std::string::npos, r.err.find("compared its names with /s1")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("--new-prevsnap")) << r.err;
     EXPECT_EQ("older\n", vol.read("/s1/.delete/deletefilelist"));
+    // The way the refusal offers: a deliberate rerun against another previous snapshot, which
+    // the hand-off then follows; and back.
+    for (const char* prev : {"/live", "/s1"}) {
+        r = cli("delete", {"--snapdir", "/s2", "--prevsnap", prev, "--new-prevsnap"});
+        ASSERT_EQ(0, r.status) << show(r);
+        EXPECT_EQ(std::string(prev) + "\n", vol.read("/s2/.delete/delete_complete"));
+    }
 
     for (int run = 0; run < 2; ++run) {
         r = cli("handoff", {"--snapdir", "/s2", "--prevsnap", "/s1", "--json"});
@@ -1215,6 +1223,15 @@ TEST(CliDestroy, RefusedBeforeAnythingIsUnlinked)
          {{"handoff", "--prevsnap", "/s1"}, {"destroy", "--prevsnap", "/s1"}}, "/s1 is part-way through its removal"},
         {"previous snapshot holds nothing", [](retire_scene& s) { s.snaps.mkdir("/s0"); },
          {{"delete", "--prevsnap", "/s0"}, {"delete", "--prevsnap", "/s0", "--dry-run"}}, "/s0 holds nothing"},
+        // Without a previous snapshot kept's object, which /s1 shares, would go.
+        {"rerun of a completed deletion against another previous snapshot",
+         [](retire_scene& s) {
+             ASSERT_EQ(0, s.cli({"delete", "--prevsnap", "/s1"}).status);
+             s.snaps.mkdir("/s0/.delete");
+             s.snaps.write("/s0/.delete/deletefilelist", "");
+         },
+         {{"delete"}, {"delete", "--dry-run"}, {"delete", "--prevsnap", "/s0"}},
+         "completed against /s1 (recorded in /s2/.delete/delete_complete), not against"},
     };
     for (const refusal& c : cases) {
         SCOPED_TRACE(c.name);

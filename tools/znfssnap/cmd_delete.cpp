@@ -19,7 +19,7 @@ namespace {
 
 const char* k_help =
     "Usage: znfssnap delete --volume DIR --object-volume DIR --snapdir PATH [--prevsnap PATH]\n"
-    "                       [--dry-run] [--wait] [OPTIONS]\n"
+    "                       [--new-prevsnap] [--dry-run] [--wait] [OPTIONS]\n"
     "\n"
     "A volume DIR is a host directory (a POSIX volume) or gluster://HOST[:PORT]/VOLNAME (a\n"
     "GlusterFS volume, reached without a mount).\n"
@@ -38,7 +38,12 @@ const char* k_help =
     "\n"
     "  --prevsnap PATH  the previous snapshot on the same volume: the next older one that still\n"
     "                   exists (default: none, for the oldest snapshot); refused when it is\n"
-    "                   part-way through its removal or holds nothing\n"
+    "                   part-way through its removal or holds nothing. A rerun after the\n"
+    "                   deletion completed must give the previous snapshot it recorded (or\n"
+    "                   none, if it had none)\n"
+    "  --new-prevsnap   rerun a completed deletion against --prevsnap (or against none) although\n"
+    "                   it recorded another previous snapshot: a deliberate change, for when\n"
+    "                   the one it recorded is no longer the next older snapshot\n"
     "  --dry-run        write nothing to either volume: report the objects a real run would\n"
     "                   unlink and the names it would hand on. No batch file, hand-off file,\n"
     "                   deletefilelist_prevsnap or marker is written, and nothing is unlinked.\n"
@@ -89,7 +94,7 @@ int cmd_delete(const std::vector<std::string>& args)
     std::string message;
     if (!locks.take(vol, volume, locked, holder_text("delete", args), r.wait, message))
         return report_refusal("delete", co.json, j, message, znfs::errno_code(EBUSY));
-    deletion_step step = run_deletion_step(vol, obj, snapdir, prevsnap, dry_run, !co.json);
+    deletion_step step = run_deletion_step(vol, obj, snapdir, prevsnap, r.new_prevsnap, dry_run, !co.json);
     if (!step.stop.ok())
         return undone_if_not_whole(report_verdict("delete", co.json, j, step.stop), step.stop.ec);
     const delete_outcome& out = step.out;

@@ -237,7 +237,8 @@ int cmd_destroy(const std::vector<std::string>& raw_args)
                                        ": give " +
                                        (st.compared_with.empty() ? std::string("no --prevsnap")
                                                                  : "--prevsnap " + printable(st.compared_with)) +
-                                       ", or run 'znfssnap delete' again with the previous snapshot you mean",
+                                       ", or run 'znfssnap delete --new-prevsnap' again with the previous "
+                                       "snapshot you mean",
                                    EINVAL));
         const bool hand_on = !prevsnap.empty() && !st.handoff_done;
         if (hand_on && (ec = check_directory(vol.api, vol.iopx, prevsnap)))
@@ -251,7 +252,7 @@ int cmd_destroy(const std::vector<std::string>& raw_args)
         }
 
         if (!st.delete_complete) {
-            del = run_deletion_step(vol, obj, snapdir, prevsnap, dry_run, !co.json);
+            del = run_deletion_step(vol, obj, snapdir, prevsnap, false, dry_run, !co.json);
             if (!del.stop.ok())
                 return stopped("deletion", del.stop);
             log_outcome(del.complete());

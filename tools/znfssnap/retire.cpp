@@ -29,7 +29,8 @@ verdict refused_with(const std::string& message, const std::error_code& ec)
 // Why a deletion of snapdir must not start now. A deletion that was handed on already would
 // write a list nobody hands on; one whose own list is still being appended to, or whose
 // hand-off is half done, would miss or change names.
-verdict deletion_refusal(const opened_volume& vol, const std::string& snapdir, const std::string& prevsnap)
+verdict deletion_refusal(const opened_volume& vol, const std::string& snapdir, const std::string& prevsnap,
+                         bool new_prevsnap)
 {
     std::error_code ec = probe_file(vol.api, vol.iopx, snapdir + k_handoff_done);
     if (!ec)
@@ -38,6 +39,23 @@ verdict deletion_refusal(const opened_volume& vol, const std::string& snapdir, c
                        EBUSY);
     if (ec.value() != ENOENT)
         return check_failed("cannot tell whether " + printable(snapdir) + k_handoff_done + " exists", ec);
+    // A completed deletion has set names aside for the previous snapshot it recorded, and that
+    // one is what the hand-off expects: a rerun against another one (or none, which unlinks
+    // every object the older snapshots share) is a decision, not a slip of the command line.
+    bool complete = false;
+    std::string recorded;
+    if ((ec = read_delete_complete(vol, snapdir, complete, recorded)))
+        return check_failed("cannot read " + printable(snapdir) + k_delete_complete, ec);
+    if (complete && !new_prevsnap && recorded != (prevsnap.empty() ? std::string() : normalize_path(prevsnap)))
+        return refused("the deletion of " + printable(snapdir) + " completed against " +
+                           (recorded.empty() ? std::string("no previous snapshot") : printable(recorded)) +
+                           " (recorded in " + printable(snapdir) + k_delete_complete + "), not against " +
+                           (prevsnap.empty() ? std::string("none") : printable(prevsnap)) + ": give " +
+                           (recorded.empty() ? std::string("no --prevsnap") : "--prevsnap " + printable(recorded)) +
+                           ", or add --new-prevsnap to rerun it against " +
+                           (prevsnap.empty() ? std::string("no previous snapshot") : printable(prevsnap)) +
+                           " deliberately",
+                       EINVAL);
     if (!prevsnap.empty()) {
         const verdict v = removal_refusal(vol, prevsnap, true);
         if (!v.ok())
@@ -92,8 +110,10 @@ uint64_t count_lines(const std::string& text)
 int start_deletion(const char* command, const char* help, const std::vector<std::string>& args, common_options& co,
                    deletion_request& r)
 {
-    const std::vector<option_def> defs = {{"volume", true},   {"object-volume", true}, {"snapdir", true},
-                                          {"prevsnap", true}, {"dry-run", false},      {"wait", false}};
+    std::vector<option_def> defs = {{"volume", true},   {"object-volume", true}, {"snapdir", true},
+                                    {"prevsnap", true}, {"dry-run", false},      {"wait", false}};
+    if (std::string(command) == "delete")
+        defs.push_back({"new-prevsnap", false});
     parsed_args pa;
     int rc = start_command(command, help, args, defs, {"volume", "object-volume", "snapdir"}, 0, 0, pa, co);
     if (rc >= 0)
@@ -104,6 +124,7 @@ int start_deletion(const char* command, const char* help, const std::vector<std:
     r.prevsnap = pa.get("prevsnap");
     r.dry_run = pa.has("dry-run");
     r.wait = pa.has("wait");
+    r.new_prevsnap = pa.has("new-prevsnap");
     return -1;
 }
 
@@ -137,10 +158,10 @@ int undone_if_not_whole(int status, const std::error_code& ec)
 }
 
 deletion_step run_deletion_step(const opened_volume& vol, const opened_volume& obj, const std::string& snapdir,
-                                const std::string& prevsnap, bool dry_run, bool show_progress)
+                                const std::string& prevsnap, bool new_prevsnap, bool dry_run, bool show_progress)
 {
     deletion_step step;
-    step.stop = deletion_refusal(vol, snapdir, prevsnap);
+    step.stop = deletion_refusal(vol, snapdir, prevsnap, new_prevsnap);
     if (!step.stop.ok())
         return step;
     // The marker of an earlier complete run goes first: while this run works, the hand-off
@@ -214,8 +235,8 @@ handoff_outcome run_handoff(const opened_volume& vol, const std::string& snapdir
     if (recorded != prevnorm) {
         out.stop = refused("the deletion of " + snapdir + " compared its names with " +
                                (recorded.empty() ? std::string("no previous snapshot") : recorded) + ", not with " +
-                               prevsnap + ": hand them on to that one, or run the deletion again with --prevsnap " +
-                               prevsnap,
+                               prevsnap + ": hand them on to that one, or run 'znfssnap delete --prevsnap " + prevsnap +
+                               " --new-prevsnap' first",
                            EINVAL);
         return out;
     }

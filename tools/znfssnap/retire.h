@@ -28,9 +28,11 @@ struct deletion_request {
     std::string volume, objvolume, snapdir, prevsnap;
     bool dry_run = false;
     bool wait = false;
+    bool new_prevsnap = false;  // delete only: a completed deletion is rerun against another prevsnap
 };
-// start_command for delete and destroy (--volume, --object-volume and --snapdir required),
-// filling r: -1 when the command goes on, else its exit status (help shown, usage error).
+// start_command for delete and destroy (--volume, --object-volume and --snapdir required,
+// --new-prevsnap accepted by delete alone), filling r: -1 when the command goes on, else its
+// exit status (help shown, usage error).
 int start_deletion(const char* command, const char* help, const std::vector<std::string>& args, common_options& co,
                    deletion_request& r);
 // The JSON record of command for r, its request fields filled in.
@@ -49,12 +51,13 @@ struct deletion_step {
 };
 
 // The deletion of snapdir against prevsnap ("" for none): refused when it was handed on
-// already, prevsnap is being removed or holds nothing, a hand-off into either list is
-// unfinished, or its delete list does not end with a line feed (dry runs too); otherwise an earlier run's marker goes
+// already, it completed against another previous snapshot (unless new_prevsnap), prevsnap is
+// being removed or holds nothing, a hand-off into either list is unfinished, or its delete
+// list does not end with a line feed (dry runs too); otherwise an earlier run's marker goes
 // first (not in a dry run), the library's deletion runs, and a complete one leaves
 // SNAPDIR/.delete/delete_complete naming prevsnap.
 deletion_step run_deletion_step(const opened_volume& vol, const opened_volume& obj, const std::string& snapdir,
-                                const std::string& prevsnap, bool dry_run, bool show_progress);
+                                const std::string& prevsnap, bool new_prevsnap, bool dry_run, bool show_progress);
 
 struct handoff_outcome {
     verdict stop;  // not ok: refused, or failed (stop.io_error); run it again once fixed
