@@ -531,6 +531,50 @@ TEST(FaultSweep, WorkStoppedByAnExceptionInAPoolTaskCountsAsNotDone)
     }
 }
 
+// A volume without a volume-wide flush has each copy flushed on its own, once it is whole: after
+// the last of its attributes (the uuid deletion relies on must survive with the data), and for
+// an empty file too.
+TEST(FaultSweep, CopiesFlushedOneByOneAreFlushedWithTheirAttributes)
+{
+    struct Recorder : znfs::znfs_api_forward {
+        using znfs::znfs_api_forward::znfs_api_forward;
+        std::vector<std::string> events;
+        std::error_code setxattr(znfs::znfs_iopx_ptr iopx, const char* path, const char* name, struct iovec* iov,
+                                 uint64_t flags, znfs::znfs_aio_ptr aio) override
+        {
+            events.push_back(std::string("setxattr ") + path);
+            return znfs_api_forward::setxattr(iopx, path, name, iov, flags, aio);
+        }
+        std::error_code fsync(znfs::znfs_file_ptr file, znfs::znfs_aio_ptr aio) override
+        {
+            events.push_back("fsync");
+            return znfs_api_forward::fsync(file, aio);
+        }
+        std::error_code syncfs(znfs::znfs_iopx_ptr, znfs::znfs_aio_ptr) override
+        {
+            return std::error_code(ENOTSUP, std::generic_category());
+        }
+    };
+    WithoutPool nopool;
+    CreateScene s;
+    Recorder rec_fs(s.vol.api());
+    znfssnapcore_opinfo rec;
+    rec.snapfsapi = &rec_fs;
+    rec.snapiopx = s.vol.iopx();
+    rec.datasetdir = "/live";
+    rec.snapdir = "/snap";
+    ASSERT_EQ(0, znfssnapcore::snap_opcreate(&rec).value());
+    EXPECT_EQ(0, rec.opstatus);
+    // Four files and the delete list; each file with attributes has its last one set just
+    // before its flush.
+    EXPECT_EQ(5, std::count(rec_fs.events.begin(), rec_fs.events.end(), "fsync"));
+    for (const char* f : {"/snap//a/big", "/snap//h", "/snap//a/b/empty"}) {
+        auto last = std::find(rec_fs.events.rbegin(), rec_fs.events.rend(), std::string("setxattr ") + f);
+        ASSERT_NE(last, rec_fs.events.rend()) << f;
+        EXPECT_EQ("fsync", *std::prev(last)) << f << " was flushed before its attributes were set";
+    }
+}
+
 TEST(FaultSweep, DeletionWithoutAllocatorKeepsEveryObject)
 {
     WithoutPool nopool;

@@ -669,12 +669,6 @@ error_code znfssnapcreate::copy_file(const string& srcdirpath, const string& fil
         if (cec.value() != 0) {
             error(fn, "File copy failed from srcfile [%s] error [%d]", srcpath.c_str(), cec.value());
             complete = false;
-        } else if (m_sync_each_file) {
-            cec = m_znfsapi->fsync(dstfp, znfs::znfs_aio_ptr());
-            if (cec) {
-                debug(fn, -1, "Failed to make file [%s] durable: %s", destpath.c_str(), cec.message().c_str());
-                complete = false;
-            }
         }
         m_znfsapi->close(srcfp, znfs::znfs_aio_ptr());
     }
@@ -689,6 +683,18 @@ error_code znfssnapcreate::copy_file(const string& srcdirpath, const string& fil
     } else if (parent_acl) {
         ec = drop_inherited_acls(srcpath, destpath, static_cast<uint32_t>(copy_mode(st.st_mode)), false);
         complete = complete && ec.value() == 0;
+    }
+    // Where the volume cannot be flushed as a whole, each copy is flushed once it is whole:
+    // after its attributes, so that the uuid deletion relies on survives with the data, and
+    // for an empty or special file as well as for one with data.
+    if (complete && m_sync_each_file) {
+        error_code sec = m_znfsapi->fsync(dstfp, znfs::znfs_aio_ptr());
+        if (sec) {
+            debug(fn, -1, "Failed to make file [%s] durable: %s", destpath.c_str(), sec.message().c_str());
+            complete = false;
+            if (!ec)
+                ec = znfs::generic_code(sec.value());
+        }
     }
     error_code close_ec = m_znfsapi->close(dstfp, znfs::znfs_aio_ptr());
     if (close_ec) {
