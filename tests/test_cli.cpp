@@ -1232,6 +1232,15 @@ TEST(CliDestroy, RefusedBeforeAnythingIsUnlinked)
          },
          {{"delete"}, {"delete", "--dry-run"}, {"delete", "--prevsnap", "/s0"}},
          "completed against /s1 (recorded in /s2/.delete/delete_complete), not against"},
+        // A removal under way whose .delete someone swapped for a link: the marker is seen
+        // through it, but neither that directory nor the snapshot's data is touched.
+        {"bookkeeping swapped for a link",
+         [](retire_scene& s) {
+             s.snaps.write("/s2/.delete/destroying", "");
+             ASSERT_EQ(0, rename(s.snaps.host("/s2/.delete").c_str(), s.snaps.host("/elsewhere").c_str()));
+             s.snaps.symlink("../elsewhere", "/s2/.delete");
+         },
+         {{"destroy", "--prevsnap", "/s1"}}, "a symbolic link stands where a directory of it was expected"},
     };
     for (const refusal& c : cases) {
         SCOPED_TRACE(c.name);

@@ -317,7 +317,14 @@ int cmd_destroy(const std::vector<std::string>& raw_args)
     log_outcome(!ec);
     if (ec) {
         j.str("removal", "failed").unum("entries_removed", removed);
-        return stopped("removal", check_failed("cannot remove " + snapdir + " (run the same destroy again)", ec));
+        return stopped("removal",
+                       check_failed("cannot remove " + snapdir +
+                                        (ec.value() == ELOOP
+                                             ? " (a symbolic link stands where a directory of it was expected, "
+                                               ".delete or below: nothing behind it was touched; see what it is "
+                                               "before running the same destroy again)"
+                                             : " (run the same destroy again)"),
+                                    ec));
     }
     j.str("removal", dry_run ? "would_run" : "done").unum("entries_removed", removed);
     j.str("stopped_at", "").flag("complete", true).error(std::error_code());

@@ -8,6 +8,7 @@
 #include <znfssnapcore/znfssnapcore.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -346,13 +347,20 @@ std::error_code remove_entries(const opened_volume& vol, const std::string& dir,
     return std::error_code();
 }
 
-std::error_code remove_snapshot_tree(const opened_volume& vol, const std::string& snapdir, uint64_t& removed)
+std::error_code remove_snapshot_tree(const opened_volume& plain, const std::string& snapdir, uint64_t& removed)
 {
     const std::string bookkeeping = snapdir + znfssnapcore::znfssnaputils::sdellistdir;
     const std::string marker = snapdir + k_destroying;
+    // The directory as it resolves now, and no link below it ever followed: whoever can write
+    // the snapshot may swap .delete, or a directory below, for a link meanwhile, and the marker,
+    // the listings and the removals must not reach what it points to.
+    std::error_code ec;
+    opened_volume vol = plain;
+    vol.iopx = plain.api->confine(plain.iopx, {snapdir}, znfs::znfs_api::final_link::refuse, ec);
+    if (!vol.iopx)
+        return ec ? ec : znfs::errno_code(EINVAL);
     std::vector<std::string> names;
-    std::error_code ec = list_directory(vol.api, vol.iopx, snapdir, names, SIZE_MAX);
-    if (ec)
+    if ((ec = list_directory(vol.api, vol.iopx, snapdir, names, SIZE_MAX)))
         return ec;
     bool has_bookkeeping = false;
     for (size_t i = 0; i < names.size();) {
@@ -363,6 +371,11 @@ std::error_code remove_snapshot_tree(const opened_volume& vol, const std::string
             ++i;
         }
     }
+    // A .delete that is a link is no bookkeeping of this snapshot: refused (ELOOP), and nothing
+    // removed, before the marker would be written through it.
+    struct stat st;
+    if (has_bookkeeping && (ec = vol.api->stat(vol.iopx, bookkeeping.c_str(), &st, znfs::znfs_aio_ptr())))
+        return ec;
     // The data goes before the bookkeeping, and the marker says so before either: a run cut
     // short anywhere leaves a directory that is still known to be on its way out.
     if (has_bookkeeping && (ec = write_file_durably(vol.api, vol.iopx, marker, "")))
@@ -401,7 +414,7 @@ std::error_code remove_snapshot_tree(const opened_volume& vol, const std::string
         return ec;
     std::string parent = normalize_path(snapdir);
     parent = parent.substr(0, std::max<size_t>(parent.rfind('/'), 1));
-    return sync_directory(vol.api, vol.iopx, parent);
+    return sync_directory(plain.api, plain.iopx, parent);  // above the root: reached as the host reaches it
 }
 
 }  // namespace znfssnap

@@ -82,7 +82,10 @@ std::error_code remove_entries(const opened_volume& vol, const std::string& dir,
 // rest of .delete (its delete list first, the other markers after the rest), the marker last
 // of all, then .delete and the directory. At every point the
 // directory holds the marker, or nothing but an empty .delete, or nothing: read_snapshot_state
-// calls all of them "destroying" or "empty", and a rerun finishes the removal.
+// calls all of them "destroying" or "empty", and a rerun finishes the removal. All of it goes
+// through a context confined to snapdir as it resolves when the removal starts: a link below
+// it is removed, never followed (ELOOP where a path would pass one), and a .delete that is a
+// link is refused (ELOOP) before anything is written or removed.
 std::error_code remove_snapshot_tree(const opened_volume& vol, const std::string& snapdir, uint64_t& removed);
 
 }  // namespace znfssnap
