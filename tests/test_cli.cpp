@@ -580,21 +580,61 @@ TEST_F(CliTest, LinksAndSpecialFilesVerifyAsCreationCopiesThem)
     EXPECT_EQ(0, r.status) << show(r);
 }
 
+// An incomplete creation marks itself, so that without its exit status it still passes for no
+// snapshot: list shows it, nothing takes it into the chain, and --resume (only) takes it again.
 TEST_F(CliTest, DanglingLinkMakesSnapshotIncomplete)
 {
+    ASSERT_EQ(0, create("/snaps/s0").status);
     vol.symlink("nowhere", "/live/dangling");
-    run_result r = create("/s", {"--json"});
+    run_result r = create("/snaps/s1", {"--json"});
     EXPECT_EQ(3, r.status) << show(r);
     json_value j = parse_json(r);
     EXPECT_EQ(0, j["error_value"].num());
     EXPECT_EQ(-1, j["opstatus"].num());
     EXPECT_EQ(1, j["entries_failed"].num());
     EXPECT_EQ("false", j["complete"].text);
+    EXPECT_EQ("true", j["marked_incomplete"].text);
     EXPECT_NE(std::string::npos, r.err.find("dangling")) << r.err;
 
-    r = verify("/s");
+    r = verify("/snaps/s1");
     EXPECT_EQ(4, r.status) << show(r);
     EXPECT_NE(std::string::npos, r.out.find("/dangling")) << r.out;
+
+    const std::string vr = vol.root();
+    r = run_cli({"list", "--volume", vr, "/snaps"});
+    ASSERT_EQ(0, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.out.find("incomplete          0 -        /snaps/s1")) << r.out;
+    EXPECT_NE(std::string::npos, r.out.find("finished            0 -        /snaps/s0")) << r.out;
+
+    const tree_state before = capture_tree(vol, "/snaps");
+    const std::vector<std::string> again = {"create", "--volume", vr, "--dataset", "/live", "--snapdir", "/snaps/s1"};
+    r = run_cli(again);
+    EXPECT_EQ(2, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.err.find("incomplete snapshot")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("--resume")) << r.err;
+    for (const std::vector<std::string>& into :
+         {std::vector<std::string>{"list-add", "--volume", vr, "--snapdir", "/snaps/s1", "docs/a.txt"},
+          {"delete", "--volume", vr, "--object-volume", objects.root(), "--snapdir", "/snaps/s0", "--prevsnap",
+           "/snaps/s1"},
+          {"destroy", "--volume", vr, "--object-volume", objects.root(), "--snapdir", "/snaps/s0", "--prevsnap",
+           "/snaps/s1"}}) {
+        r = run_cli(into);
+        EXPECT_EQ(1, r.status) << into[0] << "\n" << show(r);
+        EXPECT_NE(std::string::npos, r.err.find("/snaps/s1 is an incomplete snapshot")) << r.err;
+        EXPECT_NE(std::string::npos, r.err.find("create --resume")) << r.err;
+    }
+    EXPECT_EQ("", tree_diff(before, capture_tree(vol, "/snaps")));
+
+    vol.write("/live/nowhere", "found\n");
+    std::vector<std::string> resume = again;
+    resume.insert(resume.end(), {"--resume", "--json"});
+    r = run_cli(resume);
+    ASSERT_EQ(0, r.status) << show(r);
+    EXPECT_EQ("true", parse_json(r)["complete"].text);
+    EXPECT_FALSE(vol.exists("/snaps/s1/.delete/incomplete"));
+    EXPECT_EQ(0, verify("/snaps/s1").status);
+    r = run_cli({"list", "--volume", vr, "/snaps"});
+    EXPECT_NE(std::string::npos, r.out.find("finished            0 -        /snaps/s1")) << r.out;
 }
 
 TEST_F(CliTest, CreateRefusesMissingDirectories)

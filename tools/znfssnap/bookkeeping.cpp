@@ -18,6 +18,7 @@ const char* const k_delete_complete = "/.delete/delete_complete";
 const char* const k_handoff_pending = "/.delete/handoff_pending";
 const char* const k_handoff_done = "/.delete/handoff_done";
 const char* const k_destroying = "/.delete/destroying";
+const char* const k_incomplete = "/.delete/incomplete";
 
 std::string format_pending(const pending_handoff& p)
 {
@@ -88,6 +89,12 @@ verdict removal_refusal(const opened_volume& vol, const std::string& snapdir, bo
                            "names; finish its removal ('znfssnap destroy' of it again) and give the next older "
                            "snapshot instead",
                        EBUSY);
+    if (st.incomplete)
+        return refused(shown + " is an incomplete snapshot (" + shown + k_incomplete +
+                           "): its creation could not copy every entry, so it is not in the chain; take it "
+                           "again with 'znfssnap create --resume', or remove it with 'znfssnap rmtree', and "
+                           "give the next older snapshot instead",
+                       EINVAL);
     if (st.empty && empty_refuses)
         return refused(shown + " holds nothing (a removal at its very end, or no snapshot at all): it is no "
                                "previous snapshot; give the next older snapshot that still exists, or none for "
@@ -201,6 +208,8 @@ const char* snapshot_state::name() const
         return "destroying";
     if (empty)
         return "empty";
+    if (incomplete)
+        return "incomplete";
     if (delete_complete)
         return "deleted";
     if (!bookkeeping)
@@ -238,6 +247,8 @@ std::error_code read_snapshot_state(const opened_volume& vol, const std::string&
     }
     if (state.destroying)
         return std::error_code();
+    if ((ec = exists(snapdir + k_incomplete, state.incomplete)))
+        return ec;
     if ((ec = read_delete_complete(vol, snapdir, state.delete_complete, state.compared_with)))
         return ec;
     if ((ec = exists(snapdir + k_handoff_done, state.handoff_done)))

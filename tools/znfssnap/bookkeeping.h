@@ -21,6 +21,7 @@ extern const char* const k_delete_complete;  // the deletion ran in full; holds 
 extern const char* const k_handoff_pending;  // a hand-off into this snapshot's list is under way
 extern const char* const k_handoff_done;     // this snapshot's handed-on names are in the previous list
 extern const char* const k_destroying;       // the removal of the tree has begun (destroy)
+extern const char* const k_incomplete;       // the creation ended with entries it could not copy
 
 // A hand-off: the source's bytes go to the previous snapshot's list at offset. The pending
 // marker (in the previous snapshot) names the source snapshot; the done marker (in the
@@ -44,14 +45,15 @@ std::error_code ends_with_line_feed(const opened_volume& vol, const std::string&
 // Whether snapdir may still serve as a previous snapshot: refused when its removal has begun
 // (read_snapshot_state calls it destroying), and with empty_refuses when it holds nothing. Its
 // copies may be gone already: compared with them, every name would read as absent and its
-// object be unlinked, and names handed to it would never be processed.
+// object be unlinked, and names handed to it would never be processed. Refused too when its
+// creation was incomplete: it lacks copies, and it is no snapshot of the chain.
 verdict removal_refusal(const opened_volume& vol, const std::string& snapdir, bool empty_refuses);
 
 // Whether names may be appended to the delete list of snapdir now. Refused: a snapshot being
-// removed (removal_refusal), a snapshot without a delete list (not finished), one
-// whose deletion has completed (names added then are never processed), a list that does not
-// end with a line feed (the first new name would be joined to its cut last line), and, with
-// pending_refuses, a list that a hand-off is still writing.
+// removed or created incomplete (removal_refusal), a snapshot without a delete list (not
+// finished), one whose deletion has completed (names added then are never processed), a list
+// that does not end with a line feed (the first new name would be joined to its cut last line),
+// and, with pending_refuses, a list that a hand-off is still writing.
 verdict append_refusal(const opened_volume& vol, const std::string& snapdir, bool pending_refuses);
 
 // Whether the deletion of snapdir completed, and the previous snapshot it compared with ("" for
@@ -74,9 +76,10 @@ struct snapshot_state {
     std::string compared_with;     // previous snapshot of the completed deletion ("" for none)
     bool handoff_done = false;
     bool destroying = false;       // a removal of the tree began (its marker), or only an empty .delete is left
+    bool incomplete = false;       // its creation could not copy every entry (its marker)
     // The completed deletion's names still wait to go to the previous snapshot's list.
     bool handoff_pending() const { return delete_complete && !compared_with.empty() && !handoff_done; }
-    // "destroying", "empty", "deleted", "deleting", "finished" or "unfinished".
+    // "destroying", "empty", "incomplete", "deleted", "deleting", "finished" or "unfinished".
     const char* name() const;
 };
 

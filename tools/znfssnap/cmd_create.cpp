@@ -1,3 +1,4 @@
+#include "bookkeeping.h"
 #include "commands.h"
 #include "dataset_command.h"
 #include "operations.h"
@@ -43,7 +44,8 @@ const char* k_help =
     "            copied is removed first, then the dataset is copied afresh. Refused unless the\n"
     "            directory and the dataset lie apart and every entry in the directory has a\n"
     "            namesake in the dataset. A directory that holds .delete is a finished snapshot:\n"
-    "            it is never removed nor copied into.\n"
+    "            it is never removed nor copied into, unless .delete/incomplete marks it as a\n"
+    "            creation that could not copy every entry: that one is taken again whole.\n"
     "  --wait    wait while another run on this host works on the snapshot directory, instead\n"
     "            of failing at once. One run at a time per snapshot directory is enforced on\n"
     "            this host only.\n"
@@ -51,16 +53,18 @@ const char* k_help =
     "Exit status: 0 snapshot complete; 1 creation failed (also: the snapshot directory is\n"
     "already a finished snapshot, or another run holds it); 2 usage error (also: the snapshot\n"
     "directory is not empty and --resume was not given); 3 creation finished but some entries\n"
-    "could not be copied (each is named in a log line), or the volume could not tell what the\n"
+    "could not be copied (each is named in a log line; .delete/incomplete marks the snapshot so,\n"
+    "and 'znfssnap list' shows it incomplete), or the volume could not tell what the\n"
     "snapshot directory holds (a GlusterFS volume with a brick down) and nothing was copied.\n"
     "A snapshot with exit status 1 or 3 is not to be used: take it again before the live\n"
     "dataset changes (the same create with --resume, or znfssnap rmtree and a new create).\n";
 
 // Whether the entries of snapdir can be what a creation of dataset left when it stopped: the
-// two trees lie apart, and every entry has a namesake in the dataset. Anything else (the
-// dataset itself, a directory inside it, an unrelated one) is never emptied.
+// two trees lie apart, and every entry has a namesake in the dataset, or is the bookkeeping of
+// a creation marked incomplete (marked). Anything else (the dataset itself, a directory inside
+// it, an unrelated one, a finished snapshot) is never emptied.
 verdict stopped_creation(const opened_volume& vol, const std::string& dataset, const std::string& snapdir,
-                         const std::vector<std::string>& entries)
+                         const std::vector<std::string>& entries, bool marked)
 {
     bool overlap = false;
     std::error_code ec = trees_overlap(vol.api, vol.iopx, dataset, snapdir, overlap);
@@ -75,6 +79,8 @@ verdict stopped_creation(const opened_volume& vol, const std::string& dataset, c
         return check_failed("cannot list dataset " + printable(dataset), ec);
     std::sort(names.begin(), names.end());
     for (const std::string& name : entries) {
+        if (marked && name == ".delete")
+            continue;
         if (name == ".snaps" || !std::binary_search(names.begin(), names.end(), name))
             return refused("snapshot directory " + printable(snapdir) + " holds '" + printable(name) +
                                "', which a creation of " + printable(dataset) +
@@ -82,6 +88,35 @@ verdict stopped_creation(const opened_volume& vol, const std::string& dataset, c
                            EINVAL);
     }
     return verdict();
+}
+
+// Takes away the bookkeeping of a creation marked incomplete: the delete list first and the
+// marker last, so that a run cut short never leaves a delete list without the marker, which
+// would read as a finished snapshot. Below snapdir as it resolves now, following no link.
+std::error_code remove_incomplete_bookkeeping(const opened_volume& plain, const std::string& snapdir,
+                                              uint64_t& removed)
+{
+    std::error_code ec;
+    opened_volume vol = plain;
+    vol.iopx = plain.api->confine(plain.iopx, {snapdir}, znfs::znfs_api::final_link::refuse, ec);
+    if (!vol.iopx)
+        return ec ? ec : znfs::errno_code(EINVAL);
+    const std::string bookkeeping = snapdir + znfssnapcore::znfssnaputils::sdellistdir;
+    const std::string marker = snapdir + k_incomplete;
+    if ((ec = remove_file_durably(vol.api, vol.iopx, snapdir + znfssnapcore::znfssnaputils::sdelfilelist)))
+        return ec;
+    std::vector<std::string> names;
+    if ((ec = list_directory(vol.api, vol.iopx, bookkeeping, names, SIZE_MAX)))
+        return ec;
+    names.erase(std::remove(names.begin(), names.end(), marker.substr(marker.rfind('/') + 1)), names.end());
+    if ((ec = remove_entries(vol, bookkeeping, names, removed)))
+        return ec;
+    if ((ec = remove_file_durably(vol.api, vol.iopx, marker)))
+        return ec;
+    if ((ec = vol.api->rmdir(vol.iopx, bookkeeping.c_str(), znfs::znfs_aio_ptr())) && ec.value() != ENOENT)
+        return ec;
+    ++removed;
+    return sync_directory(vol.api, vol.iopx, snapdir);
 }
 
 }  // namespace
@@ -130,11 +165,27 @@ int cmd_create(const std::vector<std::string>& args)
                                                   "cannot tell whether " + dc.snapdir + "/.delete exists", ec),
                                    ec);
     const bool finished = !ec;
+    // A creation that could not copy every entry marked itself: it is no snapshot, and
+    // --resume takes it again like one that stopped.
+    bool marked = false;
+    if (finished) {
+        ec = probe_file(dc.vol.api, dc.vol.iopx, dc.snapdir + k_incomplete);
+        if (ec && ec.value() != ENOENT)
+            return undone_if_not_whole(report_failure("create", dc.co.json, dc.report,
+                                                      "cannot tell whether " + dc.snapdir + k_incomplete + " exists",
+                                                      ec),
+                                       ec);
+        marked = !ec;
+    }
     std::vector<std::string> entries;
     if ((ec = list_directory(dc.vol.api, dc.vol.iopx, dc.snapdir, entries, resume ? SIZE_MAX : 1)))
         return undone_if_not_whole(
             report_failure("create", dc.co.json, dc.report, "cannot list snapshot directory " + dc.snapdir, ec), ec);
     uint64_t removed = 0;
+    if (marked && !resume)
+        return usage_error("create", "snapshot directory " + printable(dc.snapdir) +
+                                         " holds an incomplete snapshot (" + k_incomplete +
+                                         "): give --resume to take it again, or remove it with 'znfssnap rmtree'");
     if (finished && !resume)
         return usage_error("create", "snapshot directory " + printable(dc.snapdir) +
                                          " already holds a finished snapshot (it has .delete); copying into it "
@@ -145,14 +196,20 @@ int cmd_create(const std::vector<std::string>& args)
                                          "'): use an empty directory, or give --resume to take again a creation "
                                          "that stopped part-way");
     // A finished snapshot is left to the creation itself, which refuses it without writing.
-    if (!entries.empty() && !finished) {
-        const verdict v = stopped_creation(dc.vol, dc.dataset, dc.snapdir, entries);
+    if (!entries.empty() && (!finished || marked)) {
+        const verdict v = stopped_creation(dc.vol, dc.dataset, dc.snapdir, entries, marked);
         if (!v.ok()) {
             if (!v.io_error)
                 return usage_error("create", v.message);
             return undone_if_not_whole(report_verdict("create", dc.co.json, dc.report, v), v.ec);
         }
-        if ((ec = remove_entries(dc.vol, dc.snapdir, entries, removed)))
+        // The copies before the bookkeeping: until the marker goes, a rerun knows what it is.
+        std::vector<std::string> copies = entries;
+        copies.erase(std::remove(copies.begin(), copies.end(), std::string(".delete")), copies.end());
+        ec = remove_entries(dc.vol, dc.snapdir, copies, removed);
+        if (!ec && marked)
+            ec = remove_incomplete_bookkeeping(dc.vol, dc.snapdir, removed);
+        if (ec)
             return report_failure("create", dc.co.json, dc.report,
                                   "cannot remove what the stopped creation left in " + dc.snapdir +
                                       " (run the same create --resume again)",
@@ -163,6 +220,14 @@ int cmd_create(const std::vector<std::string>& args)
     create_outcome out = run_create(dc.vol.api, dc.vol.iopx, dc.dataset, dc.snapdir, !dc.co.json);
     const bool incomplete = !out.ec && (out.opstatus != 0 || out.failed != 0);
     log_outcome(!out.ec && !incomplete);
+    // The exit status alone would be lost with the run: the snapshot itself must say it is
+    // incomplete, or it would pass for a finished one.
+    std::error_code marker_ec;
+    if (incomplete) {
+        marker_ec = write_file_durably(dc.vol.api, dc.vol.iopx, dc.snapdir + k_incomplete,
+                                       std::to_string(out.failed) + " entries could not be copied\n");
+        dc.report.flag("marked_incomplete", !marker_ec);
+    }
     dc.report.error(out.ec)
         .num("opstatus", out.opstatus)
         .flag("complete", !out.ec && !incomplete)
@@ -188,6 +253,12 @@ int cmd_create(const std::vector<std::string>& args)
                      "znfssnap create: snapshot %s is incomplete: %" PRIu64 " entries could not be copied "
                      "(see the log lines above)\n",
                      printable(dc.snapdir).c_str(), out.failed);
+        if (marker_ec)
+            std::fprintf(stderr,
+                         "znfssnap create: the marker %s%s could not be written (%s): nothing on the volume tells "
+                         "this snapshot is incomplete, and create --resume cannot tell it from a finished one; "
+                         "remove it with 'znfssnap rmtree' and take it anew before anything uses it\n",
+                         printable(dc.snapdir).c_str(), k_incomplete, describe_error(marker_ec).c_str());
     }
     if (!dc.co.json)
         std::printf("snapshot %s of %s: %" PRIu64 " entries copied, %" PRIu64 " failed, %.3f s\n",
