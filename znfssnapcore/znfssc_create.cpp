@@ -376,23 +376,6 @@ void znfssnapcreate::dirtraverse(string dirbasepath, string dirname) { traverse(
 
 bool znfssnapcreate::inherits_acl(const pending_ptr& dir) const { return dir ? dir->default_acl : m_root_acl; }
 
-// A pool task that throws (an allocation that failed, say) is only logged by the pool: the entry
-// it was copying, or the rest of the directory it was listing, would be missing from a snapshot
-// reported complete. The task counts itself failed instead.
-template <class Fn>
-void znfssnapcreate::guarded(const string& path, Fn&& work)
-{
-    try {
-        work();
-    } catch (const std::exception& e) {
-        m_failed.fetch_add(1, std::memory_order_relaxed);
-        frame::log_exception(*this, "znfssnapcreate::dirtraverse", path.c_str(), e.what());
-    } catch (...) {
-        m_failed.fetch_add(1, std::memory_order_relaxed);
-        frame::log_exception(*this, "znfssnapcreate::dirtraverse", path.c_str(), "unknown");
-    }
-}
-
 void znfssnapcreate::traverse(const string& dirbasepath, const string& dirname, const pending_ptr& dir)
 {
     if (m_thpool_enabled)
@@ -460,8 +443,8 @@ void znfssnapcreate::pool_walk(const string& dirbasepath, const string& dirname,
             string destbasepath = m_snapdir + "/" + dirname;
             m_thpool->get_iosvc()->post([this, dirbasepath, dirname, name, destbasepath, dir] {
                 queued(-1);
-                guarded(dirbasepath + "/" + dirname + "/" + name,
-                        [&] { directory_item(dirbasepath, dirname, name, destbasepath, dir); });
+                frame::count_if_thrown(*this, k_traverse_fn, (dirbasepath + "/" + dirname + "/" + name).c_str(),
+                                       m_failed, [&] { directory_item(dirbasepath, dirname, name, destbasepath, dir); });
             });
             return;
         }
@@ -585,8 +568,8 @@ void znfssnapcreate::process_file(const string& srcdirpath, const string& filena
 void znfssnapcreate::file_item(string srcdirpath, string filename, string destbasepath, string dirname,
                                pending_ptr parent)
 {
-    guarded(srcdirpath + "/" + filename,
-            [&] { process_file(srcdirpath, filename, destbasepath, dirname, inherits_acl(parent)); });
+    frame::count_if_thrown(*this, k_traverse_fn, (srcdirpath + "/" + filename).c_str(), m_failed,
+                           [&] { process_file(srcdirpath, filename, destbasepath, dirname, inherits_acl(parent)); });
     finished(parent);
 }
 

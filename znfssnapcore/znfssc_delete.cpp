@@ -362,15 +362,9 @@ void znfssnapdelete::snap_batchdel_thr(uint32_t thread_number)
     // A batch stopped by an exception (an allocation that failed, say) leaves names neither
     // handed on nor unlinked; the pool would only log it, so it counts as unresolved here and
     // the deletion reports itself incomplete instead of complete.
-    try {
+    frame::count_if_thrown(*this, "znfssnapdelete::snap_batchdel_thr", num.c_str(), m_unresolved, [&] {
         snap_delete_batch(snapdir + sdelfilebatch + num, snapdir + sdelfilebatch_prevsnap + num);
-    } catch (const std::exception& e) {
-        m_unresolved.fetch_add(1, std::memory_order_relaxed);
-        frame::log_exception(*this, "znfssnapdelete::snap_batchdel_thr", num.c_str(), e.what());
-    } catch (...) {
-        m_unresolved.fetch_add(1, std::memory_order_relaxed);
-        frame::log_exception(*this, "znfssnapdelete::snap_batchdel_thr", num.c_str(), "unknown");
-    }
+    });
     if (enabled(1))
         debug("znfssnapdelete::snap_batchdel_thr", 1, "ThrID: %s completed", frame::thread_id_text().c_str());
 }

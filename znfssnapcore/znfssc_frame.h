@@ -11,6 +11,7 @@
 #include <boost/lexical_cast.hpp>
 #include <boost/thread/thread.hpp>
 
+#include <atomic>
 #include <cerrno>
 
 namespace znfssnapcore {
@@ -32,13 +33,30 @@ inline bool require(znfs::znfs_debug& logger, const char* fn, bool present, cons
     return present;
 }
 
-// A line for work an exception stopped (what: the batch or path it was doing); a failure to
-// write it is not another failure, the work is already counted as not done.
-inline void log_exception(znfs::znfs_debug& logger, const char* fn, const char* what, const char* text) noexcept
+// The line for work an exception stopped; a failure to write it is not another failure.
+inline void log_stopped(znfs::znfs_debug& logger, const char* fn, const char* what, const char* text) noexcept
 {
     try {
         logger.error(fn, "Work on [%s] stopped by an exception [%s]", what, text);
     } catch (...) {
+    }
+}
+
+// Runs one pool task's work on what (a path or a batch). The pool only logs an exception that
+// leaves a task, and the operation would report success for work never done: an exception
+// counts the work in not_done instead, with a line.
+template <class Fn>
+void count_if_thrown(znfs::znfs_debug& logger, const char* fn, const char* what, std::atomic<uint64_t>& not_done,
+                     Fn&& work)
+{
+    try {
+        work();
+    } catch (const std::exception& e) {
+        not_done.fetch_add(1, std::memory_order_relaxed);
+        log_stopped(logger, fn, what, e.what());
+    } catch (...) {
+        not_done.fetch_add(1, std::memory_order_relaxed);
+        log_stopped(logger, fn, what, "unknown");
     }
 }
 

@@ -203,9 +203,6 @@ private:
     void directory_item(string dirbasepath, string srcdirpath, string dirname, string destbasepath,
                         pending_ptr parent);
     void file_item(string srcdirpath, string filename, string destbasepath, string dirname, pending_ptr parent);
-    // Runs one pool task's work on path; an exception it throws counts the task failed.
-    template <class Fn>
-    void guarded(const string& path, Fn&& work);
     void finished(pending_ptr dir);
     void set_final_mode(const string& destpath, uint32_t mode);
     bool inherits_acl(const pending_ptr& dir) const;
