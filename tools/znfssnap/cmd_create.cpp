@@ -101,21 +101,8 @@ std::error_code remove_incomplete_bookkeeping(const opened_volume& plain, const 
     vol.iopx = plain.api->confine(plain.iopx, {snapdir}, znfs::znfs_api::final_link::refuse, ec);
     if (!vol.iopx)
         return ec ? ec : znfs::errno_code(EINVAL);
-    const std::string bookkeeping = snapdir + znfssnapcore::znfssnaputils::sdellistdir;
-    const std::string marker = snapdir + k_incomplete;
-    if ((ec = remove_file_durably(vol.api, vol.iopx, snapdir + znfssnapcore::znfssnaputils::sdelfilelist)))
+    if ((ec = remove_bookkeeping(vol, snapdir, snapdir + k_incomplete, removed)))
         return ec;
-    std::vector<std::string> names;
-    if ((ec = list_directory(vol.api, vol.iopx, bookkeeping, names, SIZE_MAX)))
-        return ec;
-    names.erase(std::remove(names.begin(), names.end(), marker.substr(marker.rfind('/') + 1)), names.end());
-    if ((ec = remove_entries(vol, bookkeeping, names, removed)))
-        return ec;
-    if ((ec = remove_file_durably(vol.api, vol.iopx, marker)))
-        return ec;
-    if ((ec = vol.api->rmdir(vol.iopx, bookkeeping.c_str(), znfs::znfs_aio_ptr())) && ec.value() != ENOENT)
-        return ec;
-    ++removed;
     return sync_directory(vol.api, vol.iopx, snapdir);
 }
 

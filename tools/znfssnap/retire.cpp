@@ -347,6 +347,33 @@ std::error_code remove_entries(const opened_volume& vol, const std::string& dir,
     return std::error_code();
 }
 
+std::error_code remove_bookkeeping(const opened_volume& vol, const std::string& snapdir, const std::string& marker,
+                                   uint64_t& removed)
+{
+    const std::string bookkeeping = snapdir + znfssnapcore::znfssnaputils::sdellistdir;
+    // The delete list first and for good, the markers last: whatever a cut run leaves is the
+    // less of a snapshot, never a list of names without the markers that tell what became of
+    // it (a list alone reads as a finished snapshot).
+    std::error_code ec = remove_file_durably(vol.api, vol.iopx, snapdir + znfssnapcore::znfssnaputils::sdelfilelist);
+    if (ec)
+        return ec;
+    std::vector<std::string> names;
+    if ((ec = list_directory(vol.api, vol.iopx, bookkeeping, names, SIZE_MAX)))
+        return ec;
+    auto leaf = [](const std::string& path) { return path.substr(path.rfind('/') + 1); };
+    names.erase(std::remove(names.begin(), names.end(), leaf(marker)), names.end());
+    auto last = [&](const std::string& name) { return name == leaf(k_delete_complete) || name == leaf(k_handoff_done); };
+    std::stable_partition(names.begin(), names.end(), [&](const std::string& n) { return !last(n); });
+    if ((ec = remove_entries(vol, bookkeeping, names, removed)))
+        return ec;
+    if ((ec = remove_file_durably(vol.api, vol.iopx, marker)))
+        return ec;
+    if ((ec = vol.api->rmdir(vol.iopx, bookkeeping.c_str(), znfs::znfs_aio_ptr())) && ec.value() != ENOENT)
+        return ec;
+    ++removed;
+    return std::error_code();
+}
+
 std::error_code remove_snapshot_tree(const opened_volume& plain, const std::string& snapdir, uint64_t& removed)
 {
     const std::string bookkeeping = snapdir + znfssnapcore::znfssnaputils::sdellistdir;
@@ -387,29 +414,8 @@ std::error_code remove_snapshot_tree(const opened_volume& plain, const std::stri
     for (const std::string& n : names)
         if (n != ".delete")
             return znfs::errno_code(ENOTEMPTY);  // something appeared meanwhile: a rerun takes it too
-    if (has_bookkeeping) {
-        if ((ec = list_directory(vol.api, vol.iopx, bookkeeping, names, SIZE_MAX)))
-            return ec;
-        const std::string marker_name = marker.substr(marker.rfind('/') + 1);
-        names.erase(std::remove(names.begin(), names.end(), marker_name), names.end());
-        // The delete list first and the markers last: whatever a cut run leaves is the less of a
-        // snapshot, never a list of names without the markers that tell what became of it.
-        auto leaf = [](const std::string& path) { return path.substr(path.rfind('/') + 1); };
-        auto rank = [&](const std::string& name) {
-            if (name == leaf(znfssnapcore::znfssnaputils::sdelfilelist))
-                return 0;
-            return name == leaf(k_delete_complete) || name == leaf(k_handoff_done) ? 2 : 1;
-        };
-        std::stable_sort(names.begin(), names.end(),
-                         [&](const std::string& a, const std::string& b) { return rank(a) < rank(b); });
-        if ((ec = remove_entries(vol, bookkeeping, names, removed)))
-            return ec;
-        if ((ec = remove_file_durably(vol.api, vol.iopx, marker)))
-            return ec;
-        if ((ec = vol.api->rmdir(vol.iopx, bookkeeping.c_str(), znfs::znfs_aio_ptr())) && ec.value() != ENOENT)
-            return ec;
-        ++removed;
-    }
+    if (has_bookkeeping && (ec = remove_bookkeeping(vol, snapdir, marker, removed)))
+        return ec;
     if ((ec = vol.api->rmdir(vol.iopx, snapdir.c_str(), znfs::znfs_aio_ptr())))
         return ec;
     std::string parent = normalize_path(snapdir);

@@ -77,6 +77,12 @@ handoff_outcome run_handoff(const opened_volume& vol, const std::string& snapdir
 std::error_code remove_entries(const opened_volume& vol, const std::string& dir,
                                const std::vector<std::string>& entries, uint64_t& removed);
 
+// Removes SNAPDIR/.delete, the directory confined in vol: its delete list first (durably), the
+// markers delete_complete and handoff_done after the rest, marker (a path) last of all, then
+// the directory. A run cut short leaves the marker as long as anything else of .delete.
+std::error_code remove_bookkeeping(const opened_volume& vol, const std::string& snapdir, const std::string& marker,
+                                   uint64_t& removed);
+
 // Removes the tree of a snapshot whose deletion and hand-off are done. First the marker
 // SNAPDIR/.delete/destroying is made durable, then everything but .delete goes, then the
 // rest of .delete (its delete list first, the other markers after the rest), the marker last
