@@ -443,8 +443,9 @@ void znfssnapcreate::pool_walk(const string& dirbasepath, const string& dirname,
             string destbasepath = m_snapdir + "/" + dirname;
             m_thpool->get_iosvc()->post([this, dirbasepath, dirname, name, destbasepath, dir] {
                 queued(-1);
-                frame::count_if_thrown(*this, k_traverse_fn, (dirbasepath + "/" + dirname + "/" + name).c_str(),
-                                       m_failed, [&] { directory_item(dirbasepath, dirname, name, destbasepath, dir); });
+                frame::count_if_thrown(
+                    *this, k_traverse_fn, [&] { return dirbasepath + "/" + dirname + "/" + name; }, m_failed,
+                    [&] { directory_item(dirbasepath, dirname, name, destbasepath, dir); });
             });
             return;
         }
@@ -568,8 +569,9 @@ void znfssnapcreate::process_file(const string& srcdirpath, const string& filena
 void znfssnapcreate::file_item(string srcdirpath, string filename, string destbasepath, string dirname,
                                pending_ptr parent)
 {
-    frame::count_if_thrown(*this, k_traverse_fn, (srcdirpath + "/" + filename).c_str(), m_failed,
-                           [&] { process_file(srcdirpath, filename, destbasepath, dirname, inherits_acl(parent)); });
+    frame::count_if_thrown(
+        *this, k_traverse_fn, [&] { return srcdirpath + "/" + filename; }, m_failed,
+        [&] { process_file(srcdirpath, filename, destbasepath, dirname, inherits_acl(parent)); });
     finished(parent);
 }
 

@@ -362,7 +362,7 @@ void znfssnapdelete::snap_batchdel_thr(uint32_t thread_number)
     // A batch stopped by an exception (an allocation that failed, say) leaves names neither
     // handed on nor unlinked; the pool would only log it, so it counts as unresolved here and
     // the deletion reports itself incomplete instead of complete.
-    frame::count_if_thrown(*this, "znfssnapdelete::snap_batchdel_thr", num.c_str(), m_unresolved, [&] {
+    frame::count_if_thrown(*this, "znfssnapdelete::snap_batchdel_thr", [&] { return num; }, m_unresolved, [&] {
         snap_delete_batch(snapdir + sdelfilebatch + num, snapdir + sdelfilebatch_prevsnap + num);
     });
     if (enabled(1))

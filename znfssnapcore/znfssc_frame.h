@@ -33,20 +33,23 @@ inline bool require(znfs::znfs_debug& logger, const char* fn, bool present, cons
     return present;
 }
 
-// The line for work an exception stopped; a failure to write it is not another failure.
-inline void log_stopped(znfs::znfs_debug& logger, const char* fn, const char* what, const char* text) noexcept
+// The line for work an exception stopped, what() naming it; a failure to write it is not
+// another failure.
+template <class What>
+void log_stopped(znfs::znfs_debug& logger, const char* fn, What& what, const char* text) noexcept
 {
     try {
-        logger.error(fn, "Work on [%s] stopped by an exception [%s]", what, text);
+        logger.error(fn, "Work on [%s] stopped by an exception [%s]", what().c_str(), text);
     } catch (...) {
     }
 }
 
-// Runs one pool task's work on what (a path or a batch). The pool only logs an exception that
-// leaves a task, and the operation would report success for work never done: an exception
-// counts the work in not_done instead, with a line.
-template <class Fn>
-void count_if_thrown(znfs::znfs_debug& logger, const char* fn, const char* what, std::atomic<uint64_t>& not_done,
+// Runs one pool task's work; what() names it (a path, a batch) for the line, and is called only
+// then, so that a task costs nothing more when nothing is thrown. The pool only logs an
+// exception that leaves a task, and the operation would report success for work never done: an
+// exception counts the work in not_done instead, with a line.
+template <class What, class Fn>
+void count_if_thrown(znfs::znfs_debug& logger, const char* fn, What&& what, std::atomic<uint64_t>& not_done,
                      Fn&& work)
 {
     try {
