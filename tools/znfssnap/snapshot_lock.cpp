@@ -90,6 +90,53 @@ std::string read_holder(int fd)
     return "pid " + s.substr(0, space) + " (" + s.substr(space + 1) + ")";
 }
 
+// Whether fd is still the file at path: a holder removes its lock file before it lets go, so a
+// run that got the lock of a removed file holds nothing.
+bool still_at_path(int fd, const std::string& path)
+{
+    struct stat a {}, b {};
+    return ::fstat(fd, &a) == 0 && ::lstat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Locks the lock file of hash (for the snapshot directory shown as dir), waiting for its holder
+// when wait is set; the locked descriptor with path set, or -1 with message set.
+int lock_one(const std::string& hash, const std::string& dir, bool wait, std::string& path, std::string& message)
+{
+    bool told_waiting = false;
+    for (;;) {
+        const int fd = open_lock_file(hash, path);
+        if (fd < 0) {
+            message = "cannot open a lock file for snapshot directory " + dir + " (" + path +
+                      "): " + std::strerror(errno);
+            return -1;
+        }
+        int rc = ::flock(fd, LOCK_EX | LOCK_NB);
+        if (rc != 0 && errno == EWOULDBLOCK) {
+            const std::string who = read_holder(fd);
+            if (!wait) {
+                message = "snapshot directory " + dir + " is in use by " + who +
+                          " on this host; run again when it has ended, or give --wait";
+                ::close(fd);
+                return -1;
+            }
+            if (!log_quiet() && !told_waiting)
+                std::fprintf(stderr, "znfssnap: waiting for snapshot directory %s, in use by %s\n", dir.c_str(),
+                             who.c_str());
+            told_waiting = true;
+            while ((rc = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+            }
+        }
+        if (rc != 0) {
+            message = "cannot lock snapshot directory " + dir + ": " + std::strerror(errno);
+            ::close(fd);
+            return -1;
+        }
+        if (still_at_path(fd, path))
+            return fd;
+        ::close(fd);  // its holder removed it while we waited: lock the path's file now
+    }
+}
+
 }  // namespace
 
 std::string holder_text(const std::string& command, const std::vector<std::string>& args)
@@ -107,14 +154,18 @@ snapshot_locks::~snapshot_locks() { release(); }
 
 void snapshot_locks::release()
 {
-    for (int fd : m_fds) {
+    for (const held_lock& h : m_held) {
         // Cleared while still held, so that nobody reads a holder that has gone.
-        if (::ftruncate(fd, 0) != 0) {
+        if (::ftruncate(h.fd, 0) != 0) {
             // A lock file this user may only read keeps the last holder's name; harmless.
         }
-        ::close(fd);
+        // Removed while still held, so that the lock directory does not gather a file per
+        // snapshot directory ever touched; a run that waited on this file sees it gone once
+        // it has the lock, and takes the path's new file instead. Another user's file stays.
+        ::unlink(h.path.c_str());
+        ::close(h.fd);
     }
-    m_fds.clear();
+    m_held.clear();
 }
 
 bool snapshot_locks::take(const opened_volume& vol, const std::string& volume_spec,
@@ -132,46 +183,16 @@ bool snapshot_locks::take(const opened_volume& vol, const std::string& volume_sp
 
     for (const auto& w : wanted) {
         std::string path;
-        int fd = open_lock_file(w.first, path);
+        const int fd = lock_one(w.first, printable(w.second), wait, path, message);
         if (fd < 0) {
-            message = "cannot open a lock file for snapshot directory " + printable(w.second) + " (" + path +
-                      "): " + std::strerror(errno);
             release();
             return false;
-        }
-        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-            if (errno != EWOULDBLOCK) {
-                message = "cannot lock snapshot directory " + printable(w.second) + ": " + std::strerror(errno);
-                ::close(fd);
-                release();
-                return false;
-            }
-            const std::string who = read_holder(fd);
-            if (!wait) {
-                message = "snapshot directory " + printable(w.second) + " is in use by " + who +
-                          " on this host; run again when it has ended, or give --wait";
-                ::close(fd);
-                release();
-                return false;
-            }
-            if (!log_quiet())
-                std::fprintf(stderr, "znfssnap: waiting for snapshot directory %s, in use by %s\n",
-                             printable(w.second).c_str(), who.c_str());
-            int rc;
-            while ((rc = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
-            }
-            if (rc != 0) {
-                message = "cannot lock snapshot directory " + printable(w.second) + ": " + std::strerror(errno);
-                ::close(fd);
-                release();
-                return false;
-            }
         }
         const std::string line = std::to_string(::getpid()) + " " + holder + "\n";
         if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, line.data(), line.size(), 0) < 0) {
             // Read-only lock file (another user's): the lock holds all the same, unnamed.
         }
-        m_fds.push_back(fd);
+        m_held.push_back({fd, path});
     }
     return true;
 }

@@ -6,7 +6,8 @@
 // each snapshot directory they touch. The file lives in /run/lock/znfssnap (or
 // /tmp/znfssnap-locks where that cannot be written), so the lock keeps runs on one host
 // apart; runs on two hosts against one GlusterFS volume are not. The holder writes
-// "PID COMMAND" into the file, so that a refused run can name it.
+// "PID COMMAND" into the file, so that a refused run can name it, and removes the file when it
+// lets go.
 
 #include "operations.h"
 
@@ -36,8 +37,12 @@ public:
               const std::string& holder, bool wait, std::string& message);
 
 private:
+    struct held_lock {
+        int fd;
+        std::string path;
+    };
     void release();
-    std::vector<int> m_fds;
+    std::vector<held_lock> m_held;
 };
 
 // The command line as a lock holder shows it: "znfssnap COMMAND ARGS", control bytes escaped,
