@@ -3,8 +3,12 @@
 #include "faultfs.h"
 #include "testvol.h"
 
+#include <znfs/znfs_forward.h>
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <string>
 #include <vector>
 
@@ -168,6 +172,73 @@ TEST_F(ListFile, AddToListWritesNothingWithoutListOrBuffer)
     EXPECT_EQ(vol.read("/l"), "x\n");
     EXPECT_EQ(faulty.calls("write"), 0u);
     EXPECT_EQ(faulty.calls("open"), faulty.calls("close"));
+}
+
+namespace {
+
+// Writes the first `keep` bytes of the next write, then fails it with ENOSPC, as a volume that
+// fills up part-way through a write does.
+class CutWrite : public znfs::znfs_api_forward {
+public:
+    CutWrite(znfs::znfs_api* target, uint64_t keep) : znfs::znfs_api_forward(target), m_keep(keep) {}
+    int64_t write(znfs::znfs_file_ptr f, znfs::znfs_buff_ptr b, uint64_t length, int64_t offset, int32_t option,
+                  znfs::znfs_aio_ptr aio) override
+    {
+        if (m_keep == 0)
+            return znfs_api_forward::write(f, b, length, offset, option, aio);
+        znfs_api_forward::write(f, b, std::min(length, m_keep), offset, option, aio);
+        m_keep = 0;
+        errno = ENOSPC;
+        return -1;
+    }
+
+private:
+    uint64_t m_keep;
+};
+
+std::vector<std::string> texts(const std::vector<entry>& entries)
+{
+    std::vector<std::string> out;
+    for (const entry& e : entries)
+        if (!e.text.empty())
+            out.push_back(e.text);
+    return out;
+}
+
+}  // namespace
+
+// An added name is one entry of the list, or nothing is added: it is never cut in two nor
+// joined to another entry (either would name files nobody listed).
+TEST_F(ListFile, AddToListNeverSplitsNorJoinsNames)
+{
+    const struct {
+        std::string before;
+        std::string name;
+        uint64_t cut;  // the write fails after this many bytes; 0: it does not fail
+        std::string after;
+    } cases[] = {
+        {"x\n", "a\nb", 0, "x\n"},
+        {"x\n", std::string("c\0d", 3), 0, "x\n"},
+        {"x\n", "d\n", 0, "x\n"},
+        {"x", "y", 0, "x"},
+        {"x\ndocs", "y", 0, "x\ndocs"},
+        {std::string("x\0", 2), "y", 0, std::string("x\0y\n", 4)},
+        {"", "y", 0, "y\n"},
+        {"x\n", "docs/a.txt", 4, "x\n\n\n\n\n"},
+        {"x\n", "docs/a.txt", 10, "x\n" + std::string(10, '\n')},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("before [" + c.before + "] name [" + c.name + "] cut " + std::to_string(c.cut));
+        vol.write("/l", c.before);
+        CutWrite faulty(api, c.cut);
+        filename_addtolist(&faulty, vol.iopx(), "/l", c.name);
+        EXPECT_EQ(vol.read("/l"), c.after);
+        // The next name added after a write that failed is an entry of its own.
+        if (c.cut != 0) {
+            filename_addtolist(api, vol.iopx(), "/l", "img/b.png");
+            EXPECT_EQ(texts(read_list(api, vol, "/l")), (std::vector<std::string>{"x", "img/b.png"}));
+        }
+    }
 }
 
 TEST_F(ListFile, ExistsAndEmpty)

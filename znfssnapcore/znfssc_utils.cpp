@@ -187,15 +187,36 @@ string fileptr_getline(znfs_api* api, znfs_file_ptr fileptr, uint64_t offset, ui
 
 void filename_addtolist(znfs_api* api, znfs_iopx_ptr iopx, string listfile, string filename)
 {
-    znfs_file_ptr fp = api->open(iopx, listfile.c_str(), 1, sync_call());
+    // A line feed or a NUL would end the entry early: the list would name other files.
+    if (filename.find('\n') != string::npos || filename.find('\0') != string::npos)
+        return;
+    // Read and write: the list's last byte is looked at before anything is added.
+    znfs_file_ptr fp = api->open(iopx, listfile.c_str(), 2, sync_call());
     if (!fp)
         return;
     filename.push_back('\n');
+    const uint64_t at = fp->get_file_size();
     znfs_buff_ptr buf = api->alloc_io_buffer(filename.size() + 1);
-    if (buf) {
-        std::memcpy(buf->get_base(), filename.data(), filename.size());
+    char* base = buf ? static_cast<char*>(buf->get_base()) : nullptr;
+    // A list whose last entry has no terminator (an append cut short, or a writer that died)
+    // would have the name joined to that entry: a name nobody listed, and both lost.
+    bool ends_clean = at == 0 || (buf && api->read(fp, buf, 1, static_cast<int64_t>(at - 1), 0, sync_call()) == 1 &&
+                                  (base[0] == '\n' || base[0] == '\0'));
+    if (buf && ends_clean) {
+        std::memcpy(base, filename.data(), filename.size());
         // Appends at the size seen at open: each list has one writer at a time.
-        api->write(fp, buf, filename.size(), static_cast<int64_t>(fp->get_file_size()), 1, sync_call());
+        if (api->write(fp, buf, filename.size(), static_cast<int64_t>(at), 1, sync_call()) !=
+            static_cast<int64_t>(filename.size())) {
+            // A write that failed part-way (a full volume) left the start of the entry: it
+            // would be read as a name of its own, and the next entry joined to it. What got
+            // there becomes empty lines, which every reader skips.
+            struct stat st;
+            if (!api->stat(iopx, listfile.c_str(), &st, sync_call()) && static_cast<uint64_t>(st.st_size) > at) {
+                uint64_t cut = std::min<uint64_t>(static_cast<uint64_t>(st.st_size) - at, filename.size());
+                std::memset(base, '\n', cut);
+                api->write(fp, buf, cut, static_cast<int64_t>(at), 1, sync_call());
+            }
+        }
     }
     api->close(fp, sync_call());
 }

@@ -104,7 +104,9 @@ ZNFSSC_EXPORT extern const string suuidxattr;              // "trusted.vidoruvud
 // of data, or when a read fails, "" with linelen unchanged.
 [[nodiscard]] ZNFSSC_EXPORT string fileptr_getline(znfs::znfs_api* api, boost::shared_ptr<znfs::znfs_file> fileptr,
                                                    uint64_t offset, uint64_t& linelen);
-// Appends filename and a line feed to the existing list listfile; writes nothing on failure.
+// Appends filename and a line feed to the existing list listfile; writes nothing on failure,
+// nor for a name holding a line feed or a NUL, nor to a list whose last entry has no
+// terminator (a name would be joined to it). A write that fails part-way leaves empty lines.
 ZNFSSC_EXPORT void filename_addtolist(znfs::znfs_api* api, boost::shared_ptr<znfs::znfs_iopx> iopx,
                                       string listfile, string filename);
 
