@@ -129,10 +129,14 @@ TEST_F(GlusterSnap, UnusableNamesAreRefusedBeforeAnythingRuns)
         {"volume vol1", "it holds a blank"},
         {"snap\t1", "it holds a blank"},
         {" snap1", "it holds a blank"},
+        // The tool would get the name cut at the NUL: another snapshot, or another volume.
+        {std::string("snap1\0-old", 10), "it holds a NUL byte"},
+        {std::string("all\0", 4), "it holds a NUL byte"},
     };
     const std::error_code einval(EINVAL, std::generic_category());
     for (const refused& r : table) {
         SCOPED_TRACE("[" + r.name + "]");
+        const std::string shown = r.name.c_str();  // as the log line shows it
         testvol::LogCapture log(1);
         EXPECT_EQ(einval, m_gs.remove(r.name));
         EXPECT_EQ(einval, m_gs.create("vol1", r.name, "nightly"));
@@ -142,10 +146,10 @@ TEST_F(GlusterSnap, UnusableNamesAreRefusedBeforeAnythingRuns)
         for (const auto& l : lines)
             EXPECT_EQ(-1, l.level);
         EXPECT_EQ("glustersnap::remove", lines[0].function);
-        EXPECT_EQ("Refused snapshot name [" + r.name + "]: " + r.why, lines[0].message);
+        EXPECT_EQ("Refused snapshot name [" + shown + "]: " + r.why, lines[0].message);
         EXPECT_EQ("glustersnap::create", lines[1].function);
-        EXPECT_EQ("Refused snapshot name [" + r.name + "]: " + r.why, lines[1].message);
-        EXPECT_EQ("Refused volume name [" + r.name + "]: " + r.why, lines[2].message);
+        EXPECT_EQ("Refused snapshot name [" + shown + "]: " + r.why, lines[1].message);
+        EXPECT_EQ("Refused volume name [" + shown + "]: " + r.why, lines[2].message);
         EXPECT_FALSE(ran());
     }
 
@@ -153,6 +157,10 @@ TEST_F(GlusterSnap, UnusableNamesAreRefusedBeforeAnythingRuns)
     testvol::LogCapture log(1);
     EXPECT_EQ(einval, m_gs.create("vol1", "snap1", "nightly --log-file=/etc/passwd"));
     EXPECT_TRUE(log.contains("Refused description word [--log-file=/etc/passwd]: the tool would read it as an option"))
+        << log.dump();
+    EXPECT_FALSE(ran());
+    EXPECT_EQ(einval, m_gs.create("vol1", "snap1", std::string("keep\0 until 2027", 16)));
+    EXPECT_TRUE(log.contains("Refused description [keep]: it holds a NUL byte (the tool would get it cut there)"))
         << log.dump();
     EXPECT_FALSE(ran());
 

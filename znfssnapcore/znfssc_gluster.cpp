@@ -20,6 +20,9 @@ const char* unusable_name(const string& name)
 {
     if (name.empty())
         return "it is empty";
+    // The command line is a C string: the tool would get the name cut at the NUL, another name.
+    if (name.find('\0') != string::npos)
+        return "it holds a NUL byte";
     // The command line is split on blanks: one name would become several arguments.
     if (name.find_first_of(" \t") != string::npos)
         return "it holds a blank";
@@ -78,6 +81,11 @@ error_code glustersnap::create(const string& volname, const string& snapname, co
     }
     if ((why = unusable_name(volname)) != nullptr) {
         error("glustersnap::create", "Refused volume name [%s]: %s", volname.c_str(), why);
+        return znfs::generic_code(EINVAL);
+    }
+    if (description.find('\0') != string::npos) {
+        error("glustersnap::create", "Refused description [%s]: it holds a NUL byte (the tool would get it cut there)",
+              description.c_str());
         return znfs::generic_code(EINVAL);
     }
     if ((why = option_in(description, word)) != nullptr) {

@@ -334,9 +334,10 @@ public:
     // Each run of the tool is limited to timeout_seconds (<= 0: the default); past it the tool
     // and what it started are killed and the call returns ETIMEDOUT.
     explicit glustersnap(int timeout_seconds = default_timeout_seconds);
-    // EINVAL before anything runs, for a name that is empty, holds a blank, starts with '-' or
-    // is a word the tool reads as a keyword (all, volume, force, no-timestamp, description, in
-    // any case), and for a description word starting with "--" (read as the tool's option).
+    // EINVAL before anything runs, for a name that is empty, holds a blank or a NUL, starts with
+    // '-' or is a word the tool reads as a keyword (all, volume, force, no-timestamp,
+    // description, in any case), and for a description holding a NUL or a word starting with
+    // "--" (read as the tool's option).
     // gluster snapshot create SNAPNAME VOLNAME no-timestamp description DESCRIPTION...
     [[nodiscard]] error_code create(const string& volname, const string& snapname, const string& description);
     // gluster --mode=script snapshot delete SNAPNAME
