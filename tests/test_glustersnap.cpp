@@ -159,6 +159,13 @@ TEST_F(GlusterSnap, UnusableNamesAreRefusedBeforeAnythingRuns)
     EXPECT_TRUE(log.contains("Refused description word [--log-file=/etc/passwd]: the tool would read it as an option"))
         << log.dump();
     EXPECT_FALSE(ran());
+    // The tool takes the word after "description" as the whole description and a "force"
+    // after it as its force flag.
+    EXPECT_EQ(einval, m_gs.create("vol1", "snap1", "nightly force"));
+    EXPECT_TRUE(log.contains("Refused description word [force]: the tool would read it as its force flag"))
+        << log.dump();
+    EXPECT_EQ(einval, m_gs.create("vol1", "snap1", "force Force"));
+    EXPECT_FALSE(ran());
     EXPECT_EQ(einval, m_gs.create("vol1", "snap1", std::string("keep\0 until 2027", 16)));
     EXPECT_TRUE(log.contains("Refused description [keep]: it holds a NUL byte (the tool would get it cut there)"))
         << log.dump();
@@ -167,6 +174,8 @@ TEST_F(GlusterSnap, UnusableNamesAreRefusedBeforeAnythingRuns)
     // Keywords and dashes inside a name, and a lone dash in a description, are plain words.
     EXPECT_EQ(0, m_gs.remove("all-snaps").value());
     EXPECT_EQ((words{"--mode=script", "snapshot", "delete", "all-snaps"}), argv());
+    EXPECT_EQ(0, m_gs.create("vol1", "snap1", "force").value());
+    EXPECT_EQ((words{"snapshot", "create", "snap1", "vol1", "no-timestamp", "description", "force"}), argv());
     EXPECT_EQ(0, m_gs.create("volume1", "snap-force", "before - after").value());
     EXPECT_EQ((words{"snapshot", "create", "snap-force", "volume1", "no-timestamp", "description", "before", "-",
                      "after"}),

@@ -35,15 +35,21 @@ const char* unusable_name(const string& name)
 }
 
 // The first word of description that the tool would take for one of its own options (it
-// reads "--" words in any position: --log-file would have it write where the text says).
+// reads "--" words in any position: --log-file would have it write where the text says), or
+// for a word of the command: it takes the first word after "description" as the description
+// and a "force" after it as its force flag (the description cut, and a snapshot forced).
 const char* option_in(const string& description, string& word)
 {
     string::size_type p = 0;
+    bool first = true;
     while ((p = description.find_first_not_of(" \t", p)) != string::npos) {
         string::size_type end = description.find_first_of(" \t", p);
         word = description.substr(p, end == string::npos ? string::npos : end - p);
         if (word.compare(0, 2, "--") == 0)
             return "the tool would read it as an option";
+        if (!first && strcasecmp(word.c_str(), "force") == 0)
+            return "the tool would read it as its force flag";
+        first = false;
         p = end;
     }
     return nullptr;

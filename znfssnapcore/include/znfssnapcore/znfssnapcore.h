@@ -336,8 +336,8 @@ public:
     explicit glustersnap(int timeout_seconds = default_timeout_seconds);
     // EINVAL before anything runs, for a name that is empty, holds a blank or a NUL, starts with
     // '-' or is a word the tool reads as a keyword (all, volume, force, no-timestamp,
-    // description, in any case), and for a description holding a NUL or a word starting with
-    // "--" (read as the tool's option).
+    // description, in any case), and for a description holding a NUL, a word starting with "--"
+    // (read as the tool's option) or a "force" after its first word (read as the force flag).
     // gluster snapshot create SNAPNAME VOLNAME no-timestamp description DESCRIPTION...
     [[nodiscard]] error_code create(const string& volname, const string& snapname, const string& description);
     // gluster --mode=script snapshot delete SNAPNAME
