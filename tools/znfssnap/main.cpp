@@ -7,6 +7,7 @@
 #include "options.h"
 #include "report.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -105,9 +106,22 @@ int hidden_option(const std::string& name, const std::vector<std::string>& args)
     return znfssnap::exit_usage;
 }
 
-}  // namespace
+// What was printed is the result a caller reads: when it did not all reach standard output (a
+// full disk, say), a success would be reported for output that never came, so
+// the run fails instead. A failure status already given is kept: it says more.
+int with_output_written(int status)
+{
+    errno = 0;
+    const bool flushed = std::fflush(stdout) == 0;
+    const int e = flushed ? 0 : errno;
+    if (flushed && !std::ferror(stdout))
+        return status;
+    std::fprintf(stderr, "znfssnap: cannot write to standard output: %s\n",
+                 znfssnap::describe_error(std::error_code(e != 0 ? e : EIO, std::system_category())).c_str());
+    return status == znfssnap::exit_ok ? znfssnap::exit_failed : status;
+}
 
-int main(int argc, char** argv)
+int run(int argc, char** argv)
 {
     if (argc < 2) {
         std::fputs(k_usage, stderr);
@@ -141,3 +155,7 @@ int main(int argc, char** argv)
     std::fprintf(stderr, "znfssnap: unknown command '%s'\n\n%s", znfssnap::printable(name).c_str(), k_usage);
     return znfssnap::exit_usage;
 }
+
+}  // namespace
+
+int main(int argc, char** argv) { return with_output_written(run(argc, argv)); }
