@@ -202,7 +202,9 @@ bool require_options(const parsed_args& args, const std::vector<std::string>& na
 
 int usage_error(const std::string& command, const std::string& message)
 {
-    std::fprintf(stderr, "znfssnap %s: %s\nTry 'znfssnap %s --help'.\n", command.c_str(), message.c_str(),
+    // Messages quote the words of the command line, which may hold any byte: a line feed or an
+    // escape sequence would reach the terminal as such. Escaping twice changes nothing.
+    std::fprintf(stderr, "znfssnap %s: %s\nTry 'znfssnap %s --help'.\n", command.c_str(), printable(message).c_str(),
                  command.c_str());
     return exit_usage;
 }
