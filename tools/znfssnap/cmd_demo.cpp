@@ -6,12 +6,14 @@
 #include "tree_compare.h"
 #include "znfs_mutex.h"
 
+#include <znfs/znfs_error.h>
 #include <znfs/znfs_posix.h>
 #include <znfssnapcore/znfssnapcore.h>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
@@ -327,7 +329,10 @@ int cmd_demo(const std::vector<std::string>& args)
     const bool ok = setup_error.empty() && demo.failed().empty();
     if (co.json) {
         json_object j("demo");
+        // The error keys every outcome object carries; a failed check or set-up is no errno of
+        // its own, and reads as an I/O error as list's unreadable directory does.
         j.str("directory", keep ? base : std::string())
+            .error(ok ? std::error_code() : znfs::errno_code(EIO))
             .flag("passed", ok)
             .unum("checks", demo.checks())
             .list("failed_checks", demo.failed())
