@@ -264,6 +264,11 @@ std::error_code read_snapshot_state(const opened_volume& vol, const std::string&
     if (!state.delete_complete &&
         (ec = exists(snapdir + znfssnapcore::znfssnaputils::sdelfilelist_prevsnap, state.deletion_ran)))
         return ec;
+    // A deletion stopped before it wrote its hand-off list (killed, say) may have unlinked
+    // objects already; its split of the list into batches is there from its start.
+    if (!state.delete_complete && !state.deletion_ran &&
+        (ec = exists(snapdir + znfssnapcore::znfssnaputils::sdelfilebatch + "1", state.deletion_ran)))
+        return ec;
     return std::error_code();
 }
 

@@ -71,7 +71,7 @@ struct snapshot_state {
     bool bookkeeping = false;      // .delete and its delete list are there
     bool list_entries_known = false;
     uint64_t list_entries = 0;     // names in the delete list
-    bool deletion_ran = false;     // a deletion wrote its hand-off list but has not completed
+    bool deletion_ran = false;     // a deletion began (its batches or hand-off list are there), not completed
     bool delete_complete = false;
     std::string compared_with;     // previous snapshot of the completed deletion ("" for none)
     bool handoff_done = false;
