@@ -14,10 +14,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <sstream>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -46,6 +46,17 @@ std::string slurp(FILE* f)
     size_t n;
     while ((n = fread(buf, 1, sizeof buf, f)) > 0)
         s.append(buf, n);
+    return s;
+}
+
+// What a running child has written to f so far; the offset it shares with the child stays.
+std::string file_text(FILE* f)
+{
+    std::string s;
+    char buf[8192];
+    ssize_t n;
+    while ((n = pread(fileno(f), buf, sizeof buf, static_cast<off_t>(s.size()))) > 0)
+        s.append(buf, static_cast<size_t>(n));
     return s;
 }
 
@@ -1018,18 +1029,25 @@ TEST_F(CliTest, ChainStepsHandNamesOnOnce)
     EXPECT_EQ("older\nkept\nnext\n", vol.read("/s1/.delete/deletefilelist"));
 }
 
-// The lock files that a running znfssnap with this pid holds and names itself in so far.
+// The lock files that the znfssnap child pid has open and names itself in so far. Read through
+// the child's own descriptors, not by scanning the lock directories: a file left there by a
+// killed run whose pid has been reused since cannot pass for one of this child's.
 std::vector<std::string> lock_files_of(pid_t pid)
 {
     std::vector<std::string> held;
-    for (const char* dir : {"/run/lock/znfssnap", "/tmp/znfssnap-locks"})
-        for (const std::string& name : testvol::names_in(dir)) {
-            std::string path = std::string(dir) + "/" + name;
-            struct stat st;
-            if (stat(path.c_str(), &st) == 0 && st.st_mtime + 60 >= time(nullptr) &&
-                testvol::slurp(path).rfind(std::to_string(pid) + " ", 0) == 0)
-                held.push_back(path);
-        }
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    for (const std::string& fd : testvol::names_in(fds)) {
+        char buf[4096];
+        ssize_t n = readlink((fds + "/" + fd).c_str(), buf, sizeof buf);
+        if (n <= 0 || n == ssize_t(sizeof buf))
+            continue;
+        const std::string path(buf, static_cast<size_t>(n));
+        bool in_lock_dir = false;
+        for (const char* dir : {"/run/lock/znfssnap/", "/tmp/znfssnap-locks/"})
+            in_lock_dir = in_lock_dir || path.rfind(dir, 0) == 0;
+        if (in_lock_dir && testvol::slurp(path).rfind(std::to_string(pid) + " ", 0) == 0)
+            held.push_back(path);
+    }
     return held;
 }
 
@@ -1062,9 +1080,11 @@ TEST_F(CliTest, OneRunPerSnapshotDirectory)
         ASSERT_EQ(0, create("/s2").status);
         write_delete_list("/s2", list);  // every name shared with /s1: all handed on
         first = start_cli(del);
+        // The bound only turns a hang into a failure; the loop ends on the child's own progress.
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(5);
         bool ended = false;
         std::vector<std::string> held;
-        for (int i = 0; i < 200000 && held.size() < 2 && !ended; ++i) {
+        while (held.size() < 2 && !ended && std::chrono::steady_clock::now() < give_up) {
             held = lock_files_of(first.pid);
             ended = held.size() < 2 && waitpid(first.pid, nullptr, WNOHANG) == first.pid;
         }
@@ -1072,7 +1092,15 @@ TEST_F(CliTest, OneRunPerSnapshotDirectory)
             continue;
         ASSERT_EQ(2u, held.size()) << "the first deletion never showed as the holder of both snapshots";
         ASSERT_EQ(0, kill(first.pid, SIGSTOP));  // held for as long as the test needs
-        if (lock_files_of(first.pid).size() == 2) {
+        // kill() returns before the child has stopped: until it has, it may still let go.
+        int status = 0;
+        ASSERT_EQ(first.pid, waitpid(first.pid, &status, WUNTRACED));
+        if (!WIFSTOPPED(status)) {
+            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+            continue;
+        }
+        held = lock_files_of(first.pid);
+        if (held.size() == 2) {
             lock = held[0];
             break;
         }
@@ -1100,8 +1128,18 @@ TEST_F(CliTest, OneRunPerSnapshotDirectory)
     std::vector<std::string> waiting = del;
     waiting.push_back("--wait");
     running_cli third = start_cli(waiting);
-    usleep(200000);
-    EXPECT_EQ(0, waitpid(third.pid, nullptr, WNOHANG)) << "--wait did not wait";
+    // The first run goes on only once the third has said it waits: a third that got there
+    // after the first had ended would have had nothing to wait for.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+    bool third_waits = false, third_ended = false;
+    while (!third_waits && !third_ended && std::chrono::steady_clock::now() < give_up) {
+        third_waits = file_text(third.err.get()).find("waiting for snapshot directory /s") != std::string::npos;
+        third_ended = !third_waits && waitpid(third.pid, nullptr, WNOHANG) == third.pid;
+        if (!third_waits && !third_ended)
+            usleep(1000);
+    }
+    EXPECT_FALSE(third_ended) << "--wait did not wait: " << file_text(third.err.get());
+    EXPECT_TRUE(third_waits) << "the third run never said it waits: " << file_text(third.err.get());
 
     ASSERT_EQ(0, kill(first.pid, SIGCONT));
     run_result r1 = finish_cli(first), r3 = finish_cli(third);
