@@ -211,8 +211,10 @@ int cmd_create(const std::vector<std::string>& args)
     // incomplete, or it would pass for a finished one.
     std::error_code marker_ec;
     if (incomplete) {
-        marker_ec = write_file_durably(dc.vol.api, dc.vol.iopx, dc.snapdir + k_incomplete,
-                                       std::to_string(out.failed) + " entries could not be copied\n");
+        const opened_volume below = confined(dc.vol, {dc.snapdir}, marker_ec);
+        if (below.iopx)
+            marker_ec = write_file_durably(below.api, below.iopx, dc.snapdir + k_incomplete,
+                                           std::to_string(out.failed) + " entries could not be copied\n");
         dc.report.flag("marked_incomplete", !marker_ec);
     }
     dc.report.error(out.ec)

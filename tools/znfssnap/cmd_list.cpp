@@ -102,8 +102,13 @@ int cmd_list(const std::vector<std::string>& args)
             continue;
         if (r.ec.value() == ENOENT)
             continue;  // gone since it was listed, or a link that leads nowhere
-        if (!r.ec)
-            r.ec = read_snapshot_state(vol, r.path, true, r.state);
+        // Below it nothing is reached through a link: a .delete that leads to another
+        // snapshot's would show that one's state as this one's.
+        if (!r.ec) {
+            const opened_volume below = confined(vol, {r.path}, r.ec);
+            if (!r.ec)
+                r.ec = read_snapshot_state(below, r.path, true, r.state);
+        }
         all_read = all_read && !r.ec;
         rows.push_back(r);
     }

@@ -114,13 +114,17 @@ int cmd_list_add(const std::vector<std::string>& args)
                                                "') refused: " + fault + "; nothing was appended");
     }
 
-    opened_volume vol;
-    if ((rc = open_reported("list-add", co.json, j, volume, vol, snapdir, "snapshot directory " + snapdir)) >= 0)
+    opened_volume plain;
+    if ((rc = open_reported("list-add", co.json, j, volume, plain, snapdir, "snapshot directory " + snapdir)) >= 0)
         return rc;
     snapshot_locks locks;
     std::string message;
-    if (!locks.take(vol, volume, {snapdir}, holder_text("list-add", args), pa.has("wait"), message))
+    if (!locks.take(plain, volume, {snapdir}, holder_text("list-add", args), pa.has("wait"), message))
         return report_refusal("list-add", co.json, j, message, znfs::errno_code(EBUSY));
+    std::error_code ec;
+    const opened_volume vol = confined(plain, {snapdir}, ec);
+    if (!vol.iopx)
+        return report_failure("list-add", co.json, j, "cannot open snapshot directory " + snapdir, ec);
     const verdict v = append_refusal(vol, snapdir, true);
     if (!v.ok())
         return report_verdict("list-add", co.json, j, v, "; nothing was appended");
@@ -135,7 +139,7 @@ int cmd_list_add(const std::vector<std::string>& args)
         return report_failure("list-add", co.json, j, "cannot open " + list + "; nothing was appended",
                               znfs::errno_code(znfs::errno_or_eio()));
     const uint64_t offset = f->get_file_size();
-    std::error_code ec = write_at(vol.api, f, data.data(), data.size(), offset);
+    ec = write_at(vol.api, f, data.data(), data.size(), offset);
     if (!ec)
         ec = vol.api->fsync(f, znfs::znfs_aio_ptr());
     std::error_code cec = vol.api->close(f, znfs::znfs_aio_ptr());

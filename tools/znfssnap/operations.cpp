@@ -33,6 +33,16 @@ opened_volume open_volume(const std::string& volume, std::error_code& ec)
     return v;
 }
 
+opened_volume confined(const opened_volume& vol, const std::vector<std::string>& roots, std::error_code& ec)
+{
+    opened_volume c = vol;
+    ec.clear();
+    c.iopx = vol.api->confine(vol.iopx, roots, znfs::znfs_api::final_link::refuse, ec);
+    if (!c.iopx && !ec)
+        ec = znfs::errno_code(EINVAL);
+    return c;
+}
+
 std::error_code check_directory(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& path)
 {
     struct stat st {};

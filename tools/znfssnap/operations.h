@@ -23,6 +23,12 @@ struct opened_volume {
 // anything else as a host directory through the POSIX backend. Empty iopx with ec set on failure.
 opened_volume open_volume(const std::string& volume, std::error_code& ec);
 
+// vol confined to the snapshot directories roots, each resolved now as the host reaches it:
+// below them no link is followed (ELOOP). Whoever can write a snapshot may swap a name of its
+// bookkeeping for a link, and a marker or a list read or written through it would be another
+// snapshot's, or any file of the volume. Empty iopx with ec set on failure.
+opened_volume confined(const opened_volume& vol, const std::vector<std::string>& roots, std::error_code& ec);
+
 // Success when path is a directory on the volume; otherwise the reason (ENOTDIR if it is not one).
 std::error_code check_directory(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& path);
 

@@ -181,9 +181,15 @@ deletion_step run_deletion_step(const opened_volume& vol, const opened_volume& o
     return step;
 }
 
-handoff_outcome run_handoff(const opened_volume& vol, const std::string& snapdir, const std::string& prevsnap)
+handoff_outcome run_handoff(const opened_volume& plain, const std::string& snapdir, const std::string& prevsnap)
 {
     handoff_outcome out;
+    std::error_code confine_ec;
+    const opened_volume vol = confined(plain, {snapdir, prevsnap}, confine_ec);
+    if (!vol.iopx) {
+        out.stop = check_failed("cannot open " + snapdir + " and " + prevsnap, confine_ec);
+        return out;
+    }
     const std::string snapnorm = normalize_path(snapdir);
     const std::string prevnorm = normalize_path(prevsnap);
     const std::string done_path = snapdir + k_handoff_done;

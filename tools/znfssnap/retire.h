@@ -69,7 +69,8 @@ struct handoff_outcome {
 };
 
 // Appends the names the completed deletion of snapdir handed on to the delete list of
-// prevsnap, exactly once (see 'znfssnap handoff --help').
+// prevsnap, exactly once (see 'znfssnap handoff --help'). Below both directories as they
+// resolve when it begins, following no link.
 handoff_outcome run_handoff(const opened_volume& vol, const std::string& snapdir, const std::string& prevsnap);
 
 // Removes the given entries of dir (a link is removed, never followed; a directory with all
