@@ -293,6 +293,8 @@ json_value parse_json(const run_result& r)
     EXPECT_TRUE(reader.document(v)) << "not one JSON object:\n" << show(r);
     EXPECT_EQ(1, v["format"].num()) << r.out;
     EXPECT_FALSE(v["operation"].text.empty()) << r.out;
+    for (const char* key : {"error_value", "error_category", "error_message"})
+        EXPECT_EQ(1u, v.fields.count(key)) << key << "\n" << r.out;
     return v;
 }
 
@@ -480,6 +482,12 @@ TEST(CliUsage, UsageErrorsExitTwo)
     }
     const std::string err = run_cli({"rmtree", "--volume", "gluster://h", "/s"}).err;
     EXPECT_NE(std::string::npos, err.find("gluster://HOST[:PORT]/VOLNAME")) << err;
+    // The words quoted back reach a terminal escaped.
+    for (const char* word : {"--x\n\x1b[2J", "x\n\x1b[2J"}) {
+        const std::string odd = run_cli({"list", "--volume", "/tmp", "/", word}).err;
+        EXPECT_NE(std::string::npos, odd.find("x\\x0a\\x1b[2J'")) << odd;
+        EXPECT_EQ(2u, lines_of(odd).size()) << odd;
+    }
 }
 
 TEST(CliUsage, HelpForEveryCommandExitsZero)
@@ -1009,6 +1017,19 @@ TEST_F(CliTest, ChainStepsHandNamesOnOnce)
         ASSERT_EQ(0, r.status) << show(r);
         EXPECT_EQ(std::string(prev) + "\n", vol.read("/s2/.delete/delete_complete"));
     }
+    // Bookkeeping swapped for a link is neither read nor written through: it may lead anywhere
+    // on the volume, here into the live dataset.
+    const std::string list1 = "/s1/.delete/deletefilelist";
+    ASSERT_EQ(0, unlink(vol.host(list1).c_str()));
+    vol.symlink("/live/docs/a.txt", list1);
+    EXPECT_EQ(1, cli("list-add", {"--snapdir", "/s1", "x"}).status);
+    EXPECT_EQ(1, cli("handoff", {"--snapdir", "/s2", "--prevsnap", "/s1"}).status);
+    r = cli("list", {"/"});
+    EXPECT_EQ(1, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.out.find("unknown             - -        /s1\n")) << r.out;
+    EXPECT_EQ("alpha\n", vol.read("/live/docs/a.txt"));
+    ASSERT_EQ(0, unlink(vol.host(list1).c_str()));
+    write_delete_list("/s1", "older\n");
 
     for (int run = 0; run < 2; ++run) {
         r = cli("handoff", {"--snapdir", "/s2", "--prevsnap", "/s1", "--json"});
@@ -1369,6 +1390,10 @@ TEST_F(CliTest, ListShowsEachStateAndDestroyRefusesNonSnapshots)
     vol.write("/snaps/s3/tool", "#!/b");  // a creation cut short
     vol.mkdir("/snaps/empty");
     vol.write("/snaps/notes.txt", "not a directory");
+    // A deletion killed before it wrote its hand-off list has split its list into batches.
+    vol.mkdir("/snaps/s4/.delete");
+    write_delete_list("/snaps/s4", "kept\n");
+    vol.write("/snaps/s4/.delete/delfilebatch_thr1", "kept\n");
     const std::string vr = vol.root();
     auto destroy = [&](const std::string& snapdir, std::vector<std::string> extra) {
         std::vector<std::string> args = {"destroy", "--volume", vr, "--object-volume", objects.root(),
@@ -1389,7 +1414,7 @@ TEST_F(CliTest, ListShowsEachStateAndDestroyRefusesNonSnapshots)
     std::vector<std::string> listed;
     for (const auto& e : rec)
         listed.push_back(e.first);
-    ASSERT_EQ((std::vector<std::string>{"empty", "s1", "s2", "s3"}), listed) << r.out;
+    ASSERT_EQ((std::vector<std::string>{"empty", "s1", "s2", "s3", "s4"}), listed) << r.out;
     EXPECT_EQ("finished", rec["s1"]["state"].text);
     EXPECT_EQ(0, rec["s1"]["delete_list_names"].num());
     EXPECT_EQ("deleted", rec["s2"]["state"].text);
@@ -1399,6 +1424,7 @@ TEST_F(CliTest, ListShowsEachStateAndDestroyRefusesNonSnapshots)
     EXPECT_EQ("unfinished", rec["s3"]["state"].text);
     EXPECT_EQ("false", rec["s3"]["bookkeeping"].text);
     EXPECT_EQ("empty", rec["empty"]["state"].text);
+    EXPECT_EQ("deleting", rec["s4"]["state"].text);
 
     const tree_state before = capture_tree(vol);
     r = destroy("/snaps/s3", {});
@@ -1422,7 +1448,7 @@ TEST_F(CliTest, ListShowsEachStateAndDestroyRefusesNonSnapshots)
     EXPECT_EQ(0, r.status) << show(r);
     EXPECT_NE(std::string::npos, r.out.find("2 hand-off to /snaps/s1: done before")) << r.out;
     EXPECT_EQ(0, destroy("/snaps/empty", {}).status);
-    EXPECT_EQ((std::vector<std::string>{"notes.txt", "s1", "s3"}), vol.list("/snaps"));
+    EXPECT_EQ((std::vector<std::string>{"notes.txt", "s1", "s3", "s4"}), vol.list("/snaps"));
     EXPECT_EQ("kept\n", vol.read("/snaps/s1/.delete/deletefilelist"));
 }
 
@@ -1473,7 +1499,17 @@ TEST_F(CliTest, DifferenceLinesShowOddNamesEscaped)
 {
     vol.write("/live/two\nlines", "x");
     ASSERT_EQ(0, create("/s").status);
+    // A result that does not reach standard output is no success; a failure status stays.
+    auto to_full = [](const std::string& args) {
+        const int rc = std::system((testvol::znfssnap_path() + " " + args + " >/dev/full 2>/dev/null").c_str());
+        return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    };
+    const std::string check = "verify --volume " + vol.root() + " --dataset /live --snapdir /s";
+    for (const std::string& args :
+         std::vector<std::string>{check, check + " --json", "list --volume " + vol.root() + " /", "--version"})
+        EXPECT_EQ(1, to_full(args)) << args;
     vol.write("/s/two\nlines", "y");
+    EXPECT_EQ(4, to_full(check));
     run_result r = verify("/s");
     EXPECT_EQ(4, r.status) << show(r);
     EXPECT_NE(std::string::npos, r.out.find("/two\\x0alines: data differs\n")) << r.out;
