@@ -1500,14 +1500,18 @@ TEST_F(CliTest, DifferenceLinesShowOddNamesEscaped)
     vol.write("/live/two\nlines", "x");
     ASSERT_EQ(0, create("/s").status);
     // A result that does not reach standard output is no success; a failure status stays.
-    auto to_full = [](const std::string& args) {
-        const int rc = std::system((testvol::znfssnap_path() + " " + args + " >/dev/full 2>/dev/null").c_str());
+    const std::string err = objects.host("/err");
+    auto to_full = [&](const std::string& args) {
+        const int rc = std::system((testvol::znfssnap_path() + " " + args + " >/dev/full 2>" + err).c_str());
         return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
     };
     const std::string check = "verify --volume " + vol.root() + " --dataset /live --snapdir /s";
     for (const std::string& args :
-         std::vector<std::string>{check, check + " --json", "list --volume " + vol.root() + " /", "--version"})
+         std::vector<std::string>{check, check + " --json", "list --volume " + vol.root() + " /", "--version"}) {
         EXPECT_EQ(1, to_full(args)) << args;
+        EXPECT_NE(std::string::npos, testvol::slurp(err).find("the run completed, but its result was lost"))
+            << args << "\n" << testvol::slurp(err);
+    }
     vol.write("/s/two\nlines", "y");
     EXPECT_EQ(4, to_full(check));
     run_result r = verify("/s");

@@ -108,7 +108,9 @@ int hidden_option(const std::string& name, const std::vector<std::string>& args)
 
 // What was printed is the result a caller reads: when it did not all reach standard output (a
 // full disk, say), a success would be reported for output that never came, so
-// the run fails instead. A failure status already given is kept: it says more.
+// the run fails instead. A failure status already given is kept: it says more. The operation
+// itself is not undone, and the message says it completed: a caller that reruns it on the
+// status alone must not take it for one that changed nothing.
 int with_output_written(int status)
 {
     errno = 0;
@@ -116,7 +118,8 @@ int with_output_written(int status)
     const int e = flushed ? 0 : errno;
     if (flushed && !std::ferror(stdout))
         return status;
-    std::fprintf(stderr, "znfssnap: cannot write to standard output: %s\n",
+    std::fprintf(stderr, "znfssnap: %scannot write to standard output: %s\n",
+                 status == znfssnap::exit_ok ? "the run completed, but its result was lost: " : "",
                  znfssnap::describe_error(std::error_code(e != 0 ? e : EIO, std::system_category())).c_str());
     return status == znfssnap::exit_ok ? znfssnap::exit_failed : status;
 }
