@@ -1512,6 +1512,14 @@ TEST_F(CliTest, DifferenceLinesShowOddNamesEscaped)
         EXPECT_NE(std::string::npos, testvol::slurp(err).find("the run completed, but its result was lost"))
             << args << "\n" << testvol::slurp(err);
     }
+    // Standard output and error that the caller closed are no lost result, and no file the
+    // run opens takes their place (log lines would land in it).
+    vol.mkdir("/s2");
+    const int rc = std::system((testvol::znfssnap_path() + " create --volume " + vol.root() +
+                                " --dataset /live --snapdir /s2 -v >&- 2>&-")
+                                   .c_str());
+    EXPECT_TRUE(WIFEXITED(rc) && WEXITSTATUS(rc) == 0) << rc;
+    EXPECT_EQ(0, verify("/s2").status);
     vol.write("/s/two\nlines", "y");
     EXPECT_EQ(4, to_full(check));
     run_result r = verify("/s");

@@ -7,6 +7,9 @@
 #include "options.h"
 #include "report.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -159,6 +162,23 @@ int run(int argc, char** argv)
     return znfssnap::exit_usage;
 }
 
+// A caller may start the command with standard input, output or error closed; the first
+// descriptors the run opens (a volume's root, a lock file, a GlusterFS connection) would then
+// take their numbers, and what is printed would be written into them. False when one of them
+// cannot be held open.
+bool hold_standard_descriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd)
+        if (::fcntl(fd, F_GETFD) < 0 && errno == EBADF && ::open("/dev/null", O_RDWR) != fd)
+            return false;
+    return true;
+}
+
 }  // namespace
 
-int main(int argc, char** argv) { return with_output_written(run(argc, argv)); }
+int main(int argc, char** argv)
+{
+    if (!hold_standard_descriptors())
+        return znfssnap::exit_failed;  // nowhere safe to print: no run rather than one writing into a volume
+    return with_output_written(run(argc, argv));
+}
