@@ -7,7 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <grp.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
@@ -68,9 +72,10 @@ struct running_cli {
 };
 
 // Starts znfssnap with args; env entries ("NAME=value") are added to the environment, and
-// input is its standard input.
+// input is its standard input. in_child, when given, runs in the child before it starts
+// znfssnap (to enter a namespace or become another user, say).
 running_cli start_cli(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
-                      const std::string& input = "")
+                      const std::string& input = "", const std::function<void()>& in_child = {})
 {
     running_cli c;
     const std::string path = testvol::znfssnap_path();
@@ -95,6 +100,8 @@ running_cli start_cli(const std::vector<std::string>& args, const std::vector<st
         dup2(fileno(c.err.get()), 2);
         for (const std::string& e : env)
             putenv(const_cast<char*>(e.c_str()));
+        if (in_child)
+            in_child();
         execv(path.c_str(), argv.data());
         _exit(127);
     }
@@ -1170,6 +1177,87 @@ TEST_F(CliTest, OneRunPerSnapshotDirectory)
     EXPECT_EQ(list, vol.read("/s2/.delete/deletefilelist_prevsnap"));
     EXPECT_EQ(size_t(1000), objects.list("/objects").size());
     EXPECT_FALSE(testvol::host_exists(lock)) << "the lock file stays after its last holder ended";
+}
+
+// A lock directory that not every user may write in (an administrator made it so): its lock
+// files stay when their holder ends. A run that may only open them, and found its file gone,
+// could not make the path's new one: it would lock a file elsewhere, beside a run that did.
+// Such a run shares the file instead, refused while it is held. Needs root and a mount
+// namespace, whose /run/lock is a tmpfs of its own.
+TEST_F(CliTest, LockFilesStayWhereNotEveryoneMayWrite)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    int ready[2];
+    ASSERT_EQ(0, pipe2(ready, O_CLOEXEC));
+    const pid_t ns = fork();
+    if (ns == 0) {  // a process of its own: one with threads cannot leave its namespace
+        const char made = unshare(CLONE_NEWNS) == 0 &&
+                                  mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                                  mount("znfs-locks", "/run/lock", "tmpfs", 0, "mode=1777") == 0 &&
+                                  mkdir("/run/lock/znfssnap", 0755) == 0 && chmod("/run/lock/znfssnap", 0755) == 0
+                              ? 'y'
+                              : 'n';
+        if (write(ready[1], &made, 1) == 1)
+            pause();
+        _exit(0);
+    }
+    ASSERT_GT(ns, 0);
+    close(ready[1]);
+    char made = 'n';
+    if (read(ready[0], &made, 1) != 1)
+        made = 'n';
+    close(ready[0]);
+    struct ended {
+        pid_t pid;
+        ~ended()
+        {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+    } ns_ends{ns};
+    if (made != 'y')
+        GTEST_SKIP() << "no mount namespace of its own";
+    const int nsfd = open(("/proc/" + std::to_string(ns) + "/ns/mnt").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(nsfd, 0);
+    const std::string locks = "/proc/" + std::to_string(ns) + "/root/run/lock/znfssnap";
+    auto run_in = [&](uid_t uid, const std::vector<std::string>& args) {
+        running_cli c = start_cli(args, {}, "", [&] {
+            if (setns(nsfd, CLONE_NEWNS) != 0 ||
+                (uid != 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0)))
+                _exit(126);
+        });
+        return finish_cli(c);
+    };
+
+    ASSERT_EQ(0, create("/s").status);
+    ASSERT_EQ(0, std::system(("chmod -R a+rwX '" + vol.root() + "'").c_str()));
+    const uid_t nobody = 65534;
+    const std::vector<std::string> add = {"list-add", "--volume", vol.root(), "--snapdir", "/s"};
+    auto with = [&](const char* name) {
+        std::vector<std::string> a = add;
+        a.push_back(name);
+        return a;
+    };
+    run_result r = run_in(0, with("first"));
+    ASSERT_EQ(0, r.status) << show(r);
+    const std::set<std::string> files = testvol::names_in(locks);
+    ASSERT_EQ(1u, files.size()) << "the root run's lock file was removed";
+    const std::string lock = locks + "/" + *files.begin();
+    EXPECT_EQ("", testvol::slurp(lock)) << "a holder that has gone is still named";
+
+    const int held = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(0, flock(held, LOCK_EX | LOCK_NB));
+    r = run_in(nobody, with("second"));
+    EXPECT_EQ(1, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.err.find("in use by")) << r.err;
+    close(held);
+    r = run_in(nobody, with("second"));
+    EXPECT_EQ(0, r.status) << show(r);
+    EXPECT_EQ("first\nsecond\n", vol.read("/s/.delete/deletefilelist"));
+    EXPECT_EQ(files, testvol::names_in(locks));
+    close(nsfd);
 }
 
 // ---- rmtree, volsnap ----

@@ -98,6 +98,17 @@ bool still_at_path(int fd, const std::string& path)
     return ::fstat(fd, &a) == 0 && ::lstat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// Whether every user may make a file in the lock directory of path. Where some may only open
+// the files there (an administrator's directory, not the one made here), a run of theirs that
+// finds its file gone cannot make the path's new one: it would lock a file of the next lock
+// directory instead, beside a run that did make the new one, and both would hold the lock.
+bool everyone_creates_beside(const std::string& path)
+{
+    struct stat st {};
+    const std::string dir = path.substr(0, path.rfind('/'));
+    return ::stat(dir.c_str(), &st) == 0 && (st.st_mode & S_IWOTH) != 0 && (st.st_mode & S_IXOTH) != 0;
+}
+
 // Locks the lock file of hash (for the snapshot directory shown as dir), waiting for its holder
 // when wait is set; the locked descriptor with path set, or -1 with message set.
 int lock_one(const std::string& hash, const std::string& dir, bool wait, std::string& path, std::string& message)
@@ -161,8 +172,10 @@ void snapshot_locks::release()
         }
         // Removed while still held, so that the lock directory does not gather a file per
         // snapshot directory ever touched; a run that waited on this file sees it gone once
-        // it has the lock, and takes the path's new file instead. Another user's file stays.
-        ::unlink(h.path.c_str());
+        // it has the lock, and takes the path's new file instead. Another user's file stays,
+        // and so does every file of a directory where not everyone can make it again.
+        if (everyone_creates_beside(h.path))
+            ::unlink(h.path.c_str());
         ::close(h.fd);
     }
     m_held.clear();

@@ -7,7 +7,7 @@
 // /tmp/znfssnap-locks where that cannot be written), so the lock keeps runs on one host
 // apart; runs on two hosts against one GlusterFS volume are not. The holder writes
 // "PID COMMAND" into the file, so that a refused run can name it, and removes the file when it
-// lets go.
+// lets go (where every user may make it again).
 
 #include "operations.h"
 
