@@ -1179,6 +1179,63 @@ TEST_F(CliTest, OneRunPerSnapshotDirectory)
     EXPECT_FALSE(testvol::host_exists(lock)) << "the lock file stays after its last holder ended";
 }
 
+// A deletion's marker that someone swapped for a link while the deletion ran (its earlier
+// marker removed, the list split) is not written through it: the link may lead to any file
+// of the volume, here a live one, which the marker would replace. The run fails on it, a rerun
+// refuses the link, and one after it is gone completes.
+TEST_F(CliTest, DeletionMarkerNeverWrittenThroughALink)
+{
+    std::string list;
+    for (int i = 0; i < 1000; ++i) {
+        object_file("f" + std::to_string(i), "o" + std::to_string(i));
+        list += "f" + std::to_string(i) + "\n";
+    }
+    const std::vector<std::string> del = {"delete", "--volume", vol.root(), "--object-volume", objects.root(),
+                                          "--snapdir", "/s2", "--prevsnap", "/s1"};
+    const std::string marker = "/s2/.delete/delete_complete";
+    running_cli first;
+    for (int attempt = 0;; ++attempt) {
+        ASSERT_LT(attempt, 10) << "the deletion ended every time before it could be stopped";
+        testvol::remove_tree(vol.root() + "/s1");
+        testvol::remove_tree(vol.root() + "/s2");
+        ASSERT_EQ(0, create("/s1").status);
+        ASSERT_EQ(0, create("/s2").status);
+        write_delete_list("/s2", list);
+        first = start_cli(del);
+        // Stopped once it has split its list: its earlier marker is gone by then.
+        const std::string batch = vol.host("/s2/.delete/delfilebatch_thr1");
+        const auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+        bool ended = false;
+        while (!testvol::host_exists(batch) && !ended && std::chrono::steady_clock::now() < give_up)
+            ended = waitpid(first.pid, nullptr, WNOHANG) == first.pid;
+        if (ended)
+            continue;
+        ASSERT_EQ(0, kill(first.pid, SIGSTOP));
+        int status = 0;
+        ASSERT_EQ(first.pid, waitpid(first.pid, &status, WUNTRACED));
+        if (WIFSTOPPED(status) && !vol.exists(marker))
+            break;
+        if (WIFSTOPPED(status)) {
+            ASSERT_EQ(0, kill(first.pid, SIGCONT));
+            ASSERT_EQ(0, finish_cli(first).status);
+        }
+    }
+    vol.symlink("/live/docs/a.txt", marker);
+    ASSERT_EQ(0, kill(first.pid, SIGCONT));
+    run_result r = finish_cli(first);
+    EXPECT_EQ(1, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.err.find("delete_complete")) << r.err;
+    EXPECT_EQ("alpha\n", vol.read("/live/docs/a.txt"));
+    r = run_cli(del);
+    EXPECT_EQ(1, r.status) << show(r);
+    EXPECT_EQ("alpha\n", vol.read("/live/docs/a.txt"));
+    ASSERT_EQ(0, unlink(vol.host(marker).c_str()));
+    r = run_cli(del);
+    EXPECT_EQ(0, r.status) << show(r);
+    EXPECT_EQ("/s1\n", vol.read(marker));
+    EXPECT_EQ(list, vol.read("/s2/.delete/deletefilelist_prevsnap"));
+}
+
 // A lock directory that not every user may write in (an administrator made it so): its lock
 // files stay when their holder ends. A run that may only open them, and found its file gone,
 // could not make the path's new one: it would lock a file elsewhere, beside a run that did.

@@ -158,10 +158,22 @@ int undone_if_not_whole(int status, const std::error_code& ec)
     return ec.value() == ENOTCONN ? exit_incomplete : status;
 }
 
-deletion_step run_deletion_step(const opened_volume& vol, const opened_volume& obj, const std::string& snapdir,
+deletion_step run_deletion_step(const opened_volume& plain, const opened_volume& obj, const std::string& snapdir,
                                 const std::string& prevsnap, bool new_prevsnap, bool dry_run, bool show_progress)
 {
     deletion_step step;
+    // The bookkeeping is read and written below the two snapshots, no link followed: a marker
+    // swapped for a link while the deletion runs would have the marker written (truncating
+    // it) into whatever file it leads to, a live one among them.
+    std::vector<std::string> roots = {snapdir};
+    if (!prevsnap.empty())
+        roots.push_back(prevsnap);
+    std::error_code confine_ec;
+    const opened_volume vol = confined(plain, roots, confine_ec);
+    if (!vol.iopx) {
+        step.stop = check_failed("cannot open " + snapdir, confine_ec);
+        return step;
+    }
     step.stop = deletion_refusal(vol, snapdir, prevsnap, new_prevsnap);
     if (!step.stop.ok())
         return step;
@@ -172,7 +184,7 @@ deletion_step run_deletion_step(const opened_volume& vol, const opened_volume& o
         step.stop = check_failed("cannot remove " + snapdir + k_delete_complete, ec);
         return step;
     }
-    step.out = run_delete(vol.api, vol.iopx, obj.api, obj.iopx, snapdir, prevsnap, dry_run, show_progress);
+    step.out = run_delete(plain.api, plain.iopx, obj.api, obj.iopx, snapdir, prevsnap, dry_run, show_progress);
     // The marker names the previous snapshot the names were compared with: only that one may
     // receive them.
     if (step.ran_in_full() && !dry_run)
