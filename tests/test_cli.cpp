@@ -1239,8 +1239,8 @@ TEST_F(CliTest, DeletionMarkerNeverWrittenThroughALink)
 // A lock directory that not every user may write in (an administrator made it so): its lock
 // files stay when their holder ends. A run that may only open them, and found its file gone,
 // could not make the path's new one: it would lock a file elsewhere, beside a run that did.
-// Such a run shares the file instead, refused while it is held. Needs root and a mount
-// namespace, whose /run/lock is a tmpfs of its own.
+// Such a run shares the file instead (whatever the umask of its maker), refused while it is
+// held. Needs root and a mount namespace, whose /run/lock is a tmpfs of its own.
 TEST_F(CliTest, LockFilesStayWhereNotEveryoneMayWrite)
 {
     if (geteuid() != 0)
@@ -1278,8 +1278,9 @@ TEST_F(CliTest, LockFilesStayWhereNotEveryoneMayWrite)
     const int nsfd = open(("/proc/" + std::to_string(ns) + "/ns/mnt").c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(nsfd, 0);
     const std::string locks = "/proc/" + std::to_string(ns) + "/root/run/lock/znfssnap";
-    auto run_in = [&](uid_t uid, const std::vector<std::string>& args) {
+    auto run_in = [&](uid_t uid, const std::vector<std::string>& args, mode_t mask = 022) {
         running_cli c = start_cli(args, {}, "", [&] {
+            umask(mask);
             if (setns(nsfd, CLONE_NEWNS) != 0 ||
                 (uid != 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0)))
                 _exit(126);
@@ -1296,12 +1297,16 @@ TEST_F(CliTest, LockFilesStayWhereNotEveryoneMayWrite)
         a.push_back(name);
         return a;
     };
-    run_result r = run_in(0, with("first"));
+    // Made under a strict umask, the file is still one every user can open.
+    run_result r = run_in(0, with("first"), 077);
     ASSERT_EQ(0, r.status) << show(r);
     const std::set<std::string> files = testvol::names_in(locks);
     ASSERT_EQ(1u, files.size()) << "the root run's lock file was removed";
     const std::string lock = locks + "/" + *files.begin();
     EXPECT_EQ("", testvol::slurp(lock)) << "a holder that has gone is still named";
+    struct stat st {};
+    ASSERT_EQ(0, stat(lock.c_str(), &st));
+    EXPECT_EQ(0644u, st.st_mode & 07777);
 
     const int held = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(held, 0);
@@ -1310,6 +1315,13 @@ TEST_F(CliTest, LockFilesStayWhereNotEveryoneMayWrite)
     EXPECT_EQ(1, r.status) << show(r);
     EXPECT_NE(std::string::npos, r.err.find("in use by")) << r.err;
     close(held);
+    // One this user may not open (a killed run's, made before it could be opened to all) is
+    // refused, not passed by for a file elsewhere that would keep nobody out.
+    ASSERT_EQ(0, chmod(lock.c_str(), 0600));
+    r = run_in(nobody, with("second"));
+    EXPECT_EQ(1, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.err.find("cannot open a lock file")) << r.err;
+    ASSERT_EQ(0, chmod(lock.c_str(), 0644));
     r = run_in(nobody, with("second"));
     EXPECT_EQ(0, r.status) << show(r);
     EXPECT_EQ("first\nsecond\n", vol.read("/s/.delete/deletefilelist"));

@@ -54,6 +54,49 @@ std::string directory_identity(const opened_volume& vol, const std::string& snap
     return "path " + normalize_path(snapdir);
 }
 
+// Opens (creating it when needed) the lock file at path; -1 with errno set when it cannot, and
+// refuse set when the next lock directory must not be tried: a file is there that this user
+// may not open, and another directory's file would not keep its holder out.
+int open_lock_path(const std::string& path, bool& refuse)
+{
+    refuse = false;
+    bool made_again = false;
+    for (int waits = 0;;) {
+        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd >= 0) {
+            // Readable by every user whatever the umask: one who could not open it would lock
+            // a file of the next directory instead, and both runs would hold the lock.
+            struct stat st {};
+            if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 07777) != 0644 &&
+                ::fchmod(fd, 0644) != 0) {
+                // Left as it is: another user's run waits for it, then refuses it.
+            }
+            return fd;
+        }
+        if (errno != EACCES)
+            return -1;
+        // Another user's lock file: flock works on a descriptor open for reading as well.
+        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd >= 0)
+            return fd;
+        if (errno == ENOENT && !made_again) {
+            made_again = true;  // its holder removed it between the two opens: make it now
+            continue;
+        }
+        struct stat st {};
+        if (errno != EACCES || ::lstat(path.c_str(), &st) != 0)
+            return -1;  // nothing there this user can reach: the next directory
+        // There, and not readable: made under a strict umask a moment ago (its maker opens it
+        // to all at once), or left so by a killed run of another user.
+        if (++waits > 100) {
+            refuse = true;
+            errno = EACCES;
+            return -1;
+        }
+        ::usleep(1000);
+    }
+}
+
 // Opens (creating it when needed) the lock file of hash in the first lock directory that
 // takes it; -1 with errno set when none does.
 int open_lock_file(const std::string& hash, std::string& path)
@@ -63,11 +106,9 @@ int open_lock_file(const std::string& hash, std::string& path)
         if (::mkdir(dir, 01777) == 0)
             ::chmod(dir, 01777);  // shared by every user of the host, like /tmp
         path = std::string(dir) + "/" + hash + ".lock";
-        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-        // Another user's lock file: flock works on a descriptor open for reading as well.
-        if (fd < 0 && errno == EACCES)
-            fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        if (fd >= 0)
+        bool refuse = false;
+        const int fd = open_lock_path(path, refuse);
+        if (fd >= 0 || refuse)
             return fd;
         err = errno;
     }
