@@ -695,6 +695,16 @@ TEST_P(ServiceContract, ConfinedContextsActOnLinksAsNamesAndHoldTheirRoots)
     EXPECT_FALSE(host->exists("/real/secret"));
     EXPECT_FALSE(host->exists("/other/made"));
     EXPECT_EQ("secret", get("/other/secret"));
+
+    // A root spelled with a trailing slash is the same root, names right below it too.
+    ASSERT_FALSE(api->unlink(iopx, "/alias", none));
+    host->symlink("real", "/alias");
+    znfs::znfs_iopx_ptr slashed = api->confine(iopx, {"/alias/"}, znfs::znfs_api::final_link::refuse, ec);
+    ASSERT_TRUE(slashed) << ec.message();
+    EXPECT_FALSE(api->mkdir(slashed, "/alias//made", 0700, none));
+    EXPECT_FALSE(api->stat(slashed, "/alias", &st, none));
+    EXPECT_FALSE(api->rmdir(slashed, "/alias/made", none));
+    EXPECT_FALSE(host->exists("/real/made"));
 }
 
 TEST_P(ServiceContract, ReaddirGivesEveryEntryWithItsRealType)

@@ -976,7 +976,13 @@ public:
         std::vector<anchor> anchors;
         for (const std::string& root : roots) {
             int fd = resolve(*v, root.c_str(), O_PATH);
-            anchors.push_back(anchor{root, fd, fd < 0 ? errno : 0});
+            const int err = fd < 0 ? errno : 0;
+            // Known without its trailing slashes: "/s/" is the root "/s", and a name right
+            // below it ("/s//x") has its directory spelled "/s".
+            std::string path = root;
+            while (path.size() > 1 && path.back() == '/')
+                path.pop_back();
+            anchors.push_back(anchor{path, fd, err});
         }
         std::sort(anchors.begin(), anchors.end(),
                   [](const anchor& a, const anchor& b) { return a.path.size() > b.path.size(); });
