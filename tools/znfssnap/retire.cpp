@@ -434,7 +434,9 @@ std::error_code remove_snapshot_tree(const opened_volume& plain, const std::stri
             return znfs::errno_code(ENOTEMPTY);  // something appeared meanwhile: a rerun takes it too
     if (has_bookkeeping && (ec = remove_bookkeeping(vol, snapdir, marker, removed)))
         return ec;
-    if ((ec = vol.api->rmdir(vol.iopx, snapdir.c_str(), znfs::znfs_aio_ptr())))
+    // The directory itself is named from above it, as the host reaches it (through a linked
+    // parent too); below it nothing is left to reach.
+    if ((ec = plain.api->rmdir(plain.iopx, snapdir.c_str(), znfs::znfs_aio_ptr())))
         return ec;
     std::string parent = normalize_path(snapdir);
     parent = parent.substr(0, std::max<size_t>(parent.rfind('/'), 1));
