@@ -542,6 +542,11 @@ public:
         const gluster_volume* v = volume_of(iopx, path);
         if (!v || !name || !iov || flags > INT_MAX)
             return errno_code(EINVAL);
+        // A length without a buffer is no value: libgfapi's path call would read it from
+        // address 0 and its handle call from whatever lies beside our empty value. The
+        // kernel answers it so for the other backend.
+        if (!iov->iov_base && iov->iov_len != 0)
+            return errno_code(EFAULT);
         volpath p;
         if (!p.set(path))
             return errno_code(errno);
