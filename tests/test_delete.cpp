@@ -495,12 +495,13 @@ TEST_F(Merge, HandOffFilesAreConcatenatedInNumberOrder)
     EXPECT_EQ(log.count_level(-1), 0u);
 }
 
-// One open of the merge failing: the merge returns its errno, and the list keeps the names of
+// One call of the merge failing: the merge returns its errno, and the list keeps the names of
 // every hand-off file appended after it.
 struct MergeFault {
     const char* name;
+    const char* op;
     std::vector<std::pair<int, std::string>> handoffs;  // number, content
-    const char* path;                                   // the open that fails, and which one
+    const char* path;                                   // the call that fails, and which one
     int nth;
     int err;
     std::string merged;
@@ -509,12 +510,12 @@ struct MergeFault {
 
 class MergeFaults : public Merge, public ::testing::WithParamInterface<MergeFault> {};
 
-TEST_P(MergeFaults, FailedOpenKeepsTheRest)
+TEST_P(MergeFaults, FailedCallKeepsTheRest)
 {
     const MergeFault& f = GetParam();
     for (const auto& h : f.handoffs)
         handoff(h.first, h.second);
-    snapfs.fail_op("open", f.err, f.path, f.nth);
+    snapfs.fail_op(f.op, f.err, f.path, f.nth);
     LogCapture log;
     EXPECT_EQ(merge(), error_code(f.err, std::generic_category()));
     EXPECT_EQ(snapvol.read(k_merged), f.merged);
@@ -524,6 +525,7 @@ TEST_P(MergeFaults, FailedOpenKeepsTheRest)
 const MergeFault k_merge_faults[] = {
     // A failed reopen of the list counts as a failed append.
     {"Reopen",
+     "open",
      {{1, "a\n"}, {3, "b\nc\n"}},
      "deletefilelist_prevsnap",
      2,
@@ -532,12 +534,22 @@ const MergeFault k_merge_faults[] = {
      "Failed to reopen file [" + k_merged + "]"},
     // The second open of hand-off file 2 is the append's (the first tests that it exists).
     {"Append",
+     "open",
      {{1, "a\n"}, {2, "x\n"}, {3, "b\nc\n"}},
      "delfilebatch_prevsnap_thr2",
      2,
      EACCES,
      "a\nb\nc\n",
      "File append failed from [/snap2/.delete/delfilebatch_prevsnap_thr2] to file [" + k_merged + "] with error [13]"},
+    // The close after an append may be where its write is told lost (the data is there here).
+    {"CloseAfterAppend",
+     "close",
+     {{1, "a\n"}, {3, "b\nc\n"}},
+     "deletefilelist_prevsnap",
+     2,
+     ENOSPC,
+     "a\nb\nc\n",
+     "Failed to close file [" + k_merged + "]"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Merge, MergeFaults, ::testing::ValuesIn(k_merge_faults),

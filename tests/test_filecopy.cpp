@@ -251,7 +251,7 @@ TEST_F(FileCopy, SplitCountZeroIsInvalid)
     EXPECT_EQ(log.count_level(-1), 1u) << log.dump();
 }
 
-TEST_F(FileCopy, SplitPieceThatCannotBeCreated)
+TEST_F(FileCopy, SplitPieceThatCannotBeCreatedOrClosed)
 {
     LogCapture log;
     FaultFs faulty(api);
@@ -261,6 +261,13 @@ TEST_F(FileCopy, SplitPieceThatCannotBeCreated)
     EXPECT_TRUE(log.contains("Failed to copy file [src: /d/list] to dest [/d/piece2] with error [13]"))
         << log.dump();
     EXPECT_EQ(faulty.calls("write"), 1u);
+
+    // A close may be where a piece's write is told lost: that piece fails the split too.
+    faulty.reset();
+    faulty.fail_op("close", ENOSPC, "piece2");
+    EXPECT_EQ(split(&faulty, "a\nb\nc\n", 8), error_code(ENOSPC, std::generic_category()));
+    EXPECT_TRUE(log.contains("Failed to copy file [src: /d/list] to dest [/d/piece2] with error [28]"))
+        << log.dump();
 }
 
 TEST_F(FileCopy, SplitCutSearchThatFailsWritesNothing)

@@ -301,7 +301,11 @@ error_code filesplit(znfs_api* api, znfs_iopx_ptr iopx, string filetosplit, uint
         logger.debug("filesplit", 1, "Creating file [%s]", piecepath.c_str());
         error_code ec = piecefp ? copy_range(api, buf, listfp, pieces[i].first, piecefp, 0, pieces[i].second, logger)
                                 : generic_code(open_errno);
-        api->close(piecefp, sync_call());
+        // A close may be where a write that never got there is told (GlusterFS writes behind):
+        // a piece short of names would leave them neither deleted nor handed on.
+        const error_code close_ec = piecefp ? api->close(piecefp, sync_call()) : error_code();
+        if (!ec && close_ec)
+            ec = generic_code(close_ec.value());
         if (ec) {
             logger.error("filesplit", "Failed to copy file [src: %s] to dest [%s] with error [%d]",
                          filetosplit.c_str(), piecepath.c_str(), ec.value());
