@@ -267,6 +267,9 @@ void create_run(const Fault& f, const CleanRun& ref, const std::string& mode)
                     s.vol.list("/snap").empty())
             << "result from a copy failure";
         EXPECT_EQ(-1, rec.opstatus);
+        // A creation that reports failure leaves no bookkeeping: with it the snapshot would read
+        // as finished, and no rerun would take it again.
+        EXPECT_FALSE(s.vol.exists("/snap/.delete")) << "a failed creation left its bookkeeping";
     }
     if (rec.opstatus == 0) {
         EXPECT_EQ(0, ec.value());

@@ -328,11 +328,22 @@ error_code znfssnapcreate::opcreate_start()
     }
 
     string listpath = m_snapdir + znfssnaputils::sdelfilelist;
+    // Bookkeeping that is there reads as a finished snapshot, and a rerun would refuse to take
+    // it again: a creation that reports failure takes back what it made of it.
+    auto take_back = [&](bool list_made) {
+        error_code uec = list_made ? m_znfsapi->unlink(m_iopx, listpath.c_str(), znfs::znfs_aio_ptr()) : error_code();
+        if (!uec)
+            uec = m_znfsapi->rmdir(m_iopx, dirpath.c_str(), znfs::znfs_aio_ptr());
+        if (uec)
+            error(k_create_fn, "Failed to remove the unfinished bookkeeping [%s] of snapshot [%s]: %s",
+                  znfssnaputils::sdellistdir.c_str(), m_snapdir.c_str(), uec.message().c_str());
+    };
     debug(k_create_fn, 1, "creating file [%s]", listpath.c_str());
     znfs::znfs_file_ptr fp = m_znfsapi->creat(m_iopx, listpath.c_str(), 0x201, 0760, znfs::znfs_aio_ptr());
     if (!fp) {
-        int e = errno;
+        int e = znfs::errno_or_eio();
         error(k_create_fn, "Failed to create file [%s] ", znfssnaputils::sdelfilelist.c_str());
+        take_back(false);
         return znfs::generic_code(e);
     }
     // A success is reported only for bookkeeping that a power cut does not take back.
@@ -341,6 +352,7 @@ error_code znfssnapcreate::opcreate_start()
     m_znfsapi->close(fp, znfs::znfs_aio_ptr());
     if (sc) {
         debug(k_create_fn, -1, "Failed to make file [%s] durable: %s", listpath.c_str(), sc.message().c_str());
+        take_back(true);
         return sc;
     }
 
