@@ -695,6 +695,13 @@ TEST_F(CliTest, CreateRefusesMissingDirectories)
     r = made("/ready");
     EXPECT_EQ(0, r.status) << show(r);
     EXPECT_EQ("false", parse_json(r)["made_directory"].text);
+    // One inside the dataset is refused before it is made: the live tree stays as it was.
+    const tree_state live = capture_tree(vol, "/live");
+    r = made("/live/docs/s");
+    EXPECT_EQ(1, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.err.find("would lie inside dataset /live")) << r.err;
+    EXPECT_EQ("false", parse_json(r)["made_directory"].text);
+    EXPECT_EQ("", tree_diff(live, capture_tree(vol, "/live")));
 }
 
 // A finished snapshot is never copied into, with or without --resume; a stopped creation is
@@ -1479,6 +1486,7 @@ TEST(CliDestroy, RefusedBeforeAnythingIsUnlinked)
         std::function<void(retire_scene&)> setup;
         std::vector<std::vector<std::string>> runs;
         const char* says;
+        int status = 1;
     };
     const std::vector<refusal> cases = {
         // A list-add of "changed.bak" cut short on a full volume: "changed" is not listed.
@@ -1524,6 +1532,15 @@ TEST(CliDestroy, RefusedBeforeAnythingIsUnlinked)
              s.snaps.symlink("../elsewhere", "/s2/.delete");
          },
          {{"destroy", "--prevsnap", "/s1"}}, "a symbolic link stands where a directory of it was expected"},
+        // The snapshot itself, spelled apart, would have every name handed on to itself and no
+        // object unlinked; one inside it would be removed with it.
+        {"previous snapshot is the snapshot itself", [](retire_scene& s) { s.snaps.symlink(".", "/via"); },
+         {{"delete", "--prevsnap", "/via/s2"},
+          {"delete", "--prevsnap", "/s2/docs", "--dry-run"},
+          {"destroy", "--prevsnap", "/s1/../s2"},
+          {"destroy", "--prevsnap", "/via/s2/docs", "-n"},
+          {"handoff", "--prevsnap", "/via/s2"}},
+         "--prevsnap names the snapshot", 2},
     };
     for (const refusal& c : cases) {
         SCOPED_TRACE(c.name);
@@ -1535,7 +1552,7 @@ TEST(CliDestroy, RefusedBeforeAnythingIsUnlinked)
             std::string line;
             for (const std::string& a : args)
                 line += a + " ";
-            EXPECT_EQ(1, r.status) << line << "\n" << show(r);
+            EXPECT_EQ(c.status, r.status) << line << "\n" << show(r);
             EXPECT_NE(std::string::npos, r.err.find(c.says)) << line << "\n" << r.err;
         }
         EXPECT_EQ("", tree_diff(snaps, capture_tree(scene.snaps)));

@@ -121,6 +121,17 @@ int cmd_create(const std::vector<std::string>& args)
     if ((ec = check_directory(dc.vol.api, dc.vol.iopx, dc.dataset)))
         return report_failure("create", dc.co.json, dc.report, "dataset " + dc.dataset, ec);
     if (dc.args.has("mkdir")) {
+        // A directory made inside the dataset would be refused by the creation and left behind
+        // in the live tree, so its parent is judged before it is made. A parent that cannot be
+        // told about is left to mkdir to report.
+        bool inside = false;
+        if (!lies_within(dc.vol.api, dc.vol.iopx, parent_of(dc.snapdir), dc.dataset, inside) && inside) {
+            dc.report.flag("made_directory", false);
+            return report_refusal("create", dc.co.json, dc.report,
+                                  "snapshot directory " + printable(dc.snapdir) + " would lie inside dataset " +
+                                      printable(dc.dataset) + ": nothing made or copied",
+                                  znfs::errno_code(EINVAL));
+        }
         // One that is there already is no fault: the checks below judge what it holds.
         ec = dc.vol.api->mkdir(dc.vol.iopx, dc.snapdir.c_str(), 0755, znfs::znfs_aio_ptr());
         dc.report.flag("made_directory", !ec);

@@ -82,8 +82,13 @@ int cmd_delete(const std::vector<std::string>& args)
         return report_failure("delete", co.json, j, "snapshot directory " + snapdir, ec);
     if (!prevsnap.empty() && (ec = check_directory(api, iopx, prevsnap)))
         return report_failure("delete", co.json, j, "previous snapshot " + prevsnap, ec);
-    if (!prevsnap.empty() && normalize_path(prevsnap) == normalize_path(snapdir))
-        return usage_error("delete", "--prevsnap names the snapshot being deleted");
+    // Spelled apart ("s/../s", a linked parent), the same directory would have every name
+    // compared with itself and handed on to itself, and no object ever unlinked.
+    bool overlap = false;
+    if (!prevsnap.empty() && (normalize_path(prevsnap) == normalize_path(snapdir) ||
+                              (!trees_overlap(api, iopx, snapdir, prevsnap, overlap) && overlap)))
+        return usage_error("delete", "--prevsnap names the snapshot being deleted, or a directory inside it or "
+                                     "around it");
 
     // The previous snapshot is held too: a removal of it running meanwhile would make its copies
     // read as absent, and the objects it still holds would be unlinked.

@@ -195,6 +195,12 @@ int cmd_destroy(const std::vector<std::string>& raw_args)
     hook.arm(vol, obj);
     if ((ec = check_directory(vol.api, vol.iopx, snapdir)))
         return undone_if_not_whole(report_failure("destroy", co.json, j, "snapshot directory " + snapdir, ec), ec);
+    // Spelled apart, the same directory (or one inside the other) would be compared with itself
+    // and then removed with it. A previous snapshot that is gone has nothing to tell.
+    bool overlap = false;
+    if (!prevsnap.empty() && !trees_overlap(vol.api, vol.iopx, snapdir, prevsnap, overlap) && overlap)
+        return usage_error("destroy", "--prevsnap names the snapshot being destroyed, or a directory inside it or "
+                                      "around it");
 
     std::vector<std::string> locked = {snapdir};
     if (!prevsnap.empty())

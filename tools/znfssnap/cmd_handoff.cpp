@@ -75,6 +75,10 @@ int cmd_handoff(const std::vector<std::string>& args)
     std::error_code ec;
     if ((ec = check_directory(vol.api, vol.iopx, prevsnap)))
         return report_failure("handoff", co.json, j, "previous snapshot " + prevsnap, ec);
+    bool overlap = false;
+    if (!trees_overlap(vol.api, vol.iopx, snapdir, prevsnap, overlap) && overlap)
+        return usage_error("handoff", "--prevsnap names the snapshot whose names are handed on, or a directory "
+                                      "inside it or around it");
     snapshot_locks locks;
     std::string message;
     if (!locks.take(vol, volume, {snapdir, prevsnap}, holder_text("handoff", args), pa.has("wait"), message))

@@ -8,16 +8,12 @@
 
 namespace znfssnap {
 
-namespace {
-
 std::string parent_of(const std::string& path)
 {
     std::string n = normalize_path(path);
     size_t slash = n.rfind('/');
     return slash == 0 ? std::string("/") : n.substr(0, slash);
 }
-
-}  // namespace
 
 std::vector<std::string> path_components(const std::string& path)
 {
@@ -173,34 +169,39 @@ std::error_code remove_file_durably(znfs::znfs_api* api, const znfs::znfs_iopx_p
     return sync_directory(api, iopx, parent_of(path));
 }
 
+std::error_code lies_within(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& inner,
+                            const std::string& outer, bool& within)
+{
+    within = false;
+    struct stat out {};
+    std::error_code ec = api->stat(iopx, outer.c_str(), &out, znfs::znfs_aio_ptr());
+    if (ec)
+        return ec;
+    std::string cur = inner;
+    struct stat prev {};
+    for (int depth = 0; depth < 4096; ++depth) {
+        struct stat st {};
+        if ((ec = api->stat(iopx, cur.c_str(), &st, znfs::znfs_aio_ptr())))
+            return ec;
+        if (st.st_dev == out.st_dev && st.st_ino == out.st_ino) {
+            within = true;
+            return std::error_code();
+        }
+        if (depth > 0 && st.st_dev == prev.st_dev && st.st_ino == prev.st_ino)
+            break;  // the volume root: its ".." is itself
+        prev = st;
+        cur += "/..";
+    }
+    return std::error_code();
+}
+
 std::error_code trees_overlap(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& a,
                               const std::string& b, bool& overlap)
 {
-    overlap = false;
-    for (int pass = 0; pass < 2; ++pass) {
-        const std::string& inner = pass == 0 ? a : b;
-        const std::string& outer = pass == 0 ? b : a;
-        struct stat out {};
-        std::error_code ec = api->stat(iopx, outer.c_str(), &out, znfs::znfs_aio_ptr());
-        if (ec)
-            return ec;
-        std::string cur = inner;
-        struct stat prev {};
-        for (int depth = 0; depth < 4096; ++depth) {
-            struct stat st {};
-            if ((ec = api->stat(iopx, cur.c_str(), &st, znfs::znfs_aio_ptr())))
-                return ec;
-            if (st.st_dev == out.st_dev && st.st_ino == out.st_ino) {
-                overlap = true;
-                return std::error_code();
-            }
-            if (depth > 0 && st.st_dev == prev.st_dev && st.st_ino == prev.st_ino)
-                break;  // the volume root: its ".." is itself
-            prev = st;
-            cur += "/..";
-        }
-    }
-    return std::error_code();
+    std::error_code ec = lies_within(api, iopx, a, b, overlap);
+    if (ec || overlap)
+        return ec;
+    return lies_within(api, iopx, b, a, overlap);
 }
 
 std::error_code list_directory(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& dir,

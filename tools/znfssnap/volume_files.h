@@ -21,6 +21,9 @@ std::vector<std::string> path_components(const std::string& path);
 // starting with "/" ("" and "/" give "/"). ".." is kept: it is not resolved.
 std::string normalize_path(const std::string& path);
 
+// The directory path names its last component in ("/" for one right below the root).
+std::string parent_of(const std::string& path);
+
 // True when path has a ".." component.
 bool has_dotdot(const std::string& path);
 
@@ -54,6 +57,9 @@ std::error_code remove_file_durably(znfs::znfs_api* api, const znfs::znfs_iopx_p
 // inode up the ".." chain, so that links and "." in the paths do not hide it.
 std::error_code trees_overlap(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& a,
                               const std::string& b, bool& overlap);
+// The same in one direction: whether directory inner is outer or lies below it.
+std::error_code lies_within(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& inner,
+                            const std::string& outer, bool& within);
 
 // Up to max names of directory dir ("." and ".." left out) into names.
 std::error_code list_directory(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& dir,
