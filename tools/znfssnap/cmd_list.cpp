@@ -75,6 +75,8 @@ int cmd_list(const std::vector<std::string>& args)
         return rc;
     const std::string volume = pa.get("volume");
     const std::string parent = pa.positional[0];
+    if (parent.empty())
+        return usage_error("list", "PARENT is empty: give a directory of the volume (\"/\" for its root)");
     json_object j("list");
     j.str("volume", volume).str("parent", parent);
 

@@ -123,6 +123,10 @@ int start_deletion(const char* command, const char* help, const std::vector<std:
     r.objvolume = pa.get("object-volume");
     r.snapdir = pa.get("snapdir");
     r.prevsnap = pa.get("prevsnap");
+    // An empty value (an unset variable in a script) must not pass for "no previous snapshot":
+    // the deletion would then unlink every object the previous snapshot shares.
+    if (pa.values.count("prevsnap") && r.prevsnap.empty())
+        return usage_error(command, "--prevsnap needs a path (leave it out for the oldest snapshot)");
     r.dry_run = pa.has("dry-run");
     r.wait = pa.has("wait");
     r.new_prevsnap = pa.has("new-prevsnap");
