@@ -466,6 +466,8 @@ TEST(CliUsage, UsageErrorsExitTwo)
         {"list", "--volume", "/tmp", "/a", "/b"},
         {"list", "--volume", "/tmp", ""},
         {"delete", "--volume", "/tmp", "--object-volume", "/tmp", "--snapdir", "/s", "--prevsnap", ""},
+        {"delete", "--volume", "/tmp", "--object-volume", "/tmp", "--snapdir", "/s", "--prevsnap", "/p\nq"},
+        {"delete", "--volume", "/tmp", "--object-volume", "/tmp", "--snapdir", "/s\nt", "--prevsnap", "/p"},
         {"destroy", "--volume", "/tmp", "--object-volume", "/tmp", "--snapdir", "/s", "--prevsnap=", "-n"},
         {"destroy", "--volume", "/tmp", "--snapdir", "/s"},
         {"destroy", "--volume", "/tmp", "--object-volume", "/tmp", "--snapdir", "/s", "--prevsnap", "//s/."},

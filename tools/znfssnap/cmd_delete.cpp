@@ -70,6 +70,11 @@ int cmd_delete(const std::vector<std::string>& args)
     const std::string& snapdir = r.snapdir;
     const std::string& prevsnap = r.prevsnap;
     const bool dry_run = r.dry_run;
+    // The marker records the previous snapshot, and the hand-off that must follow records both
+    // paths, one per line: refused before anything is unlinked, not once the deletion is done.
+    if (!prevsnap.empty() && (normalize_path(prevsnap).find('\n') != std::string::npos ||
+                              normalize_path(snapdir).find('\n') != std::string::npos))
+        return usage_error("delete", "a snapshot path holding a line feed cannot be recorded in a marker");
     json_object j = deletion_record("delete", r);
 
     std::error_code ec;
