@@ -114,8 +114,22 @@ std::string man_page(const std::string& version, const std::string& usage, const
     return page;
 }
 
-std::vector<std::string> help_options(const std::string& help)
+std::vector<std::string> help_options(const std::string& help_text)
 {
+    // Only the usage lines and the lines that describe an option: prose may quote other
+    // programs' options ("gluster --mode=script"), which this command would refuse.
+    std::string help;
+    for (size_t start = 0; start < help_text.size();) {
+        size_t end = help_text.find('\n', start);
+        end = end == std::string::npos ? help_text.size() : end + 1;
+        const std::string line = help_text.substr(start, end - start);
+        const size_t first = line.find_first_not_of(' ');
+        if (first != std::string::npos &&
+            (line[first] == '-' || line[first] == '[' || line.compare(first, 6, "Usage:") == 0 ||
+             line.compare(first, 9, "znfssnap ") == 0))
+            help += line;
+        start = end;
+    }
     std::vector<std::string> names;
     for (size_t i = help.find("--"); i != std::string::npos; i = help.find("--", i + 2)) {
         if (i > 0 && (std::isalnum(static_cast<unsigned char>(help[i - 1])) || help[i - 1] == '-'))

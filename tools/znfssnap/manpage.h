@@ -24,7 +24,8 @@ bool capture_stdout(const std::function<void()>& f, std::string& out);
 std::string man_page(const std::string& version, const std::string& usage, const std::vector<command_help>& commands,
                      const std::string& common_options);
 
-// The options a help text names ("--word"), each once, in order of first mention.
+// The options a help text names ("--word") in its usage lines and option lines, each once, in
+// order of first mention.
 std::vector<std::string> help_options(const std::string& help);
 
 }  // namespace znfssnap
