@@ -755,6 +755,15 @@ TEST(HostileTrees, OverlappingSnapshotAndDatasetAreRefused)
     EXPECT_EQ((std::vector<std::string>{".delete", "f", "in"}), vol.list("/live/.snaps/s1"));
     LogCapture log(-1);
     EXPECT_EQ(EINVAL, create(vol.api(), vol.iopx(), "/live/.snaps/../in", rec).value());
+
+    // Nor is a ".snaps" that is a link to a directory the walk does copy: the snapshot would be
+    // copied into itself, again and again, inside the dataset.
+    vol.mkdir("/live3/d/s1");
+    vol.write("/live3/d/f", "f");
+    vol.symlink("d", "/live3/.snaps");
+    znfssnapcore_opinfo looped;
+    EXPECT_EQ(EINVAL, create(vol.api(), vol.iopx(), "/live3/.snaps/s1", looped, "/live3").value());
+    EXPECT_TRUE(vol.list("/live3/d/s1").empty());
 }
 
 // The snapshot directory carries a default ACL that grants a stranger access: copies created

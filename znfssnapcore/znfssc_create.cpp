@@ -181,18 +181,6 @@ bool skipped_dir(const string& name) { return name == "." || name == ".." || nam
 
 bool same_inode(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
-bool has_component(const string& path, const char* name)
-{
-    size_t n = std::strlen(name);
-    for (size_t at = path.find(name); at != string::npos; at = path.find(name, at + 1)) {
-        bool starts = at == 0 || path[at - 1] == '/';
-        bool ends = at + n == path.size() || path[at + n] == '/';
-        if (starts && ends)
-            return true;
-    }
-    return false;
-}
-
 // EINVAL when one of the two trees is the other or lies below it, found by device and inode up
 // the ".." chain (links and "." in the paths given do not hide it). A root that is not there is
 // no overlap: its copy fails on its own. Any other failure leaves the question open: an error.
@@ -205,13 +193,16 @@ error_code trees_apart(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, con
         if (ec)
             return ec.value() == ENOENT || ec.value() == ENOTDIR ? error_code() : ec;
     }
-    auto within = [&](const string& inner, const struct stat& outer) -> error_code {
+    // chain: inner and each directory above it, up to the one found to be outer.
+    auto within = [&](const string& inner, const struct stat& outer,
+                      std::vector<std::pair<string, struct stat>>& chain) -> error_code {
         string cur = inner;
         struct stat st {}, prev {};
         for (int depth = 0;; ++depth) {
             error_code ec = api->stat(iopx, cur.c_str(), &st, znfs::znfs_aio_ptr());
             if (ec)
                 return ec;
+            chain.emplace_back(cur, st);
             if (same_inode(st, outer))
                 return znfs::generic_code(EINVAL);
             if (depth > 0 && same_inode(st, prev))
@@ -220,12 +211,22 @@ error_code trees_apart(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, con
             cur += "/..";
         }
     };
-    error_code ec = within(snapdir, dst);
-    // The walk skips ".snaps" directories, so snapshots may live in one inside their dataset;
-    // a ".." after it could lead back out, so then the name does not count.
-    if (ec.value() == EINVAL && has_component(snapdir, ".snaps") && !has_component(snapdir, ".."))
-        ec = error_code();
-    return ec ? ec : within(dataset, sst);
+    std::vector<std::pair<string, struct stat>> chain;
+    error_code ec = within(snapdir, dst, chain);
+    // The walk skips directories named ".snaps", so snapshots may live in one inside their
+    // dataset: only when a directory on the way up really is one, entered by that name and no
+    // link. A ".snaps" that is a link to another directory of the dataset, or a ".." after it,
+    // would have the walk copy the snapshot into itself.
+    for (size_t up = 1; ec.value() == EINVAL && up < chain.size(); ++up) {
+        error_code cec;
+        znfs::znfs_iopx_ptr below = api->confine(iopx, {chain[up].first}, znfs::znfs_api::final_link::refuse, cec);
+        struct stat st {};
+        if (below && !api->stat(below, (chain[up].first + "/.snaps").c_str(), &st, znfs::znfs_aio_ptr()) &&
+            S_ISDIR(st.st_mode) && same_inode(st, chain[up - 1].second))
+            ec = error_code();
+    }
+    chain.clear();
+    return ec ? ec : within(dataset, sst, chain);
 }
 
 }  // namespace
