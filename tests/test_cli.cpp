@@ -1558,6 +1558,10 @@ TEST(CliDestroy, RefusedBeforeAnythingIsUnlinked)
           {"destroy", "--prevsnap", "/via/s2/docs", "-n"},
           {"handoff", "--prevsnap", "/via/s2"}},
          "--prevsnap names the snapshot", 2},
+        // Emptied where the link leads, it would then stop at removing the link, at every rerun.
+        {"snapshot named by a link", [](retire_scene& s) { s.snaps.symlink("s2", "/latest"); },
+         {{"destroy", "--snapdir", "/latest", "--prevsnap", "/s1"}, {"destroy", "--snapdir", "/latest", "-n"}},
+         "/latest is a symbolic link"},
     };
     for (const refusal& c : cases) {
         SCOPED_TRACE(c.name);

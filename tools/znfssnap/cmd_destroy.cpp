@@ -195,6 +195,19 @@ int cmd_destroy(const std::vector<std::string>& raw_args)
     hook.arm(vol, obj);
     if ((ec = check_directory(vol.api, vol.iopx, snapdir)))
         return undone_if_not_whole(report_failure("destroy", co.json, j, "snapshot directory " + snapdir, ec), ec);
+    // A link named as the snapshot would have the tree emptied where it leads, and then the last
+    // step remove the name given, which no link lets it do: every rerun would stop there.
+    {
+        std::error_code above_ec;
+        const opened_volume above = confined(vol, {parent_of(snapdir)}, above_ec);
+        struct stat lst {};
+        if (above.iopx && above.api->stat(above.iopx, snapdir.c_str(), &lst, znfs::znfs_aio_ptr()).value() == ELOOP)
+            return report_refusal("destroy", co.json, j,
+                                  printable(snapdir) +
+                                      " is a symbolic link: give the snapshot directory it leads to; nothing was "
+                                      "touched",
+                                  znfs::errno_code(ELOOP));
+    }
     // Spelled apart, the same directory (or one inside the other) would be compared with itself
     // and then removed with it. A previous snapshot that is gone has nothing to tell.
     bool overlap = false;
