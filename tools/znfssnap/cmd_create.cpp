@@ -120,21 +120,12 @@ int cmd_create(const std::vector<std::string>& args)
     std::error_code ec;
     if ((ec = check_directory(dc.vol.api, dc.vol.iopx, dc.dataset)))
         return report_failure("create", dc.co.json, dc.report, "dataset " + dc.dataset, ec);
+    bool made = false;
     if (dc.args.has("mkdir")) {
-        // A directory made inside the dataset would be refused by the creation and left behind
-        // in the live tree, so its parent is judged before it is made. A parent that cannot be
-        // told about is left to mkdir to report.
-        bool inside = false;
-        if (!lies_within(dc.vol.api, dc.vol.iopx, parent_of(dc.snapdir), dc.dataset, inside) && inside) {
-            dc.report.flag("made_directory", false);
-            return report_refusal("create", dc.co.json, dc.report,
-                                  "snapshot directory " + printable(dc.snapdir) + " would lie inside dataset " +
-                                      printable(dc.dataset) + ": nothing made or copied",
-                                  znfs::errno_code(EINVAL));
-        }
         // One that is there already is no fault: the checks below judge what it holds.
         ec = dc.vol.api->mkdir(dc.vol.iopx, dc.snapdir.c_str(), 0755, znfs::znfs_aio_ptr());
-        dc.report.flag("made_directory", !ec);
+        made = !ec;
+        dc.report.flag("made_directory", made);
         if (ec && ec.value() != EEXIST)
             return undone_if_not_whole(
                 report_failure("create", dc.co.json, dc.report,
@@ -216,6 +207,19 @@ int cmd_create(const std::vector<std::string>& args)
     dc.report.unum("entries_removed", removed);
 
     create_outcome out = run_create(dc.vol.api, dc.vol.iopx, dc.dataset, dc.snapdir, !dc.co.json);
+    // A directory this run made for a creation that failed with it still empty goes again: one
+    // inside the dataset (which the creation refuses) would stay in the live tree. One that
+    // holds anything stays, for --resume.
+    const bool removed_again =
+        made && out.ec && !dc.vol.api->rmdir(dc.vol.iopx, dc.snapdir.c_str(), znfs::znfs_aio_ptr());
+    if (removed_again)
+        dc.report = json_object("create")
+                        .str("volume", dc.volume)
+                        .str("dataset", dc.dataset)
+                        .str("snapdir", dc.snapdir)
+                        .flag("resume", resume)
+                        .flag("made_directory", false)
+                        .unum("entries_removed", removed);
     const bool incomplete = !out.ec && (out.opstatus != 0 || out.failed != 0);
     log_outcome(!out.ec && !incomplete);
     // The exit status alone would be lost with the run: the snapshot itself must say it is
@@ -244,8 +248,9 @@ int cmd_create(const std::vector<std::string>& args)
         return exit_failed;
     }
     if (out.ec) {
-        std::fprintf(stderr, "znfssnap create: creation of %s failed: %s\n", printable(dc.snapdir).c_str(),
-                     describe_error(out.ec).c_str());
+        std::fprintf(stderr, "znfssnap create: creation of %s failed: %s%s\n", printable(dc.snapdir).c_str(),
+                     describe_error(out.ec).c_str(),
+                     removed_again ? "; the directory --mkdir made was removed again" : "");
         return undone_if_not_whole(exit_failed, out.ec);
     }
     if (incomplete) {
