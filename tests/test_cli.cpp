@@ -611,14 +611,18 @@ TEST_F(CliTest, CreateAndVerifyMatch)
     }
 }
 
+// Also a dataset's own top-level ".delete", which creation skips for the snapshot's bookkeeping.
 TEST_F(CliTest, LinksAndSpecialFilesVerifyAsCreationCopiesThem)
 {
     vol.symlink("docs/a.txt", "/live/link");
     ASSERT_EQ(0, mkfifo(vol.host("/live/fifo").c_str(), 0640));
     ASSERT_EQ(0, chmod(vol.host("/live/fifo").c_str(), 0640));
+    vol.mkdir("/live/.delete");
+    vol.write("/live/.delete/deletefilelist", "the user's own\n");
     run_result r = create("/s");
     ASSERT_EQ(0, r.status) << show(r);
     EXPECT_EQ("alpha\n", vol.read("/s/link"));
+    EXPECT_EQ("", vol.read("/s/.delete/deletefilelist"));
     r = verify("/s");
     EXPECT_EQ(0, r.status) << show(r);
 }

@@ -240,7 +240,9 @@ std::error_code list_names(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx,
             continue;
         if (side == tree_side::dataset && de->d_type == DT_DIR && name == ".snaps")
             continue;
-        if (side == tree_side::snapshot && rel.empty() && name == ".delete")
+        // At the top a snapshot keeps its bookkeeping under that name, and creation skips a
+        // dataset entry of the name for it: neither side compares it.
+        if (rel.empty() && name == ".delete")
             continue;
         names.emplace_back(name, de->d_type);
     }

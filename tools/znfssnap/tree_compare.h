@@ -28,10 +28,10 @@ struct tree_entry {
     std::string problem;     // why the entry could not be described in full; empty when it could
 };
 
-// How entries are seen. A dataset is seen as creation copies it: ".snaps" directories are
-// left out, links are followed, and FIFOs, sockets and devices read as empty files. A snapshot
-// is seen as it is (links and special files are reported as such), without its top-level
-// bookkeeping directory ".delete".
+// How entries are seen. A dataset is seen as creation copies it: ".snaps" directories and a
+// top-level entry named ".delete" are left out, links are followed, and FIFOs, sockets and
+// devices read as empty files. A snapshot is seen as it is (links and special files are
+// reported as such), without its top-level bookkeeping directory ".delete".
 enum class tree_side { dataset, snapshot };
 
 typedef std::map<std::string, tree_entry> tree_listing;
