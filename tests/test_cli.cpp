@@ -1723,6 +1723,33 @@ TEST_F(CliTest, DifferenceLinesShowOddNamesEscaped)
         EXPECT_NE(std::string::npos, testvol::slurp(err).find("the run completed, but its result was lost"))
             << args << "\n" << testvol::slurp(err);
     }
+    // Nor is a reader that went away before the result came: the run completes, and says so
+    // instead of dying of SIGPIPE.
+    {
+        int pipe_fds[2];
+        ASSERT_EQ(0, pipe(pipe_fds));
+        close(pipe_fds[0]);
+        const std::string path = testvol::znfssnap_path(), root = vol.root();
+        vol.mkdir("/s3");
+        fflush(nullptr);
+        const pid_t pid = fork();
+        if (pid == 0) {
+            const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+            dup2(pipe_fds[1], 1);
+            dup2(err_fd, 2);
+            signal(SIGPIPE, SIG_DFL);
+            execl(path.c_str(), path.c_str(), "create", "--volume", root.c_str(), "--dataset", "/live", "--snapdir",
+                  "/s3", "--json", static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(pipe_fds[1]);
+        int status = 0;
+        ASSERT_EQ(pid, waitpid(pid, &status, 0));
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status << "\n" << testvol::slurp(err);
+        EXPECT_NE(std::string::npos, testvol::slurp(err).find("the run completed, but its result was lost"))
+            << testvol::slurp(err);
+        EXPECT_EQ(0, verify("/s3").status);
+    }
     // Standard output and error that the caller closed are no lost result, and no file the
     // run opens takes their place (log lines would land in it).
     vol.mkdir("/s2");

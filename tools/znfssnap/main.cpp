@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -180,5 +181,10 @@ int main(int argc, char** argv)
 {
     if (!hold_standard_descriptors())
         return znfssnap::exit_failed;  // nowhere safe to print: no run rather than one writing into a volume
+    // A reader of standard output or error that went away must not kill the run with SIGPIPE:
+    // mid-run at a log line, or at its result once the work is done, with nothing said. The
+    // write fails instead, and the result that did not reach its reader is reported as lost.
+    // (The tools the command runs get SIGPIPE back.)
+    std::signal(SIGPIPE, SIG_IGN);
     return with_output_written(run(argc, argv));
 }
