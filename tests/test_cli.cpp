@@ -1537,6 +1537,10 @@ TEST(CliDestroy, RefusedBeforeAnythingIsUnlinked)
              ASSERT_EQ(0, unlink(s.snaps.host("/s1/kept").c_str()));
          },
          {{"handoff", "--prevsnap", "/s1"}, {"destroy", "--prevsnap", "/s1"}}, "/s1 is part-way through its removal"},
+        // Its names could never be handed on: the list of a deleted snapshot takes no more.
+        {"previous snapshot deleted itself",
+         [](retire_scene& s) { s.snaps.write("/s1/.delete/delete_complete", "\n"); }, deletions,
+         "the deletion of /s1 has run (/s1/.delete/delete_complete exists)"},
         {"previous snapshot holds nothing", [](retire_scene& s) { s.snaps.mkdir("/s0"); },
          {{"delete", "--prevsnap", "/s0"}, {"delete", "--prevsnap", "/s0", "--dry-run"}}, "/s0 holds nothing"},
         // Without a previous snapshot kept's object, which /s1 shares, would go.

@@ -113,7 +113,7 @@ verdict append_refusal(const opened_volume& vol, const std::string& snapdir, boo
     for (const char* marker : {k_delete_complete, k_handoff_done}) {
         std::error_code ec = probe_file(vol.api, vol.iopx, snapdir + marker);
         if (!ec)
-            return refused("the deletion of " + shown + " has run (" + marker +
+            return refused("the deletion of " + shown + " has run (" + shown + marker +
                                " exists): names added to its list would never be processed; add them to the list "
                                "of the newest snapshot that is not being deleted",
                            EBUSY);

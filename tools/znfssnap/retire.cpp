@@ -79,6 +79,21 @@ verdict deletion_refusal(const opened_volume& vol, const std::string& snapdir, c
         if (ec.value() != ENOENT)
             return check_failed("cannot read " + printable(dir) + k_handoff_pending, ec);
     }
+    // The names set aside for prevsnap must be handed on to it next, and the list of a snapshot
+    // whose own deletion has run takes no more: the deletion would complete only to leave its
+    // names with nowhere to go.
+    for (const char* marker : {k_delete_complete, k_handoff_done}) {
+        if (prevsnap.empty())
+            break;
+        ec = probe_file(vol.api, vol.iopx, prevsnap + marker);
+        if (!ec)
+            return refused("the deletion of " + printable(prevsnap) + " has run (" + printable(prevsnap) + marker +
+                               " exists): it takes no more names; give the next older snapshot that is not being "
+                               "deleted as --prevsnap",
+                           EBUSY);
+        if (ec.value() != ENOENT)
+            return check_failed("cannot tell whether " + printable(prevsnap) + marker + " exists", ec);
+    }
     // An append cut short (list-add on a full volume) leaves part of a name as the last line.
     // The library takes that line for a whole name, and the file it happens to name may be one
     // whose object the live dataset still uses: such a list is for a person to look at first.
