@@ -1175,8 +1175,12 @@ TEST_F(CliTest, OneRunPerSnapshotDirectory)
     run_result second = run_cli(other);
     EXPECT_EQ(1, second.status) << show(second);
     EXPECT_NE(std::string::npos, second.err.find("in use by pid " + std::to_string(first.pid))) << second.err;
+    // Reached from another volume root on the host, it is the same directory.
+    const std::string outer = vol.root().substr(0, vol.root().rfind('/'));
+    const std::string from_outer = vol.root().substr(outer.size()) + "/s2";
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"list-add", "--volume", vol.root(), "--snapdir", "/s2", "x"},
+          {"list-add", "--volume", outer.empty() ? "/" : outer, "--snapdir", from_outer, "x"},
           {"handoff", "--volume", vol.root(), "--snapdir", "/s2", "--prevsnap", "/s1"},
           {"create", "--volume", vol.root(), "--dataset", "/live", "--snapdir", "/s2", "--resume"},
           {"rmtree", "--volume", vol.root(), "/s2"},

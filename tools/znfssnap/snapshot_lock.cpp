@@ -227,9 +227,16 @@ bool snapshot_locks::take(const opened_volume& vol, const std::string& volume_sp
                           std::string& message)
 {
     const std::string volid = volume_identity(vol, volume_spec);
+    const bool host_directory = volume_spec.compare(0, 10, "gluster://") != 0;
     std::vector<std::pair<std::string, std::string>> wanted;  // hash, snapdir
-    for (const std::string& dir : snapdirs)
-        wanted.emplace_back(key_hash(volid + "\n" + directory_identity(vol, dir)), dir);
+    for (const std::string& dir : snapdirs) {
+        // A host directory's device and inode name it whatever volume root it was reached from
+        // ("--volume /srv/v --snapdir /snaps/s" and "--volume /srv/v/snaps --snapdir /s"); only
+        // a path, or an inode of a GlusterFS volume, needs its volume beside it.
+        const std::string dirid = directory_identity(vol, dir);
+        const bool by_inode = host_directory && dirid.compare(0, 6, "inode ") == 0;
+        wanted.emplace_back(key_hash((by_inode ? std::string("posix") : volid) + "\n" + dirid), dir);
+    }
     std::sort(wanted.begin(), wanted.end());
     wanted.erase(std::unique(wanted.begin(), wanted.end(),
                              [](const auto& a, const auto& b) { return a.first == b.first; }),

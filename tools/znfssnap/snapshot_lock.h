@@ -27,8 +27,9 @@ public:
     snapshot_locks& operator=(const snapshot_locks&) = delete;
 
     // Takes the lock of every directory in snapdirs on the volume (opened from volume_spec).
-    // A directory is known by the volume and its own device and inode, so that two spellings
-    // of one directory ("/s", "//s/.", a link to it) share a lock. Locks are taken in one fixed
+    // A directory is known by its own device and inode (and, on a GlusterFS volume, by the
+    // volume), so that two spellings of one directory ("/s", "//s/.", a link to it, a path from
+    // another volume root on the host) share a lock. Locks are taken in one fixed
     // order, so that two waiting runs never hold one each. Without wait, a lock that another
     // run holds fails at once; with it, the run waits (and says so on standard error). holder
     // is what a refused run is told ("znfssnap delete --snapdir /s"). False with message set
