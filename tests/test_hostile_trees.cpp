@@ -421,21 +421,30 @@ TEST(HostileTrees, OddNamesArrive)
 
 TEST(HostileTrees, HundredThousandEntriesInOneDirectory)
 {
+    // Files and subdirectories alike: a directory of many subdirectories queued one item each
+    // for every one of them.
     TempVolume vol;
     vol.mkdir("/live/wide");
     vol.mkdir("/snap");
     const int count = 100000;
+    const int dirs_every = 4;  // every 4th entry is a directory
     int dfd = ::open(vol.host("/live/wide").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     ASSERT_GE(dfd, 0);
     for (int i = 0; i < count; ++i) {
-        int f = ::openat(dfd, ("e" + std::to_string(i)).c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+        std::string name = "e" + std::to_string(i);
+        if (i % dirs_every == 0) {
+            ASSERT_EQ(0, ::mkdirat(dfd, name.c_str(), 0750));
+            continue;
+        }
+        int f = ::openat(dfd, name.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
         ASSERT_GE(f, 0);
-        if (i % 1000 == 0) {
+        if (i % 1000 == 1) {
             ASSERT_GT(::write(f, "x", 1), 0);
         }
         ::close(f);
     }
     ::close(dfd);
+    vol.write("/live/wide/e99000/inside", "in a subdirectory");
     znfssnapcore_opinfo rec;
     rec.snapfsapi = vol.api();
     rec.snapiopx = vol.iopx();
@@ -449,10 +458,53 @@ TEST(HostileTrees, HundredThousandEntriesInOneDirectory)
     }
     EXPECT_EQ(0, rec.opstatus);
     EXPECT_EQ(static_cast<size_t>(count), vol.list("/snap/wide").size());
-    EXPECT_EQ("x", vol.read("/snap/wide/e99000"));
-    // The queue, and so the memory, does not grow with the directory.
+    EXPECT_EQ("x", vol.read("/snap/wide/e99001"));
+    EXPECT_EQ("in a subdirectory", vol.read("/snap/wide/e99000/inside"));
+    EXPECT_EQ(static_cast<mode_t>(S_IFDIR | 0750), vol.mode("/snap/wide/e4"));
+    // The queue, and so the memory, does not grow with the directory. Listers of subdirectories
+    // check the bound side by side, so each may pass it by the item it is posting.
     EXPECT_GT(peak, 0u);
-    EXPECT_LE(peak, 4096u + 1) << "queued items grew with the entries";
+    EXPECT_LE(peak, 4096u + 64) << "queued items grew with the entries";
+}
+
+TEST(HostileTrees, TreeCopiedWhileTheQueueStaysFullIsCopiedWhole)
+{
+    // With the queue full at every step each lister copies its entries itself, subdirectories
+    // nested inside one another on its own stack down to a fixed depth and by the heap-held
+    // walk below it: the copy is the same, with every directory's mode set once it is filled.
+    TempVolume vol;
+    vol.mkdir("/snap");
+    std::string path = "/live";
+    const int depth = 40;
+    for (int i = 0; i < depth; ++i) {
+        path += "/d" + std::to_string(i);
+        vol.mkdir(path, i % 2 ? 0750 : 0705);
+        vol.write(path + "/f", "level " + std::to_string(i), 0640);
+        vol.mkdir(path + "/side");
+        vol.write(path + "/side/g", "side " + std::to_string(i));
+    }
+    znfssnapcore_opinfo rec;
+    rec.snapfsapi = vol.api();
+    rec.snapiopx = vol.iopx();
+    rec.datasetdir = "/live";
+    rec.snapdir = "/snap";
+    uint64_t peak = 1;
+    {
+        znfssnapcore::znfssnapcreate::znfssnapcreate op(&rec);
+        znfssnapcore::znfssnapcore_test_access::set_queue_limit(op, 0);
+        EXPECT_EQ(0, op.opcreate_start().value());
+        peak = znfssnapcore::znfssnapcore_test_access::queued_peak(op);
+    }
+    EXPECT_EQ(0, rec.opstatus);
+    EXPECT_EQ(0u, peak) << "an entry was queued past the limit";
+    std::string snap = "/snap";
+    for (int i = 0; i < depth; ++i) {
+        snap += "/d" + std::to_string(i);
+        EXPECT_EQ(static_cast<mode_t>(S_IFDIR | (i % 2 ? 0750 : 0705)), vol.mode(snap)) << snap;
+        EXPECT_EQ("level " + std::to_string(i), vol.read(snap + "/f"));
+        EXPECT_EQ(static_cast<mode_t>(S_IFREG | 0640), vol.mode(snap + "/f"));
+        EXPECT_EQ("side " + std::to_string(i), vol.read(snap + "/side/g"));
+    }
 }
 
 TEST(HostileTrees, HardLinksAreCopiedAsSeparateFiles)

@@ -119,9 +119,15 @@ sized_read read_sized(znfs::znfs_api* api, const znfs::znfs_buff_ptr& guess, boo
     }
 }
 
-// Files queued for the pool beyond which a lister copies the next file itself: a few MB of
+// Items queued for the pool beyond which a lister copies the next entry itself: a few MB of
 // queued items, and still far more than the workers can take at once.
 const int64_t k_queue_limit = 4096;
+
+// Subdirectories a thread's listers copy themselves one inside the other, each listing its own
+// entries (and posting them while the queue has room) on the same stack. Below that depth a
+// subdirectory is copied by the walk that keeps its levels on the heap.
+const int k_nested_listers = 16;
+thread_local int t_nested_listers = 0;
 
 // A directory copy stays owner-only until everything below it is copied, so that nobody can
 // write into it meanwhile (and a host that is not root can fill a read-only one).
@@ -233,7 +239,7 @@ error_code trees_apart(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, con
 
 znfssnapcreate::znfssnapcreate(znfssnapcore_opinfo* opinfo)
     : znfssnapframe(opinfo, "znfssnapcreate::znfssnapcreate"), m_copied(0), m_failed(0), m_sync_each_file(false),
-      m_root_acl(false), m_queued(0), m_queued_peak(0)
+      m_root_acl(false), m_queued(0), m_queued_peak(0), m_queue_limit(k_queue_limit)
 {
 }
 
@@ -452,8 +458,13 @@ void znfssnapcreate::pool_walk(const string& dirbasepath, const string& dirname,
                 debug(k_traverse_fn, 1, "Posting work for dirname [%s]", (srcdirpath + "/" + name).c_str());
             if (dir)
                 dir->open.fetch_add(1, std::memory_order_relaxed);
-            queued(1);
             string destbasepath = m_snapdir + "/" + dirname;
+            // A directory of a million subdirectories would otherwise queue a million items.
+            if (m_queued.load(std::memory_order_relaxed) >= m_queue_limit) {
+                directory_here(dirbasepath, dirname, name, destbasepath, dir);
+                return;
+            }
+            queued(1);
             m_thpool->get_iosvc()->post([this, dirbasepath, dirname, name, destbasepath, dir] {
                 queued(-1);
                 frame::count_if_thrown(
@@ -468,7 +479,7 @@ void znfssnapcreate::pool_walk(const string& dirbasepath, const string& dirname,
         // A full queue is drained by the lister itself: it copies the file at once instead of
         // queueing it, so the queue never holds more than about k_queue_limit files however
         // large a directory is, and no thread ever waits for another to make room.
-        if (m_queued.load(std::memory_order_relaxed) >= k_queue_limit) {
+        if (m_queued.load(std::memory_order_relaxed) >= m_queue_limit) {
             process_file(srcdirpath, name, m_snapdir, dirname, inherits_acl(dir));
             finished(dir);
         } else {
@@ -478,6 +489,30 @@ void znfssnapcreate::pool_walk(const string& dirbasepath, const string& dirname,
                 file_item(srcdirpath, name, m_snapdir, dirname, dir);
             });
         }
+    });
+}
+
+void znfssnapcreate::directory_here(const string& dirbasepath, const string& dirname, const string& name,
+                                    const string& destbasepath, const pending_ptr& parent)
+{
+    auto path = [&] { return dirbasepath + "/" + dirname + "/" + name; };
+    if (t_nested_listers < k_nested_listers) {
+        struct nested {
+            nested() { ++t_nested_listers; }
+            ~nested() { --t_nested_listers; }
+        } level;
+        frame::count_if_thrown(*this, k_traverse_fn, path, m_failed,
+                               [&] { directory_item(dirbasepath, dirname, name, destbasepath, parent); });
+        return;
+    }
+    frame::count_if_thrown(*this, k_traverse_fn, path, m_failed, [&] {
+        uint32_t mode = 0;
+        bool acl = inherits_acl(parent);
+        if (make_directory(dirbasepath + "/" + dirname, name, destbasepath, mode, acl).value() == 0) {
+            inline_walk(dirbasepath, dirname + "/" + name, acl);
+            set_final_mode(destbasepath + "/" + name, mode);
+        }
+        finished(parent);
     });
 }
 

@@ -16,6 +16,8 @@ struct znfssnapcore_test_access {
         return znfssnapdelete::znfssnapdelete::batch_count(hardware_threads);
     }
     static uint64_t queued_peak(const znfssnapcreate::znfssnapcreate& op) { return op.queued_peak(); }
+    // 0 makes every lister copy its entries itself, as under a queue that stays full.
+    static void set_queue_limit(znfssnapcreate::znfssnapcreate& op, int64_t limit) { op.m_queue_limit = limit; }
 };
 
 }  // namespace znfssnapcore

@@ -182,7 +182,7 @@ private:
     friend struct znfssnapcore::znfssnapcore_test_access;
 
     // The most work items that waited in the pool's queue at once: bounded whatever the number
-    // of entries, since a lister copies files itself while the queue is full.
+    // of entries, since a lister copies entries itself while the queue is full.
     uint64_t queued_peak() const { return m_queued_peak.load(std::memory_order_relaxed); }
 
     struct pending_dir;
@@ -197,8 +197,12 @@ private:
     // well, and failed when not.
     void list_directory(const string& dirbasepath, const string& rel, const entry_fn& take);
     // Posts one item to the pool for each entry of dirname; each subdirectory's item walks it in
-    // turn. A full queue makes the lister copy a file itself.
+    // turn. A full queue makes the lister copy a file, or a subdirectory, itself.
     void pool_walk(const string& dirbasepath, const string& dirname, const pending_ptr& dir);
+    // A subdirectory the lister of a full queue copies itself (directory_item's work, on the
+    // lister's thread).
+    void directory_here(const string& dirbasepath, const string& dirname, const string& name,
+                        const string& destbasepath, const pending_ptr& parent);
     // Copies everything below dirname on the calling thread, depth first; default_acl tells
     // whether dirname's copy has a default ACL.
     void inline_walk(const string& dirbasepath, const string& dirname, bool default_acl);
@@ -238,6 +242,7 @@ private:
     bool m_root_acl;
     std::atomic<int64_t> m_queued;
     std::atomic<uint64_t> m_queued_peak;
+    int64_t m_queue_limit;  // items queued beyond which a lister copies the next entry itself
 };
 
 }  // namespace znfssnapcreate
