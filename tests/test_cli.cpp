@@ -657,7 +657,7 @@ TEST_F(CliTest, DanglingLinkMakesSnapshotIncomplete)
     const std::vector<std::string> again = {"create", "--volume", vr, "--dataset", "/live", "--snapdir", "/snaps/s1"};
     r = run_cli(again);
     EXPECT_EQ(2, r.status) << show(r);
-    EXPECT_NE(std::string::npos, r.err.find("incomplete snapshot")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("incomplete snapshot (/snaps/s1/.delete/incomplete)")) << r.err;
     EXPECT_NE(std::string::npos, r.err.find("--resume")) << r.err;
     for (const std::vector<std::string>& into :
          {std::vector<std::string>{"list-add", "--volume", vr, "--snapdir", "/snaps/s1", "docs/a.txt"},
@@ -1034,7 +1034,8 @@ TEST_F(CliTest, ChainStepsHandNamesOnOnce)
     vol.mkdir("/unfinished");
     r = cli("list-add", {"--snapdir", "/unfinished", "x"});
     EXPECT_EQ(1, r.status) << show(r);
-    EXPECT_NE(std::string::npos, r.err.find("not a finished snapshot")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("not a finished snapshot (it has no /unfinished/.delete/deletefilelist)"))
+        << r.err;
 
     r = cli("handoff", {"--snapdir", "/s2", "--prevsnap", "/s1"});
     EXPECT_EQ(1, r.status) << show(r);
@@ -1649,6 +1650,7 @@ TEST_F(CliTest, ListShowsEachStateAndDestroyRefusesNonSnapshots)
     r = destroy("/snaps/s3", {});
     EXPECT_EQ(1, r.status) << show(r);
     EXPECT_NE(std::string::npos, r.err.find("rmtree")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("no delete list (/snaps/s3/.delete/deletefilelist)")) << r.err;
     for (const char* prev : {"", "/snaps/empty"}) {
         r = destroy("/snaps/s2", *prev ? std::vector<std::string>{"--prevsnap", prev} : std::vector<std::string>{});
         EXPECT_EQ(1, r.status) << prev << "\n" << show(r);

@@ -135,7 +135,7 @@ verdict append_refusal(const opened_volume& vol, const std::string& snapdir, boo
     uint64_t size = 0;
     std::error_code ec = ends_with_line_feed(vol, list, clean, size);
     if (ec.value() == ENOENT)
-        return refused(shown + " is not a finished snapshot (it has no " +
+        return refused(shown + " is not a finished snapshot (it has no " + shown +
                            znfssnapcore::znfssnaputils::sdelfilelist + ")",
                        ENOENT);
     if (ec)

@@ -174,7 +174,7 @@ int cmd_create(const std::vector<std::string>& args)
     uint64_t removed = 0;
     if (marked && !resume)
         return usage_error("create", "snapshot directory " + printable(dc.snapdir) +
-                                         " holds an incomplete snapshot (" + k_incomplete +
+                                         " holds an incomplete snapshot (" + printable(dc.snapdir) + k_incomplete +
                                          "): give --resume to take it again, or remove it with 'znfssnap rmtree'");
     if (finished && !resume)
         return usage_error("create", "snapshot directory " + printable(dc.snapdir) +

@@ -243,7 +243,7 @@ int cmd_destroy(const std::vector<std::string>& raw_args)
     uint64_t would_hand_on = 0;
     if (retiring) {
         if (!st.bookkeeping && !st.delete_complete)
-            return stopped("deletion", refused(printable(snapdir) + " has no delete list (" +
+            return stopped("deletion", refused(printable(snapdir) + " has no delete list (" + printable(snapdir) +
                                                    znfssnapcore::znfssnaputils::sdelfilelist +
                                                    "): it is a creation that never finished, not a snapshot; "
                                                    "remove it with 'znfssnap rmtree'",
