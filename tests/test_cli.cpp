@@ -1084,6 +1084,7 @@ TEST_F(CliTest, ChainStepsHandNamesOnOnce)
     EXPECT_NE(std::string::npos, r.err.find("handed on to /s1 already")) << r.err;
     r = cli("delete", {"--snapdir", "/s2", "--prevsnap", "/s1"});
     EXPECT_EQ(1, r.status) << "a deletion handed on already is not run again\n" << show(r);
+    EXPECT_NE(std::string::npos, r.err.find("(/s2/.delete/handoff_done exists)")) << r.err;
     EXPECT_NE(std::string::npos, r.err.find("rmtree")) << r.err;
     EXPECT_EQ(0, cli("rmtree", {"/s2"}).status);
     EXPECT_EQ(0, cli("list-add", {"--snapdir", "/s1", "next"}).status);

@@ -137,9 +137,10 @@ int cmd_delete(const std::vector<std::string>& args)
     }
     if (marker_ec) {
         std::fprintf(stderr,
-                     "znfssnap delete: deletion of %s ran in full, but its marker %s could not be written "
+                     "znfssnap delete: deletion of %s ran in full, but its marker %s%s could not be written "
                      "(%s): run the same delete again before the hand-off\n",
-                     printable(snapdir).c_str(), k_delete_complete, describe_error(marker_ec).c_str());
+                     printable(snapdir).c_str(), printable(snapdir).c_str(), k_delete_complete,
+                     describe_error(marker_ec).c_str());
         return exit_failed;
     }
     if (!co.json) {

@@ -290,7 +290,7 @@ int cmd_destroy(const std::vector<std::string>& raw_args)
                 return stopped("deletion", check_failed("deletion of " + snapdir + " failed", del.out.ec));
             if (del.marker_ec)
                 return stopped("deletion", check_failed("deletion of " + snapdir + " ran in full, but its marker " +
-                                                            k_delete_complete + " could not be written",
+                                                            snapdir + k_delete_complete + " could not be written",
                                                         del.marker_ec));
             deletion = dry_run ? "would_run" : "done";
             if (!del.complete()) {

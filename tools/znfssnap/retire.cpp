@@ -36,7 +36,7 @@ verdict deletion_refusal(const opened_volume& vol, const std::string& snapdir, c
     std::error_code ec = probe_file(vol.api, vol.iopx, snapdir + k_handoff_done);
     if (!ec)
         return refused("the deletion of " + printable(snapdir) + " was completed and handed on already (" +
-                           k_handoff_done + " exists): remove the snapshot with 'znfssnap rmtree'",
+                           printable(snapdir) + k_handoff_done + " exists): remove the snapshot with 'znfssnap rmtree'",
                        EBUSY);
     if (ec.value() != ENOENT)
         return check_failed("cannot tell whether " + printable(snapdir) + k_handoff_done + " exists", ec);
