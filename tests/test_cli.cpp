@@ -693,6 +693,13 @@ TEST_F(CliTest, CreateRefusesMissingDirectories)
     EXPECT_EQ(1, r.status) << show(r);
     EXPECT_EQ(2, parse_json(r)["error_value"].num());
     EXPECT_EQ("errno", parse_json(r)["error_category"].text);
+    // A log file that cannot be opened fails the run before it starts, with its arguments.
+    r = run_cli({"create", "--volume", vol.root(), "--dataset", "/live", "--snapdir", "/s", "--json", "--log-file",
+                 vol.root() + "/absent/log"});
+    EXPECT_EQ(1, r.status) << show(r);
+    EXPECT_EQ("/s", parse_json(r)["snapdir"].text) << r.out;
+    EXPECT_EQ(vol.root(), parse_json(r)["volume"].text) << r.out;
+    EXPECT_NE(std::string::npos, parse_json(r)["message"].text.find("cannot open log file")) << r.out;
 
     // --mkdir makes the last component only; one that is there already is judged as without it.
     const std::vector<std::string> mk = {"create", "--volume", vol.root(), "--dataset", "/live", "--mkdir", "--json",

@@ -2,6 +2,7 @@
 
 #include "report.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -236,9 +237,20 @@ int start_command(const std::string& command, const char* help, const std::vecto
         }
     }
     std::error_code ec = apply_common(common);
-    if (ec)
-        return report_failure(command, common.json, json_object(command), "cannot open log file " + common.log_file,
-                              ec);
+    if (ec) {
+        // Like every failure before the operation, it gives the command's arguments: here the
+        // command's own options given with a value, each under its name ("object-volume" as
+        // "object_volume").
+        json_object j(command);
+        for (const option_def& d : defs) {
+            if (!d.has_value || !parsed.values.count(d.name))
+                continue;
+            std::string key = d.name;
+            std::replace(key.begin(), key.end(), '-', '_');
+            j.str(key, parsed.get(d.name));
+        }
+        return report_failure(command, common.json, j, "cannot open log file " + common.log_file, ec);
+    }
     return -1;
 }
 
