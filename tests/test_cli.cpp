@@ -559,14 +559,14 @@ TEST(CliUsage, HelpCommandVersionAndManualPageCoverEveryCommand)
             troff_name += c == '-' ? std::string("\\-") : std::string(1, c);
         EXPECT_NE(std::string::npos, man.out.find("\n.SS " + troff_name + "\n")) << cmd;
         // The completion offers only options the command takes, not those its prose quotes from
-        // other programs or commands. The words after it stop any run with a usage error: "-1"
-        // is an unknown option after a flag, and a value followed by an unexpected argument
-        // otherwise (no gluster tool is found should one run all the same).
+        // other programs or commands. The words after it stop any run with a usage error: an
+        // empty value, or an empty argument and an unexpected one after a flag (no gluster tool
+        // is found should one run all the same).
         std::istringstream offered(run_cli({"--complete", cmd}).out);
         for (std::string option; std::getline(offered, option);) {
             if (option == "--help")
                 continue;
-            const run_result r = run_cli({cmd, option, "-1", "unexpected-word"}, {"PATH=/nonexistent"});
+            const run_result r = run_cli({cmd, option, "", "unexpected-word"}, {"PATH=/nonexistent"});
             EXPECT_EQ(std::string::npos, r.err.find("unknown option '" + option)) << cmd << "\n" << show(r);
             EXPECT_NE(0, r.status) << cmd << " " << option << "\n" << show(r);
         }
