@@ -878,6 +878,17 @@ public:
             }
             return static_cast<int64_t>(done);
         }
+        // copy_file_range checks the access modes only when it runs: a range of holes alone
+        // would be "copied" from a handle not open for reading, or into one not open for
+        // writing (and ftruncate's EINVAL there would send the caller to a block copy).
+        const int inflags = fcntl(in->fd(), F_GETFL);
+        const int outflags = fcntl(out->fd(), F_GETFL);
+        if (inflags < 0 || outflags < 0)
+            return -1;
+        if ((inflags & O_ACCMODE) == O_WRONLY || (outflags & O_ACCMODE) == O_RDONLY) {
+            errno = EBADF;
+            return -1;
+        }
         struct stat st;
         if (fstat(in->fd(), &st) != 0)
             return -1;
