@@ -572,6 +572,12 @@ TEST(Create, DataInPlaceOrByBlocksKeepsBytesAndHoles)
     ASSERT_EQ(4096, ::pwrite(fd, head.data(), 4096, 16 << 20));
     ASSERT_EQ(0, ::ftruncate(fd, 32 << 20));
     ::close(fd);
+    // Small too: in one call the kernel's copy would fill its holes.
+    fd = ::open(v.host("/live/small-sparse").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0640);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(4096, ::pwrite(fd, head.data() + 4096, 4096, 256 << 10));
+    ASSERT_EQ(0, ::ftruncate(fd, 768 << 10));
+    ::close(fd);
     struct Run {
         const char* name;
         int err;             // copy_range fails with it (0: it works)
@@ -614,6 +620,10 @@ TEST(Create, DataInPlaceOrByBlocksKeepsBytesAndHoles)
         ASSERT_EQ(0, ::stat(v.host(snap + "/sparse").c_str(), &st));
         EXPECT_EQ(32 << 20, st.st_size);
         EXPECT_LT(st.st_blocks * 512, 1 << 20) << "the holes were filled";
+        EXPECT_EQ(testvol::slurp(v.host("/live/small-sparse")), testvol::slurp(v.host(snap + "/small-sparse")));
+        ASSERT_EQ(0, ::stat(v.host(snap + "/small-sparse").c_str(), &st));
+        EXPECT_EQ(768 << 10, st.st_size);
+        EXPECT_LT(st.st_blocks * 512, 256 << 10) << "the holes of the small file were filled";
     }
 }
 

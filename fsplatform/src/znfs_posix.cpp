@@ -261,6 +261,9 @@ public:
 
     int fd() const { return m_fd; }
     dir_stream* dir() const { return m_dir.get(); }
+    // A page or more fewer blocks than bytes when opened: holes (or packed data) to step over.
+    bool sparse() const { return m_sparse; }
+    void set_sparse(bool sparse) { m_sparse = sparse; }
     bool closed() const { return m_closed.load(std::memory_order_relaxed); }
     struct dirent* entry() { return &m_entry; }
 
@@ -289,6 +292,7 @@ public:
 
 private:
     int m_fd;
+    bool m_sparse = false;
     std::unique_ptr<dir_stream> m_dir;
     kept_descriptor* m_shared = nullptr;
     std::atomic<bool> m_closed{false};
@@ -652,7 +656,11 @@ znfs_file_ptr reopen_checked(int pathfd, int flags, bool borrowed = false, const
         errno = e;
     }
     uint64_t size = (flags & O_TRUNC) && S_ISREG(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
-    return znfs_file_ptr(new posix_file(fd, size));
+    posix_file* file = new posix_file(fd, size);
+    // At least a page short of its size: data kept inline in the inode (a few hundred bytes
+    // with no blocks of its own) is not a hole.
+    file->set_sparse(S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_blocks) * 512 + 4096 <= size);
+    return znfs_file_ptr(file);
 }
 
 
@@ -857,9 +865,11 @@ public:
             errno = EINVAL;
             return -1;
         }
-        // A small file has no holes worth finding: one call copies it, with no look at its
-        // layout (copy_file_range refuses what is not a regular file itself).
-        if (in->get_file_size() < static_cast<uint64_t>(k_sequential_size)) {
+        // A small file without holes is copied by one call, with no look at its layout
+        // (copy_file_range refuses what is not a regular file itself). A small file with
+        // holes takes the way below: copy_file_range would fill them where it copies in the
+        // kernel rather than cloning.
+        if (in->get_file_size() < static_cast<uint64_t>(k_sequential_size) && !in->sparse()) {
             loff_t from = static_cast<loff_t>(srcoffset), to = static_cast<loff_t>(dstoffset);
             uint64_t done = 0;
             while (done < length) {

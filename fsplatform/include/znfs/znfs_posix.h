@@ -18,8 +18,9 @@
 //   task's descriptors are closed when it ends; what it reached through a final link is
 //   never kept.
 // - readdir finds a type the file system leaves out with fstatat (AT_SYMLINK_NOFOLLOW).
-// - copy_range uses copy_file_range (a clone on XFS and btrfs): files of 1 MiB and more are
-//   copied data segment by data segment (SEEK_DATA, SEEK_HOLE), so holes stay holes.
+// - copy_range uses copy_file_range (a clone on XFS and btrfs): files of 1 MiB and more, and
+//   smaller ones with fewer blocks than bytes when opened, are copied data segment by data
+//   segment (SEEK_DATA, SEEK_HOLE), so holes stay holes.
 // - syncfs flushes the file system that holds the volume's root.
 // - Every descriptor is close-on-exec. Needs Linux 5.6 (openat2) and /proc mounted.
 
