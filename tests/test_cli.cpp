@@ -786,6 +786,22 @@ TEST_F(CliTest, CreateNeverOverwritesAFinishedSnapshot)
     EXPECT_EQ(0, r.status) << show(r);
     r = verify("/s2");
     EXPECT_EQ(0, r.status) << show(r);
+
+    // Killed as it made its bookkeeping: .delete is there, still empty. No snapshot: refused
+    // without --resume as a stopped creation (not as a finished one), taken again with it.
+    vol.mkdir("/s3/.delete");
+    vol.write("/s3/tool", "#!/b", 0755);
+    std::vector<std::string> cut = {"create", "--volume", vol.root(), "--dataset", "/live", "--snapdir", "/s3"};
+    r = run_cli(cut);
+    EXPECT_EQ(2, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.err.find("an empty .delete")) << r.err;
+    EXPECT_NE(std::string::npos, r.err.find("--resume")) << r.err;
+    cut.push_back("--resume");
+    r = run_cli(cut);
+    EXPECT_EQ(0, r.status) << show(r);
+    r = verify("/s3");
+    EXPECT_EQ(0, r.status) << show(r);
+    EXPECT_TRUE(vol.exists("/s3/.delete/deletefilelist"));
 }
 
 TEST_F(CliTest, LogLevelControlsLibraryLines)

@@ -46,7 +46,8 @@ const char* k_help =
     "            directory and the dataset lie apart and every entry in the directory has a\n"
     "            namesake in the dataset. A directory that holds .delete is a finished snapshot:\n"
     "            it is never removed nor copied into, unless .delete/incomplete marks it as a\n"
-    "            creation that could not copy every entry: that one is taken again whole.\n"
+    "            creation that could not copy every entry, or .delete is empty (a creation\n"
+    "            stopped as it made it): those are taken again whole.\n"
     "  --wait    wait while another run on this host works on the snapshot directory, instead\n"
     "            of failing at once. One run at a time per snapshot directory is enforced on\n"
     "            this host only.\n"
@@ -107,6 +108,20 @@ std::error_code remove_incomplete_bookkeeping(const opened_volume& plain, const 
     return sync_directory(vol.api, vol.iopx, snapdir);
 }
 
+// Takes away the empty .delete of a creation cut short as it made it (rmdir: whatever a run
+// put into it meanwhile keeps it, and the failure says so). Below snapdir, following no link.
+std::error_code remove_empty_bookkeeping(const opened_volume& plain, const std::string& snapdir, uint64_t& removed)
+{
+    std::error_code ec;
+    const opened_volume vol = confined(plain, {snapdir}, ec);
+    if (!vol.iopx)
+        return ec ? ec : znfs::errno_code(EINVAL);
+    if ((ec = vol.api->rmdir(vol.iopx, (snapdir + "/.delete").c_str(), znfs::znfs_aio_ptr())))
+        return ec;
+    ++removed;
+    return sync_directory(vol.api, vol.iopx, snapdir);
+}
+
 }  // namespace
 
 int cmd_create(const std::vector<std::string>& args)
@@ -154,7 +169,19 @@ int cmd_create(const std::vector<std::string>& args)
         return undone_if_not_whole(report_failure("create", dc.co.json, dc.report,
                                                   "cannot tell whether " + dc.snapdir + "/.delete exists", ec),
                                    ec);
-    const bool finished = !ec;
+    bool finished = !ec;
+    // A creation killed right after it made .delete, before the delete list, leaves it empty:
+    // no snapshot (list shows it unfinished), and --resume takes it again like one that stopped.
+    bool cut_short = false;
+    // One that cannot be listed (a link, say) counts as finished: refused, never removed.
+    if (finished && S_ISDIR(st.st_mode)) {
+        std::vector<std::string> inside;
+        const opened_volume below = confined(dc.vol, {dc.snapdir}, ec);
+        if (below.iopx && !list_directory(below.api, below.iopx, dc.snapdir + "/.delete", inside, 1)) {
+            cut_short = inside.empty();
+            finished = !cut_short;
+        }
+    }
     // A creation that could not copy every entry marked itself: it is no snapshot, and
     // --resume takes it again like one that stopped.
     bool marked = false;
@@ -176,6 +203,10 @@ int cmd_create(const std::vector<std::string>& args)
         return usage_error("create", "snapshot directory " + printable(dc.snapdir) +
                                          " holds an incomplete snapshot (" + printable(dc.snapdir) + k_incomplete +
                                          "): give --resume to take it again, or remove it with 'znfssnap rmtree'");
+    if (cut_short && !resume)
+        return usage_error("create", "snapshot directory " + printable(dc.snapdir) +
+                                         " holds a creation stopped as it made its bookkeeping (an empty .delete): "
+                                         "give --resume to take it again, or remove it with 'znfssnap rmtree'");
     if (finished && !resume)
         return usage_error("create", "snapshot directory " + printable(dc.snapdir) +
                                          " already holds a finished snapshot (it has .delete); copying into it "
@@ -187,7 +218,7 @@ int cmd_create(const std::vector<std::string>& args)
                                          "that stopped part-way");
     // A finished snapshot is left to the creation itself, which refuses it without writing.
     if (!entries.empty() && (!finished || marked)) {
-        const verdict v = stopped_creation(dc.vol, dc.dataset, dc.snapdir, entries, marked);
+        const verdict v = stopped_creation(dc.vol, dc.dataset, dc.snapdir, entries, marked || cut_short);
         if (!v.ok()) {
             if (!v.io_error)
                 return usage_error("create", v.message);
@@ -199,6 +230,8 @@ int cmd_create(const std::vector<std::string>& args)
         ec = remove_entries(dc.vol, dc.snapdir, copies, removed);
         if (!ec && marked)
             ec = remove_incomplete_bookkeeping(dc.vol, dc.snapdir, removed);
+        if (!ec && cut_short)
+            ec = remove_empty_bookkeeping(dc.vol, dc.snapdir, removed);
         if (ec)
             return report_failure("create", dc.co.json, dc.report,
                                   "cannot remove what the stopped creation left in " + dc.snapdir +
