@@ -358,4 +358,33 @@ TEST(TaskCache, CopiesInATaskBehaveAsOutsideAndLeaveNoDescriptors)
     EXPECT_EQ(before, open_descriptors());
 }
 
+// A small file with holes opened again in the task that holds it open shares that descriptor,
+// and is still copied hole by hole: in one call the kernel's copy would fill the holes.
+TEST(TaskCache, SecondOpenInATaskKeepsTheHolesOfASmallFile)
+{
+    testvol::TempVolume vol;
+    const int fd = ::open(vol.host("/sparse").c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0640);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(4, ::pwrite(fd, "data", 4, 256 << 10));
+    ASSERT_EQ(0, ::ftruncate(fd, 768 << 10));
+    ::close(fd);
+    znfs::znfs_api* api = vol.api();
+    int64_t copied = -2;
+    in_pool_task([&] {
+        znfs::znfs_file_ptr first = api->open(vol.iopx(), "/sparse", 0, znfs_aio_ptr());
+        znfs::znfs_file_ptr again = api->open(vol.iopx(), "/sparse", 0, znfs_aio_ptr());
+        znfs::znfs_file_ptr out = api->creat(vol.iopx(), "/copy", 0x201, 0100640, znfs_aio_ptr());
+        if (first && again && out)
+            copied = api->copy_range(again, 0, out, 0, again->get_file_size(), znfs_aio_ptr());
+        for (znfs::znfs_file_ptr* f : {&first, &again, &out})
+            if (*f)
+                api->close(*f, znfs_aio_ptr());
+    });
+    EXPECT_EQ(768 << 10, copied);
+    EXPECT_EQ(testvol::slurp(vol.host("/sparse")), testvol::slurp(vol.host("/copy")));
+    struct stat st;
+    ASSERT_EQ(0, ::stat(vol.host("/copy").c_str(), &st));
+    EXPECT_LT(st.st_blocks * 512, 256 << 10) << "the holes were filled";
+}
+
 }  // namespace

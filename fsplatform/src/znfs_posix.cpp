@@ -622,6 +622,13 @@ int resolve(const posix_volume& v, const char* path, uint64_t flags, uint64_t mo
 
 const off_t k_sequential_size = 1 << 20;
 
+// At least a page short of its size: data kept inline in the inode (a few hundred bytes with
+// no blocks of its own) is not a hole.
+bool has_holes(const struct stat& st, uint64_t size)
+{
+    return S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_blocks) * 512 + 4096 <= size;
+}
+
 // Reopens the inode held by an O_PATH descriptor with real open flags, if it is a regular
 // file or a directory: a FIFO would block and a device would reach its driver. The O_PATH
 // descriptor is consumed unless it is borrowed. known: the descriptor's status as this task
@@ -657,9 +664,7 @@ znfs_file_ptr reopen_checked(int pathfd, int flags, bool borrowed = false, const
     }
     uint64_t size = (flags & O_TRUNC) && S_ISREG(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
     posix_file* file = new posix_file(fd, size);
-    // At least a page short of its size: data kept inline in the inode (a few hundred bytes
-    // with no blocks of its own) is not a hole.
-    file->set_sparse(S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_blocks) * 512 + 4096 <= size);
+    file->set_sparse(has_holes(st, size));
     return znfs_file_ptr(file);
 }
 
@@ -793,6 +798,8 @@ public:
             if (fstat(at.fd, &st) != 0)
                 return znfs_file_ptr();
             posix_file* f = new posix_file(at.fd, static_cast<uint64_t>(st.st_size));
+            // Copied hole by hole like the task's first handle on it.
+            f->set_sparse(has_holes(st, static_cast<uint64_t>(st.st_size)));
             at.kept->refs.fetch_add(1, std::memory_order_relaxed);
             f->share(at.kept);
             return znfs_file_ptr(f);
