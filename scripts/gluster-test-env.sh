@@ -8,6 +8,8 @@
 #                                               crash would, and wait until glusterd sees it gone
 #   scripts/gluster-test-env.sh revive V        start every brick of volume V that is down, and wait
 #                                               until all of them are online
+#   scripts/gluster-test-env.sh heal V on|off   turn the self-heal of replicated volume V on or off
+#                                               (its daemon and its clients'), to keep a brick stale
 #
 # Single-brick volumes named by $ZNFS_GLUSTER_LIVE (default znfs_live), $ZNFS_GLUSTER_OBJ (default
 # znfs_obj) and $ZNFS_GLUSTER_CONTRACT (default znfs_contract: a volume the service contract suite
@@ -151,6 +153,14 @@ revive() {
     done
 }
 
+heal() {
+    check_host
+    local vol=$1 how=$2
+    for opt in self-heal-daemon data-self-heal metadata-self-heal entry-self-heal; do
+        g volume set "$vol" "cluster.$opt" "$how" >/dev/null
+    done
+}
+
 down() {
     check_host
     if glusterd_answers; then
@@ -188,8 +198,12 @@ revive)
     [[ $# -eq 2 ]] || die "usage: $0 revive VOLUME"
     revive "$2"
     ;;
+heal)
+    [[ $# -eq 3 && ($3 == on || $3 == off) ]] || die "usage: $0 heal VOLUME on|off"
+    heal "$2" "$3"
+    ;;
 *)
-    echo "usage: $0 up|down|kill-brick VOLUME N|revive VOLUME" >&2
+    echo "usage: $0 up|down|kill-brick VOLUME N|revive VOLUME|heal VOLUME on|off" >&2
     exit 2
     ;;
 esac

@@ -59,9 +59,15 @@ public:
     int64_t whole_since();
 
 private:
+    // Whether every brick of every replica set is up, as the client's replicate translators
+    // record it; true where there are none.
+    bool replicas_whole();
+
     glfs_t* m_fs;
     glfs_object_t* m_root;
-    bool m_distributed = true;
+    bool m_distributed = true;  // absence needs a look: a distribute or replicate translator
+    bool m_has_dht = true;
+    std::vector<std::string> m_replica_sets;  // the translators' state files under /.meta
     std::atomic<int64_t> m_last_whole{-1};
     std::atomic<int64_t> m_last_broken{-1};
 };

@@ -1,6 +1,8 @@
 #include "znfs_gluster_internal.h"
 
 #include <chrono>
+#include <cstring>
+#include <fcntl.h>
 
 namespace znfs {
 namespace gluster {
@@ -52,9 +54,20 @@ namespace {
 // a batch that may lack a subvolume's entries, whether it ends the listing or not, fails the
 // listing with ENOTCONN. The client's readdir-ahead and negative-lookup cache are bypassed, so
 // that no entry or absence reaches a caller from a fetch made outside its bracket.
+//
+// A replica set with one brick down reads as up to the distribute translator, but its bricks
+// are not alike: one that was down while names were made lacks them until the self-heal has
+// run, and once the brick that has them goes down in turn, the replicate translator answers
+// from the stale one alone. Tried on a local replica 2 volume: a snapshot copied while brick 1
+// was down (brick 1 back part-way), then brick 2 killed: every lookup of a name only brick 2
+// had answered ENOENT, and a deletion took the previous snapshot's copies for absent and
+// unlinked objects that snapshot still used. So a volume with replica sets is whole only while
+// every brick of every set is up, as each replicate translator of this client records it
+// ("child_up[i]" in its state file under the client's /.meta, read locally with no round trip).
 const std::chrono::milliseconds k_whole_reuse(100);
 const std::chrono::milliseconds k_whole_bracket(1000);
 const char* const k_whole_key = "dht.subvol.status";
+const char* const k_graph_dir = "/.meta/graphs/active";
 
 int64_t now_ns()
 {
@@ -73,6 +86,47 @@ wholeness::wholeness(glfs_t* fs) : m_fs(fs)
     char value[8];
     ssize_t n = m_root ? glfs_h_getxattrs(fs, m_root, k_whole_key, value, sizeof value) : -1;
     m_distributed = !(n < 0 && (errno == ENODATA || errno == EOPNOTSUPP || errno == ENOTSUP));
+    // The replicate translators of the client's graph are named VOLUME-replicate-N.
+    if (glfs_fd_t* dir = glfs_opendir(fs, k_graph_dir)) {
+        while (struct dirent* de = glfs_readdir(dir)) {
+            if (strstr(de->d_name, "-replicate-"))
+                m_replica_sets.push_back(std::string(k_graph_dir) + "/" + de->d_name + "/private");
+        }
+        glfs_closedir(dir);
+    }
+    m_has_dht = m_distributed;
+    if (!m_replica_sets.empty())
+        m_distributed = true;
+}
+
+bool wholeness::replicas_whole()
+{
+    for (const std::string& path : m_replica_sets) {
+        glfs_fd_t* fd = glfs_open(m_fs, path.c_str(), O_RDONLY);
+        if (!fd)
+            return false;
+        std::string text;
+        char buf[4096];
+        ssize_t n;
+        while ((n = glfs_read(fd, buf, sizeof buf, 0)) > 0 && text.size() < (1u << 20))
+            text.append(buf, size_t(n));
+        glfs_close(fd);
+        // A state that cannot be read, or names no brick, proves nothing. Only whole lines
+        // count: "halo_child_up[i]" is another record.
+        const char* const key = "\nchild_up[";
+        if (n < 0 || text.find(key) == std::string::npos)
+            return false;
+        for (size_t at = text.find(key); at != std::string::npos; at = text.find(key, at + 1)) {
+            size_t eq = text.find('=', at);
+            size_t end = text.find('\n', at + 1);
+            if (eq == std::string::npos || (end != std::string::npos && eq > end))
+                return false;
+            size_t v = text.find_first_not_of(' ', eq + 1);
+            if (v == std::string::npos || text[v] != '1')
+                return false;
+        }
+    }
+    return true;
 }
 
 wholeness::~wholeness()
@@ -86,7 +140,7 @@ bool wholeness::whole_now(int64_t& at)
     char value[8];
     ssize_t n = m_root ? glfs_h_getxattrs(m_fs, m_root, k_whole_key, value, sizeof value) : -1;
     at = now_ns();
-    bool whole = n > 0 && value[0] == '1';
+    bool whole = (!m_has_dht || (n > 0 && value[0] == '1')) && replicas_whole();
     std::atomic<int64_t>& last = whole ? m_last_whole : m_last_broken;
     int64_t seen = last.load(std::memory_order_relaxed);
     while (seen < at && !last.compare_exchange_weak(seen, at, std::memory_order_relaxed)) {
