@@ -464,14 +464,15 @@ TEST(HostileTrees, HundredThousandEntriesInOneDirectory)
     // The queue, and so the memory, does not grow with the directory. Listers of subdirectories
     // check the bound side by side, so each may pass it by the item it is posting.
     EXPECT_GT(peak, 0u);
-    EXPECT_LE(peak, 4096u + 64) << "queued items grew with the entries";
+    EXPECT_LE(peak, 4096u + 256) << "queued items grew with the entries";
 }
 
 TEST(HostileTrees, TreeCopiedWhileTheQueueStaysFullIsCopiedWhole)
 {
     // With the queue full at every step each lister copies its entries itself, subdirectories
-    // nested inside one another on its own stack down to a fixed depth and by the heap-held
-    // walk below it: the copy is the same, with every directory's mode set once it is filled.
+    // nested inside one another on its own stack as deep as the places for such listers allow,
+    // and queued past that: the copy is the same, with every directory's mode set once it is
+    // filled.
     TempVolume vol;
     vol.mkdir("/snap");
     std::string path = "/live";
@@ -496,7 +497,8 @@ TEST(HostileTrees, TreeCopiedWhileTheQueueStaysFullIsCopiedWhole)
         peak = znfssnapcore::znfssnapcore_test_access::queued_peak(op);
     }
     EXPECT_EQ(0, rec.opstatus);
-    EXPECT_EQ(0u, peak) << "an entry was queued past the limit";
+    // Only a subdirectory met with every place taken is queued, never a file.
+    EXPECT_LT(peak, static_cast<uint64_t>(depth)) << "entries were queued past the limit";
     std::string snap = "/snap";
     for (int i = 0; i < depth; ++i) {
         snap += "/d" + std::to_string(i);

@@ -123,11 +123,21 @@ sized_read read_sized(znfs::znfs_api* api, const znfs::znfs_buff_ptr& guess, boo
 // queued items, and still far more than the workers can take at once.
 const int64_t k_queue_limit = 4096;
 
-// Subdirectories a thread's listers copy themselves one inside the other, each listing its own
-// entries (and posting them while the queue has room) on the same stack. Below that depth a
-// subdirectory is copied by the walk that keeps its levels on the heap.
-const int k_nested_listers = 16;
-thread_local int t_nested_listers = 0;
+// Subdirectories copied by listers themselves at once, in the whole process. Each holds its
+// directory open while it lists it, and listers nest on one thread's stack, so open handles
+// and stack stay bounded whatever the pool size; past that a subdirectory is queued anyway
+// (one item: the bound on the queue gives way only to a tree deep and wide at once).
+const int k_nested_listers = 32;
+std::atomic<int> g_nested_listers{0};
+
+bool take_nested_lister()
+{
+    int n = g_nested_listers.load(std::memory_order_relaxed);
+    while (n < k_nested_listers)
+        if (g_nested_listers.compare_exchange_weak(n, n + 1, std::memory_order_relaxed))
+            return true;
+    return false;
+}
 
 // A directory copy stays owner-only until everything below it is copied, so that nobody can
 // write into it meanwhile (and a host that is not root can fill a read-only one).
@@ -460,7 +470,7 @@ void znfssnapcreate::pool_walk(const string& dirbasepath, const string& dirname,
                 dir->open.fetch_add(1, std::memory_order_relaxed);
             string destbasepath = m_snapdir + "/" + dirname;
             // A directory of a million subdirectories would otherwise queue a million items.
-            if (m_queued.load(std::memory_order_relaxed) >= m_queue_limit) {
+            if (m_queued.load(std::memory_order_relaxed) >= m_queue_limit && take_nested_lister()) {
                 directory_here(dirbasepath, dirname, name, destbasepath, dir);
                 return;
             }
@@ -495,25 +505,12 @@ void znfssnapcreate::pool_walk(const string& dirbasepath, const string& dirname,
 void znfssnapcreate::directory_here(const string& dirbasepath, const string& dirname, const string& name,
                                     const string& destbasepath, const pending_ptr& parent)
 {
-    auto path = [&] { return dirbasepath + "/" + dirname + "/" + name; };
-    if (t_nested_listers < k_nested_listers) {
-        struct nested {
-            nested() { ++t_nested_listers; }
-            ~nested() { --t_nested_listers; }
-        } level;
-        frame::count_if_thrown(*this, k_traverse_fn, path, m_failed,
-                               [&] { directory_item(dirbasepath, dirname, name, destbasepath, parent); });
-        return;
-    }
-    frame::count_if_thrown(*this, k_traverse_fn, path, m_failed, [&] {
-        uint32_t mode = 0;
-        bool acl = inherits_acl(parent);
-        if (make_directory(dirbasepath + "/" + dirname, name, destbasepath, mode, acl).value() == 0) {
-            inline_walk(dirbasepath, dirname + "/" + name, acl);
-            set_final_mode(destbasepath + "/" + name, mode);
-        }
-        finished(parent);
-    });
+    struct slot {
+        ~slot() { g_nested_listers.fetch_sub(1, std::memory_order_relaxed); }
+    } taken;
+    frame::count_if_thrown(
+        *this, k_traverse_fn, [&] { return dirbasepath + "/" + dirname + "/" + name; }, m_failed,
+        [&] { directory_item(dirbasepath, dirname, name, destbasepath, parent); });
 }
 
 void znfssnapcreate::inline_walk(const string& dirbasepath, const string& dirname, bool default_acl)

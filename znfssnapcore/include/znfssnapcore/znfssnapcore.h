@@ -200,7 +200,7 @@ private:
     // turn. A full queue makes the lister copy a file, or a subdirectory, itself.
     void pool_walk(const string& dirbasepath, const string& dirname, const pending_ptr& dir);
     // A subdirectory the lister of a full queue copies itself (directory_item's work, on the
-    // lister's thread).
+    // lister's thread), once it has taken one of the few places for such listers.
     void directory_here(const string& dirbasepath, const string& dirname, const string& name,
                         const string& destbasepath, const pending_ptr& parent);
     // Copies everything below dirname on the calling thread, depth first; default_acl tells
