@@ -47,6 +47,8 @@ public:
     wholeness& operator=(const wholeness&) = delete;
 
     bool distributed() const { return m_distributed; }
+    // Whether the volume has replica sets, whose bricks may differ until healed.
+    bool replicated() const { return !m_replica_sets.empty(); }
 
     // A fresh look: whether every subvolume is up now; at gets the time of the look.
     bool whole_now(int64_t& at);
