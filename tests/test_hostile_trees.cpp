@@ -419,6 +419,25 @@ TEST(HostileTrees, OddNamesArrive)
     EXPECT_EQ("deep long", vol.read("/snap/" + std::string(255, 'D') + "/" + std::string(255, 'f')));
 }
 
+// Creates /snap from /live with the pool, the queue limited to limit items (-1: as shipped);
+// peak gets the most items that waited at once. Returns the creation's opstatus.
+static int create_counting_queue(const TempVolume& vol, int64_t limit, uint64_t& peak)
+{
+    znfssnapcore_opinfo rec;
+    rec.snapfsapi = vol.api();
+    rec.snapiopx = vol.iopx();
+    rec.datasetdir = "/live";
+    rec.snapdir = "/snap";
+    {
+        znfssnapcore::znfssnapcreate::znfssnapcreate op(&rec);
+        if (limit >= 0)
+            znfssnapcore::znfssnapcore_test_access::set_queue_limit(op, limit);
+        EXPECT_EQ(0, op.opcreate_start().value());
+        peak = znfssnapcore::znfssnapcore_test_access::queued_peak(op);
+    }
+    return rec.opstatus;
+}
+
 TEST(HostileTrees, HundredThousandEntriesInOneDirectory)
 {
     // Files and subdirectories alike: a directory of many subdirectories queued one item each
@@ -445,18 +464,8 @@ TEST(HostileTrees, HundredThousandEntriesInOneDirectory)
     }
     ::close(dfd);
     vol.write("/live/wide/e99000/inside", "in a subdirectory");
-    znfssnapcore_opinfo rec;
-    rec.snapfsapi = vol.api();
-    rec.snapiopx = vol.iopx();
-    rec.datasetdir = "/live";
-    rec.snapdir = "/snap";
     uint64_t peak = 0;
-    {
-        znfssnapcore::znfssnapcreate::znfssnapcreate op(&rec);
-        EXPECT_EQ(0, op.opcreate_start().value());
-        peak = znfssnapcore::znfssnapcore_test_access::queued_peak(op);
-    }
-    EXPECT_EQ(0, rec.opstatus);
+    EXPECT_EQ(0, create_counting_queue(vol, -1, peak));
     EXPECT_EQ(static_cast<size_t>(count), vol.list("/snap/wide").size());
     EXPECT_EQ("x", vol.read("/snap/wide/e99001"));
     EXPECT_EQ("in a subdirectory", vol.read("/snap/wide/e99000/inside"));
@@ -484,19 +493,8 @@ TEST(HostileTrees, TreeCopiedWhileTheQueueStaysFullIsCopiedWhole)
         vol.mkdir(path + "/side");
         vol.write(path + "/side/g", "side " + std::to_string(i));
     }
-    znfssnapcore_opinfo rec;
-    rec.snapfsapi = vol.api();
-    rec.snapiopx = vol.iopx();
-    rec.datasetdir = "/live";
-    rec.snapdir = "/snap";
     uint64_t peak = 1;
-    {
-        znfssnapcore::znfssnapcreate::znfssnapcreate op(&rec);
-        znfssnapcore::znfssnapcore_test_access::set_queue_limit(op, 0);
-        EXPECT_EQ(0, op.opcreate_start().value());
-        peak = znfssnapcore::znfssnapcore_test_access::queued_peak(op);
-    }
-    EXPECT_EQ(0, rec.opstatus);
+    EXPECT_EQ(0, create_counting_queue(vol, 0, peak));
     // Only a subdirectory met with every place taken is queued, never a file.
     EXPECT_LT(peak, static_cast<uint64_t>(depth)) << "entries were queued past the limit";
     std::string snap = "/snap";
