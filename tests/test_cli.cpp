@@ -1915,8 +1915,8 @@ TEST_F(CliGluster, CreateVerifyAndDeleteOnGlusterVolumes)
 // stale), so neither command gets past its first question of that kind: creation copies nothing
 // and deletion unlinks nothing, each left undone (ENOTCONN, exit 3), never complete; once the
 // brick is back the same commands complete, the deletion unlinking exactly the objects nobody
-// else references and handing on exactly the shared names. Bricks are killed and revived by the test environment's script
-// (ZNFS_GLUSTER_ENV).
+// else references and handing on exactly the shared names. Bricks are killed and revived by
+// the test environment's script (ZNFS_GLUSTER_ENV).
 TEST_F(CliGluster, ALostBrickLeavesSnapshotsIncompleteNeverWrong)
 {
     const std::string script = testvol::env_or("ZNFS_GLUSTER_ENV", "");
