@@ -1861,6 +1861,25 @@ protected:
 
     std::string get(znfs::znfs_iopx_ptr v, const std::string& path) { return testvol::api_get(api, v, path); }
 
+    // A volume whose bricks a case kills: opened, with TOP/VOLUME made on it and on the object
+    // volume.
+    struct brick_volume {
+        znfs::znfs_iopx_ptr v;
+        std::string url, t, objs;
+    };
+    void open_brick_volume(const std::string& volname, brick_volume& b)
+    {
+        const std::string host = getenv("ZNFS_GLUSTER_HOST");
+        std::error_code ec;
+        b.v = znfs::make_gluster_volume(host, znfs::gluster_default_port, volname, ec);
+        ASSERT_TRUE(b.v) << ec.message();
+        b.url = "gluster://" + host + "/" + volname;
+        b.t = b.objs = top + "/" + volname;
+        ASSERT_FALSE(api->mkdir(b.v, top.c_str(), 0755, none));
+        ASSERT_FALSE(api->mkdir(b.v, b.t.c_str(), 0755, none));
+        ASSERT_FALSE(api->mkdir(obj, b.objs.c_str(), 0755, none));
+    }
+
     znfs::znfs_api* api = znfs::gluster_api();
     znfs::znfs_aio_ptr none;
     znfs::znfs_iopx_ptr live, obj;
@@ -1923,20 +1942,15 @@ TEST_F(CliGluster, ALostBrickLeavesSnapshotsIncompleteNeverWrong)
     if (script.empty())
         GTEST_SKIP() << "ZNFS_GLUSTER_ENV does not name scripts/gluster-test-env.sh";
     auto brick = [&](const std::string& args) { return std::system((script + " " + args + " >&2").c_str()) == 0; };
-    const std::string host = getenv("ZNFS_GLUSTER_HOST");
     const int files = 24;
     for (const char* which : {"ZNFS_GLUSTER_DIST", "ZNFS_GLUSTER_REPL"}) {
         const bool distribute = std::string(which) == "ZNFS_GLUSTER_DIST";
         const std::string volname = testvol::env_or(which, distribute ? "znfs_dist" : "znfs_repl");
         SCOPED_TRACE(volname);
-        std::error_code ec;
-        znfs::znfs_iopx_ptr v = znfs::make_gluster_volume(host, znfs::gluster_default_port, volname, ec);
-        ASSERT_TRUE(v) << ec.message();
-        const std::string url = "gluster://" + host + "/" + volname;
-        const std::string t = top + "/" + volname, objs = top + "/" + volname;
-        ASSERT_FALSE(api->mkdir(v, top.c_str(), 0755, none));
-        ASSERT_FALSE(api->mkdir(v, t.c_str(), 0755, none));
-        ASSERT_FALSE(api->mkdir(obj, objs.c_str(), 0755, none));
+        brick_volume bv;
+        ASSERT_NO_FATAL_FAILURE(open_brick_volume(volname, bv));
+        const znfs::znfs_iopx_ptr& v = bv.v;
+        const std::string &url = bv.url, &t = bv.t, &objs = bv.objs;
         for (const char* d : {"/live", "/live/d", "/s1", "/s2", "/s3"})
             ASSERT_FALSE(api->mkdir(v, (t + d).c_str(), 0755, none));
         // f<i> refers to object u<i>; after s1 the odd ones are rewritten and refer to n<i>, so
@@ -2032,16 +2046,11 @@ TEST_F(CliGluster, AStaleReplicaNeverMakesThePreviousSnapshotsCopiesAbsent)
     if (script.empty())
         GTEST_SKIP() << "ZNFS_GLUSTER_ENV does not name scripts/gluster-test-env.sh";
     auto brick = [&](const std::string& args) { return std::system((script + " " + args + " >&2").c_str()) == 0; };
-    const std::string host = getenv("ZNFS_GLUSTER_HOST");
     const std::string volname = testvol::env_or("ZNFS_GLUSTER_REPL", "znfs_repl");
-    std::error_code ec;
-    znfs::znfs_iopx_ptr v = znfs::make_gluster_volume(host, znfs::gluster_default_port, volname, ec);
-    ASSERT_TRUE(v) << ec.message();
-    const std::string url = "gluster://" + host + "/" + volname;
-    const std::string t = top + "/" + volname, objs = top + "/" + volname;
-    ASSERT_FALSE(api->mkdir(v, top.c_str(), 0755, none));
-    ASSERT_FALSE(api->mkdir(v, t.c_str(), 0755, none));
-    ASSERT_FALSE(api->mkdir(obj, objs.c_str(), 0755, none));
+    brick_volume bv;
+    ASSERT_NO_FATAL_FAILURE(open_brick_volume(volname, bv));
+    const znfs::znfs_iopx_ptr& v = bv.v;
+    const std::string &url = bv.url, &t = bv.t, &objs = bv.objs;
     for (const char* d : {"/live", "/s1", "/s1/.delete"})
         ASSERT_FALSE(api->mkdir(v, (t + d).c_str(), 0755, none));
     put(v, t + "/s1/.delete/deletefilelist", "");

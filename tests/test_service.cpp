@@ -528,24 +528,19 @@ TEST_P(ServiceContract, CopyRangeCopiesInPlaceOrSaysWhyNot)
 
     // Its first 16 MiB are a hole: a range that moves no data still wants a source open for
     // reading and a destination open for writing, and leaves the destination as it was.
-    src = api->open(iopx, "/sparse", 1, none);
-    dst = api->creat(iopx, "/sparse.none", 0x201, 0644, none);
-    ASSERT_TRUE(src && dst);
-    EXPECT_EQ(-1, api->copy_range(src, 0, dst, 0, 16 << 20, none)) << "a source open for writing only";
-    EXPECT_EQ(EBADF, errno);
-    api->close(src, none);
-    api->close(dst, none);
-    ASSERT_EQ(0, ::stat(host->host("/sparse.none").c_str(), &st));
-    EXPECT_EQ(0, st.st_size);
-    src = api->open(iopx, "/sparse", 0, none);
-    dst = api->open(iopx, "/sparse.none", 0, none);
-    ASSERT_TRUE(src && dst);
-    EXPECT_EQ(-1, api->copy_range(src, 0, dst, 0, 16 << 20, none)) << "a destination open for reading only";
-    EXPECT_EQ(EBADF, errno);
-    api->close(src, none);
-    api->close(dst, none);
-    ASSERT_EQ(0, ::stat(host->host("/sparse.none").c_str(), &st));
-    EXPECT_EQ(0, st.st_size);
+    for (const bool source_writes : {true, false}) {
+        src = api->open(iopx, "/sparse", source_writes ? 1 : 0, none);
+        dst = source_writes ? api->creat(iopx, "/sparse.none", 0x201, 0644, none)
+                            : api->open(iopx, "/sparse.none", 0, none);
+        ASSERT_TRUE(src && dst);
+        EXPECT_EQ(-1, api->copy_range(src, 0, dst, 0, 16 << 20, none))
+            << (source_writes ? "a source open for writing only" : "a destination open for reading only");
+        EXPECT_EQ(EBADF, errno);
+        api->close(src, none);
+        api->close(dst, none);
+        ASSERT_EQ(0, ::stat(host->host("/sparse.none").c_str(), &st));
+        EXPECT_EQ(0, st.st_size);
+    }
 }
 
 // A confined context reaches its roots as the host named them (through links) and below them

@@ -656,17 +656,7 @@ public:
     int64_t getxattr(znfs_iopx_ptr iopx, const char* path, const char* name, struct iovec* iov,
                      znfs_aio_ptr aio) override
     {
-        // On a replicated volume "no such attribute" is an answer of absence too: a brick that
-        // was down when the attribute was set lacks it until healed, and may be the only one
-        // answering. (A file of a pure distribute volume lies whole on one brick.)
-        wholeness* w = whole_of(iopx);
-        bracket b(w);
-        int64_t r = gluster_calls::getxattr(iopx, path, name, iov, aio);
-        if (r < 0) {
-            int e = errno_or_eio();
-            errno = e == ENODATA && w && w->replicated() && !b.held() ? ENOTCONN : b.settle(e);
-        }
-        return r;
+        return count_call(iopx, [&] { return gluster_calls::getxattr(iopx, path, name, iov, aio); });
     }
     int64_t listxattr(znfs_iopx_ptr iopx, const char* path, struct iovec* iov, znfs_aio_ptr aio) override
     {

@@ -83,8 +83,14 @@ public:
     bool held();
 
     // The errno a failed call answers with: e, or ENOTCONN for an absence the bracket does not
-    // prove.
-    int settle(int e) { return absence(e) && !held() ? ENOTCONN : e; }
+    // prove. On a replicated volume "no such attribute" is an absence too: a brick that was
+    // down when the attribute was set lacks it until healed, and may be the only one answering
+    // (a file of a pure distribute volume lies whole on one brick).
+    int settle(int e)
+    {
+        const bool absent = absence(e) || (e == ENODATA && m_w && m_w->replicated());
+        return absent && !held() ? ENOTCONN : e;
+    }
 
 private:
     wholeness* m_w;

@@ -92,8 +92,8 @@ verdict stopped_creation(const opened_volume& vol, const std::string& dataset, c
     return verdict();
 }
 
-// Takes away the bookkeeping of a creation marked incomplete: the delete list first and the
-// marker last, so that a run cut short never leaves a delete list without the marker, which
+// Takes away the bookkeeping of a creation marked incomplete (or cut short with .delete still
+// empty): the delete list first and the marker last, so that a run cut short never leaves a delete list without the marker, which
 // would read as a finished snapshot. Below snapdir as it resolves now, following no link.
 std::error_code remove_incomplete_bookkeeping(const opened_volume& plain, const std::string& snapdir,
                                               uint64_t& removed)
@@ -105,20 +105,6 @@ std::error_code remove_incomplete_bookkeeping(const opened_volume& plain, const 
         return ec ? ec : znfs::errno_code(EINVAL);
     if ((ec = remove_bookkeeping(vol, snapdir, snapdir + k_incomplete, removed)))
         return ec;
-    return sync_directory(vol.api, vol.iopx, snapdir);
-}
-
-// Takes away the empty .delete of a creation cut short as it made it (rmdir: whatever a run
-// put into it meanwhile keeps it, and the failure says so). Below snapdir, following no link.
-std::error_code remove_empty_bookkeeping(const opened_volume& plain, const std::string& snapdir, uint64_t& removed)
-{
-    std::error_code ec;
-    const opened_volume vol = confined(plain, {snapdir}, ec);
-    if (!vol.iopx)
-        return ec ? ec : znfs::errno_code(EINVAL);
-    if ((ec = vol.api->rmdir(vol.iopx, (snapdir + "/.delete").c_str(), znfs::znfs_aio_ptr())))
-        return ec;
-    ++removed;
     return sync_directory(vol.api, vol.iopx, snapdir);
 }
 
@@ -228,10 +214,8 @@ int cmd_create(const std::vector<std::string>& args)
         std::vector<std::string> copies = entries;
         copies.erase(std::remove(copies.begin(), copies.end(), std::string(".delete")), copies.end());
         ec = remove_entries(dc.vol, dc.snapdir, copies, removed);
-        if (!ec && marked)
+        if (!ec && (marked || cut_short))
             ec = remove_incomplete_bookkeeping(dc.vol, dc.snapdir, removed);
-        if (!ec && cut_short)
-            ec = remove_empty_bookkeeping(dc.vol, dc.snapdir, removed);
         if (ec)
             return report_failure("create", dc.co.json, dc.report,
                                   "cannot remove what the stopped creation left in " + dc.snapdir +

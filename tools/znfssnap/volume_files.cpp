@@ -169,6 +169,9 @@ std::error_code remove_file_durably(znfs::znfs_api* api, const znfs::znfs_iopx_p
     return sync_directory(api, iopx, parent_of(path));
 }
 
+namespace {
+
+// Whether directory inner is outer or lies below it.
 std::error_code lies_within(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& inner,
                             const std::string& outer, bool& within)
 {
@@ -194,6 +197,8 @@ std::error_code lies_within(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx
     }
     return std::error_code();
 }
+
+}  // namespace
 
 std::error_code trees_overlap(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& a,
                               const std::string& b, bool& overlap)

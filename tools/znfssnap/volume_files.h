@@ -57,9 +57,6 @@ std::error_code remove_file_durably(znfs::znfs_api* api, const znfs::znfs_iopx_p
 // inode up the ".." chain, so that links and "." in the paths do not hide it.
 std::error_code trees_overlap(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& a,
                               const std::string& b, bool& overlap);
-// The same in one direction: whether directory inner is outer or lies below it.
-std::error_code lies_within(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& inner,
-                            const std::string& outer, bool& within);
 
 // Up to max names of directory dir ("." and ".." left out) into names.
 std::error_code list_directory(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& dir,
