@@ -236,7 +236,9 @@ bench_delete() {
             local secs=() out i args loads=()
             for ((i = 0; i < runs; i++)); do
                 "$gen" objects "$obj" "$delete_names"
-                args=(delete --volume "$vol" --object-volume "$obj" --snapdir /snap --json)
+                # Every run is a whole deletion of the same list again, whatever the run before
+                # it recorded as its previous snapshot.
+                args=(delete --volume "$vol" --object-volume "$obj" --snapdir /snap --new-prevsnap --json)
                 [ -n "$prev" ] && args+=(--prevsnap "$prev")
                 [ "$mode" = inline ] && args+=(--inline)
                 loads+=("$(load)")
