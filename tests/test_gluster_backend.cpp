@@ -635,24 +635,17 @@ TEST_F(GlusterBackend, InsideAPoolTaskAReadGetsTheValueItsSizeQuerySaw)
 // plants the link in its place.
 
 // Calls a hook before chosen calls reach the volume, and after each directory entry is read,
-// so that a test changes a tree at the worst moment. before_entry runs before the first look at
-// an entry: its stat, and the open that precedes the stat of a file listed as regular.
+// so that a test changes a tree at the worst moment.
 class HookFs : public znfs::znfs_api_forward {
 public:
     using znfs::znfs_api_forward::znfs_api_forward;
-    std::function<void(const std::string&)> before_entry, before_opendir;
+    std::function<void(const std::string&)> before_stat, before_opendir;
     std::function<void(const std::string&)> after_entry;
 
-    znfs_file_ptr open(znfs_iopx_ptr iopx, const char* path, int32_t flags, znfs_aio_ptr aio) override
-    {
-        if (before_entry && flags == 0)
-            before_entry(plain(path));
-        return znfs_api_forward::open(iopx, path, flags, aio);
-    }
     std::error_code stat(znfs_iopx_ptr iopx, const char* path, struct stat* st, znfs_aio_ptr aio) override
     {
-        if (before_entry)
-            before_entry(plain(path));
+        if (before_stat)
+            before_stat(plain(path));
         return znfs_api_forward::stat(iopx, path, st, aio);
     }
     znfs_file_ptr opendir(znfs_iopx_ptr iopx, const char* path, znfs_aio_ptr aio) override
@@ -728,12 +721,9 @@ TEST_F(GlusterBackend, CreationGivesClientsPlantingAndSwappingLinksNothing)
             if (path == live + "/sw")  // listed as a directory, a link to its parent by now
                 swap_for_link(c(), t + "/live/sw", "..");
         };
-        bool planted = false;
-        hooks.before_entry = [&](const std::string& path) {
-            if (path == live + "/f" && !planted) {  // a link where the copy is about to be created
+        hooks.before_stat = [&](const std::string& path) {
+            if (path == live + "/f")  // a link where the copy is about to be created
                 plant_link(c(), c().at(t + "/victim"), t + "/snap/f");
-                planted = true;
-            }
         };
         testvol::LogCapture log(-1);
         znfssnapcore::znfssnapcore_opinfo rec;

@@ -490,13 +490,13 @@ void znfssnapcreate::pool_walk(const string& dirbasepath, const string& dirname,
         // queueing it, so the queue never holds more than about k_queue_limit files however
         // large a directory is, and no thread ever waits for another to make room.
         if (m_queued.load(std::memory_order_relaxed) >= m_queue_limit) {
-            process_file(srcdirpath, name, m_snapdir, dirname, inherits_acl(dir), type == DT_REG);
+            process_file(srcdirpath, name, m_snapdir, dirname, inherits_acl(dir));
             finished(dir);
         } else {
             queued(1);
-            m_thpool->get_iosvc()->post([this, srcdirpath, name, dirname, dir, type] {
+            m_thpool->get_iosvc()->post([this, srcdirpath, name, dirname, dir] {
                 queued(-1);
-                file_item(srcdirpath, name, m_snapdir, dirname, dir, type == DT_REG);
+                file_item(srcdirpath, name, m_snapdir, dirname, dir);
             });
         }
     });
@@ -554,8 +554,7 @@ void znfssnapcreate::inline_walk(const string& dirbasepath, const string& dirnam
             if (ec.value() == 0)
                 push(rel + "/" + entry.second, mode, acl);
         } else {
-            process_file(dirbasepath + "/" + rel, entry.second, m_snapdir, rel, top.default_acl,
-                         entry.first == DT_REG);
+            process_file(dirbasepath + "/" + rel, entry.second, m_snapdir, rel, top.default_acl);
         }
     }
 }
@@ -602,22 +601,22 @@ void znfssnapcreate::processfile(string srcdirpath, string filename, string dest
 }
 
 void znfssnapcreate::process_file(const string& srcdirpath, const string& filename, const string& destbasepath,
-                                  const string& dirname, bool parent_acl, bool listed_regular)
+                                  const string& dirname, bool parent_acl)
 {
     if (enabled(1))
         debug("znfssnapcreate::processfile", 1,
               "ThrID: [%s] srcdirpath [%s] filename [%s] destbasepath [%s] dirname [%s]",
               frame::thread_id_text().c_str(), srcdirpath.c_str(), filename.c_str(), destbasepath.c_str(),
               dirname.c_str());
-    copy_file(srcdirpath, filename, destbasepath, dirname, parent_acl, listed_regular);
+    copy_file(srcdirpath, filename, destbasepath, dirname, parent_acl);
 }
 
 void znfssnapcreate::file_item(string srcdirpath, string filename, string destbasepath, string dirname,
-                               pending_ptr parent, bool listed_regular)
+                               pending_ptr parent)
 {
     frame::count_if_thrown(
         *this, k_traverse_fn, [&] { return srcdirpath + "/" + filename; }, m_failed,
-        [&] { process_file(srcdirpath, filename, destbasepath, dirname, inherits_acl(parent), listed_regular); });
+        [&] { process_file(srcdirpath, filename, destbasepath, dirname, inherits_acl(parent)); });
     finished(parent);
 }
 
@@ -648,7 +647,7 @@ error_code znfssnapcreate::copyfile(string srcdirpath, string filename, string d
 }
 
 error_code znfssnapcreate::copy_file(const string& srcdirpath, const string& filename, const string& destbasepath,
-                                     const string& dirname, bool parent_acl, bool listed_regular)
+                                     const string& dirname, bool parent_acl)
 {
     const char* fn = "znfssnapcreate::copyfile";
     string srcpath = srcdirpath + "/" + filename;
@@ -657,21 +656,8 @@ error_code znfssnapcreate::copy_file(const string& srcdirpath, const string& fil
     struct stat st;
     std::memset(&st, 0, sizeof st);
     string destpath = destbasepath + "/" + dirname + "/" + filename;
-    // A file the listing gave as regular is opened before its status is read: a backend can
-    // then answer the status from the descriptor it opened instead of finding the file twice.
-    // A failed open is reported where a failed open is reported for any other file, once the
-    // status is known: a name gone or no longer a regular file is then told as it always was.
-    znfs::znfs_file_ptr srcfp;
-    int open_err = 0;
-    if (listed_regular) {
-        srcfp = m_znfsapi->open(m_iopx, srcpath.c_str(), 0, znfs::znfs_aio_ptr());
-        if (!srcfp)
-            open_err = errno != 0 ? errno : EIO;
-    }
     error_code ec = m_znfsapi->stat(m_iopx, srcpath.c_str(), &st, znfs::znfs_aio_ptr());
     if (ec.value() != 0) {
-        if (srcfp)
-            m_znfsapi->close(srcfp, znfs::znfs_aio_ptr());
         debug(fn, -1, "Failed to stat file [%s]", srcpath.c_str());
         m_failed.fetch_add(1, std::memory_order_relaxed);
         // A link that leads out of the dataset, or nowhere, leaves an empty owner-only file:
@@ -691,8 +677,6 @@ error_code znfssnapcreate::copy_file(const string& srcdirpath, const string& fil
         m_znfsapi->creat(m_iopx, destpath.c_str(), k_copy_flags, copy_mode(st.st_mode), znfs::znfs_aio_ptr());
     if (!dstfp) {
         int e = errno;
-        if (srcfp)
-            m_znfsapi->close(srcfp, znfs::znfs_aio_ptr());
         error(fn, "Failed to create file [%s] ", destpath.c_str());
         m_failed.fetch_add(1, std::memory_order_relaxed);
         return znfs::generic_code(e);
@@ -702,16 +686,10 @@ error_code znfssnapcreate::copy_file(const string& srcdirpath, const string& fil
     if (is_special(st.st_mode)) {
         // All such an entry can hold is its mode and attributes: nothing is lost by not opening it.
         debug(fn, 1, "Special file [%s] copied as an empty file", srcpath.c_str());
-        if (srcfp)
-            m_znfsapi->close(srcfp, znfs::znfs_aio_ptr());
     } else {
-        if (!srcfp && open_err == 0) {
-            srcfp = m_znfsapi->open(m_iopx, srcpath.c_str(), 0, znfs::znfs_aio_ptr());
-            if (!srcfp)
-                open_err = errno;
-        }
+        znfs::znfs_file_ptr srcfp = m_znfsapi->open(m_iopx, srcpath.c_str(), 0, znfs::znfs_aio_ptr());
         if (!srcfp) {
-            int e = open_err;
+            int e = errno;
             error(fn, "Failed to open file [%s]", srcpath.c_str());
             m_znfsapi->close(dstfp, znfs::znfs_aio_ptr());
             m_failed.fetch_add(1, std::memory_order_relaxed);

@@ -208,17 +208,15 @@ private:
     void inline_walk(const string& dirbasepath, const string& dirname, bool default_acl);
     void directory_item(string dirbasepath, string srcdirpath, string dirname, string destbasepath,
                         pending_ptr parent);
-    void file_item(string srcdirpath, string filename, string destbasepath, string dirname, pending_ptr parent,
-                   bool listed_regular);
+    void file_item(string srcdirpath, string filename, string destbasepath, string dirname, pending_ptr parent);
     void finished(pending_ptr dir);
     void set_final_mode(const string& destpath, uint32_t mode);
     bool inherits_acl(const pending_ptr& dir) const;
-    // processfile and copyfile knowing whether the copy's directory has a default ACL, and
-    // whether the directory's listing gave the entry as a regular file.
+    // processfile and copyfile knowing whether the copy's directory has a default ACL.
     void process_file(const string& srcdirpath, const string& filename, const string& destbasepath,
-                      const string& dirname, bool parent_acl, bool listed_regular = false);
+                      const string& dirname, bool parent_acl);
     error_code copy_file(const string& srcdirpath, const string& filename, const string& destbasepath,
-                         const string& dirname, bool parent_acl, bool listed_regular = false);
+                         const string& dirname, bool parent_acl);
     // copydir without the final mode, which finalmode receives; default_acl tells in whether the
     // parent copy has a default ACL and out whether the new one has.
     error_code make_directory(const string& srcdirpath, const string& dirname, const string& destbasepath,
