@@ -11,14 +11,12 @@
 #include <fcntl.h>
 #include <ftw.h>
 #include <stdio.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -209,35 +207,6 @@ TEST_F(Confinement, DescriptorsAreNotInheritedAndRootMustBeADirectory)
     znfs_file_ptr w = api->creat(iopx, "/new", 0x201, 0644, none);
     ASSERT_TRUE(f && d && w);
     EXPECT_EQ(before, inheritable_fds());
-}
-
-// A read finds what the volume holds now, also when a file system is mounted below the root
-// after the volume was first read, or taken away again (needs the right to mount).
-TEST_F(Confinement, ReadsSeeMountsMadeAndRemovedMeanwhile)
-{
-    vol.mkdir("/top/d");
-    vol.write("/top/d/f", "under");
-    std::error_code ec;
-    znfs::znfs_iopx_ptr confined = api->confine(iopx, {"/top"}, znfs::znfs_api::final_link::follow_beneath, ec);
-    ASSERT_TRUE(confined) << ec.message();
-    auto read_both = [&] {
-        std::string plain = get("/top/d/f");
-        std::swap(iopx, confined);
-        std::string below_root = get("/top/d/f");
-        std::swap(iopx, confined);
-        EXPECT_EQ(plain, below_root);
-        return plain;
-    };
-    EXPECT_EQ("under", read_both());
-    if (::mount("znfs-test", vol.host("/top/d").c_str(), "tmpfs", 0, nullptr) != 0)
-        GTEST_SKIP() << "cannot mount: " << strerror(errno);
-    std::ofstream(vol.host("/top/d/f")) << "over";
-    // Twice as long as a copy of the mounts serves before the mount table is looked at again.
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ("over", read_both());
-    EXPECT_EQ(0, ::umount(vol.host("/top/d").c_str()));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_EQ("under", read_both());
 }
 
 // A directory on the path is swapped with a link to the outside over and over while another

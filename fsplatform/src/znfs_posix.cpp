@@ -2,7 +2,6 @@
 
 #include "znfs_backend.h"
 #include "znfs_mutex.h"
-#include "znfs_nodev_view.h"
 #include "znfs_task_cache.h"
 #include "znfs_xattr_at.h"
 
@@ -36,7 +35,6 @@ struct anchor {
     std::string path;
     int fd;   // O_PATH, or -1 when the root did not resolve
     int err;  // why it did not
-    std::shared_ptr<nodev_view> view;  // of fd's mounts, for opens to read; null when fd is -1
 };
 
 // The write-back failures of each volume this thread has been told of, for the last few
@@ -112,7 +110,7 @@ class posix_volume final : public znfs_iopx {
 public:
     posix_volume(int rootfd, std::string root)
         : m_rootfd(rootfd), m_root(std::move(root)), m_id(task_cache::new_volume_id()),
-          m_flusher(std::make_shared<flusher>(rootfd, m_id)), m_view(std::make_shared<nodev_view>(rootfd))
+          m_flusher(std::make_shared<flusher>(rootfd, m_id))
     {
     }
     // A confined context (see znfs_api::confine) of a volume whose flusher it shares; anchors
@@ -120,16 +118,11 @@ public:
     posix_volume(int rootfd, std::string root, std::shared_ptr<flusher> flush, std::vector<anchor> anchors,
                  bool follow_final)
         : m_rootfd(rootfd), m_root(std::move(root)), m_id(task_cache::new_volume_id()),
-          m_flusher(std::move(flush)), m_view(std::make_shared<nodev_view>(rootfd)), m_confined(true),
-          m_follow_final(follow_final), m_anchors(std::move(anchors))
+          m_flusher(std::move(flush)), m_confined(true), m_follow_final(follow_final), m_anchors(std::move(anchors))
     {
     }
     ~posix_volume() override
     {
-        // The views only borrow the descriptors they copy from.
-        m_view.reset();
-        for (anchor& a : m_anchors)
-            a.view.reset();
         ::close(m_rootfd);
         for (const anchor& a : m_anchors)
             if (a.fd >= 0)
@@ -183,15 +176,12 @@ public:
     }
 
     const std::shared_ptr<flusher>& shared_flusher() const { return m_flusher; }
-    // The root's mounts as a nodev_view, for opens to read.
-    nodev_view& view() const { return *m_view; }
 
 private:
     int m_rootfd;
     std::string m_root;
     uint64_t m_id;
     std::shared_ptr<flusher> m_flusher;
-    std::shared_ptr<nodev_view> m_view;
     bool m_confined = false;
     bool m_follow_final = false;
     std::vector<anchor> m_anchors;
@@ -214,13 +204,6 @@ struct kept_descriptor {
 
     kept_descriptor(int d, access m, int r) : fd(d), mode(m), refs(r) {}
 };
-
-// The descriptor that this thread's last call into the backend opened to read and kept for
-// its task, with the status seen as it opened it; null after any other call. A stat of the
-// same path that comes right after is answered with that status, which saves finding the
-// file again (a copy opens a file, then reads its status). Never dereferenced unless the
-// task still keeps it.
-thread_local const kept_descriptor* t_just_opened = nullptr;
 
 void drop_reference(kept_descriptor* d)
 {
@@ -646,22 +629,6 @@ bool has_holes(const struct stat& st, uint64_t size)
     return S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_blocks) * 512 + 4096 <= size;
 }
 
-// The file for fd, a regular file or a directory just opened with flags, whose status is st.
-znfs_file_ptr opened_file(int fd, int flags, const struct stat& st)
-{
-    // A large file opened for reading is read from start to end in blocks: a wider read-ahead
-    // keeps a disk streaming. Advice only; its result changes nothing.
-    if (S_ISREG(st.st_mode) && (flags & O_ACCMODE) == O_RDONLY && st.st_size >= k_sequential_size) {
-        int e = errno;
-        posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-        errno = e;
-    }
-    uint64_t size = (flags & O_TRUNC) && S_ISREG(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
-    posix_file* file = new posix_file(fd, size);
-    file->set_sparse(has_holes(st, size));
-    return znfs_file_ptr(file);
-}
-
 // Reopens the inode held by an O_PATH descriptor with real open flags, if it is a regular
 // file or a directory: a FIFO would block and a device would reach its driver. The O_PATH
 // descriptor is consumed unless it is borrowed. known: the descriptor's status as this task
@@ -688,43 +655,17 @@ znfs_file_ptr reopen_checked(int pathfd, int flags, bool borrowed = false, const
     done_with_path();
     if (fd < 0)
         return znfs_file_ptr();
-    return opened_file(fd, flags, st);
-}
-
-// Opens path to read in the volume's nodev view, where it is resolved exactly as resolve()
-// resolves it in the volume, without the path descriptor and type check the checked route
-// needs: no device can be opened there, and a FIFO swapped in for a listed file answers at
-// once (O_NONBLOCK) and is closed again unread. -1 when there is no view, the path names a
-// root itself, or the route failed in any way: the checked route then answers as it always
-// has (errno is left to it). A final link in a confined context is left to it too.
-int open_in_view(const posix_volume& v, const char* path, struct stat& st)
-{
-    const uint64_t flags = O_RDONLY | O_NONBLOCK | O_NOCTTY;
-    int fd = -1;
-    if (!v.confined()) {
-        int top = v.view().top();
-        if (top < 0)
-            return -1;
-        fd = resolve(top, path, flags);
-    } else {
-        const char* rest = nullptr;
-        bool exact = false;
-        const anchor* a = v.anchor_of(path, rest, exact);
-        if (exact || (a && !a->view))
-            return -1;
-        int top = a ? a->view->top() : v.view().top();
-        if (top < 0)
-            return -1;
-        fd = a ? resolve_pieces(top, rest, flags, 0, RESOLVE_BENEATH | k_resolve_confined)
-               : resolve_pieces(top, path, flags, 0, RESOLVE_IN_ROOT | k_resolve_confined);
+    // A large file opened for reading is read from start to end in blocks: a wider read-ahead
+    // keeps a disk streaming. Advice only; its result changes nothing.
+    if (S_ISREG(st.st_mode) && (flags & O_ACCMODE) == O_RDONLY && st.st_size >= k_sequential_size) {
+        int e = errno;
+        posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+        errno = e;
     }
-    if (fd < 0)
-        return -1;
-    if (fstat(fd, &st) != 0 || (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
+    uint64_t size = (flags & O_TRUNC) && S_ISREG(st.st_mode) ? 0 : static_cast<uint64_t>(st.st_size);
+    posix_file* file = new posix_file(fd, size);
+    file->set_sparse(has_holes(st, size));
+    return znfs_file_ptr(file);
 }
 
 
@@ -759,9 +700,8 @@ znfs_file_ptr create_or_open(const posix_volume& v, const char* path, int flags,
 }
 
 // Lets the rest of the pool task, if one runs, use an open file's descriptor for calls on its
-// path, sharing it with the file; opened_st: the status seen as it was opened, if it just was.
-void keep_shared(const posix_volume& v, const char* path, const znfs_file_ptr& file, access mode,
-                 const struct stat* opened_st = nullptr)
+// path, sharing it with the file.
+void keep_shared(const posix_volume& v, const char* path, const znfs_file_ptr& file, access mode)
 {
     if (!file || !task_cache::active())
         return;
@@ -769,13 +709,8 @@ void keep_shared(const posix_volume& v, const char* path, const znfs_file_ptr& f
     kept_descriptor* d = new (std::nothrow) kept_descriptor(f->fd(), mode, 2);
     if (!d)
         return;
-    if (opened_st) {
-        d->st = *opened_st;
-        d->have_stat = true;
-    }
     f->share(d);
-    if (task_cache::keep(v.id(), path, reinterpret_cast<intptr_t>(d), mode, release_kept) && opened_st)
-        t_just_opened = d;
+    task_cache::keep(v.id(), path, reinterpret_cast<intptr_t>(d), mode, release_kept);
 }
 
 // A descriptor that locates path (O_PATH, or one the task keeps): the task's own when it has
@@ -841,7 +776,6 @@ class posix_api_impl final : public znfs_api {
 public:
     znfs_file_ptr open(znfs_iopx_ptr iopx, const char* path, int32_t flags, znfs_aio_ptr) override
     {
-        t_just_opened = nullptr;
         const posix_volume* v = volume_of(iopx, path);
         if (!v)
             return znfs_file_ptr();
@@ -849,15 +783,6 @@ public:
             return znfs_file_ptr();
         if (flags & O_CREAT)
             return create_or_open(*v, path, flags, 0600);
-        if (flags == O_RDONLY && !task_cache::find(v->id(), path)) {
-            struct stat st;
-            int fd = open_in_view(*v, path, st);
-            if (fd >= 0) {
-                znfs_file_ptr file = opened_file(fd, flags, st);
-                keep_shared(*v, path, file, access::read, &st);
-                return file;
-            }
-        }
         if (flags != O_RDONLY || !task_cache::active()) {
             int pfd = resolve(*v, path, O_PATH, 0, flags == O_RDONLY);
             if (pfd < 0)
@@ -890,7 +815,6 @@ public:
 
     znfs_file_ptr creat(znfs_iopx_ptr iopx, const char* path, int32_t flags, uint64_t mode, znfs_aio_ptr) override
     {
-        t_just_opened = nullptr;
         const posix_volume* v = volume_of(iopx, path);
         if (!v)
             return znfs_file_ptr();
@@ -902,16 +826,11 @@ public:
         return file;
     }
 
-    std::error_code close(znfs_file_ptr file, znfs_aio_ptr) override
-    {
-        t_just_opened = nullptr;
-        return backend::close_handle<posix_file>(file);
-    }
+    std::error_code close(znfs_file_ptr file, znfs_aio_ptr) override { return backend::close_handle<posix_file>(file); }
 
     int64_t read(znfs_file_ptr file, znfs_buff_ptr buff, uint64_t length, int64_t offset, int32_t,
                  znfs_aio_ptr) override
     {
-        t_just_opened = nullptr;
         posix_file* f = file_of(file);
         if (!f)
             return -1;
@@ -927,7 +846,6 @@ public:
     int64_t write(znfs_file_ptr file, znfs_buff_ptr buff, uint64_t length, int64_t offset, int32_t,
                   znfs_aio_ptr) override
     {
-        t_just_opened = nullptr;
         posix_file* f = file_of(file);
         if (!f)
             return -1;
@@ -946,7 +864,6 @@ public:
     int64_t copy_range(znfs_file_ptr src, uint64_t srcoffset, znfs_file_ptr dst, uint64_t dstoffset, uint64_t length,
                        znfs_aio_ptr) override
     {
-        t_just_opened = nullptr;
         posix_file* in = file_of(src);
         posix_file* out = in ? file_of(dst) : nullptr;
         if (!in || !out)
@@ -1053,7 +970,6 @@ public:
 
     std::error_code chmod(znfs_iopx_ptr iopx, const char* path, uint64_t mode, znfs_aio_ptr) override
     {
-        t_just_opened = nullptr;
         const posix_volume* v = volume_of(iopx, path);
         if (!v)
             return errno_code(EINVAL);
@@ -1080,7 +996,6 @@ public:
     znfs_iopx_ptr confine(znfs_iopx_ptr iopx, const std::vector<std::string>& roots, final_link finals,
                           std::error_code& ec) override
     {
-        t_just_opened = nullptr;
         const posix_volume* v = volume_of(iopx, "/");
         if (!v) {
             ec = errno_code(errno);
@@ -1095,7 +1010,7 @@ public:
             std::string path = root;
             while (path.size() > 1 && path.back() == '/')
                 path.pop_back();
-            anchors.push_back(anchor{path, fd, err, fd >= 0 ? std::make_shared<nodev_view>(fd) : nullptr});
+            anchors.push_back(anchor{path, fd, err});
         }
         std::sort(anchors.begin(), anchors.end(),
                   [](const anchor& a, const anchor& b) { return a.path.size() > b.path.size(); });
@@ -1114,7 +1029,6 @@ public:
 
     std::error_code fsync(znfs_file_ptr file, znfs_aio_ptr) override
     {
-        t_just_opened = nullptr;
         posix_file* f = file_of(file);
         if (!f)
             return errno_code(errno);
@@ -1123,7 +1037,6 @@ public:
 
     std::error_code syncfs(znfs_iopx_ptr iopx, znfs_aio_ptr) override
     {
-        t_just_opened = nullptr;
         const posix_volume* v = volume_of(iopx, "/");
         if (!v)
             return errno_code(errno);
@@ -1133,17 +1046,9 @@ public:
 
     std::error_code stat(znfs_iopx_ptr iopx, const char* path, struct stat* st, znfs_aio_ptr) override
     {
-        const kept_descriptor* opened = t_just_opened;
-        t_just_opened = nullptr;
         const posix_volume* v = volume_of(iopx, path);
         if (!v || !st)
             return errno_code(EINVAL);
-        const task_cache::kept* k = opened ? task_cache::find(v->id(), path) : nullptr;
-        if (k && reinterpret_cast<const kept_descriptor*>(k->handle) == opened) {
-            // The call just before opened this file: the status seen then is the answer.
-            *st = opened->st;
-            return std::error_code();
-        }
         located at = locate(*v, path, true);
         if (at.fd < 0)
             return errno_code(errno);
@@ -1155,7 +1060,6 @@ public:
 
     std::error_code mkdir(znfs_iopx_ptr iopx, const char* path, uint32_t mode, znfs_aio_ptr) override
     {
-        t_just_opened = nullptr;
         const posix_volume* v = volume_of(iopx, path);
         if (!v)
             return errno_code(EINVAL);
@@ -1178,19 +1082,16 @@ public:
 
     std::error_code rmdir(znfs_iopx_ptr iopx, const char* path, znfs_aio_ptr) override
     {
-        t_just_opened = nullptr;
         return remove(iopx, path, AT_REMOVEDIR);
     }
 
     std::error_code unlink(znfs_iopx_ptr iopx, const char* path, znfs_aio_ptr) override
     {
-        t_just_opened = nullptr;
         return remove(iopx, path, 0);
     }
 
     znfs_file_ptr opendir(znfs_iopx_ptr iopx, const char* path, znfs_aio_ptr) override
     {
-        t_just_opened = nullptr;
         const posix_volume* v = volume_of(iopx, path);
         if (!v)
             return znfs_file_ptr();
@@ -1209,7 +1110,6 @@ public:
 
     struct dirent* readdir(znfs_file_ptr dir, znfs_aio_ptr) override
     {
-        t_just_opened = nullptr;
         posix_file* f = file_of(dir);
         if (!f)
             return nullptr;
@@ -1238,7 +1138,6 @@ public:
     int64_t getxattr(znfs_iopx_ptr iopx, const char* path, const char* name, struct iovec* iov,
                      znfs_aio_ptr) override
     {
-        t_just_opened = nullptr;
         const posix_volume* v = volume_of(iopx, path);
         if (!v)
             return -1;
@@ -1256,7 +1155,6 @@ public:
 
     int64_t listxattr(znfs_iopx_ptr iopx, const char* path, struct iovec* iov, znfs_aio_ptr) override
     {
-        t_just_opened = nullptr;
         const posix_volume* v = volume_of(iopx, path);
         if (!v)
             return -1;
@@ -1275,7 +1173,6 @@ public:
     std::error_code setxattr(znfs_iopx_ptr iopx, const char* path, const char* name, struct iovec* iov,
                              uint64_t flags, znfs_aio_ptr) override
     {
-        t_just_opened = nullptr;
         const posix_volume* v = volume_of(iopx, path);
         if (!v || !name || !iov || flags > INT_MAX)
             return errno_code(EINVAL);

@@ -17,17 +17,6 @@
 //   the file the task first reached, and a file the task opens shares that descriptor. The
 //   task's descriptors are closed when it ends; what it reached through a final link is
 //   never kept.
-// - A file is opened for reading through a path descriptor whose type is checked first, so
-//   that no FIFO or device is opened. Where the process may mount (root), a plain read-only
-//   open goes first through a private copy of the volume's mounts that refuses device files
-//   (open_tree, mount_setattr MOUNT_ATTR_NODEV; remade when the mount table changes, within
-//   10 ms): the name is opened there at once, non-blocking, and kept only if it is a regular
-//   file or a directory. So a device is never opened, and a FIFO swapped in for a regular file
-//   is at most opened and closed again unread (a writer waiting for a reader is let go). Any
-//   failure there falls back to the checked route, which gives the answer.
-// - A stat that comes right after such an open of the same path, on the same thread and in
-//   the same pool task, with no other call between, answers with the status read as the file
-//   was opened.
 // - readdir finds a type the file system leaves out with fstatat (AT_SYMLINK_NOFOLLOW).
 // - copy_range uses copy_file_range (a clone on XFS and btrfs): files of 1 MiB and more, and
 //   smaller ones with fewer blocks than bytes when opened, are copied data segment by data
