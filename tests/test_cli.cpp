@@ -1229,9 +1229,33 @@ TEST_F(CliTest, OneRunPerSnapshotDirectory)
     }
     EXPECT_FALSE(third_ended) << "--wait did not wait: " << file_text(third.err.get());
     EXPECT_TRUE(third_waits) << "the third run never said it waits: " << file_text(third.err.get());
+    // A destroy waiting for its previous snapshot has its own snapshot swapped for a link to
+    // another snapshot meanwhile: what it checked before it waited no longer holds, and the
+    // directory behind the link is no more its to empty than the one locked.
+    ASSERT_EQ(0, create("/s3").status);
+    ASSERT_EQ(0, create("/other").status);
+    vol.mkdir("/other/.delete");
+    vol.write("/other/.delete/deletefilelist", "");
+    const tree_state other_before = capture_tree(vol, "/other");
+    running_cli swapped =
+        start_cli({"destroy", "--volume", vol.root(), "--object-volume", objects.root(), "--snapdir", "/s3",
+                   "--prevsnap", "/s1", "--wait"});
+    bool swapped_waits = false, swapped_ended = false;
+    while (!swapped_waits && !swapped_ended && std::chrono::steady_clock::now() < give_up) {
+        swapped_waits = file_text(swapped.err.get()).find("waiting for snapshot directory /s1") != std::string::npos;
+        swapped_ended = !swapped_waits && waitpid(swapped.pid, nullptr, WNOHANG) == swapped.pid;
+        if (!swapped_waits && !swapped_ended)
+            usleep(1000);
+    }
+    ASSERT_TRUE(swapped_waits) << "the destroy never said it waits: " << file_text(swapped.err.get());
+    ASSERT_EQ(0, rename(vol.host("/s3").c_str(), vol.host("/s3.moved").c_str()));
+    vol.symlink("other", "/s3");
 
     ASSERT_EQ(0, kill(first.pid, SIGCONT));
-    run_result r1 = finish_cli(first), r3 = finish_cli(third);
+    run_result r1 = finish_cli(first), r3 = finish_cli(third), rs = finish_cli(swapped);
+    EXPECT_EQ(1, rs.status) << show(rs);
+    EXPECT_NE(std::string::npos, rs.err.find("/s3 is a symbolic link")) << rs.err;
+    EXPECT_EQ("", tree_diff(other_before, capture_tree(vol, "/other")));
     EXPECT_EQ(0, r1.status) << show(r1);
     EXPECT_EQ(0, r3.status) << show(r3);
     EXPECT_NE(std::string::npos, r3.err.find("waiting for snapshot directory /s")) << r3.err;

@@ -194,6 +194,17 @@ int cmd_destroy(const std::vector<std::string>& raw_args)
         return rc;
     kill_hook hook;
     hook.arm(vol, obj);
+    std::vector<std::string> locked = {snapdir};
+    if (!prevsnap.empty())
+        locked.push_back(prevsnap);
+    snapshot_locks locks;
+    std::string message;
+    if (!locks.take(vol, volume, locked, holder_text("destroy", args), r.wait, message))
+        return report_refusal("destroy", co.json, j, message, znfs::errno_code(EBUSY));
+    // Everything below is decided from the paths, so it is decided only once they are locked,
+    // and for what is locked: the lock was keyed by what each path named before the run
+    // waited for it, and a link or another directory put in its place since would be emptied
+    // unlocked.
     if ((ec = check_directory(vol.api, vol.iopx, snapdir)))
         return undone_if_not_whole(report_failure("destroy", co.json, j, "snapshot directory " + snapdir, ec), ec);
     // A link named as the snapshot would have the tree emptied where it leads, and then the last
@@ -216,14 +227,13 @@ int cmd_destroy(const std::vector<std::string>& raw_args)
         return usage_error("destroy", "--prevsnap names the snapshot being destroyed, or a directory inside it or "
                                       "around it");
 
-    std::vector<std::string> locked = {snapdir};
-    if (!prevsnap.empty())
-        locked.push_back(prevsnap);
-    snapshot_locks locks;
-    std::string message;
-    if (!locks.take(vol, volume, locked, holder_text("destroy", args), r.wait, message))
-        return report_refusal("destroy", co.json, j, message, znfs::errno_code(EBUSY));
-
+    for (const std::string& dir : locked)
+        if (!locks.holds(vol, volume, dir))
+            return report_refusal("destroy", co.json, j,
+                                  printable(dir) +
+                                      " was replaced while this run took its lock; nothing was touched: see what "
+                                      "it is now, then run again",
+                                  znfs::errno_code(EBUSY));
     snapshot_state st;
     if ((ec = read_snapshot_state(vol, snapdir, false, st)))
         return undone_if_not_whole(

@@ -222,6 +222,31 @@ void snapshot_locks::release()
     m_held.clear();
 }
 
+namespace {
+
+std::string lock_key(const opened_volume& vol, const std::string& volid, bool host_directory,
+                     const std::string& dir)
+{
+    // A host directory's device and inode name it whatever volume root it was reached from
+    // ("--volume /srv/v --snapdir /snaps/s" and "--volume /srv/v/snaps --snapdir /s"); only
+    // a path, or an inode of a GlusterFS volume, needs its volume beside it.
+    const std::string dirid = directory_identity(vol, dir);
+    const bool by_inode = host_directory && dirid.compare(0, 6, "inode ") == 0;
+    return key_hash((by_inode ? std::string("posix") : volid) + "\n" + dirid);
+}
+
+}  // namespace
+
+bool snapshot_locks::holds(const opened_volume& vol, const std::string& volume_spec, const std::string& dir) const
+{
+    const std::string hash = lock_key(vol, volume_identity(vol, volume_spec),
+                                      volume_spec.compare(0, 10, "gluster://") != 0, dir);
+    for (const held_lock& h : m_held)
+        if (h.hash == hash)
+            return true;
+    return false;
+}
+
 bool snapshot_locks::take(const opened_volume& vol, const std::string& volume_spec,
                           const std::vector<std::string>& snapdirs, const std::string& holder, bool wait,
                           std::string& message)
@@ -229,14 +254,8 @@ bool snapshot_locks::take(const opened_volume& vol, const std::string& volume_sp
     const std::string volid = volume_identity(vol, volume_spec);
     const bool host_directory = volume_spec.compare(0, 10, "gluster://") != 0;
     std::vector<std::pair<std::string, std::string>> wanted;  // hash, snapdir
-    for (const std::string& dir : snapdirs) {
-        // A host directory's device and inode name it whatever volume root it was reached from
-        // ("--volume /srv/v --snapdir /snaps/s" and "--volume /srv/v/snaps --snapdir /s"); only
-        // a path, or an inode of a GlusterFS volume, needs its volume beside it.
-        const std::string dirid = directory_identity(vol, dir);
-        const bool by_inode = host_directory && dirid.compare(0, 6, "inode ") == 0;
-        wanted.emplace_back(key_hash((by_inode ? std::string("posix") : volid) + "\n" + dirid), dir);
-    }
+    for (const std::string& dir : snapdirs)
+        wanted.emplace_back(lock_key(vol, volid, host_directory, dir), dir);
     std::sort(wanted.begin(), wanted.end());
     wanted.erase(std::unique(wanted.begin(), wanted.end(),
                              [](const auto& a, const auto& b) { return a.first == b.first; }),
@@ -253,7 +272,7 @@ bool snapshot_locks::take(const opened_volume& vol, const std::string& volume_sp
         if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, line.data(), line.size(), 0) < 0) {
             // Read-only lock file (another user's): the lock holds all the same, unnamed.
         }
-        m_held.push_back({fd, path});
+        m_held.push_back({fd, path, w.first});
     }
     return true;
 }
