@@ -11,6 +11,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -723,10 +724,17 @@ TEST_F(CliTest, CreateRefusesMissingDirectories)
     r = made("/ready");
     EXPECT_EQ(0, r.status) << show(r);
     EXPECT_EQ("false", parse_json(r)["made_directory"].text);
-    // One inside the dataset is refused, and taken out of the live tree again; one in a
+    // One inside the dataset is refused before it is made: the live tree never shows it, and a
+    // run killed before it could take it away again would have left it there. One in a
     // ".snaps" directory of the dataset, which creation skips, is a snapshot like any other.
     const tree_state live = capture_tree(vol, "/live", false);
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, vol.host("/live/docs").c_str(), IN_CREATE), 0);
     r = made("/live/docs/s");
+    char event[4096];
+    EXPECT_LT(read(watch, event, sizeof event), 0) << "a directory was made in the live tree";
+    close(watch);
     EXPECT_EQ(1, r.status) << show(r);
     EXPECT_NE(std::string::npos, r.err.find("overlap")) << r.err;
     EXPECT_EQ("false", parse_json(r)["made_directory"].text);

@@ -40,7 +40,10 @@ const char* k_help =
     "            gluster:// volume no mount is needed). Its parent must exist: only the last\n"
     "            component is made. A directory that is there already is used as it is, under\n"
     "            the rules below (empty, or --resume). One it made is removed again when the\n"
-    "            creation fails with it still empty.\n"
+    "            creation fails with it still empty. One that would lie inside the dataset\n"
+    "            (but not in a .snaps directory of it) is refused before it is made, so the\n"
+    "            live tree never shows it; a run killed just after making it leaves it empty,\n"
+    "            and the same create takes it as it is.\n"
     "  --resume  take again a creation that stopped part-way, in its directory: what it\n"
     "            copied is removed first, then the dataset is copied afresh. Refused unless the\n"
     "            directory and the dataset lie apart and every entry in the directory has a\n"
@@ -108,6 +111,48 @@ std::error_code remove_incomplete_bookkeeping(const opened_volume& plain, const 
     return sync_directory(vol.api, vol.iopx, snapdir);
 }
 
+// Whether a directory made at snapdir (not there yet) would lie inside the dataset, where the
+// creation refuses it: told before it is made, so that a refused run never shows it in the live
+// tree, nor leaves it there when killed before it can take it away again. Judged as the
+// creation judges it: by device and inode up the ".." chain from its parent, a directory named
+// ".snaps" on the way (entered by that name, no link) keeping it apart, as the copy skips it.
+std::error_code would_lie_in_dataset(const opened_volume& vol, const std::string& dataset, const std::string& snapdir,
+                                     bool& inside)
+{
+    inside = false;
+    const std::string norm = normalize_path(snapdir);
+    if (norm.substr(norm.rfind('/') + 1) == ".snaps")
+        return std::error_code();
+    struct stat ds {};
+    std::error_code ec = vol.api->stat(vol.iopx, dataset.c_str(), &ds, znfs::znfs_aio_ptr());
+    if (ec)
+        return ec;
+    std::vector<std::pair<std::string, struct stat>> chain;
+    std::string cur = parent_of(norm);
+    for (int depth = 0; depth < 4096; ++depth) {
+        struct stat st {};
+        if ((ec = vol.api->stat(vol.iopx, cur.c_str(), &st, znfs::znfs_aio_ptr())))
+            return ec;
+        chain.emplace_back(cur, st);
+        if (st.st_dev == ds.st_dev && st.st_ino == ds.st_ino) {
+            inside = true;
+            break;
+        }
+        if (depth > 0 && st.st_dev == chain[depth - 1].second.st_dev && st.st_ino == chain[depth - 1].second.st_ino)
+            return std::error_code();  // the volume root: its ".." is itself
+        cur += "/..";
+    }
+    for (size_t up = 1; inside && up < chain.size(); ++up) {
+        const opened_volume below = confined(vol, {chain[up].first}, ec);
+        struct stat st {};
+        if (below.iopx &&
+            !below.api->stat(below.iopx, (chain[up].first + "/.snaps").c_str(), &st, znfs::znfs_aio_ptr()) &&
+            S_ISDIR(st.st_mode) && st.st_dev == chain[up - 1].second.st_dev && st.st_ino == chain[up - 1].second.st_ino)
+            inside = false;
+    }
+    return std::error_code();
+}
+
 }  // namespace
 
 int cmd_create(const std::vector<std::string>& args)
@@ -124,6 +169,15 @@ int cmd_create(const std::vector<std::string>& args)
         return report_failure("create", dc.co.json, dc.report, "dataset " + dc.dataset, ec);
     bool made = false;
     if (dc.args.has("mkdir")) {
+        struct stat there {};
+        bool inside = false;
+        if (dc.vol.api->stat(dc.vol.iopx, dc.snapdir.c_str(), &there, znfs::znfs_aio_ptr()).value() == ENOENT &&
+            !would_lie_in_dataset(dc.vol, dc.dataset, dc.snapdir, inside) && inside)
+            return report_refusal("create", dc.co.json, dc.report.flag("made_directory", false),
+                                  "snapshot directory " + printable(dc.snapdir) + " would lie inside dataset " +
+                                      printable(dc.dataset) + ", so the trees would overlap: nothing was made or "
+                                      "copied",
+                                  znfs::errno_code(EINVAL));
         // One that is there already is no fault: the checks below judge what it holds.
         ec = dc.vol.api->mkdir(dc.vol.iopx, dc.snapdir.c_str(), 0755, znfs::znfs_aio_ptr());
         made = !ec;
