@@ -100,6 +100,16 @@ verdict removal_refusal(const opened_volume& vol, const std::string& snapdir, bo
                                "previous snapshot; give the next older snapshot that still exists, or none for "
                                "the oldest",
                        ENOENT);
+    // A creation that stopped part-way (a full volume, a kill) lacks copies as an incomplete one
+    // does, without its marker: compared with it, a name it never reached reads as absent, and
+    // an object older snapshots share would be unlinked.
+    if (!st.empty && !st.bookkeeping && empty_refuses)
+        return refused(shown + " is not a finished snapshot (it has no " + shown +
+                           znfssnapcore::znfssnaputils::sdelfilelist +
+                           "): its creation stopped part-way, so it lacks copies; take it again with 'znfssnap "
+                           "create --resume', or remove it with 'znfssnap rmtree', and give the next older "
+                           "snapshot instead",
+                       EINVAL);
     return verdict();
 }
 

@@ -46,7 +46,8 @@ std::error_code ends_with_line_feed(const opened_volume& vol, const std::string&
 // (read_snapshot_state calls it destroying), and with empty_refuses when it holds nothing. Its
 // copies may be gone already: compared with them, every name would read as absent and its
 // object be unlinked, and names handed to it would never be processed. Refused too when its
-// creation was incomplete: it lacks copies, and it is no snapshot of the chain.
+// creation was incomplete: it lacks copies, and it is no snapshot of the chain; with
+// empty_refuses also when it has no delete list (a creation that stopped part-way).
 verdict removal_refusal(const opened_volume& vol, const std::string& snapdir, bool empty_refuses);
 
 // Whether names may be appended to the delete list of snapdir now. Refused: a snapshot being
