@@ -150,36 +150,36 @@ bool everyone_creates_beside(const std::string& path)
     return ::stat(dir.c_str(), &st) == 0 && (st.st_mode & S_IWOTH) != 0 && (st.st_mode & S_IXOTH) != 0;
 }
 
-// Locks the lock file of hash (for the snapshot directory shown as dir), waiting for its holder
-// when wait is set; the locked descriptor with path set, or -1 with message set.
-int lock_one(const std::string& hash, const std::string& dir, bool wait, std::string& path, std::string& message)
+// Locks the lock file of hash (for the directory described as what: "snapshot directory /s"),
+// exclusively or shared, waiting for its holder when wait is set; the locked descriptor with
+// path set, or -1 with message set.
+int lock_one(const std::string& hash, const std::string& what, bool exclusive, bool wait, std::string& path,
+             std::string& message)
 {
+    const int mode = exclusive ? LOCK_EX : LOCK_SH;
     bool told_waiting = false;
     for (;;) {
         const int fd = open_lock_file(hash, path);
         if (fd < 0) {
-            message = "cannot open a lock file for snapshot directory " + dir + " (" + path +
-                      "): " + std::strerror(errno);
+            message = "cannot open a lock file for " + what + " (" + path + "): " + std::strerror(errno);
             return -1;
         }
-        int rc = ::flock(fd, LOCK_EX | LOCK_NB);
+        int rc = ::flock(fd, mode | LOCK_NB);
         if (rc != 0 && errno == EWOULDBLOCK) {
             const std::string who = read_holder(fd);
             if (!wait) {
-                message = "snapshot directory " + dir + " is in use by " + who +
-                          " on this host; run again when it has ended, or give --wait";
+                message = what + " is in use by " + who + " on this host; run again when it has ended, or give --wait";
                 ::close(fd);
                 return -1;
             }
             if (!log_quiet() && !told_waiting)
-                std::fprintf(stderr, "znfssnap: waiting for snapshot directory %s, in use by %s\n", dir.c_str(),
-                             who.c_str());
+                std::fprintf(stderr, "znfssnap: waiting for %s, in use by %s\n", what.c_str(), who.c_str());
             told_waiting = true;
-            while ((rc = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+            while ((rc = ::flock(fd, mode)) != 0 && errno == EINTR) {
             }
         }
         if (rc != 0) {
-            message = "cannot lock snapshot directory " + dir + ": " + std::strerror(errno);
+            message = "cannot lock " + what + ": " + std::strerror(errno);
             ::close(fd);
             return -1;
         }
@@ -207,6 +207,13 @@ snapshot_locks::~snapshot_locks() { release(); }
 void snapshot_locks::release()
 {
     for (const held_lock& h : m_held) {
+        // A shared lock is let go as it is while another run shares it: the file is theirs to
+        // clear and remove. The last one finds itself alone (the exclusive lock is granted at
+        // once) and clears it; a run granted the lock in between keeps the file.
+        if (!h.exclusive && ::flock(h.fd, LOCK_EX | LOCK_NB) != 0) {
+            ::close(h.fd);
+            continue;
+        }
         // Cleared while still held, so that nobody reads a holder that has gone.
         if (::ftruncate(h.fd, 0) != 0) {
             // A lock file this user may only read keeps the last holder's name; harmless.
@@ -235,6 +242,31 @@ std::string lock_key(const opened_volume& vol, const std::string& volid, bool ho
     return key_hash((by_inode ? std::string("posix") : volid) + "\n" + dirid);
 }
 
+// The device and inode of each directory above dir (reached by ".."), the volume root left out:
+// nothing removes the root, so its lock would keep no run from another.
+std::vector<std::string> ancestor_identities(const opened_volume& vol, const std::string& dir)
+{
+    std::vector<std::string> ids;
+    struct stat below {};
+    if (vol.api->stat(vol.iopx, dir.c_str(), &below, znfs::znfs_aio_ptr()))
+        return ids;
+    std::string cur = dir;
+    for (int depth = 0; depth < 4096; ++depth) {
+        struct stat st {};
+        cur += "/..";
+        if (vol.api->stat(vol.iopx, cur.c_str(), &st, znfs::znfs_aio_ptr()))
+            break;
+        if (st.st_dev == below.st_dev && st.st_ino == below.st_ino) {
+            if (!ids.empty())
+                ids.pop_back();  // the one before was the root: its ".." is itself
+            break;
+        }
+        ids.push_back("inode " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino));
+        below = st;
+    }
+    return ids;
+}
+
 }  // namespace
 
 bool snapshot_locks::holds(const opened_volume& vol, const std::string& volume_spec, const std::string& dir) const
@@ -242,7 +274,7 @@ bool snapshot_locks::holds(const opened_volume& vol, const std::string& volume_s
     const std::string hash = lock_key(vol, volume_identity(vol, volume_spec),
                                       volume_spec.compare(0, 10, "gluster://") != 0, dir);
     for (const held_lock& h : m_held)
-        if (h.hash == hash)
+        if (h.hash == hash && h.exclusive)
             return true;
     return false;
 }
@@ -253,17 +285,32 @@ bool snapshot_locks::take(const opened_volume& vol, const std::string& volume_sp
 {
     const std::string volid = volume_identity(vol, volume_spec);
     const bool host_directory = volume_spec.compare(0, 10, "gluster://") != 0;
-    std::vector<std::pair<std::string, std::string>> wanted;  // hash, snapdir
-    for (const std::string& dir : snapdirs)
-        wanted.emplace_back(lock_key(vol, volid, host_directory, dir), dir);
-    std::sort(wanted.begin(), wanted.end());
+    struct wanted_lock {
+        std::string hash;
+        std::string what;
+        bool exclusive;
+    };
+    std::vector<wanted_lock> wanted;
+    for (const std::string& dir : snapdirs) {
+        wanted.push_back({lock_key(vol, volid, host_directory, dir), "snapshot directory " + printable(dir), true});
+        // Each directory above it is held shared, so that a removal of one of them (rmtree,
+        // which holds the directory it removes exclusively) waits for every run below it, and
+        // runs in sibling directories go on side by side.
+        for (const std::string& id : ancestor_identities(vol, dir))
+            wanted.push_back({key_hash((host_directory ? std::string("posix") : volid) + "\n" + id),
+                              "a directory above snapshot directory " + printable(dir), false});
+    }
+    // One lock per file, exclusive where any run of this one needs it so.
+    std::sort(wanted.begin(), wanted.end(), [](const wanted_lock& a, const wanted_lock& b) {
+        return a.hash != b.hash ? a.hash < b.hash : a.exclusive > b.exclusive;
+    });
     wanted.erase(std::unique(wanted.begin(), wanted.end(),
-                             [](const auto& a, const auto& b) { return a.first == b.first; }),
+                             [](const wanted_lock& a, const wanted_lock& b) { return a.hash == b.hash; }),
                  wanted.end());
 
-    for (const auto& w : wanted) {
+    for (const wanted_lock& w : wanted) {
         std::string path;
-        const int fd = lock_one(w.first, printable(w.second), wait, path, message);
+        const int fd = lock_one(w.hash, w.what, w.exclusive, wait, path, message);
         if (fd < 0) {
             release();
             return false;
@@ -272,7 +319,7 @@ bool snapshot_locks::take(const opened_volume& vol, const std::string& volume_sp
         if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, line.data(), line.size(), 0) < 0) {
             // Read-only lock file (another user's): the lock holds all the same, unnamed.
         }
-        m_held.push_back({fd, path, w.first});
+        m_held.push_back({fd, path, w.hash, w.exclusive});
     }
     return true;
 }

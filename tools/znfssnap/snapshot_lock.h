@@ -5,9 +5,12 @@
 // (create, delete, handoff, list-add, rmtree) hold an exclusive flock(2) on a host file for
 // each snapshot directory they touch. The file lives in /run/lock/znfssnap (or
 // /tmp/znfssnap-locks where that cannot be written), so the lock keeps runs on one host
-// apart; runs on two hosts against one GlusterFS volume are not. The holder writes
+// apart; runs on two hosts against one GlusterFS volume are not. Every directory above a
+// snapshot directory (up to, not with, the volume root) is locked shared at the same time, so
+// that a run never has its tree removed by a run that holds a directory above it (an rmtree of
+// a parent) and two such runs wait for, or refuse, each other. The holder writes
 // "PID COMMAND" into the file, so that a refused run can name it, and removes the file when it
-// lets go (where every user may make it again).
+// lets go (where every user may make it again; a shared file, only its last holder).
 
 #include "operations.h"
 
@@ -47,6 +50,7 @@ private:
         int fd;
         std::string path;
         std::string hash;
+        bool exclusive;
     };
     void release();
     std::vector<held_lock> m_held;
