@@ -1440,6 +1440,56 @@ TEST_F(CliTest, RmtreeRemovesWholeTree)
     EXPECT_EQ("alpha\n", vol.read("/live/docs/a.txt"));
     r = run_cli({"rmtree", "--volume", vol.root(), "/s"});
     EXPECT_EQ(1, r.status) << show(r);
+
+    // A directory above a snapshot that a run works on is not removed under it: refused at
+    // once naming the run, or removed once the run has ended with --wait.
+    vol.mkdir("/big");
+    for (int i = 0; i < 3000; ++i)
+        vol.write("/big/f" + std::to_string(i), "x");
+    vol.mkdir("/snaps/s");
+    running_cli creation;
+    for (int attempt = 0;; ++attempt) {
+        ASSERT_LT(attempt, 10) << "the creation ended every time before it could be stopped";
+        testvol::remove_tree(vol.root() + "/snaps/s");
+        vol.mkdir("/snaps/s");
+        creation = start_cli({"create", "--volume", vol.root(), "--dataset", "/big", "--snapdir", "/snaps/s"});
+        bool ended = false;
+        while (lock_files_of(creation.pid).empty() && !ended)
+            ended = waitpid(creation.pid, nullptr, WNOHANG) == creation.pid;
+        if (ended)
+            continue;
+        ASSERT_EQ(0, kill(creation.pid, SIGSTOP));
+        int status = 0;
+        ASSERT_EQ(creation.pid, waitpid(creation.pid, &status, WUNTRACED));
+        if (!WIFSTOPPED(status)) {
+            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+            continue;
+        }
+        if (!lock_files_of(creation.pid).empty())
+            break;
+        ASSERT_EQ(0, kill(creation.pid, SIGCONT));
+        ASSERT_EQ(0, finish_cli(creation).status);
+    }
+    r = run_cli({"rmtree", "--volume", vol.root(), "/snaps"});
+    EXPECT_EQ(1, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.err.find("in use by pid " + std::to_string(creation.pid))) << r.err;
+    EXPECT_TRUE(vol.exists("/snaps/s"));
+    running_cli waiting = start_cli({"rmtree", "--volume", vol.root(), "--wait", "/snaps"});
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+    bool says_waiting = false, waiting_ended = false;
+    while (!says_waiting && !waiting_ended && std::chrono::steady_clock::now() < give_up) {
+        says_waiting = file_text(waiting.err.get()).find("waiting for snapshot directory /snaps") != std::string::npos;
+        waiting_ended = !says_waiting && waitpid(waiting.pid, nullptr, WNOHANG) == waiting.pid;
+        if (!says_waiting && !waiting_ended)
+            usleep(1000);
+    }
+    EXPECT_TRUE(says_waiting) << file_text(waiting.err.get());
+    ASSERT_EQ(0, kill(creation.pid, SIGCONT));
+    r = finish_cli(creation);
+    EXPECT_EQ(0, r.status) << "the snapshot was removed under its creation\n" << show(r);
+    r = finish_cli(waiting);
+    EXPECT_EQ(0, r.status) << show(r);
+    EXPECT_FALSE(vol.exists("/snaps"));
 }
 
 // ---- list, destroy ----
@@ -1679,19 +1729,6 @@ TEST_F(CliTest, ListShowsEachStateAndDestroyRefusesNonSnapshots)
         args.insert(args.end(), extra.begin(), extra.end());
         return run_cli(args);
     };
-    // A creation cut short (a full volume) is no previous snapshot: "kept", which it never
-    // reached, would read as absent there, and the object s1 shares be unlinked.
-    const tree_state cut_before = capture_tree(vol);
-    for (const char* command : {"delete", "destroy"}) {
-        run_result u = run_cli({command, "--volume", vr, "--object-volume", objects.root(), "--snapdir",
-                                "/snaps/s2", "--prevsnap", "/snaps/s3"});
-        EXPECT_EQ(1, u.status) << command << "\n" << show(u);
-        EXPECT_NE(std::string::npos,
-                  u.err.find("/snaps/s3 is not a finished snapshot (it has no /snaps/s3/.delete/deletefilelist)"))
-            << u.err;
-    }
-    EXPECT_EQ("", tree_diff(cut_before, capture_tree(vol)));
-    EXPECT_TRUE(objects.exists("/objects/o-kept"));
     run_result r = run_cli({"delete", "--volume", vr, "--object-volume", objects.root(), "--snapdir", "/snaps/s2",
                             "--prevsnap", "/snaps/s1"});
     ASSERT_EQ(0, r.status) << show(r);
