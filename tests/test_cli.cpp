@@ -1729,6 +1729,19 @@ TEST_F(CliTest, ListShowsEachStateAndDestroyRefusesNonSnapshots)
         args.insert(args.end(), extra.begin(), extra.end());
         return run_cli(args);
     };
+    // A creation cut short (a full volume) is no previous snapshot: "kept", which it never
+    // reached, would read as absent there, and the object s1 shares be unlinked.
+    const tree_state cut_before = capture_tree(vol);
+    for (const char* command : {"delete", "destroy"}) {
+        run_result u = run_cli({command, "--volume", vr, "--object-volume", objects.root(), "--snapdir",
+                                "/snaps/s2", "--prevsnap", "/snaps/s3"});
+        EXPECT_EQ(1, u.status) << command << "\n" << show(u);
+        EXPECT_NE(std::string::npos,
+                  u.err.find("/snaps/s3 is not a finished snapshot (it has no /snaps/s3/.delete/deletefilelist)"))
+            << u.err;
+    }
+    EXPECT_EQ("", tree_diff(cut_before, capture_tree(vol)));
+    EXPECT_TRUE(objects.exists("/objects/o-kept"));
     run_result r = run_cli({"delete", "--volume", vr, "--object-volume", objects.root(), "--snapdir", "/snaps/s2",
                             "--prevsnap", "/snaps/s1"});
     ASSERT_EQ(0, r.status) << show(r);
