@@ -48,6 +48,9 @@ struct Pair : testvol::SnapshotPair {
                 list += name + "\n";  // listed twice
         }
         dellist(list);
+        // The previous snapshot is a finished one: the command hands names on only to that.
+        snapvol.mkdir("/snap1/.delete");
+        snapvol.write("/snap1/.delete/deletefilelist", "");
     }
 
     void put(const std::string& path, const std::string& id)
