@@ -683,6 +683,48 @@ TEST_F(CliTest, DanglingLinkMakesSnapshotIncomplete)
     EXPECT_EQ(0, verify("/snaps/s1").status);
     r = run_cli({"list", "--volume", vr, "/snaps"});
     EXPECT_NE(std::string::npos, r.out.find("finished            0 -        /snaps/s1")) << r.out;
+
+    // A volume with no inode left for the marker: the bookkeeping is taken back rather than
+    // left to read as a finished snapshot, and --resume takes the snapshot again.
+    TempVolume small;
+    if (::mount("znfs-test", small.root().c_str(), "tmpfs", 0, "size=1m,nr_inodes=64") != 0)
+        GTEST_SKIP() << "cannot mount: " << strerror(errno);
+    struct unmount {
+        std::string at;
+        ~unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unmount_small{small.root()};
+    small.mkdir("/live");
+    small.mkdir("/snaps/s");
+    small.write("/live/a", "a\n");
+    small.symlink("nowhere", "/live/dangling");
+    int fillers = 0;
+    for (;; ++fillers) {
+        int fd = ::open(small.host("/filler" + std::to_string(fillers)).c_str(), O_CREAT | O_WRONLY, 0600);
+        if (fd < 0)
+            break;
+        ::close(fd);
+    }
+    ASSERT_EQ(ENOSPC, errno);
+    // Room for the two copies, .delete and its list: none for the marker.
+    for (int i = 1; i <= 4; ++i)
+        ASSERT_EQ(0, ::unlink(small.host("/filler" + std::to_string(fillers - i)).c_str()));
+    const std::vector<std::string> full = {"create", "--volume", small.root(), "--dataset", "/live",
+                                           "--snapdir", "/snaps/s", "--json"};
+    r = run_cli(full);
+    EXPECT_EQ(3, r.status) << show(r);
+    EXPECT_EQ("false", parse_json(r)["marked_incomplete"].text) << r.out;
+    EXPECT_EQ("true", parse_json(r)["bookkeeping_removed"].text) << r.out;
+    EXPECT_FALSE(small.exists("/snaps/s/.delete"));
+    r = run_cli({"list", "--volume", small.root(), "/snaps"});
+    EXPECT_NE(std::string::npos, r.out.find("unfinished")) << r.out;
+    for (int i = 0; i < fillers - 4; ++i)
+        ::unlink(small.host("/filler" + std::to_string(i)).c_str());
+    std::vector<std::string> taken_again = full;
+    taken_again.push_back("--resume");
+    r = run_cli(taken_again);
+    EXPECT_EQ(3, r.status) << show(r);
+    EXPECT_EQ("true", parse_json(r)["marked_incomplete"].text) << r.out;
+    EXPECT_TRUE(small.exists("/snaps/s/.delete/incomplete"));
 }
 
 TEST_F(CliTest, CreateRefusesMissingDirectories)

@@ -297,12 +297,22 @@ int cmd_create(const std::vector<std::string>& args)
     // The exit status alone would be lost with the run: the snapshot itself must say it is
     // incomplete, or it would pass for a finished one.
     std::error_code marker_ec;
+    bool bookkeeping_taken_back = false;
     if (incomplete) {
         const opened_volume below = confined(dc.vol, {dc.snapdir}, marker_ec);
         if (below.iopx)
             marker_ec = write_file_durably(below.api, below.iopx, dc.snapdir + k_incomplete,
                                            std::to_string(out.failed) + " entries could not be copied\n");
         dc.report.flag("marked_incomplete", !marker_ec);
+        // Bookkeeping without its marker reads as a finished snapshot, which a deletion would
+        // then take as the previous one and unlink objects that older snapshots share. Taking
+        // it back (removals need no free space) leaves a creation that stopped part-way, which
+        // list shows unfinished and create --resume takes again.
+        if (marker_ec) {
+            uint64_t taken_back = 0;
+            bookkeeping_taken_back = !remove_incomplete_bookkeeping(dc.vol, dc.snapdir, taken_back);
+            dc.report.flag("bookkeeping_removed", bookkeeping_taken_back);
+        }
     }
     dc.report.error(out.ec)
         .num("opstatus", out.opstatus)
@@ -330,7 +340,13 @@ int cmd_create(const std::vector<std::string>& args)
                      "znfssnap create: snapshot %s is incomplete: %" PRIu64 " entries could not be copied "
                      "(see the log lines above)\n",
                      printable(dc.snapdir).c_str(), out.failed);
-        if (marker_ec)
+        if (marker_ec && bookkeeping_taken_back)
+            std::fprintf(stderr,
+                         "znfssnap create: the marker %s%s could not be written (%s), so the snapshot's "
+                         "bookkeeping was taken back: it reads as a creation that stopped part-way, which the "
+                         "same create with --resume takes again\n",
+                         printable(dc.snapdir).c_str(), k_incomplete, describe_error(marker_ec).c_str());
+        else if (marker_ec)
             std::fprintf(stderr,
                          "znfssnap create: the marker %s%s could not be written (%s): nothing on the volume tells "
                          "this snapshot is incomplete, and create --resume cannot tell it from a finished one; "
