@@ -121,6 +121,22 @@ run_result finish_cli(running_cli& c)
     return r;
 }
 
+// Whether a started run says text on standard error (it waits for a lock, say) before it ends
+// or five minutes pass. A run that ended is left for finish_cli.
+bool says_before_ending(const running_cli& c, const std::string& text)
+{
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+    while (std::chrono::steady_clock::now() < give_up) {
+        if (file_text(c.err.get()).find(text) != std::string::npos)
+            return true;
+        siginfo_t ended {};
+        if (waitid(P_PID, static_cast<id_t>(c.pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid != 0)
+            return file_text(c.err.get()).find(text) != std::string::npos;
+        usleep(1000);
+    }
+    return false;
+}
+
 // Runs znfssnap with args to its end.
 run_result run_cli(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
                    const std::string& input = "")
@@ -1271,16 +1287,8 @@ TEST_F(CliTest, OneRunPerSnapshotDirectory)
     running_cli third = start_cli(waiting);
     // The first run goes on only once the third has said it waits: a third that got there
     // after the first had ended would have had nothing to wait for.
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(5);
-    bool third_waits = false, third_ended = false;
-    while (!third_waits && !third_ended && std::chrono::steady_clock::now() < give_up) {
-        third_waits = file_text(third.err.get()).find("waiting for snapshot directory /s") != std::string::npos;
-        third_ended = !third_waits && waitpid(third.pid, nullptr, WNOHANG) == third.pid;
-        if (!third_waits && !third_ended)
-            usleep(1000);
-    }
-    EXPECT_FALSE(third_ended) << "--wait did not wait: " << file_text(third.err.get());
-    EXPECT_TRUE(third_waits) << "the third run never said it waits: " << file_text(third.err.get());
+    EXPECT_TRUE(says_before_ending(third, "waiting for snapshot directory /s"))
+        << "--wait did not wait: " << file_text(third.err.get());
     // A destroy waiting for its previous snapshot has its own snapshot swapped for a link to
     // another snapshot meanwhile: what it checked before it waited no longer holds, and the
     // directory behind the link is no more its to empty than the one locked.
@@ -1292,14 +1300,8 @@ TEST_F(CliTest, OneRunPerSnapshotDirectory)
     running_cli swapped =
         start_cli({"destroy", "--volume", vol.root(), "--object-volume", objects.root(), "--snapdir", "/s3",
                    "--prevsnap", "/s1", "--wait"});
-    bool swapped_waits = false, swapped_ended = false;
-    while (!swapped_waits && !swapped_ended && std::chrono::steady_clock::now() < give_up) {
-        swapped_waits = file_text(swapped.err.get()).find("waiting for snapshot directory /s1") != std::string::npos;
-        swapped_ended = !swapped_waits && waitpid(swapped.pid, nullptr, WNOHANG) == swapped.pid;
-        if (!swapped_waits && !swapped_ended)
-            usleep(1000);
-    }
-    ASSERT_TRUE(swapped_waits) << "the destroy never said it waits: " << file_text(swapped.err.get());
+    ASSERT_TRUE(says_before_ending(swapped, "waiting for snapshot directory /s1"))
+        << "the destroy never said it waits: " << file_text(swapped.err.get());
     ASSERT_EQ(0, rename(vol.host("/s3").c_str(), vol.host("/s3.moved").c_str()));
     vol.symlink("other", "/s3");
 
@@ -1517,15 +1519,7 @@ TEST_F(CliTest, RmtreeRemovesWholeTree)
     EXPECT_NE(std::string::npos, r.err.find("in use by pid " + std::to_string(creation.pid))) << r.err;
     EXPECT_TRUE(vol.exists("/snaps/s"));
     running_cli waiting = start_cli({"rmtree", "--volume", vol.root(), "--wait", "/snaps"});
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(5);
-    bool says_waiting = false, waiting_ended = false;
-    while (!says_waiting && !waiting_ended && std::chrono::steady_clock::now() < give_up) {
-        says_waiting = file_text(waiting.err.get()).find("waiting for snapshot directory /snaps") != std::string::npos;
-        waiting_ended = !says_waiting && waitpid(waiting.pid, nullptr, WNOHANG) == waiting.pid;
-        if (!says_waiting && !waiting_ended)
-            usleep(1000);
-    }
-    EXPECT_TRUE(says_waiting) << file_text(waiting.err.get());
+    EXPECT_TRUE(says_before_ending(waiting, "waiting for snapshot directory /snaps")) << file_text(waiting.err.get());
     ASSERT_EQ(0, kill(creation.pid, SIGCONT));
     r = finish_cli(creation);
     EXPECT_EQ(0, r.status) << "the snapshot was removed under its creation\n" << show(r);
