@@ -1497,8 +1497,10 @@ TEST_F(CliTest, RmtreeRemovesWholeTree)
         testvol::remove_tree(vol.root() + "/snaps/s");
         vol.mkdir("/snaps/s");
         creation = start_cli({"create", "--volume", vol.root(), "--dataset", "/big", "--snapdir", "/snaps/s"});
+        // Stopped once it holds both its locks, the snapshot's and the shared one of /snaps: it
+        // takes them one by one, and one stopped in between has not yet a claim on /snaps.
         bool ended = false;
-        while (lock_files_of(creation.pid).empty() && !ended)
+        while (lock_files_of(creation.pid).size() < 2 && !ended)
             ended = waitpid(creation.pid, nullptr, WNOHANG) == creation.pid;
         if (ended)
             continue;
@@ -1509,7 +1511,7 @@ TEST_F(CliTest, RmtreeRemovesWholeTree)
             ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
             continue;
         }
-        if (!lock_files_of(creation.pid).empty())
+        if (lock_files_of(creation.pid).size() == 2)
             break;
         ASSERT_EQ(0, kill(creation.pid, SIGCONT));
         ASSERT_EQ(0, finish_cli(creation).status);

@@ -279,17 +279,19 @@ bool snapshot_locks::holds(const opened_volume& vol, const std::string& volume_s
     return false;
 }
 
-bool snapshot_locks::take(const opened_volume& vol, const std::string& volume_spec,
-                          const std::vector<std::string>& snapdirs, const std::string& holder, bool wait,
-                          std::string& message)
+namespace {
+
+struct wanted_lock {
+    std::string hash;
+    std::string what;
+    bool exclusive;
+};
+
+// The locks a run on snapdirs takes, as the paths name directories now: one per file, sorted,
+// exclusive where any of them needs it so.
+std::vector<wanted_lock> locks_for(const opened_volume& vol, const std::string& volid, bool host_directory,
+                                   const std::vector<std::string>& snapdirs)
 {
-    const std::string volid = volume_identity(vol, volume_spec);
-    const bool host_directory = volume_spec.compare(0, 10, "gluster://") != 0;
-    struct wanted_lock {
-        std::string hash;
-        std::string what;
-        bool exclusive;
-    };
     std::vector<wanted_lock> wanted;
     for (const std::string& dir : snapdirs) {
         wanted.push_back({lock_key(vol, volid, host_directory, dir), "snapshot directory " + printable(dir), true});
@@ -300,28 +302,56 @@ bool snapshot_locks::take(const opened_volume& vol, const std::string& volume_sp
             wanted.push_back({key_hash((host_directory ? std::string("posix") : volid) + "\n" + id),
                               "a directory above snapshot directory " + printable(dir), false});
     }
-    // One lock per file, exclusive where any run of this one needs it so.
     std::sort(wanted.begin(), wanted.end(), [](const wanted_lock& a, const wanted_lock& b) {
         return a.hash != b.hash ? a.hash < b.hash : a.exclusive > b.exclusive;
     });
     wanted.erase(std::unique(wanted.begin(), wanted.end(),
                              [](const wanted_lock& a, const wanted_lock& b) { return a.hash == b.hash; }),
                  wanted.end());
+    return wanted;
+}
 
-    for (const wanted_lock& w : wanted) {
-        std::string path;
-        const int fd = lock_one(w.hash, w.what, w.exclusive, wait, path, message);
-        if (fd < 0) {
-            release();
+}  // namespace
+
+bool snapshot_locks::take(const opened_volume& vol, const std::string& volume_spec,
+                          const std::vector<std::string>& snapdirs, const std::string& holder, bool wait,
+                          std::string& message)
+{
+    const std::string volid = volume_identity(vol, volume_spec);
+    const bool host_directory = volume_spec.compare(0, 10, "gluster://") != 0;
+    // The locks are keyed by what the paths named before the run took them, which may have been
+    // a while (--wait), or a moment in which a directory was renamed, removed or made again:
+    // once all are held, the paths must still name what is locked, or the run takes the locks
+    // of what they name now.
+    for (int attempt = 0;; ++attempt) {
+        const std::vector<wanted_lock> wanted = locks_for(vol, volid, host_directory, snapdirs);
+        for (const wanted_lock& w : wanted) {
+            std::string path;
+            const int fd = lock_one(w.hash, w.what, w.exclusive, wait, path, message);
+            if (fd < 0) {
+                release();
+                return false;
+            }
+            const std::string line = std::to_string(::getpid()) + " " + holder + "\n";
+            if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, line.data(), line.size(), 0) < 0) {
+                // Read-only lock file (another user's): the lock holds all the same, unnamed.
+            }
+            m_held.push_back({fd, path, w.hash, w.exclusive});
+        }
+        const std::vector<wanted_lock> now = locks_for(vol, volid, host_directory, snapdirs);
+        const bool same = std::equal(now.begin(), now.end(), wanted.begin(), wanted.end(),
+                                     [](const wanted_lock& a, const wanted_lock& b) {
+                                         return a.hash == b.hash && a.exclusive == b.exclusive;
+                                     });
+        if (same)
+            return true;
+        release();
+        if (attempt == 8) {
+            message = "the snapshot directories kept changing while this run took their locks; nothing was "
+                      "touched: run again";
             return false;
         }
-        const std::string line = std::to_string(::getpid()) + " " + holder + "\n";
-        if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, line.data(), line.size(), 0) < 0) {
-            // Read-only lock file (another user's): the lock holds all the same, unnamed.
-        }
-        m_held.push_back({fd, path, w.hash, w.exclusive});
     }
-    return true;
 }
 
 }  // namespace znfssnap
