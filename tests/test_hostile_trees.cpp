@@ -19,6 +19,7 @@
 #include <ftw.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/un.h>
@@ -816,6 +817,29 @@ TEST(HostileTrees, OverlappingSnapshotAndDatasetAreRefused)
     znfssnapcore_opinfo looped;
     EXPECT_EQ(EINVAL, create(vol.api(), vol.iopx(), "/live3/.snaps/s1", looped, "/live3").value());
     EXPECT_TRUE(vol.list("/live3/d/s1").empty());
+
+    // Nor through a bind mount of a directory of the dataset, which no ".." chain shows: the
+    // snapshot is never copied into itself (it was, without end, inside the live tree).
+    vol.mkdir("/live4/sub/s");
+    vol.write("/live4/sub/f", "f");
+    vol.mkdir("/bound");
+    if (::mount(vol.host("/live4/sub").c_str(), vol.host("/bound").c_str(), nullptr, MS_BIND, nullptr) != 0)
+        return;  // needs the right to mount
+    struct unmount {
+        std::string at;
+        ~unmount() { ::umount2(at.c_str(), MNT_DETACH); }
+    } unbind{vol.host("/bound")};
+    testvol::with_and_without_pool([&](bool) {
+        testvol::remove_tree(vol.host("/live4/sub/s"));
+        vol.mkdir("/live4/sub/s");
+        LogCapture skipped(-1);
+        znfssnapcore_opinfo bound;
+        EXPECT_EQ(0, create(vol.api(), vol.iopx(), "/bound/s", bound, "/live4").value()) << skipped.dump();
+        EXPECT_EQ(0, bound.opstatus);
+        EXPECT_EQ((std::vector<std::string>{".delete", "sub"}), vol.list("/live4/sub/s"));
+        EXPECT_EQ((std::vector<std::string>{"f"}), vol.list("/live4/sub/s/sub"));
+        EXPECT_TRUE(skipped.contains("it is the snapshot directory itself")) << skipped.dump();
+    });
 }
 
 // The snapshot directory carries a default ACL that grants a stranger access: copies created

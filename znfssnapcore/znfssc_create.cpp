@@ -200,8 +200,9 @@ bool same_inode(const struct stat& a, const struct stat& b) { return a.st_dev ==
 // EINVAL when one of the two trees is the other or lies below it, found by device and inode up
 // the ".." chain (links and "." in the paths given do not hide it). A root that is not there is
 // no overlap: its copy fails on its own. Any other failure leaves the question open: an error.
+// snapst: the snapshot directory's status, when both roots were there to compare.
 error_code trees_apart(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const string& dataset,
-                       const string& snapdir)
+                       const string& snapdir, struct stat* snapst)
 {
     struct stat dst, sst;
     for (auto root : {std::make_pair(&dataset, &dst), std::make_pair(&snapdir, &sst)}) {
@@ -209,6 +210,7 @@ error_code trees_apart(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, con
         if (ec)
             return ec.value() == ENOENT || ec.value() == ENOTDIR ? error_code() : ec;
     }
+    *snapst = sst;
     // chain: inner and each directory above it, up to the one found to be outer.
     auto within = [&](const string& inner, const struct stat& outer,
                       std::vector<std::pair<string, struct stat>>& chain) -> error_code {
@@ -279,7 +281,9 @@ error_code znfssnapcreate::opcreate_start()
 
     // The two trees must lie apart: a snapshot that is its dataset would be emptied by its own
     // copy, one inside it would copy itself, and a dataset inside its snapshot likewise.
-    error_code ec = trees_apart(m_znfsapi, m_iopx, op.datasetdir, m_snapdir);
+    struct stat snapst;
+    std::memset(&snapst, 0, sizeof snapst);
+    error_code ec = trees_apart(m_znfsapi, m_iopx, op.datasetdir, m_snapdir, &snapst);
     if (ec) {
         debug(k_create_fn, -1, "Snapshot [%s] and dataset [%s] overlap or cannot be told apart (%s): nothing copied",
               m_snapdir.c_str(), op.datasetdir.c_str(), ec.message().c_str());
@@ -297,6 +301,12 @@ error_code znfssnapcreate::opcreate_start()
         debug(k_create_fn, -1, "Failed to confine snapshot [%s] and dataset [%s] (%s): nothing copied",
               m_snapdir.c_str(), op.datasetdir.c_str(), (ec ? ec : znfs::generic_code(EINVAL)).message().c_str());
         return ec ? ec : znfs::generic_code(EINVAL);
+    }
+
+    if (snapst.st_ino != 0) {
+        m_snapdir_dev = static_cast<uint64_t>(snapst.st_dev);
+        m_snapdir_ino = static_cast<uint64_t>(snapst.st_ino);
+        m_snapdir_known = true;
     }
 
     // A snapshot that has its bookkeeping is finished: copying today's data over it would
@@ -787,6 +797,13 @@ error_code znfssnapcreate::make_directory(const string& srcdirpath, const string
     struct stat st;
     std::memset(&st, 0, sizeof st);
     error_code ec = m_znfsapi->stat(m_iopx_nofollow, srcpath.c_str(), &st, znfs::znfs_aio_ptr());
+    if (ec.value() == 0 && m_snapdir_known && static_cast<uint64_t>(st.st_dev) == m_snapdir_dev &&
+        static_cast<uint64_t>(st.st_ino) == m_snapdir_ino) {
+        // The snapshot itself, reached inside the dataset through another mount of the same
+        // tree: copied, it would be copied into itself without end, into the live tree.
+        debug(fn, -1, "Skipping directory [%s]: it is the snapshot directory itself", srcpath.c_str());
+        return znfs::errno_code(ELOOP);
+    }
     if (ec.value() == 0 && !S_ISDIR(st.st_mode))
         ec = znfs::errno_code(ENOTDIR);
     if (ec.value() != 0) {

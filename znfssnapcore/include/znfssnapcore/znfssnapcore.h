@@ -243,6 +243,11 @@ private:
     std::atomic<int64_t> m_queued;
     std::atomic<uint64_t> m_queued_peak;
     int64_t m_queue_limit;  // items queued beyond which a lister copies the next entry itself
+    // The snapshot directory's device and inode, which the walk never enters: another mount of
+    // the same tree (a bind mount) can put it inside the dataset where no ".." chain shows it.
+    uint64_t m_snapdir_dev = 0;
+    uint64_t m_snapdir_ino = 0;
+    bool m_snapdir_known = false;
 };
 
 }  // namespace znfssnapcreate
