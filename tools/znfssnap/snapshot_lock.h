@@ -35,8 +35,10 @@ public:
     // another volume root on the host) share a lock. Locks are taken in one fixed
     // order, so that two waiting runs never hold one each. Without wait, a lock that another
     // run holds fails at once; with it, the run waits (and says so on standard error). holder
-    // is what a refused run is told ("znfssnap delete --snapdir /s"). False with message set
-    // when a lock could not be taken; the locks taken so far are released then.
+    // is what a refused run is told ("znfssnap delete --snapdir /s"). Once all are held, the
+    // paths must still name what was locked; if one was renamed, removed or made again
+    // meanwhile, the run lets go and takes the locks of what they name now. False with message
+    // set when a lock could not be taken; the locks taken so far are released then.
     bool take(const opened_volume& vol, const std::string& volume_spec, const std::vector<std::string>& snapdirs,
               const std::string& holder, bool wait, std::string& message);
 
