@@ -201,10 +201,9 @@ int cmd_destroy(const std::vector<std::string>& raw_args)
     std::string message;
     if (!locks.take(vol, volume, locked, holder_text("destroy", args), r.wait, message))
         return report_refusal("destroy", co.json, j, message, znfs::errno_code(EBUSY));
-    // Everything below is decided from the paths, so it is decided only once they are locked,
-    // and for what is locked: the lock was keyed by what each path named before the run
-    // waited for it, and a link or another directory put in its place since would be emptied
-    // unlocked.
+    // Everything below is decided from the paths, so it is decided only once they are locked
+    // (take() has checked that they still name what it locked): a link or another directory
+    // put in the snapshot's place while the run waited would otherwise be emptied unlocked.
     if ((ec = check_directory(vol.api, vol.iopx, snapdir)))
         return undone_if_not_whole(report_failure("destroy", co.json, j, "snapshot directory " + snapdir, ec), ec);
     // A link named as the snapshot would have the tree emptied where it leads, and then the last
@@ -227,13 +226,6 @@ int cmd_destroy(const std::vector<std::string>& raw_args)
         return usage_error("destroy", "--prevsnap names the snapshot being destroyed, or a directory inside it or "
                                       "around it");
 
-    for (const std::string& dir : locked)
-        if (!locks.holds(vol, volume, dir))
-            return report_refusal("destroy", co.json, j,
-                                  printable(dir) +
-                                      " was replaced while this run took its lock; nothing was touched: see what "
-                                      "it is now, then run again",
-                                  znfs::errno_code(EBUSY));
     snapshot_state st;
     if ((ec = read_snapshot_state(vol, snapdir, false, st)))
         return undone_if_not_whole(

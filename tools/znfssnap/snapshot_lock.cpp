@@ -267,20 +267,6 @@ std::vector<std::string> ancestor_identities(const opened_volume& vol, const std
     return ids;
 }
 
-}  // namespace
-
-bool snapshot_locks::holds(const opened_volume& vol, const std::string& volume_spec, const std::string& dir) const
-{
-    const std::string hash = lock_key(vol, volume_identity(vol, volume_spec),
-                                      volume_spec.compare(0, 10, "gluster://") != 0, dir);
-    for (const held_lock& h : m_held)
-        if (h.hash == hash && h.exclusive)
-            return true;
-    return false;
-}
-
-namespace {
-
 struct wanted_lock {
     std::string hash;
     std::string what;
@@ -336,7 +322,7 @@ bool snapshot_locks::take(const opened_volume& vol, const std::string& volume_sp
             if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, line.data(), line.size(), 0) < 0) {
                 // Read-only lock file (another user's): the lock holds all the same, unnamed.
             }
-            m_held.push_back({fd, path, w.hash, w.exclusive});
+            m_held.push_back({fd, path, w.exclusive});
         }
         const std::vector<wanted_lock> now = locks_for(vol, volid, host_directory, snapdirs);
         const bool same = std::equal(now.begin(), now.end(), wanted.begin(), wanted.end(),

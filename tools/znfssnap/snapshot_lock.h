@@ -42,16 +42,10 @@ public:
     bool take(const opened_volume& vol, const std::string& volume_spec, const std::vector<std::string>& snapdirs,
               const std::string& holder, bool wait, std::string& message);
 
-    // Whether dir, looked up now, is a directory whose lock is held here. The lock is keyed by
-    // what the path named when it was taken; someone who may write the parent can have put
-    // another directory (or a link to one) in its place while the run waited for it.
-    bool holds(const opened_volume& vol, const std::string& volume_spec, const std::string& dir) const;
-
 private:
     struct held_lock {
         int fd;
         std::string path;
-        std::string hash;
         bool exclusive;
     };
     void release();
