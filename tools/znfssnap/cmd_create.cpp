@@ -8,15 +8,20 @@
 #include "snapshot_lock.h"
 #include "volume_files.h"
 
+#include <znfs/znfs_forward.h>
 #include <znfs/znfs_posix.h>
 #include <znfssnapcore/znfssnapcore.h>
 
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 namespace znfssnap {
 
@@ -59,10 +64,87 @@ const char* k_help =
     "already a finished snapshot, or another run holds it); 2 usage error (also: the snapshot\n"
     "directory is not empty and --resume was not given); 3 creation finished but some entries\n"
     "could not be copied (each is named in a log line; .delete/incomplete marks the snapshot so,\n"
-    "and 'znfssnap list' shows it incomplete), or the volume could not tell what the\n"
+    "and 'znfssnap list' shows it incomplete; a run killed after the copy leaves that marker\n"
+    "too), or the volume could not tell what the\n"
     "snapshot directory holds (a GlusterFS volume with a brick down) and nothing was copied.\n"
     "A snapshot with exit status 1 or 3 is not to be used: take it again before the live\n"
     "dataset changes (the same create with --resume, or znfssnap rmtree and a new create).\n";
+
+// Keeps the library's bookkeeping reading as incomplete until this run has judged the copy:
+// the moment the library makes .delete, .delete/incomplete is written (and flushed) into it,
+// before the delete list that would make the snapshot read as finished. A run killed with the
+// library still at work, or after it returned and before the run's own verdict, so leaves a
+// snapshot that reads as incomplete (which --resume takes again), never one that reads as
+// finished with entries missing, which a deletion would take as the previous snapshot. The
+// run removes the marker once the copy is known whole.
+class marking_api final : public znfs::znfs_api_forward {
+public:
+    // below: the snapshot directory as this run locked it, following no link.
+    marking_api(znfs::znfs_api* target, znfs::znfs_iopx_ptr below, const std::string& snapdir)
+        : znfs::znfs_api_forward(target),
+          m_below(std::move(below)),
+          m_bookkeeping(normalize_path(snapdir + znfssnapcore::znfssnaputils::sdellistdir)),
+          m_list(normalize_path(snapdir + znfssnapcore::znfssnaputils::sdelfilelist)),
+          m_marker(snapdir + k_incomplete)
+    {
+        // Test hook: ZNFSSNAP_TEST_KILL_AT=delete-list kills the run right after the library
+        // made the delete list, so that a test can see what such a cut leaves.
+        const char* at = std::getenv("ZNFSSNAP_TEST_KILL_AT");
+        m_kill_after_list = at && std::strcmp(at, "delete-list") == 0;
+    }
+
+    std::error_code mkdir(znfs::znfs_iopx_ptr iopx, const char* path, uint32_t mode, znfs::znfs_aio_ptr aio) override
+    {
+        std::error_code ec = target()->mkdir(iopx, path, mode, aio);
+        if (ec || !is(path, m_bookkeeping))
+            return ec;
+        ec = write_file_durably(target(), m_below, m_marker, "the creation had not judged its copy yet\n");
+        if (ec) {
+            // No bookkeeping without its marker: the library is told it could not make it.
+            target()->unlink(m_below, m_marker.c_str(), znfs::znfs_aio_ptr());
+            target()->rmdir(m_below, m_bookkeeping.c_str(), znfs::znfs_aio_ptr());
+            return ec;
+        }
+        m_marked = true;
+        return ec;
+    }
+    // The library takes back bookkeeping it could not finish: the marker goes with it.
+    std::error_code rmdir(znfs::znfs_iopx_ptr iopx, const char* path, znfs::znfs_aio_ptr aio) override
+    {
+        if (m_marked && is(path, m_bookkeeping)) {
+            std::error_code ec = target()->unlink(m_below, m_marker.c_str(), znfs::znfs_aio_ptr());
+            if (ec && ec.value() != ENOENT)
+                return ec;
+            m_marked = false;
+        }
+        return target()->rmdir(iopx, path, aio);
+    }
+    znfs::znfs_file_ptr creat(znfs::znfs_iopx_ptr iopx, const char* path, int32_t flags, uint64_t mode,
+                              znfs::znfs_aio_ptr aio) override
+    {
+        znfs::znfs_file_ptr f = target()->creat(iopx, path, flags, mode, aio);
+        if (f && m_kill_after_list && is(path, m_list))
+            ::raise(SIGKILL);
+        return f;
+    }
+
+    // Whether the bookkeeping the library made carries the marker.
+    bool marked() const { return m_marked; }
+
+private:
+    static bool is(const char* path, const std::string& norm)
+    {
+        const size_t n = std::strlen(path);
+        const std::string leaf = norm.substr(norm.rfind('/'));
+        return n >= leaf.size() && leaf.compare(0, leaf.size(), path + n - leaf.size()) == 0 &&
+               normalize_path(path) == norm;
+    }
+
+    znfs::znfs_iopx_ptr m_below;
+    const std::string m_bookkeeping, m_list, m_marker;
+    bool m_kill_after_list = false;
+    std::atomic<bool> m_marked{false};
+};
 
 // Whether the entries of snapdir can be what a creation of dataset left when it stopped: the
 // two trees lie apart, and every entry has a namesake in the dataset, or is the bookkeeping of
@@ -278,7 +360,12 @@ int cmd_create(const std::vector<std::string>& args)
     }
     dc.report.unum("entries_removed", removed);
 
-    create_outcome out = run_create(dc.vol.api, dc.vol.iopx, dc.dataset, dc.snapdir, !dc.co.json);
+    const opened_volume below = confined(dc.vol, {dc.snapdir}, ec);
+    if (!below.iopx)
+        return undone_if_not_whole(
+            report_failure("create", dc.co.json, dc.report, "cannot open snapshot directory " + dc.snapdir, ec), ec);
+    marking_api marking(dc.vol.api, below.iopx, dc.snapdir);
+    create_outcome out = run_create(&marking, dc.vol.iopx, dc.dataset, dc.snapdir, !dc.co.json);
     // A directory this run made for a creation that failed with it still empty goes again: one
     // inside the dataset (which the creation refuses) would stay in the live tree. One that
     // holds anything stays, for --resume.
@@ -299,10 +386,11 @@ int cmd_create(const std::vector<std::string>& args)
     std::error_code marker_ec;
     bool bookkeeping_taken_back = false;
     if (incomplete) {
-        const opened_volume below = confined(dc.vol, {dc.snapdir}, marker_ec);
-        if (below.iopx)
-            marker_ec = write_file_durably(below.api, below.iopx, dc.snapdir + k_incomplete,
-                                           std::to_string(out.failed) + " entries could not be copied\n");
+        // The marker the bookkeeping was made with now says why.
+        marker_ec = write_file_durably(below.api, below.iopx, dc.snapdir + k_incomplete,
+                                       std::to_string(out.failed) + " entries could not be copied\n");
+        if (marker_ec && marking.marked() && !probe_file(below.api, below.iopx, dc.snapdir + k_incomplete))
+            marker_ec.clear();  // its first words are left, but it is there: the snapshot reads incomplete
         dc.report.flag("marked_incomplete", !marker_ec);
         // Bookkeeping without its marker reads as a finished snapshot, which a deletion would
         // then take as the previous one and unlink objects that older snapshots share. Taking
@@ -314,9 +402,16 @@ int cmd_create(const std::vector<std::string>& args)
             dc.report.flag("bookkeeping_removed", bookkeeping_taken_back);
         }
     }
-    dc.report.error(out.ec)
+    // A whole copy: the marker goes, and the snapshot reads as finished from then on. Until it
+    // is gone the snapshot is not one, whatever the copy was.
+    std::error_code unmark_ec;
+    if (!out.ec && !incomplete && marking.marked()) {
+        unmark_ec = remove_file_durably(below.api, below.iopx, dc.snapdir + k_incomplete);
+        dc.report.flag("marked_incomplete", static_cast<bool>(unmark_ec));
+    }
+    dc.report.error(out.ec ? out.ec : unmark_ec)
         .num("opstatus", out.opstatus)
-        .flag("complete", !out.ec && !incomplete)
+        .flag("complete", !out.ec && !incomplete && !unmark_ec)
         .unum("entries_copied", out.copied)
         .unum("entries_failed", out.failed)
         .real("seconds", out.seconds);
@@ -353,11 +448,17 @@ int cmd_create(const std::vector<std::string>& args)
                          "remove it with 'znfssnap rmtree' and take it anew before anything uses it\n",
                          printable(dc.snapdir).c_str(), k_incomplete, describe_error(marker_ec).c_str());
     }
+    if (unmark_ec)
+        std::fprintf(stderr,
+                     "znfssnap create: every entry of %s was copied, but its marker %s%s could not be removed "
+                     "(%s): the snapshot reads as incomplete; the same create with --resume takes it again\n",
+                     printable(dc.snapdir).c_str(), printable(dc.snapdir).c_str(), k_incomplete,
+                     describe_error(unmark_ec).c_str());
     if (!dc.co.json)
         std::printf("snapshot %s of %s: %" PRIu64 " entries copied, %" PRIu64 " failed, %.3f s\n",
                     printable(dc.snapdir).c_str(), printable(dc.dataset).c_str(), out.copied, out.failed,
                     out.seconds);
-    return incomplete ? exit_incomplete : exit_ok;
+    return incomplete || unmark_ec ? exit_incomplete : exit_ok;
 }
 
 }  // namespace znfssnap

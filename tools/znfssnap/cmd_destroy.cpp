@@ -61,9 +61,10 @@ const char* k_help =
     "volume could not tell what it holds (a GlusterFS volume with a brick down); nothing after\n"
     "the deletion ran: run the same destroy again.\n";
 
-// Test hook, read by this command alone: with ZNFSSNAP_TEST_KILL_AT=N in the environment the
-// run kills itself with SIGKILL right before its Nth call that would change either volume, so
-// that a test can cut it short at every such point and check what a rerun makes of it.
+// Test hook (create reads it too, for a named point): with ZNFSSNAP_TEST_KILL_AT=N in the
+// environment the run kills itself with SIGKILL right before its Nth call that would change
+// either volume, so that a test can cut it short at every such point and check what a rerun
+// makes of it.
 class killing_api final : public znfs::znfs_api_forward {
 public:
     killing_api(znfs::znfs_api* target, std::atomic<long>* calls, long at)
