@@ -700,24 +700,55 @@ TEST_F(CliTest, DanglingLinkMakesSnapshotIncomplete)
     r = run_cli({"list", "--volume", vr, "/snaps"});
     EXPECT_NE(std::string::npos, r.out.find("finished            0 -        /snaps/s1")) << r.out;
 
-    // A run killed once the library has made the delete list, before the run judged the copy,
-    // leaves a snapshot that reads as incomplete, never as finished; --resume takes it again.
-    std::vector<std::string> killed = again;
-    killed.back() = "/snaps/s2";
-    killed.push_back("--mkdir");
-    r = run_cli(killed, {"ZNFSSNAP_TEST_KILL_AT=delete-list"});
-    EXPECT_EQ(128 + SIGKILL, r.status) << show(r);
-    EXPECT_TRUE(vol.exists("/snaps/s2/.delete/deletefilelist"));
-    r = run_cli({"list", "--volume", vr, "/snaps"});
-    EXPECT_NE(std::string::npos, r.out.find("incomplete          0 -        /snaps/s2")) << r.out;
-    r = run_cli({"delete", "--volume", vr, "--object-volume", objects.root(), "--snapdir", "/snaps/s1",
-                 "--prevsnap", "/snaps/s2"});
-    EXPECT_EQ(1, r.status) << show(r);
-    EXPECT_NE(std::string::npos, r.err.find("/snaps/s2 is an incomplete snapshot")) << r.err;
-    killed.back() = "--resume";
-    r = run_cli(killed);
-    EXPECT_EQ(0, r.status) << show(r);
-    EXPECT_FALSE(vol.exists("/snaps/s2/.delete/incomplete"));
+    // A creation killed before any call that changes the volume never leaves a snapshot that
+    // reads as finished (it would be taken as a previous snapshot with entries missing), and
+    // the same create with --resume then ends as an uninterrupted one: finished, or (with an
+    // entry it cannot copy) incomplete.
+    for (const bool whole : {true, false}) {
+        SCOPED_TRACE(whole ? "every entry copied" : "one entry not copied");
+        TempVolume cut;
+        cut.mkdir("/live/d");
+        cut.write("/live/d/a", "a\n");
+        cut.write("/live/b", "bb\n");
+        cut.setxattr("/live/b", "user.k", "v");
+        if (!whole)
+            cut.symlink("nowhere", "/live/dangling");
+        cut.mkdir("/snaps");
+        const std::vector<std::string> make = {"create",    "--volume", cut.root(), "--dataset", "/live",
+                                               "--snapdir", "/snaps/s", "--mkdir",  "--threads", "2"};
+        auto state = [&] {
+            const json_value all = parse_json(run_cli({"list", "--volume", cut.root(), "/snaps", "--json"}));
+            return all["snapshots"].items.empty() ? std::string("(none)") : all["snapshots"].items[0]["state"].text;
+        };
+        std::set<std::string> seen;
+        int kills = 0;
+        for (int n = 1;; ++n) {
+            ASSERT_LT(n, 200) << "the run never got to its end";
+            SCOPED_TRACE("killed before call " + std::to_string(n));
+            r = run_cli(make, {"ZNFSSNAP_TEST_KILL_AT=" + std::to_string(n)});
+            if (r.status != 128 + SIGKILL) {
+                ASSERT_EQ(whole ? 0 : 3, r.status) << show(r);
+                break;
+            }
+            ++kills;
+            seen.insert(state());
+            EXPECT_NE("finished", state());
+            std::vector<std::string> rerun = make;
+            rerun.push_back("--resume");
+            r = run_cli(rerun);
+            ASSERT_EQ(whole ? 0 : 3, r.status) << show(r);
+            EXPECT_EQ(whole ? 0 : 4,
+                      run_cli({"verify", "--volume", cut.root(), "--dataset", "/live", "--snapdir", "/snaps/s"}).status);
+            EXPECT_EQ(whole ? "finished" : "incomplete", state());
+            testvol::remove_tree(cut.host("/snaps/s"));
+        }
+        std::printf("[ create   ] killed before each of %d calls; states seen: ", kills);
+        for (const std::string& st : seen)
+            std::printf("%s ", st.c_str());
+        std::printf("\n");
+        for (const char* st : {"(none)", "empty", "unfinished", "incomplete"})
+            EXPECT_TRUE(seen.count(st)) << st;
+    }
 
     // A volume with no inode left for the marker: no bookkeeping is made without it, so the
     // snapshot reads as a creation that stopped part-way, and --resume takes it again.

@@ -1,6 +1,7 @@
 #include "bookkeeping.h"
 #include "commands.h"
 #include "dataset_command.h"
+#include "kill_hook.h"
 #include "operations.h"
 #include "options.h"
 #include "report.h"
@@ -12,7 +13,6 @@
 #include <znfs/znfs_posix.h>
 #include <znfssnapcore/znfssnapcore.h>
 
-#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -20,7 +20,6 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace znfssnap {
@@ -84,13 +83,8 @@ public:
         : znfs::znfs_api_forward(target),
           m_below(std::move(below)),
           m_bookkeeping(normalize_path(snapdir + znfssnapcore::znfssnaputils::sdellistdir)),
-          m_list(normalize_path(snapdir + znfssnapcore::znfssnaputils::sdelfilelist)),
           m_marker(snapdir + k_incomplete)
     {
-        // Test hook: ZNFSSNAP_TEST_KILL_AT=delete-list kills the run right after the library
-        // made the delete list, so that a test can see what such a cut leaves.
-        const char* at = std::getenv("ZNFSSNAP_TEST_KILL_AT");
-        m_kill_after_list = at && std::strcmp(at, "delete-list") == 0;
     }
 
     std::error_code mkdir(znfs::znfs_iopx_ptr iopx, const char* path, uint32_t mode, znfs::znfs_aio_ptr aio) override
@@ -119,14 +113,6 @@ public:
         }
         return target()->rmdir(iopx, path, aio);
     }
-    znfs::znfs_file_ptr creat(znfs::znfs_iopx_ptr iopx, const char* path, int32_t flags, uint64_t mode,
-                              znfs::znfs_aio_ptr aio) override
-    {
-        znfs::znfs_file_ptr f = target()->creat(iopx, path, flags, mode, aio);
-        if (f && m_kill_after_list && is(path, m_list))
-            ::raise(SIGKILL);
-        return f;
-    }
 
     // Whether the bookkeeping the library made carries the marker.
     bool marked() const { return m_marked; }
@@ -141,8 +127,7 @@ private:
     }
 
     znfs::znfs_iopx_ptr m_below;
-    const std::string m_bookkeeping, m_list, m_marker;
-    bool m_kill_after_list = false;
+    const std::string m_bookkeeping, m_marker;
     std::atomic<bool> m_marked{false};
 };
 
@@ -244,6 +229,8 @@ int cmd_create(const std::vector<std::string>& args)
                                    {{"resume", false}, {"wait", false}, {"mkdir", false}});
     if (rc >= 0)
         return rc;
+    kill_hook hook;
+    hook.arm(dc.vol);
     const bool resume = dc.args.has("resume");
     dc.report.flag("resume", resume);
     std::error_code ec;

@@ -1,5 +1,6 @@
 #include "bookkeeping.h"
 #include "commands.h"
+#include "kill_hook.h"
 #include "operations.h"
 #include "options.h"
 #include "report.h"
@@ -7,18 +8,12 @@
 #include "snapshot_lock.h"
 #include "volume_files.h"
 
-#include <znfs/znfs_forward.h>
 #include <znfssnapcore/znfssnapcore.h>
 
-#include <fcntl.h>
-#include <signal.h>
-
-#include <atomic>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 
 namespace znfssnap {
 
@@ -60,91 +55,6 @@ const char* k_help =
     "2 usage error; 3 the deletion is incomplete: some names were left unresolved, or the\n"
     "volume could not tell what it holds (a GlusterFS volume with a brick down); nothing after\n"
     "the deletion ran: run the same destroy again.\n";
-
-// Test hook (create reads it too, for a named point): with ZNFSSNAP_TEST_KILL_AT=N in the
-// environment the run kills itself with SIGKILL right before its Nth call that would change
-// either volume, so that a test can cut it short at every such point and check what a rerun
-// makes of it.
-class killing_api final : public znfs::znfs_api_forward {
-public:
-    killing_api(znfs::znfs_api* target, std::atomic<long>* calls, long at)
-        : znfs::znfs_api_forward(target), m_calls(calls), m_at(at)
-    {
-    }
-
-    znfs::znfs_file_ptr open(znfs::znfs_iopx_ptr iopx, const char* path, int32_t flags,
-                             znfs::znfs_aio_ptr aio) override
-    {
-        if ((flags & O_ACCMODE) != O_RDONLY || (flags & (O_CREAT | O_TRUNC | O_APPEND)))
-            step();
-        return target()->open(iopx, path, flags, aio);
-    }
-    znfs::znfs_file_ptr creat(znfs::znfs_iopx_ptr iopx, const char* path, int32_t flags, uint64_t mode,
-                              znfs::znfs_aio_ptr aio) override
-    {
-        step();
-        return target()->creat(iopx, path, flags, mode, aio);
-    }
-    int64_t write(znfs::znfs_file_ptr file, znfs::znfs_buff_ptr buff, uint64_t length, int64_t offset,
-                  int32_t option, znfs::znfs_aio_ptr aio) override
-    {
-        step();
-        return target()->write(file, buff, length, offset, option, aio);
-    }
-    std::error_code mkdir(znfs::znfs_iopx_ptr iopx, const char* path, uint32_t mode, znfs::znfs_aio_ptr aio) override
-    {
-        step();
-        return target()->mkdir(iopx, path, mode, aio);
-    }
-    std::error_code rmdir(znfs::znfs_iopx_ptr iopx, const char* path, znfs::znfs_aio_ptr aio) override
-    {
-        step();
-        return target()->rmdir(iopx, path, aio);
-    }
-    std::error_code unlink(znfs::znfs_iopx_ptr iopx, const char* path, znfs::znfs_aio_ptr aio) override
-    {
-        step();
-        return target()->unlink(iopx, path, aio);
-    }
-    std::error_code setxattr(znfs::znfs_iopx_ptr iopx, const char* path, const char* name, struct iovec* iov,
-                             uint64_t flags, znfs::znfs_aio_ptr aio) override
-    {
-        step();
-        return target()->setxattr(iopx, path, name, iov, flags, aio);
-    }
-    std::error_code chmod(znfs::znfs_iopx_ptr iopx, const char* path, uint64_t mode, znfs::znfs_aio_ptr aio) override
-    {
-        step();
-        return target()->chmod(iopx, path, mode, aio);
-    }
-
-private:
-    void step()
-    {
-        if (m_calls->fetch_add(1) + 1 == m_at)
-            ::raise(SIGKILL);
-    }
-    std::atomic<long>* m_calls;  // shared by both volumes' wrappers
-    long m_at;
-};
-
-struct kill_hook {
-    std::atomic<long> calls{0};
-    std::unique_ptr<killing_api> vol, obj;
-
-    // Puts the wrappers in front of both volumes when the hook is asked for.
-    void arm(opened_volume& v, opened_volume& o)
-    {
-        const char* at = std::getenv("ZNFSSNAP_TEST_KILL_AT");
-        long long n = 0;
-        if (!at || !parse_int(at, n) || n <= 0)
-            return;
-        vol.reset(new killing_api(v.api, &calls, static_cast<long>(n)));
-        obj.reset(new killing_api(o.api, &calls, static_cast<long>(n)));
-        v.api = vol.get();
-        o.api = obj.get();
-    }
-};
 
 // "-n" for "--dry-run", up to a "--".
 std::vector<std::string> expand_short_options(const std::vector<std::string>& args)
@@ -194,7 +104,7 @@ int cmd_destroy(const std::vector<std::string>& raw_args)
     if ((rc = open_deletion_volumes("destroy", co.json, j, r, vol, obj)) >= 0)
         return rc;
     kill_hook hook;
-    hook.arm(vol, obj);
+    hook.arm(vol, &obj);
     std::vector<std::string> locked = {snapdir};
     if (!prevsnap.empty())
         locked.push_back(prevsnap);
