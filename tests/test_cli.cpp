@@ -1231,9 +1231,10 @@ TEST_F(CliTest, ChainStepsHandNamesOnOnce)
     EXPECT_EQ("older\nkept\nnext\n", vol.read("/s1/.delete/deletefilelist"));
 }
 
-// The lock files that the znfssnap child pid has open and names itself in so far. Read through
-// the child's own descriptors, not by scanning the lock directories: a file left there by a
-// killed run whose pid has been reused since cannot pass for one of this child's.
+// The locks that the znfssnap child pid holds and names itself in so far, one file each (a lock
+// has a file in every lock directory the run can use, named once all are held). Read through the child's own
+// descriptors, not by scanning the lock directories: a file left there by a killed run whose pid
+// has been reused since cannot pass for one of this child's.
 std::vector<std::string> lock_files_of(pid_t pid)
 {
     std::vector<std::string> held;
@@ -1247,7 +1248,11 @@ std::vector<std::string> lock_files_of(pid_t pid)
         bool in_lock_dir = false;
         for (const char* dir : {"/run/lock/znfssnap/", "/tmp/znfssnap-locks/"})
             in_lock_dir = in_lock_dir || path.rfind(dir, 0) == 0;
-        if (in_lock_dir && testvol::slurp(path).rfind(std::to_string(pid) + " ", 0) == 0)
+        const auto same_lock = [&](const std::string& h) {
+            return h.substr(h.rfind('/')) == path.substr(path.rfind('/'));
+        };
+        if (in_lock_dir && testvol::slurp(path).rfind(std::to_string(pid) + " ", 0) == 0 &&
+            std::none_of(held.begin(), held.end(), same_lock))
             held.push_back(path);
     }
     return held;
@@ -1428,21 +1433,27 @@ TEST_F(CliTest, DeletionMarkerNeverWrittenThroughALink)
 // files stay when their holder ends. A run that may only open them, and found its file gone,
 // could not make the path's new one: it would lock a file elsewhere, beside a run that did.
 // Such a run shares the file instead (whatever the umask of its maker), refused while it is
-// held. Needs root and a mount namespace, whose /run/lock is a tmpfs of its own.
+// held. Needs root and a mount namespace, whose /run/lock and /tmp are tmpfs of its own (the
+// volume carried over into the latter).
 TEST_F(CliTest, LockFilesStayWhereNotEveryoneMayWrite)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root";
     int ready[2];
     ASSERT_EQ(0, pipe2(ready, O_CLOEXEC));
+    const std::string volroot = vol.root();
+    const char* const staged = "/run/lock/volume";
     const pid_t ns = fork();
     if (ns == 0) {  // a process of its own: one with threads cannot leave its namespace
-        const char made = unshare(CLONE_NEWNS) == 0 &&
-                                  mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-                                  mount("znfs-locks", "/run/lock", "tmpfs", 0, "mode=1777") == 0 &&
-                                  mkdir("/run/lock/znfssnap", 0755) == 0 && chmod("/run/lock/znfssnap", 0755) == 0
-                              ? 'y'
-                              : 'n';
+        const char made =
+            unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                    mount("znfs-locks", "/run/lock", "tmpfs", 0, "mode=1777") == 0 &&
+                    mkdir("/run/lock/znfssnap", 0755) == 0 && chmod("/run/lock/znfssnap", 0755) == 0 &&
+                    mkdir(staged, 0700) == 0 && mount(volroot.c_str(), staged, nullptr, MS_BIND, nullptr) == 0 &&
+                    mount("znfs-tmp", "/tmp", "tmpfs", 0, "mode=1777") == 0 && mkdir(volroot.c_str(), 0700) == 0 &&
+                    mount(staged, volroot.c_str(), nullptr, MS_MOVE, nullptr) == 0 && rmdir(staged) == 0
+                ? 'y'
+                : 'n';
         if (write(ready[1], &made, 1) == 1)
             pause();
         _exit(0);
@@ -1518,6 +1529,42 @@ TEST_F(CliTest, LockFilesStayWhereNotEveryoneMayWrite)
     EXPECT_EQ(0, r.status) << show(r);
     EXPECT_EQ("first\nsecond\n", vol.read("/s/.delete/deletefilelist"));
     EXPECT_EQ(files, testvol::names_in(locks));
+
+    // A user who may not make /run/lock/znfssnap locks in /tmp's lock directory alone: a root run
+    // that comes later and makes it meets that lock there too, and is refused. No run follows a
+    // link planted as /tmp's lock directory, and /tmp's made by another user is refused, as a
+    // run of theirs may be locking there alone.
+    const std::string nsroot = "/proc/" + std::to_string(ns) + "/root";
+    const std::string shared = nsroot + "/tmp/znfssnap-locks", trap = nsroot + "/tmp/trap";
+    testvol::remove_tree(locks);
+    ASSERT_EQ(0, chmod((nsroot + "/run/lock").c_str(), 0755));
+    testvol::remove_tree(shared);
+    ASSERT_EQ(0, mkdir(trap.c_str(), 0755));
+    ASSERT_EQ(0, chown(trap.c_str(), nobody, nobody));
+    ASSERT_EQ(0, symlink("trap", shared.c_str()));
+    r = run_in(nobody, with("third"));
+    EXPECT_EQ(1, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.err.find("no lock directory")) << r.err;
+    r = run_in(0, with("third"));
+    EXPECT_EQ(0, r.status) << show(r);
+    EXPECT_EQ(std::set<std::string>{}, testvol::names_in(trap));
+    testvol::remove_tree(locks);
+    ASSERT_EQ(0, unlink(shared.c_str()));
+    r = run_in(nobody, with("fourth"));
+    EXPECT_EQ(0, r.status) << show(r);
+    r = run_in(0, with("fifth"));
+    EXPECT_EQ(1, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.err.find("/tmp/znfssnap-locks belongs to user 65534")) << r.err;
+    testvol::remove_tree(locks);
+    ASSERT_EQ(0, chown(shared.c_str(), 0, 0));
+    const int nobodys = open((shared + lock.substr(lock.rfind('/'))).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(nobodys, 0);
+    ASSERT_EQ(0, flock(nobodys, LOCK_EX | LOCK_NB));
+    r = run_in(0, with("fifth"));
+    EXPECT_EQ(1, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.err.find("in use by")) << r.err;
+    close(nobodys);
+    EXPECT_EQ("first\nsecond\nthird\nfourth\n", vol.read("/s/.delete/deletefilelist"));
     close(nsfd);
 }
 

@@ -18,7 +18,16 @@ namespace znfssnap {
 
 namespace {
 
-const char* const k_lock_dirs[] = {"/run/lock/znfssnap", "/tmp/znfssnap-locks"};
+// The lock directories, in the order a run takes its files in them. A run takes each lock in
+// every one it can use, so that two runs that can use different ones still share a file: one
+// who may not make /run/lock/znfssnap locks in /tmp only, and a root run beside it locks there
+// too. /tmp's is made by whoever comes first, so it is taken only as it is made there (sticky,
+// every user may write).
+struct lock_dir_kind {
+    const char* path;
+    bool only_as_made;
+};
+const lock_dir_kind k_lock_dirs[] = {{"/run/lock/znfssnap", false}, {"/tmp/znfssnap-locks", true}};
 
 // 64-bit FNV-1a. Two directories whose keys collide only share a lock: they wait for each
 // other, nothing worse.
@@ -54,66 +63,131 @@ std::string directory_identity(const opened_volume& vol, const std::string& snap
     return "path " + normalize_path(snapdir);
 }
 
-// Opens (creating it when needed) the lock file at path; -1 with errno set when it cannot, and
-// refuse set when the next lock directory must not be tried: a file is there that this user
-// may not open, and another directory's file would not keep its holder out.
-int open_lock_path(const std::string& path, bool& refuse)
+// What a run makes of one lock directory, or of one lock file in it.
+enum class lock_use {
+    used,
+    passed,   // nothing of it this run can take: the others do
+    refused,  // what is there keeps this run from going on (message set)
+};
+
+// Opens lock directory kind, making it when it is not there, without following a link: a
+// directory that a link or another user put in its place must not take the files of a root run.
+// Used where it belongs to root or to this user (and, for /tmp's, is as it is made). Passed by
+// where this user cannot make or reach it (a run that can locks in the other directories too),
+// where no run uses it, and where it is another user's /run/lock/znfssnap: its owner's runs lock
+// in /tmp's as well, which every user may use. Refused where /tmp's is another user's as it is
+// made: a run of theirs may be locking there alone, having no other.
+lock_use open_lock_dir(const lock_dir_kind& kind, int& fd, std::string& message)
 {
-    refuse = false;
-    bool made_again = false;
-    for (int waits = 0;;) {
-        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-        if (fd >= 0) {
-            // Readable by every user whatever the umask: one who could not open it would lock
-            // a file of the next directory instead, and both runs would hold the lock.
+    fd = -1;
+    for (int tries = 0;; ++tries) {
+        int made_err = 0;
+        if (::mkdir(kind.path, 01777) == 0) {
+            // Shared by every user of the host, like /tmp, whatever the umask.
+            const int made = ::open(kind.path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
             struct stat st {};
-            if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 07777) != 0644 &&
-                ::fchmod(fd, 0644) != 0) {
-                // Left as it is: another user's run waits for it, then refuses it.
+            if (made >= 0 && ::fstat(made, &st) == 0 && st.st_uid == ::geteuid() && ::fchmod(made, 01777) != 0) {
+                // Left as it is: judged below like any other.
             }
-            return fd;
+            if (made >= 0)
+                ::close(made);
+        } else {
+            made_err = errno;
         }
-        if (errno != EACCES)
-            return -1;
-        // Another user's lock file: flock works on a descriptor open for reading as well.
-        fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        if (fd >= 0)
-            return fd;
-        if (errno == ENOENT && !made_again) {
-            made_again = true;  // its holder removed it between the two opens: make it now
-            continue;
+        const int dir = ::open(kind.path, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (dir < 0) {
+            const int err = errno;
+            if (err == ENOENT && made_err == EEXIST && tries == 0)
+                continue;  // removed between the two calls: make it now
+            if (err == ELOOP || err == ENOTDIR || err == EACCES ||
+                (err == ENOENT && (made_err == EACCES || made_err == EPERM || made_err == ENOENT || made_err == EROFS)))
+                return lock_use::passed;
+            message = std::string("cannot open lock directory ") + kind.path + ": " +
+                      std::strerror(err == ENOENT && made_err != 0 ? made_err : err);
+            return lock_use::refused;
         }
         struct stat st {};
-        if (errno != EACCES || ::lstat(path.c_str(), &st) != 0)
-            return -1;  // nothing there this user can reach: the next directory
-        // There, and not readable: made under a strict umask a moment ago (its maker opens it
-        // to all at once), or left so by a killed run of another user.
-        if (++waits > 100) {
-            refuse = true;
-            errno = EACCES;
-            return -1;
+        if (::fstat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) {
+            ::close(dir);
+            return lock_use::passed;
         }
-        ::usleep(1000);
+        const mode_t shared = S_ISVTX | S_IWOTH | S_IXOTH;
+        const bool as_made = (st.st_mode & shared) == shared;
+        const uid_t me = ::geteuid();
+        if ((st.st_uid == 0 || st.st_uid == me) && (as_made || !kind.only_as_made)) {
+            fd = dir;
+            return lock_use::used;
+        }
+        ::close(dir);
+        if (st.st_uid == 0 || st.st_uid == me || !as_made || !kind.only_as_made)
+            return lock_use::passed;
+        message = std::string("lock directory ") + kind.path + " belongs to user " + std::to_string(st.st_uid) +
+                  ", whose runs may lock there alone: remove it when no run is going, or give it to root";
+        return lock_use::refused;
     }
 }
 
-// Opens (creating it when needed) the lock file of hash in the first lock directory that
-// takes it; -1 with errno set when none does.
-int open_lock_file(const std::string& hash, std::string& path)
+// Opens (creating it when needed) the lock file name in lock directory dir. Passed by when it is
+// not there and this user may not make it there (a run that may locks in the other directories
+// too). Refused (message set) otherwise: a file there that this user may not open, or that is no
+// lock file of its own, may be its holder's only file of the lock, and one this user could not
+// make for want of room may be made by the next run.
+lock_use open_lock_at(int dir, const std::string& name, int& fd, std::string& message)
 {
-    int err = 0;
-    for (const char* dir : k_lock_dirs) {
-        if (::mkdir(dir, 01777) == 0)
-            ::chmod(dir, 01777);  // shared by every user of the host, like /tmp
-        path = std::string(dir) + "/" + hash + ".lock";
-        bool refuse = false;
-        const int fd = open_lock_path(path, refuse);
-        if (fd >= 0 || refuse)
-            return fd;
-        err = errno;
+    fd = -1;
+    bool made_again = false;
+    for (int waits = 0;;) {
+        fd = ::openat(dir, name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+        if (fd < 0 && (errno == EACCES || errno == EROFS)) {
+            // Another user's lock file: flock works on a descriptor open for reading as well.
+            fd = ::openat(dir, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+            if (fd < 0 && errno == ENOENT) {
+                if (made_again)
+                    return lock_use::passed;
+                made_again = true;  // its holder removed it between the two opens: make it now
+                continue;
+            }
+        }
+        if (fd >= 0) {
+            // A link to another file, a fifo or a device put there is not written or waited on.
+            struct stat st {};
+            if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink > 1) {
+                ::close(fd);
+                fd = -1;
+                message = "not a plain file with one name";
+                return lock_use::refused;
+            }
+            // Readable by every user whatever the umask: one who could not open it would be
+            // refused while it is there.
+            if (st.st_uid == ::geteuid() && (st.st_mode & 07777) != 0644 && ::fchmod(fd, 0644) != 0) {
+                // Left as it is: another user's run waits for it, then refuses it.
+            }
+            return lock_use::used;
+        }
+        const int err = errno;
+        struct stat st {};
+        if (err != EACCES) {
+            message = std::strerror(err);
+            return lock_use::refused;
+        }
+        if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT && !made_again) {
+                made_again = true;
+                continue;
+            }
+            if (errno == EACCES)
+                return lock_use::passed;  // a directory this user may not search: none of its files
+            message = std::strerror(errno);
+            return lock_use::refused;
+        }
+        // There, and not readable: made under a strict umask a moment ago (its maker opens it
+        // to all at once), or left so by a killed run of another user.
+        if (++waits > 100) {
+            message = std::strerror(EACCES);
+            return lock_use::refused;
+        }
+        ::usleep(1000);
     }
-    errno = err;
-    return -1;
 }
 
 std::string read_holder(int fd)
@@ -131,38 +205,39 @@ std::string read_holder(int fd)
     return "pid " + s.substr(0, space) + " (" + s.substr(space + 1) + ")";
 }
 
-// Whether fd is still the file at path: a holder removes its lock file before it lets go, so a
-// run that got the lock of a removed file holds nothing.
-bool still_at_path(int fd, const std::string& path)
+// Whether fd is still the file name in dir: a holder removes its lock file before it lets go,
+// so a run that got the lock of a removed file holds nothing.
+bool still_there(int fd, int dir, const std::string& name)
 {
     struct stat a {}, b {};
-    return ::fstat(fd, &a) == 0 && ::lstat(path.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+    return ::fstat(fd, &a) == 0 && ::fstatat(dir, name.c_str(), &b, AT_SYMLINK_NOFOLLOW) == 0 && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
 }
 
-// Whether every user may make a file in the lock directory of path. Where some may only open
-// the files there (an administrator's directory, not the one made here), a run of theirs that
-// finds its file gone cannot make the path's new one: it would lock a file of the next lock
-// directory instead, beside a run that did make the new one, and both would hold the lock.
-bool everyone_creates_beside(const std::string& path)
+// Whether every user may make a file in lock directory dir. Where some may only open the files
+// there (an administrator's directory, not the one made here), a run of theirs that finds its
+// file gone cannot make it again: it shares fewer files with the others, and none at all where
+// it can use no other directory.
+bool everyone_creates_in(int dir)
 {
     struct stat st {};
-    const std::string dir = path.substr(0, path.rfind('/'));
-    return ::stat(dir.c_str(), &st) == 0 && (st.st_mode & S_IWOTH) != 0 && (st.st_mode & S_IXOTH) != 0;
+    return ::fstat(dir, &st) == 0 && (st.st_mode & S_IWOTH) != 0 && (st.st_mode & S_IXOTH) != 0;
 }
 
-// Locks the lock file of hash (for the directory described as what: "snapshot directory /s"),
-// exclusively or shared, waiting for its holder when wait is set; the locked descriptor with
-// path set, or -1 with message set.
-int lock_one(const std::string& hash, const std::string& what, bool exclusive, bool wait, std::string& path,
-             std::string& message)
+// Locks the lock file at path (name in lock directory dir; for the directory described as what:
+// "snapshot directory /s"), exclusively or shared, waiting for its holder when wait is set (and
+// saying so once, told_waiting). Used with fd locked, passed by, or refused with message set.
+lock_use lock_one(int dir, const std::string& path, const std::string& name, const std::string& what, bool exclusive,
+                  bool wait, bool& told_waiting, int& fd, std::string& message)
 {
     const int mode = exclusive ? LOCK_EX : LOCK_SH;
-    bool told_waiting = false;
     for (;;) {
-        const int fd = open_lock_file(hash, path);
-        if (fd < 0) {
-            message = "cannot open a lock file for " + what + " (" + path + "): " + std::strerror(errno);
-            return -1;
+        std::string why;
+        const lock_use use = open_lock_at(dir, name, fd, why);
+        if (use != lock_use::used) {
+            if (use == lock_use::refused)
+                message = "cannot open a lock file for " + what + " (" + path + "): " + why;
+            return use;
         }
         int rc = ::flock(fd, mode | LOCK_NB);
         if (rc != 0 && errno == EWOULDBLOCK) {
@@ -170,7 +245,7 @@ int lock_one(const std::string& hash, const std::string& what, bool exclusive, b
             if (!wait) {
                 message = what + " is in use by " + who + " on this host; run again when it has ended, or give --wait";
                 ::close(fd);
-                return -1;
+                return lock_use::refused;
             }
             if (!log_quiet() && !told_waiting)
                 std::fprintf(stderr, "znfssnap: waiting for %s, in use by %s\n", what.c_str(), who.c_str());
@@ -181,10 +256,10 @@ int lock_one(const std::string& hash, const std::string& what, bool exclusive, b
         if (rc != 0) {
             message = "cannot lock " + what + ": " + std::strerror(errno);
             ::close(fd);
-            return -1;
+            return lock_use::refused;
         }
-        if (still_at_path(fd, path))
-            return fd;
+        if (still_there(fd, dir, name))
+            return lock_use::used;
         ::close(fd);  // its holder removed it while we waited: lock the path's file now
     }
 }
@@ -222,11 +297,32 @@ void snapshot_locks::release()
         // snapshot directory ever touched; a run that waited on this file sees it gone once
         // it has the lock, and takes the path's new file instead. Another user's file stays,
         // and so does every file of a directory where not everyone can make it again.
-        if (everyone_creates_beside(h.path))
-            ::unlink(h.path.c_str());
+        const int dir = m_dirs[h.dir];
+        if (everyone_creates_in(dir))
+            ::unlinkat(dir, h.name.c_str(), 0);
         ::close(h.fd);
     }
     m_held.clear();
+    for (int dir : m_dirs)
+        if (dir >= 0)
+            ::close(dir);
+    m_dirs.clear();
+}
+
+bool snapshot_locks::open_dirs(std::string& message)
+{
+    bool any = false;
+    for (const lock_dir_kind& kind : k_lock_dirs) {
+        int fd = -1;
+        if (open_lock_dir(kind, fd, message) == lock_use::refused)
+            return false;
+        m_dirs.push_back(fd);
+        any = any || fd >= 0;
+    }
+    if (!any)
+        message = std::string("cannot open a lock file: this user can use no lock directory (") + k_lock_dirs[0].path +
+                  ", " + k_lock_dirs[1].path + ")";
+    return any;
 }
 
 namespace {
@@ -310,19 +406,43 @@ bool snapshot_locks::take(const opened_volume& vol, const std::string& volume_sp
     // once all are held, the paths must still name what is locked, or the run takes the locks
     // of what they name now.
     for (int attempt = 0;; ++attempt) {
+        if (!open_dirs(message)) {
+            release();
+            return false;
+        }
         const std::vector<wanted_lock> wanted = locks_for(vol, volid, host_directory, snapdirs);
+        // Each lock in every lock directory this run can use, in the order of the lock, then of
+        // the directory: any two runs share a file of it, and two that wait take their files in
+        // one order, so that neither holds one the other waits for while it waits itself.
         for (const wanted_lock& w : wanted) {
-            std::string path;
-            const int fd = lock_one(w.hash, w.what, w.exclusive, wait, path, message);
-            if (fd < 0) {
+            const size_t first = m_held.size();
+            bool told_waiting = false;
+            const std::string name = w.hash + ".lock";
+            for (size_t i = 0; i < m_dirs.size(); ++i) {
+                if (m_dirs[i] < 0)
+                    continue;
+                int fd = -1;
+                const lock_use use = lock_one(m_dirs[i], std::string(k_lock_dirs[i].path) + "/" + name, name, w.what,
+                                              w.exclusive, wait, told_waiting, fd, message);
+                if (use == lock_use::refused) {
+                    release();
+                    return false;
+                }
+                if (use == lock_use::used)
+                    m_held.push_back({fd, i, name, w.exclusive});
+            }
+            if (m_held.size() == first) {
+                message = "cannot open a lock file for " + w.what + " (" + name +
+                          "): this user may make it in no lock directory";
                 release();
                 return false;
             }
+            // Named once every file of the lock is held: a name in one says the whole lock is.
             const std::string line = std::to_string(::getpid()) + " " + holder + "\n";
-            if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, line.data(), line.size(), 0) < 0) {
-                // Read-only lock file (another user's): the lock holds all the same, unnamed.
-            }
-            m_held.push_back({fd, path, w.exclusive});
+            for (size_t j = first; j < m_held.size(); ++j)
+                if (::ftruncate(m_held[j].fd, 0) != 0 || ::pwrite(m_held[j].fd, line.data(), line.size(), 0) < 0) {
+                    // Read-only lock file (another user's): the lock holds all the same, unnamed.
+                }
         }
         const std::vector<wanted_lock> now = locks_for(vol, volid, host_directory, snapdirs);
         const bool same = std::equal(now.begin(), now.end(), wanted.begin(), wanted.end(),

@@ -1,16 +1,17 @@
 #ifndef ZNFSSNAP_SNAPSHOT_LOCK_H
 #define ZNFSSNAP_SNAPSHOT_LOCK_H
 
-// One run at a time per snapshot directory: the commands that write a snapshot's bookkeeping
-// (create, delete, handoff, list-add, rmtree) hold an exclusive flock(2) on a host file for
-// each snapshot directory they touch. The file lives in /run/lock/znfssnap (or
-// /tmp/znfssnap-locks where that cannot be written), so the lock keeps runs on one host
-// apart; runs on two hosts against one GlusterFS volume are not. Every directory above a
-// snapshot directory (up to, not with, the volume root) is locked shared at the same time, so
-// that a run never has its tree removed by a run that holds a directory above it (an rmtree of
-// a parent) and two such runs wait for, or refuse, each other. The holder writes
-// "PID COMMAND" into the file, so that a refused run can name it, and removes the file when it
-// lets go (where every user may make it again; a shared file, only its last holder).
+// One run at a time per snapshot directory on a host (runs from two hosts on one GlusterFS volume are not
+// kept apart): create, delete, handoff, list-add and rmtree hold an exclusive flock(2) per snapshot directory.
+// - Each lock is a file in every lock directory (/run/lock/znfssnap, /tmp/znfssnap-locks) the run can use.
+// - Files are taken in one order (lock, then directory): any two runs share one, none holds one each.
+// - A lock directory is opened without following a link; used if root's or this user's (/tmp's: sticky, 1777).
+// - Any other is passed by (none usable: the run fails), but another user's /tmp one as made is refused.
+// - A lock file is opened without following a link and must be a plain file with one name, else refused.
+// - A lock file there that this user may not open is refused, not passed by.
+// - Every directory above a snapshot directory (to, not with, the volume root) is locked shared meanwhile.
+// - The holder writes "PID COMMAND" in the files once all of a lock are held, so a refused run names it.
+// - The last holder removes the files where every user may make them again.
 
 #include "operations.h"
 
@@ -45,10 +46,13 @@ public:
 private:
     struct held_lock {
         int fd;
-        std::string path;
+        size_t dir;  // index into m_dirs
+        std::string name;
         bool exclusive;
     };
+    bool open_dirs(std::string& message);
     void release();
+    std::vector<int> m_dirs;  // the lock directories, -1 where this run passes one by
     std::vector<held_lock> m_held;
 };
 
