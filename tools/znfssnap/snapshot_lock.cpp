@@ -20,14 +20,9 @@ namespace {
 
 // The lock directories, in the order a run takes its files in them. A run takes each lock in
 // every one it can use, so that two runs that can use different ones still share a file: one
-// who may not make /run/lock/znfssnap locks in /tmp only, and a root run beside it locks there
-// too. /tmp's is made by whoever comes first, so it is taken only as it is made there (sticky,
-// every user may write).
-struct lock_dir_kind {
-    const char* path;
-    bool only_as_made;
-};
-const lock_dir_kind k_lock_dirs[] = {{"/run/lock/znfssnap", false}, {"/tmp/znfssnap-locks", true}};
+// who may not make /run/lock/znfssnap locks in /tmp's only, and a root run beside it locks
+// there too.
+const char* const k_lock_dirs[] = {"/run/lock/znfssnap", "/tmp/znfssnap-locks"};
 
 // 64-bit FNV-1a. Two directories whose keys collide only share a lock: they wait for each
 // other, nothing worse.
@@ -70,31 +65,30 @@ enum class lock_use {
     refused,  // what is there keeps this run from going on (message set)
 };
 
-// Opens lock directory kind, making it when it is not there, without following a link: a
-// directory that a link or another user put in its place must not take the files of a root run.
-// Used where it belongs to root or to this user (and, for /tmp's, is as it is made). Passed by
-// where this user cannot make or reach it (a run that can locks in the other directories too),
-// where no run uses it, and where it is another user's /run/lock/znfssnap: its owner's runs lock
-// in /tmp's as well, which every user may use. Refused where /tmp's is another user's as it is
-// made: a run of theirs may be locking there alone, having no other.
-lock_use open_lock_dir(const lock_dir_kind& kind, int& fd, std::string& message)
+// Opens lock directory path, making it when it is not there (sticky and open to every user,
+// like /tmp), without following a link: a link put in its place must not lead a root run's
+// files elsewhere. Used whoever made it, since a run of its maker's may be locking there alone;
+// its files are opened below this descriptor, never through a link, and must be plain files
+// (open_lock_at), so another user's directory leads nowhere else. Passed by where this user
+// cannot make or reach it, or where something else than a directory is there: a run that can
+// use it locks in the other directories too, and one that cannot use any fails.
+lock_use open_lock_dir(const char* path, int& fd, std::string& message)
 {
     fd = -1;
     for (int tries = 0;; ++tries) {
         int made_err = 0;
-        if (::mkdir(kind.path, 01777) == 0) {
+        if (::mkdir(path, 01777) == 0) {
             // Shared by every user of the host, like /tmp, whatever the umask.
-            const int made = ::open(kind.path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            struct stat st {};
-            if (made >= 0 && ::fstat(made, &st) == 0 && st.st_uid == ::geteuid() && ::fchmod(made, 01777) != 0) {
-                // Left as it is: judged below like any other.
+            const int made = ::open(path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (made >= 0 && ::fchmod(made, 01777) != 0) {
+                // Left as it is: runs of users who cannot write there pass it by.
             }
             if (made >= 0)
                 ::close(made);
         } else {
             made_err = errno;
         }
-        const int dir = ::open(kind.path, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int dir = ::open(path, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         if (dir < 0) {
             const int err = errno;
             if (err == ENOENT && made_err == EEXIST && tries == 0)
@@ -102,7 +96,7 @@ lock_use open_lock_dir(const lock_dir_kind& kind, int& fd, std::string& message)
             if (err == ELOOP || err == ENOTDIR || err == EACCES ||
                 (err == ENOENT && (made_err == EACCES || made_err == EPERM || made_err == ENOENT || made_err == EROFS)))
                 return lock_use::passed;
-            message = std::string("cannot open lock directory ") + kind.path + ": " +
+            message = std::string("cannot open lock directory ") + path + ": " +
                       std::strerror(err == ENOENT && made_err != 0 ? made_err : err);
             return lock_use::refused;
         }
@@ -111,19 +105,8 @@ lock_use open_lock_dir(const lock_dir_kind& kind, int& fd, std::string& message)
             ::close(dir);
             return lock_use::passed;
         }
-        const mode_t shared = S_ISVTX | S_IWOTH | S_IXOTH;
-        const bool as_made = (st.st_mode & shared) == shared;
-        const uid_t me = ::geteuid();
-        if ((st.st_uid == 0 || st.st_uid == me) && (as_made || !kind.only_as_made)) {
-            fd = dir;
-            return lock_use::used;
-        }
-        ::close(dir);
-        if (st.st_uid == 0 || st.st_uid == me || !as_made || !kind.only_as_made)
-            return lock_use::passed;
-        message = std::string("lock directory ") + kind.path + " belongs to user " + std::to_string(st.st_uid) +
-                  ", whose runs may lock there alone: remove it when no run is going, or give it to root";
-        return lock_use::refused;
+        fd = dir;
+        return lock_use::used;
     }
 }
 
@@ -312,16 +295,16 @@ void snapshot_locks::release()
 bool snapshot_locks::open_dirs(std::string& message)
 {
     bool any = false;
-    for (const lock_dir_kind& kind : k_lock_dirs) {
+    for (const char* path : k_lock_dirs) {
         int fd = -1;
-        if (open_lock_dir(kind, fd, message) == lock_use::refused)
+        if (open_lock_dir(path, fd, message) == lock_use::refused)
             return false;
         m_dirs.push_back(fd);
         any = any || fd >= 0;
     }
     if (!any)
-        message = std::string("cannot open a lock file: this user can use no lock directory (") + k_lock_dirs[0].path +
-                  ", " + k_lock_dirs[1].path + ")";
+        message = std::string("cannot open a lock file: this user can use no lock directory (") + k_lock_dirs[0] + ", " +
+                  k_lock_dirs[1] + ")";
     return any;
 }
 
@@ -422,7 +405,7 @@ bool snapshot_locks::take(const opened_volume& vol, const std::string& volume_sp
                 if (m_dirs[i] < 0)
                     continue;
                 int fd = -1;
-                const lock_use use = lock_one(m_dirs[i], std::string(k_lock_dirs[i].path) + "/" + name, name, w.what,
+                const lock_use use = lock_one(m_dirs[i], std::string(k_lock_dirs[i]) + "/" + name, name, w.what,
                                               w.exclusive, wait, told_waiting, fd, message);
                 if (use == lock_use::refused) {
                     release();

@@ -1,17 +1,19 @@
 #ifndef ZNFSSNAP_SNAPSHOT_LOCK_H
 #define ZNFSSNAP_SNAPSHOT_LOCK_H
 
-// One run at a time per snapshot directory on a host (runs from two hosts on one GlusterFS volume are not
-// kept apart): create, delete, handoff, list-add and rmtree hold an exclusive flock(2) per snapshot directory.
-// - Each lock is a file in every lock directory (/run/lock/znfssnap, /tmp/znfssnap-locks) the run can use.
-// - Files are taken in one order (lock, then directory): any two runs share one, none holds one each.
-// - A lock directory is opened without following a link; used if root's or this user's (/tmp's: sticky, 1777).
-// - Any other is passed by (none usable: the run fails), but another user's /tmp one as made is refused.
-// - A lock file is opened without following a link and must be a plain file with one name, else refused.
+// One run at a time per snapshot directory on a host (runs from two hosts on one GlusterFS
+// volume are not kept apart): create, delete, handoff, list-add and rmtree hold an exclusive
+// flock(2) per snapshot directory.
+// - Each lock is a file in every lock directory the run can use (/run/lock/znfssnap,
+//   /tmp/znfssnap-locks), whoever made it: any two runs share one of its files.
+// - Files are taken in one order (lock, then directory), so no two waiting runs hold one each.
+// - A lock directory is never reached through a link; its files are opened below it, never
+//   through a link, and must be plain files with one name, else the run is refused.
 // - A lock file there that this user may not open is refused, not passed by.
-// - Every directory above a snapshot directory (to, not with, the volume root) is locked shared meanwhile.
-// - The holder writes "PID COMMAND" in the files once all of a lock are held, so a refused run names it.
-// - The last holder removes the files where every user may make them again.
+// - Every directory above a snapshot directory (to, not with, the volume root) is locked
+//   shared meanwhile.
+// - The holder writes "PID COMMAND" in the files once all of a lock are held, so a refused run
+//   names it; the last holder removes them where every user may make them again.
 
 #include "operations.h"
 
