@@ -746,7 +746,8 @@ TEST_F(CliTest, DanglingLinkMakesSnapshotIncomplete)
         for (const std::string& st : seen)
             std::printf("%s ", st.c_str());
         std::printf("\n");
-        for (const char* st : {"(none)", "empty", "unfinished", "incomplete"})
+        // "empty" too, unless a second worker got its copy made before the kill landed.
+        for (const char* st : {"(none)", "unfinished", "incomplete"})
             EXPECT_TRUE(seen.count(st)) << st;
     }
 
