@@ -1236,6 +1236,21 @@ TEST_F(CliTest, ChainStepsHandNamesOnOnce)
 // has a file in every lock directory the run can use, named once all are held). Read through the child's own
 // descriptors, not by scanning the lock directories: a file left there by a killed run whose pid
 // has been reused since cannot pass for one of this child's.
+// How many locks a run on these snapshot directories (host paths) holds once it has them all:
+// one per directory, and one per host directory above them but "/".
+size_t locks_of_run(const std::vector<std::string>& hostdirs)
+{
+    std::set<std::string> dirs;
+    for (const std::string& d : hostdirs) {
+        char* real = realpath(d.c_str(), nullptr);
+        std::string p = real ? real : d;
+        free(real);
+        for (; p.size() > 1; p = p.substr(0, p.rfind('/')))
+            dirs.insert(p);
+    }
+    return dirs.size();
+}
+
 std::vector<std::string> lock_files_of(pid_t pid)
 {
     std::vector<std::string> held;
@@ -1292,13 +1307,14 @@ TEST_F(CliTest, OneRunPerSnapshotDirectory)
         const auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(5);
         bool ended = false;
         std::vector<std::string> held;
-        while (held.size() < 2 && !ended && std::chrono::steady_clock::now() < give_up) {
+        const size_t all = locks_of_run({vol.host("/s1"), vol.host("/s2")});
+        while (held.size() < all && !ended && std::chrono::steady_clock::now() < give_up) {
             held = lock_files_of(first.pid);
-            ended = held.size() < 2 && waitpid(first.pid, nullptr, WNOHANG) == first.pid;
+            ended = held.size() < all && waitpid(first.pid, nullptr, WNOHANG) == first.pid;
         }
         if (ended)
             continue;
-        ASSERT_EQ(2u, held.size()) << "the first deletion never showed as the holder of both snapshots";
+        ASSERT_EQ(all, held.size()) << "the first deletion never showed as the holder of both snapshots";
         ASSERT_EQ(0, kill(first.pid, SIGSTOP));  // held for as long as the test needs
         // kill() returns before the child has stopped: until it has, it may still let go.
         int status = 0;
@@ -1308,7 +1324,7 @@ TEST_F(CliTest, OneRunPerSnapshotDirectory)
             continue;
         }
         held = lock_files_of(first.pid);
-        if (held.size() == 2) {
+        if (held.size() == all) {
             lock = held[0];
             break;
         }
@@ -1371,6 +1387,23 @@ TEST_F(CliTest, OneRunPerSnapshotDirectory)
     EXPECT_EQ(list, vol.read("/s2/.delete/deletefilelist_prevsnap"));
     EXPECT_EQ(size_t(1000), objects.list("/objects").size());
     EXPECT_FALSE(testvol::host_exists(lock)) << "the lock file stays after its last holder ended";
+
+    // Runs on sibling snapshot directories share the locks of the directories above them and
+    // go side by side: none is refused, not even while another lets a shared lock go.
+    std::vector<running_cli> siblings;
+    for (int round = 0; round < 3; ++round)
+        for (int i = 0; i < 16; ++i) {
+            if (round == 0) {
+                vol.mkdir("/sib/s" + std::to_string(i) + "/.delete");
+                vol.write("/sib/s" + std::to_string(i) + "/.delete/deletefilelist", "");
+            }
+            siblings.push_back(start_cli({"list-add", "--volume", vol.root(), "--snapdir",
+                                          "/sib/s" + std::to_string(i), "n" + std::to_string(round)}));
+        }
+    for (running_cli& c : siblings) {
+        run_result sr = finish_cli(c);
+        EXPECT_EQ(0, sr.status) << show(sr);
+    }
 }
 
 // A deletion's marker that someone swapped for a link while the deletion ran (its earlier
@@ -1504,28 +1537,33 @@ TEST_F(CliTest, LockFilesStayWhereNotEveryoneMayWrite)
     if (r.status == k_no_namespace)  // a sanitizer's runtime keeps a thread in forked children
         GTEST_SKIP() << "a child of this process cannot enter another mount namespace";
     ASSERT_EQ(0, r.status) << show(r);
+    // One file per lock: the snapshot directory's, and those of the directories above it.
     const std::set<std::string> files = testvol::names_in(locks);
-    ASSERT_EQ(1u, files.size()) << "the root run's lock file was removed";
-    const std::string lock = locks + "/" + *files.begin();
-    EXPECT_EQ("", testvol::slurp(lock)) << "a holder that has gone is still named";
-    struct stat st {};
-    ASSERT_EQ(0, stat(lock.c_str(), &st));
-    EXPECT_EQ(0644u, st.st_mode & 07777);
-
-    const int held = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(held, 0);
-    ASSERT_EQ(0, flock(held, LOCK_EX | LOCK_NB));
+    ASSERT_EQ(locks_of_run({vol.host("/s")}), files.size()) << "the root run's lock files were removed";
+    std::vector<int> held;
+    for (const std::string& f : files) {
+        const std::string lock = locks + "/" + f;
+        EXPECT_EQ("", testvol::slurp(lock)) << "a holder that has gone is still named";
+        struct stat st {};
+        ASSERT_EQ(0, stat(lock.c_str(), &st));
+        EXPECT_EQ(0644u, st.st_mode & 07777);
+        held.push_back(open(lock.c_str(), O_RDONLY | O_CLOEXEC));
+        ASSERT_EQ(0, flock(held.back(), LOCK_EX | LOCK_NB));
+    }
     r = run_in(nobody, with("second"));
     EXPECT_EQ(1, r.status) << show(r);
     EXPECT_NE(std::string::npos, r.err.find("in use by")) << r.err;
-    close(held);
+    for (int fd : held)
+        close(fd);
     // One this user may not open (a killed run's, made before it could be opened to all) is
     // refused, not passed by for a file elsewhere that would keep nobody out.
-    ASSERT_EQ(0, chmod(lock.c_str(), 0600));
+    for (const std::string& f : files)
+        ASSERT_EQ(0, chmod((locks + "/" + f).c_str(), 0600));
     r = run_in(nobody, with("second"));
     EXPECT_EQ(1, r.status) << show(r);
     EXPECT_NE(std::string::npos, r.err.find("cannot open a lock file")) << r.err;
-    ASSERT_EQ(0, chmod(lock.c_str(), 0644));
+    for (const std::string& f : files)
+        ASSERT_EQ(0, chmod((locks + "/" + f).c_str(), 0644));
     r = run_in(nobody, with("second"));
     EXPECT_EQ(0, r.status) << show(r);
     EXPECT_EQ("first\nsecond\n", vol.read("/s/.delete/deletefilelist"));
@@ -1552,15 +1590,19 @@ TEST_F(CliTest, LockFilesStayWhereNotEveryoneMayWrite)
     ASSERT_EQ(0, unlink(shared.c_str()));
     r = run_in(nobody, with("fourth"));
     EXPECT_EQ(0, r.status) << show(r);
-    ASSERT_EQ(0, stat(shared.c_str(), &st));
-    EXPECT_EQ(nobody, st.st_uid);
-    const int nobodys = open((shared + lock.substr(lock.rfind('/'))).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    ASSERT_GE(nobodys, 0);
-    ASSERT_EQ(0, flock(nobodys, LOCK_EX | LOCK_NB));
+    struct stat made_by {};
+    ASSERT_EQ(0, stat(shared.c_str(), &made_by));
+    EXPECT_EQ(nobody, made_by.st_uid);
+    std::vector<int> nobodys;
+    for (const std::string& f : files) {
+        nobodys.push_back(open((shared + "/" + f).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+        ASSERT_EQ(0, flock(nobodys.back(), LOCK_EX | LOCK_NB));
+    }
     r = run_in(0, with("fifth"));
     EXPECT_EQ(1, r.status) << show(r);
     EXPECT_NE(std::string::npos, r.err.find("in use by")) << r.err;
-    close(nobodys);
+    for (int fd : nobodys)
+        close(fd);
     r = run_in(0, with("fifth"));
     EXPECT_EQ(0, r.status) << show(r);
     EXPECT_EQ("first\nsecond\nthird\nfourth\nfifth\n", vol.read("/s/.delete/deletefilelist"));
@@ -1592,10 +1634,12 @@ TEST_F(CliTest, RmtreeRemovesWholeTree)
         testvol::remove_tree(vol.root() + "/snaps/s");
         vol.mkdir("/snaps/s");
         creation = start_cli({"create", "--volume", vol.root(), "--dataset", "/big", "--snapdir", "/snaps/s"});
-        // Stopped once it holds both its locks, the snapshot's and the shared one of /snaps: it
-        // takes them one by one, and one stopped in between has not yet a claim on /snaps.
+        // Stopped once it holds all its locks, the snapshot's and the shared ones of the
+        // directories above it: it takes them one by one, and one stopped in between has not yet
+        // a claim on them all.
+        const size_t all = locks_of_run({vol.host("/snaps/s")});
         bool ended = false;
-        while (lock_files_of(creation.pid).size() < 2 && !ended)
+        while (lock_files_of(creation.pid).size() < all && !ended)
             ended = waitpid(creation.pid, nullptr, WNOHANG) == creation.pid;
         if (ended)
             continue;
@@ -1606,12 +1650,17 @@ TEST_F(CliTest, RmtreeRemovesWholeTree)
             ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
             continue;
         }
-        if (lock_files_of(creation.pid).size() == 2)
+        if (lock_files_of(creation.pid).size() == all)
             break;
         ASSERT_EQ(0, kill(creation.pid, SIGCONT));
         ASSERT_EQ(0, finish_cli(creation).status);
     }
     r = run_cli({"rmtree", "--volume", vol.root(), "/snaps"});
+    EXPECT_EQ(1, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.err.find("in use by pid " + std::to_string(creation.pid))) << r.err;
+    // So is the creation's whole volume, removed through a volume root outside it.
+    const std::string outer = vol.root().substr(0, vol.root().rfind('/'));
+    r = run_cli({"rmtree", "--volume", outer, vol.root().substr(outer.size())});
     EXPECT_EQ(1, r.status) << show(r);
     EXPECT_NE(std::string::npos, r.err.find("in use by pid " + std::to_string(creation.pid))) << r.err;
     EXPECT_TRUE(vol.exists("/snaps/s"));

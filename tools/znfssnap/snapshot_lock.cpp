@@ -173,6 +173,12 @@ lock_use open_lock_at(int dir, const std::string& name, int& fd, std::string& me
     }
 }
 
+bool named(int fd)
+{
+    char c = 0;
+    return ::pread(fd, &c, 1, 0) == 1;
+}
+
 std::string read_holder(int fd)
 {
     char buf[512];
@@ -214,7 +220,7 @@ lock_use lock_one(int dir, const std::string& path, const std::string& name, con
                   bool wait, bool& told_waiting, int& fd, std::string& message)
 {
     const int mode = exclusive ? LOCK_EX : LOCK_SH;
-    for (;;) {
+    for (int settles = 0;;) {
         std::string why;
         const lock_use use = open_lock_at(dir, name, fd, why);
         if (use != lock_use::used) {
@@ -224,6 +230,14 @@ lock_use lock_one(int dir, const std::string& path, const std::string& name, con
         }
         int rc = ::flock(fd, mode | LOCK_NB);
         if (rc != 0 && errno == EWOULDBLOCK) {
+            // A file nobody has named is held by a run letting it go (the last holder of a
+            // shared lock clears and removes it under a lock of its own) or by one about to
+            // name itself: either is done in a moment, and no run is refused for it.
+            if (!wait && !named(fd) && ++settles <= 100) {
+                ::close(fd);
+                ::usleep(1000);
+                continue;
+            }
             const std::string who = read_holder(fd);
             if (!wait) {
                 message = what + " is in use by " + who + " on this host; run again when it has ended, or give --wait";
@@ -322,7 +336,8 @@ std::string lock_key(const opened_volume& vol, const std::string& volid, bool ho
 }
 
 // The device and inode of each directory above dir (reached by ".."), the volume root left out:
-// nothing removes the root, so its lock would keep no run from another.
+// a GlusterFS volume's root is never removed, and a host one is held with the host directories
+// above it (host_root_identities).
 std::vector<std::string> ancestor_identities(const opened_volume& vol, const std::string& dir)
 {
     std::vector<std::string> ids;
@@ -346,6 +361,27 @@ std::vector<std::string> ancestor_identities(const opened_volume& vol, const std
     return ids;
 }
 
+// The device and inode of a host volume root and of each host directory above it, the host's
+// root left out: an rmtree issued through an outer volume root may remove a tree that holds
+// this one, and must see the runs below it.
+std::vector<std::string> host_root_identities(const std::string& root)
+{
+    std::vector<std::string> ids;
+    struct stat below {};
+    if (::stat(root.c_str(), &below) != 0)
+        return ids;
+    std::string cur = root;
+    for (int depth = 0; depth < 4096; ++depth) {
+        struct stat st {};
+        cur += "/..";
+        if (::stat(cur.c_str(), &st) != 0 || (st.st_dev == below.st_dev && st.st_ino == below.st_ino))
+            break;  // the host's root: its ".." is itself, and nothing removes it
+        ids.push_back("inode " + std::to_string(below.st_dev) + ":" + std::to_string(below.st_ino));
+        below = st;
+    }
+    return ids;
+}
+
 struct wanted_lock {
     std::string hash;
     std::string what;
@@ -355,9 +391,14 @@ struct wanted_lock {
 // The locks a run on snapdirs takes, as the paths name directories now: one per file, sorted,
 // exclusive where any of them needs it so.
 std::vector<wanted_lock> locks_for(const opened_volume& vol, const std::string& volid, bool host_directory,
-                                   const std::vector<std::string>& snapdirs)
+                                   const std::string& volume_spec, const std::vector<std::string>& snapdirs)
 {
     std::vector<wanted_lock> wanted;
+    // A host volume root, and the host directories above it, shared too.
+    if (host_directory)
+        for (const std::string& id : host_root_identities(volume_spec))
+            wanted.push_back({key_hash("posix\n" + id), "volume " + printable(volume_spec) + " or a directory above it",
+                              false});
     for (const std::string& dir : snapdirs) {
         wanted.push_back({lock_key(vol, volid, host_directory, dir), "snapshot directory " + printable(dir), true});
         // Each directory above it is held shared, so that a removal of one of them (rmtree,
@@ -393,7 +434,7 @@ bool snapshot_locks::take(const opened_volume& vol, const std::string& volume_sp
             release();
             return false;
         }
-        const std::vector<wanted_lock> wanted = locks_for(vol, volid, host_directory, snapdirs);
+        const std::vector<wanted_lock> wanted = locks_for(vol, volid, host_directory, volume_spec, snapdirs);
         // Each lock in every lock directory this run can use, in the order of the lock, then of
         // the directory: any two runs share a file of it, and two that wait take their files in
         // one order, so that neither holds one the other waits for while it waits itself.
@@ -427,7 +468,7 @@ bool snapshot_locks::take(const opened_volume& vol, const std::string& volume_sp
                     // Read-only lock file (another user's): the lock holds all the same, unnamed.
                 }
         }
-        const std::vector<wanted_lock> now = locks_for(vol, volid, host_directory, snapdirs);
+        const std::vector<wanted_lock> now = locks_for(vol, volid, host_directory, volume_spec, snapdirs);
         const bool same = std::equal(now.begin(), now.end(), wanted.begin(), wanted.end(),
                                      [](const wanted_lock& a, const wanted_lock& b) {
                                          return a.hash == b.hash && a.exclusive == b.exclusive;

@@ -10,8 +10,8 @@
 // - A lock directory is never reached through a link; its files are opened below it, never
 //   through a link, and must be plain files with one name, else the run is refused.
 // - A lock file there that this user may not open is refused, not passed by.
-// - Every directory above a snapshot directory (to, not with, the volume root) is locked
-//   shared meanwhile.
+// - Every directory above a snapshot directory is locked shared meanwhile: up to the volume
+//   root, and on a host directory volume that root and every host directory above it but "/".
 // - The holder writes "PID COMMAND" in the files once all of a lock are held, so a refused run
 //   names it; the last holder removes them where every user may make them again.
 
