@@ -230,10 +230,11 @@ lock_use lock_one(int dir, const std::string& path, const std::string& name, con
         }
         int rc = ::flock(fd, mode | LOCK_NB);
         if (rc != 0 && errno == EWOULDBLOCK) {
-            // A file nobody has named is held by a run letting it go (the last holder of a
-            // shared lock clears and removes it under a lock of its own) or by one about to
-            // name itself: either is done in a moment, and no run is refused for it.
-            if (!wait && !named(fd) && ++settles <= 100) {
+            // A file nobody has named is held by one about to name itself, and one that a
+            // shared lock is wanted of may be held by its last sharer letting it go (it clears
+            // and removes the file under a lock of its own, still named until it has cleared
+            // it): either is done in a moment, and no run is refused for it.
+            if (!wait && (!exclusive || !named(fd)) && ++settles <= 100) {
                 ::close(fd);
                 ::usleep(1000);
                 continue;
