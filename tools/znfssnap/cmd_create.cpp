@@ -82,7 +82,8 @@ public:
     marking_api(znfs::znfs_api* target, znfs::znfs_iopx_ptr below, const std::string& snapdir)
         : znfs::znfs_api_forward(target),
           m_below(std::move(below)),
-          m_bookkeeping(normalize_path(snapdir + znfssnapcore::znfssnaputils::sdellistdir)),
+          m_dir(snapdir + znfssnapcore::znfssnaputils::sdellistdir),
+          m_bookkeeping(normalize_path(m_dir)),
           m_marker(snapdir + k_incomplete)
     {
     }
@@ -96,17 +97,26 @@ public:
         if (ec) {
             // No bookkeeping without its marker: the library is told it could not make it.
             target()->unlink(m_below, m_marker.c_str(), znfs::znfs_aio_ptr());
-            target()->rmdir(m_below, m_bookkeeping.c_str(), znfs::znfs_aio_ptr());
+            target()->rmdir(m_below, m_dir.c_str(), znfs::znfs_aio_ptr());
             return ec;
         }
         m_marked = true;
         return ec;
     }
-    // The library takes back bookkeeping it could not finish: the marker goes with it.
+    // The library takes back bookkeeping it could not finish: the marker goes with it, but only
+    // from bookkeeping that holds nothing else. A delete list the library could not take back
+    // (made, yet reported failed) keeps its marker, or the snapshot would read as finished.
     std::error_code rmdir(znfs::znfs_iopx_ptr iopx, const char* path, znfs::znfs_aio_ptr aio) override
     {
         if (m_marked && is(path, m_bookkeeping)) {
-            std::error_code ec = target()->unlink(m_below, m_marker.c_str(), znfs::znfs_aio_ptr());
+            std::vector<std::string> names;
+            std::error_code ec = list_directory(target(), m_below, m_dir, names, 2);
+            if (ec)
+                return ec;
+            for (const std::string& name : names)
+                if (name != m_marker.substr(m_marker.rfind('/') + 1))
+                    return znfs::errno_code(ENOTEMPTY);
+            ec = target()->unlink(m_below, m_marker.c_str(), znfs::znfs_aio_ptr());
             if (ec && ec.value() != ENOENT)
                 return ec;
             m_marked = false;
@@ -127,6 +137,7 @@ private:
     }
 
     znfs::znfs_iopx_ptr m_below;
+    const std::string m_dir;  // as the snapshot directory was given, for calls below m_below
     const std::string m_bookkeeping, m_marker;
     std::atomic<bool> m_marked{false};
 };
@@ -366,6 +377,9 @@ int cmd_create(const std::vector<std::string>& args)
                         .flag("resume", resume)
                         .flag("made_directory", false)
                         .unum("entries_removed", removed);
+    // A failed creation whose bookkeeping could not be taken back has it still marked.
+    if (out.ec && marking.marked())
+        dc.report.flag("marked_incomplete", true);
     const bool incomplete = !out.ec && (out.opstatus != 0 || out.failed != 0);
     log_outcome(!out.ec && !incomplete);
     // The exit status alone would be lost with the run: the snapshot itself must say it is
@@ -414,7 +428,9 @@ int cmd_create(const std::vector<std::string>& args)
     if (out.ec) {
         std::fprintf(stderr, "znfssnap create: creation of %s failed: %s%s\n", printable(dc.snapdir).c_str(),
                      describe_error(out.ec).c_str(),
-                     removed_again ? "; the directory --mkdir made was removed again" : "");
+                     removed_again      ? "; the directory --mkdir made was removed again"
+                     : marking.marked() ? "; its bookkeeping stays marked incomplete, for create --resume"
+                                        : "");
         return undone_if_not_whole(exit_failed, out.ec);
     }
     if (incomplete) {

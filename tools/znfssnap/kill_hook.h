@@ -4,7 +4,8 @@
 // Test hook of the commands that change volumes (create, destroy): with ZNFSSNAP_TEST_KILL_AT=N
 // in the environment the run kills itself with SIGKILL right before its Nth call that would
 // change a volume, so that a test can cut it short at every such point and check what a rerun
-// makes of it. Without the variable nothing is wrapped.
+// makes of it. With ZNFSSNAP_TEST_FAIL_AT=N the Nth such call is carried out and then reported
+// failed (EIO), as by a backend whose answer was lost. Without either nothing is wrapped.
 
 #include "operations.h"
 
