@@ -752,11 +752,13 @@ TEST_F(CliTest, DanglingLinkMakesSnapshotIncomplete)
 
         // Each call carried out but reported failed (a delete list made, say): a snapshot that
         // reads as finished has every entry, and --resume ends anything else as above.
+        testvol::remove_tree(cut.host("/snaps/s"));
         for (int n = 1; n <= kills + 1; ++n) {
             SCOPED_TRACE("call " + std::to_string(n) + " reported failed");
             r = run_cli(make, {"ZNFSSNAP_TEST_FAIL_AT=" + std::to_string(n)});
             if (state() == "finished") {
                 EXPECT_TRUE(whole) << show(r);
+                EXPECT_EQ(0, r.status) << show(r);
                 EXPECT_EQ(0, run_cli({"verify", "--volume", cut.root(), "--dataset", "/live", "--snapdir", "/snaps/s"})
                                  .status);
             } else {

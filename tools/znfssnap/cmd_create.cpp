@@ -21,6 +21,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace znfssnap {
 
@@ -405,9 +406,13 @@ int cmd_create(const std::vector<std::string>& args)
     }
     // A whole copy: the marker goes, and the snapshot reads as finished from then on. Until it
     // is gone the snapshot is not one, whatever the copy was.
-    std::error_code unmark_ec;
+    std::error_code unmark_ec, unsynced_ec;
     if (!out.ec && !incomplete && marking.marked()) {
         unmark_ec = remove_file_durably(below.api, below.iopx, dc.snapdir + k_incomplete);
+        // Gone all the same (only its removal could not be flushed, say): the snapshot reads as
+        // finished, and it is whole. A crash may bring the marker back, which errs on the safe side.
+        if (unmark_ec && probe_file(below.api, below.iopx, dc.snapdir + k_incomplete).value() == ENOENT)
+            std::swap(unmark_ec, unsynced_ec);
         dc.report.flag("marked_incomplete", static_cast<bool>(unmark_ec));
     }
     dc.report.error(out.ec ? out.ec : unmark_ec)
@@ -457,6 +462,11 @@ int cmd_create(const std::vector<std::string>& args)
                      "(%s): the snapshot reads as incomplete; the same create with --resume takes it again\n",
                      printable(dc.snapdir).c_str(), printable(dc.snapdir).c_str(), k_incomplete,
                      describe_error(unmark_ec).c_str());
+    if (unsynced_ec)
+        std::fprintf(stderr,
+                     "znfssnap create: the marker %s%s was removed, but its removal could not be made durable "
+                     "(%s): after a crash the snapshot may read as incomplete again, for create --resume\n",
+                     printable(dc.snapdir).c_str(), k_incomplete, describe_error(unsynced_ec).c_str());
     if (!dc.co.json)
         std::printf("snapshot %s of %s: %" PRIu64 " entries copied, %" PRIu64 " failed, %.3f s\n",
                     printable(dc.snapdir).c_str(), printable(dc.dataset).c_str(), out.copied, out.failed,
