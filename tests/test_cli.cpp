@@ -737,8 +737,9 @@ TEST_F(CliTest, DanglingLinkMakesSnapshotIncomplete)
             rerun.push_back("--resume");
             r = run_cli(rerun);
             ASSERT_EQ(whole ? 0 : 3, r.status) << show(r);
-            EXPECT_EQ(whole ? 0 : 4,
-                      run_cli({"verify", "--volume", cut.root(), "--dataset", "/live", "--snapdir", "/snaps/s"}).status);
+            EXPECT_EQ(
+                whole ? 0 : 4,
+                run_cli({"verify", "--volume", cut.root(), "--dataset", "/live", "--snapdir", "/snaps/s"}).status);
             EXPECT_EQ(whole ? "finished" : "incomplete", state());
             testvol::remove_tree(cut.host("/snaps/s"));
         }
@@ -759,8 +760,9 @@ TEST_F(CliTest, DanglingLinkMakesSnapshotIncomplete)
             if (state() == "finished") {
                 EXPECT_TRUE(whole) << show(r);
                 EXPECT_EQ(0, r.status) << show(r);
-                EXPECT_EQ(0, run_cli({"verify", "--volume", cut.root(), "--dataset", "/live", "--snapdir", "/snaps/s"})
-                                 .status);
+                EXPECT_EQ(
+                    0,
+                    run_cli({"verify", "--volume", cut.root(), "--dataset", "/live", "--snapdir", "/snaps/s"}).status);
             } else {
                 std::vector<std::string> rerun = make;
                 rerun.push_back("--resume");
@@ -1419,8 +1421,8 @@ TEST_F(CliTest, OneRunPerSnapshotDirectory)
                 vol.mkdir("/sib/s" + std::to_string(i) + "/.delete");
                 vol.write("/sib/s" + std::to_string(i) + "/.delete/deletefilelist", "");
             }
-            siblings.push_back(start_cli({"list-add", "--volume", vol.root(), "--snapdir",
-                                          "/sib/s" + std::to_string(i), "n" + std::to_string(round)}));
+            siblings.push_back(start_cli({"list-add", "--volume", vol.root(), "--snapdir", "/sib/s" + std::to_string(i),
+                                          "n" + std::to_string(round)}));
         }
         for (running_cli& c : siblings) {
             run_result sr = finish_cli(c);
@@ -1431,8 +1433,8 @@ TEST_F(CliTest, OneRunPerSnapshotDirectory)
     // naming a sharer: played here by the files of a sibling creation killed while it held them,
     // locked as the last sharer locks them, then cleared and removed a little later.
     vol.mkdir("/sib/c");
-    running_cli cut =
-        start_cli({"create", "--volume", vol.root(), "--dataset", "/live", "--snapdir", "/sib/c"}, {"ZNFSSNAP_TEST_KILL_AT=1"});
+    running_cli cut = start_cli({"create", "--volume", vol.root(), "--dataset", "/live", "--snapdir", "/sib/c"},
+                                {"ZNFSSNAP_TEST_KILL_AT=1"});
     ASSERT_EQ(128 + SIGKILL, finish_cli(cut).status);
     std::vector<std::pair<int, std::string>> letting_go;
     for (const char* dir : {"/run/lock/znfssnap/", "/tmp/znfssnap-locks/"})
@@ -1443,8 +1445,9 @@ TEST_F(CliTest, OneRunPerSnapshotDirectory)
             }
     ASSERT_GE(letting_go.size(), locks_of_run({vol.host("/sib/c")}));
     running_cli beside = start_cli({"list-add", "--volume", vol.root(), "--snapdir", "/sib/s1", "beside"});
-    for (char exe[4096] {}; readlink(("/proc/" + std::to_string(beside.pid) + "/exe").c_str(), exe, sizeof exe - 1) <= 0 ||
-                           std::string(exe).find("znfssnap") == std::string::npos;)
+    for (char exe[4096]{};
+         readlink(("/proc/" + std::to_string(beside.pid) + "/exe").c_str(), exe, sizeof exe - 1) <= 0 ||
+         std::string(exe).find("znfssnap") == std::string::npos;)
         usleep(100);
     usleep(30000);
     for (const auto& held : letting_go) {

@@ -81,10 +81,8 @@ class marking_api final : public znfs::znfs_api_forward {
 public:
     // below: the snapshot directory as this run locked it, following no link.
     marking_api(znfs::znfs_api* target, znfs::znfs_iopx_ptr below, const std::string& snapdir)
-        : znfs::znfs_api_forward(target),
-          m_below(std::move(below)),
-          m_dir(snapdir + znfssnapcore::znfssnaputils::sdellistdir),
-          m_bookkeeping(normalize_path(m_dir)),
+        : znfs::znfs_api_forward(target), m_below(std::move(below)),
+          m_dir(snapdir + znfssnapcore::znfssnaputils::sdellistdir), m_bookkeeping(normalize_path(m_dir)),
           m_marker(snapdir + k_incomplete)
     {
     }

@@ -21,8 +21,7 @@ public:
     {
     }
 
-    znfs::znfs_file_ptr open(znfs::znfs_iopx_ptr iopx, const char* path, int32_t flags,
-                             znfs::znfs_aio_ptr aio) override
+    znfs::znfs_file_ptr open(znfs::znfs_iopx_ptr iopx, const char* path, int32_t flags, znfs::znfs_aio_ptr aio) override
     {
         const bool fail = ((flags & O_ACCMODE) != O_RDONLY || (flags & (O_CREAT | O_TRUNC | O_APPEND))) && step();
         return failed(target()->open(iopx, path, flags, aio), fail);
@@ -33,8 +32,8 @@ public:
         const bool fail = step();
         return failed(target()->creat(iopx, path, flags, mode, aio), fail);
     }
-    int64_t write(znfs::znfs_file_ptr file, znfs::znfs_buff_ptr buff, uint64_t length, int64_t offset,
-                  int32_t option, znfs::znfs_aio_ptr aio) override
+    int64_t write(znfs::znfs_file_ptr file, znfs::znfs_buff_ptr buff, uint64_t length, int64_t offset, int32_t option,
+                  znfs::znfs_aio_ptr aio) override
     {
         const bool fail = step();
         return failed(target()->write(file, buff, length, offset, option, aio), fail);
@@ -97,10 +96,7 @@ private:
         errno = EIO;
         return -1;
     }
-    static std::error_code failed(std::error_code ec, bool fail)
-    {
-        return fail && !ec ? znfs::errno_code(EIO) : ec;
-    }
+    static std::error_code failed(std::error_code ec, bool fail) { return fail && !ec ? znfs::errno_code(EIO) : ec; }
     std::atomic<long>* m_calls;  // shared by both volumes' wrappers
     long m_at;
     long m_fail_at;

@@ -318,8 +318,8 @@ bool snapshot_locks::open_dirs(std::string& message)
         any = any || fd >= 0;
     }
     if (!any)
-        message = std::string("cannot open a lock file: this user can use no lock directory (") + k_lock_dirs[0] + ", " +
-                  k_lock_dirs[1] + ")";
+        message = std::string("cannot open a lock file: this user can use no lock directory (") + k_lock_dirs[0] +
+                  ", " + k_lock_dirs[1] + ")";
     return any;
 }
 
@@ -398,8 +398,8 @@ std::vector<wanted_lock> locks_for(const opened_volume& vol, const std::string& 
     // A host volume root, and the host directories above it, shared too.
     if (host_directory)
         for (const std::string& id : host_root_identities(volume_spec))
-            wanted.push_back({key_hash("posix\n" + id), "volume " + printable(volume_spec) + " or a directory above it",
-                              false});
+            wanted.push_back(
+                {key_hash("posix\n" + id), "volume " + printable(volume_spec) + " or a directory above it", false});
     for (const std::string& dir : snapdirs) {
         wanted.push_back({lock_key(vol, volid, host_directory, dir), "snapshot directory " + printable(dir), true});
         // Each directory above it is held shared, so that a removal of one of them (rmtree,
