@@ -1528,19 +1528,37 @@ TEST_F(CliTest, LockFilesStayWhereNotEveryoneMayWrite)
         GTEST_SKIP() << "needs root";
     int ready[2];
     ASSERT_EQ(0, pipe2(ready, O_CLOEXEC));
-    const std::string volroot = vol.root();
-    const char* const staged = "/run/lock/volume";
+    // The namespace gets a /tmp of its own, which must still show the volume, and the command
+    // with its libraries when they were built below /tmp: each is moved over from the host's.
+    std::vector<std::string> keep = {vol.root()};
+    const std::string exe = testvol::znfssnap_path();
+    if (char* built = realpath((exe.substr(0, exe.rfind('/')) + "/../..").c_str(), nullptr)) {
+        if (std::string(built).rfind("/tmp/", 0) == 0)
+            keep.push_back(built);
+        free(built);
+    }
+    std::vector<std::string> staged, made_dirs;
+    for (const std::string& k : keep) {
+        staged.push_back("/run/lock/keep" + std::to_string(staged.size()));
+        for (size_t slash = k.find('/', 5); slash != std::string::npos; slash = k.find('/', slash + 1))
+            made_dirs.push_back(k.substr(0, slash));
+        made_dirs.push_back(k);
+    }
     const pid_t ns = fork();
     if (ns == 0) {  // a process of its own: one with threads cannot leave its namespace
-        const char made =
-            unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-                    mount("znfs-locks", "/run/lock", "tmpfs", 0, "mode=1777") == 0 &&
-                    mkdir("/run/lock/znfssnap", 0755) == 0 && chmod("/run/lock/znfssnap", 0755) == 0 &&
-                    mkdir(staged, 0700) == 0 && mount(volroot.c_str(), staged, nullptr, MS_BIND, nullptr) == 0 &&
-                    mount("znfs-tmp", "/tmp", "tmpfs", 0, "mode=1777") == 0 && mkdir(volroot.c_str(), 0700) == 0 &&
-                    mount(staged, volroot.c_str(), nullptr, MS_MOVE, nullptr) == 0 && rmdir(staged) == 0
-                ? 'y'
-                : 'n';
+        bool ok = unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                  mount("znfs-locks", "/run/lock", "tmpfs", 0, "mode=1777") == 0 &&
+                  mkdir("/run/lock/znfssnap", 0755) == 0 && chmod("/run/lock/znfssnap", 0755) == 0;
+        for (size_t i = 0; ok && i < keep.size(); ++i)
+            ok = mkdir(staged[i].c_str(), 0700) == 0 &&
+                 mount(keep[i].c_str(), staged[i].c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
+        ok = ok && mount("znfs-tmp", "/tmp", "tmpfs", 0, "mode=1777") == 0;
+        for (const std::string& d : made_dirs)
+            ok = ok && (mkdir(d.c_str(), 0755) == 0 || errno == EEXIST);
+        for (size_t i = 0; ok && i < keep.size(); ++i)
+            ok = mount(staged[i].c_str(), keep[i].c_str(), nullptr, MS_MOVE, nullptr) == 0 &&
+                 rmdir(staged[i].c_str()) == 0;
+        const char made = ok ? 'y' : 'n';
         if (write(ready[1], &made, 1) == 1)
             pause();
         _exit(0);

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 namespace znfssnap {
 
@@ -179,6 +181,57 @@ bool named(int fd)
     return ::pread(fd, &c, 1, 0) == 1;
 }
 
+// The command line of process pid, printable, cut short; "" when it cannot be read.
+std::string command_line(long pid)
+{
+    FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/cmdline").c_str(), "re");
+    if (!f)
+        return std::string();
+    char buf[512];
+    const size_t n = std::fread(buf, 1, sizeof buf, f);
+    std::fclose(f);
+    std::string text(buf, n);
+    while (!text.empty() && text.back() == '\0')
+        text.pop_back();
+    std::replace(text.begin(), text.end(), '\0', ' ');
+    const size_t slash = text.rfind('/', text.find(' '));
+    if (slash != std::string::npos && slash < text.find(' '))
+        text.erase(0, slash + 1);  // "znfssnap create ...", as the holder writes it
+    return printable(text);
+}
+
+// The processes that hold a flock on fd's file, as /proc/locks shows them (waiters left out).
+std::vector<long> flock_holders(int fd)
+{
+    std::vector<long> pids;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return pids;
+    FILE* locks = std::fopen("/proc/locks", "re");
+    if (!locks)
+        return pids;
+    char line[256];
+    while (std::fgets(line, sizeof line, locks)) {
+        // "1: FLOCK  ADVISORY  WRITE 1234 00:1a:5678 0 EOF"; a waiter's line has "->" after the number.
+        const char* p = std::strchr(line, ':');
+        if (!p || std::strstr(p, "->"))
+            continue;
+        char kind[16], how[16], mode[16];
+        long pid = 0;
+        unsigned maj = 0, min = 0;
+        unsigned long long ino = 0;
+        if (std::sscanf(p + 1, " %15s %15s %15s %ld %x:%x:%llu", kind, how, mode, &pid, &maj, &min, &ino) == 7 &&
+            std::strcmp(kind, "FLOCK") == 0 && pid > 0 && maj == major(st.st_dev) && min == minor(st.st_dev) &&
+            ino == st.st_ino && std::find(pids.begin(), pids.end(), pid) == pids.end())
+            pids.push_back(pid);
+    }
+    std::fclose(locks);
+    return pids;
+}
+
+// Who holds the lock of fd. The kernel's own list of holders comes first: the name in the file
+// is the last sharer's to write it, which may have let go since. Each holder is named by the
+// line it wrote when that is its own, else by its command line.
 std::string read_holder(int fd)
 {
     char buf[512];
@@ -186,12 +239,26 @@ std::string read_holder(int fd)
     std::string s(buf, n > 0 ? static_cast<size_t>(n) : 0);
     while (!s.empty() && (s.back() == '\n' || s.back() == '\0'))
         s.pop_back();
+    auto label = [](const std::string& pid, const std::string& what) {
+        return "pid " + pid + (what.empty() ? std::string() : " (" + what + ")");
+    };
+    const size_t space = s.find(' ');
+    const std::string written_pid = s.substr(0, space);
+    const std::string written_what = space == std::string::npos ? std::string() : s.substr(space + 1);
+    std::string who;
+    const std::vector<long> pids = flock_holders(fd);
+    for (size_t i = 0; i < pids.size() && i < 3; ++i) {
+        const std::string pid = std::to_string(pids[i]);
+        const std::string what = pid == written_pid ? written_what : command_line(pids[i]);
+        who += (who.empty() ? "" : ", ") + label(pid, what);
+    }
+    if (pids.size() > 3)
+        who += " and " + std::to_string(pids.size() - 3) + " more";
+    if (!who.empty())
+        return who;
     if (s.empty())
         return "another run (it has not written its name yet)";
-    size_t space = s.find(' ');
-    if (space == std::string::npos)
-        return "pid " + s;
-    return "pid " + s.substr(0, space) + " (" + s.substr(space + 1) + ")";
+    return label(written_pid, written_what);
 }
 
 // Whether fd is still the file name in dir: a holder removes its lock file before it lets go,
