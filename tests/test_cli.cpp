@@ -72,6 +72,15 @@ struct running_cli {
     std::unique_ptr<FILE, int (*)(FILE*)> err{nullptr, fclose};
 };
 
+// Prints what a sweep of kills saw: how many runs were cut short, and the states they left.
+void print_sweep(const char* what, int kills, const std::set<std::string>& seen)
+{
+    std::printf("[ %-8s ] killed before each of %d calls; states seen: ", what, kills);
+    for (const std::string& st : seen)
+        std::printf("%s ", st.c_str());
+    std::printf("\n");
+}
+
 // Starts znfssnap with args; env entries ("NAME=value") are added to the environment, and
 // input is its standard input. in_child, when given, runs in the child before it starts
 // znfssnap (to enter a namespace or become another user, say).
@@ -716,6 +725,11 @@ TEST_F(CliTest, DanglingLinkMakesSnapshotIncomplete)
         cut.mkdir("/snaps");
         const std::vector<std::string> make = {"create",    "--volume", cut.root(), "--dataset", "/live",
                                                "--snapdir", "/snaps/s", "--mkdir",  "--threads", "2"};
+        std::vector<std::string> rerun = make;
+        rerun.push_back("--resume");
+        auto verified = [&] {
+            return run_cli({"verify", "--volume", cut.root(), "--dataset", "/live", "--snapdir", "/snaps/s"}).status;
+        };
         auto state = [&] {
             const json_value all = parse_json(run_cli({"list", "--volume", cut.root(), "/snaps", "--json"}));
             return all["snapshots"].items.empty() ? std::string("(none)") : all["snapshots"].items[0]["state"].text;
@@ -733,20 +747,13 @@ TEST_F(CliTest, DanglingLinkMakesSnapshotIncomplete)
             ++kills;
             seen.insert(state());
             EXPECT_NE("finished", state());
-            std::vector<std::string> rerun = make;
-            rerun.push_back("--resume");
             r = run_cli(rerun);
             ASSERT_EQ(whole ? 0 : 3, r.status) << show(r);
-            EXPECT_EQ(
-                whole ? 0 : 4,
-                run_cli({"verify", "--volume", cut.root(), "--dataset", "/live", "--snapdir", "/snaps/s"}).status);
+            EXPECT_EQ(whole ? 0 : 4, verified());
             EXPECT_EQ(whole ? "finished" : "incomplete", state());
             testvol::remove_tree(cut.host("/snaps/s"));
         }
-        std::printf("[ create   ] killed before each of %d calls; states seen: ", kills);
-        for (const std::string& st : seen)
-            std::printf("%s ", st.c_str());
-        std::printf("\n");
+        print_sweep("create", kills, seen);
         // "empty" too, unless a second worker got its copy made before the kill landed.
         for (const char* st : {"(none)", "unfinished", "incomplete"})
             EXPECT_TRUE(seen.count(st)) << st;
@@ -760,12 +767,8 @@ TEST_F(CliTest, DanglingLinkMakesSnapshotIncomplete)
             if (state() == "finished") {
                 EXPECT_TRUE(whole) << show(r);
                 EXPECT_EQ(0, r.status) << show(r);
-                EXPECT_EQ(
-                    0,
-                    run_cli({"verify", "--volume", cut.root(), "--dataset", "/live", "--snapdir", "/snaps/s"}).status);
+                EXPECT_EQ(0, verified());
             } else {
-                std::vector<std::string> rerun = make;
-                rerun.push_back("--resume");
                 r = run_cli(rerun);
                 EXPECT_EQ(whole ? 0 : 3, r.status) << show(r);
                 EXPECT_EQ(whole ? "finished" : "incomplete", state());
@@ -1855,10 +1858,7 @@ TEST(CliDestroy, KilledAtEveryStepRerunEndsLikeAnUninterruptedRun)
         EXPECT_EQ("", tree_diff(want_snaps, capture_tree(scene.snaps, "", false)));
         EXPECT_EQ("", tree_diff(want_objs, capture_tree(scene.objects, "", false)));
     }
-    std::printf("[ destroy  ] killed before each of %d calls; states seen: ", kills);
-    for (const std::string& s : seen)
-        std::printf("%s ", s.c_str());
-    std::printf("\n");
+    print_sweep("destroy", kills, seen);
     for (const char* state : {"finished", "deleted", "destroying"})
         EXPECT_TRUE(seen.count(state)) << state;
 }

@@ -403,51 +403,46 @@ std::string lock_key(const opened_volume& vol, const std::string& volid, bool ho
     return key_hash((by_inode ? std::string("posix") : volid) + "\n" + dirid);
 }
 
-// The device and inode of each directory above dir (reached by ".."), the volume root left out:
-// a GlusterFS volume's root is never removed, and a host one is held with the host directories
-// above it (host_root_identities).
-std::vector<std::string> ancestor_identities(const opened_volume& vol, const std::string& dir)
+// The device and inode of dir and of each directory above it (reached by ".."), up to, not
+// with, the first whose ".." is itself: a root, which nothing removes. stat_at answers for a
+// path as the volume (or the host) sees it, false when it cannot.
+template <class Stat>
+std::vector<std::string> chain_identities(const std::string& dir, Stat stat_at)
 {
     std::vector<std::string> ids;
     struct stat below {};
-    if (vol.api->stat(vol.iopx, dir.c_str(), &below, znfs::znfs_aio_ptr()))
+    if (!stat_at(dir, below))
         return ids;
     std::string cur = dir;
     for (int depth = 0; depth < 4096; ++depth) {
         struct stat st {};
         cur += "/..";
-        if (vol.api->stat(vol.iopx, cur.c_str(), &st, znfs::znfs_aio_ptr()))
+        if (!stat_at(cur, st) || (st.st_dev == below.st_dev && st.st_ino == below.st_ino))
             break;
-        if (st.st_dev == below.st_dev && st.st_ino == below.st_ino) {
-            if (!ids.empty())
-                ids.pop_back();  // the one before was the root: its ".." is itself
-            break;
-        }
-        ids.push_back("inode " + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino));
+        ids.push_back("inode " + std::to_string(below.st_dev) + ":" + std::to_string(below.st_ino));
         below = st;
     }
     return ids;
 }
 
-// The device and inode of a host volume root and of each host directory above it, the host's
-// root left out: an rmtree issued through an outer volume root may remove a tree that holds
-// this one, and must see the runs below it.
+// Each directory above dir on the volume, its root left out: a GlusterFS volume's root is never
+// removed, and a host one is held with the host directories above it (host_root_identities).
+std::vector<std::string> ancestor_identities(const opened_volume& vol, const std::string& dir)
+{
+    std::vector<std::string> ids = chain_identities(dir, [&](const std::string& path, struct stat& st) {
+        return !vol.api->stat(vol.iopx, path.c_str(), &st, znfs::znfs_aio_ptr());
+    });
+    if (!ids.empty())
+        ids.erase(ids.begin());  // dir itself
+    return ids;
+}
+
+// A host volume root and each host directory above it but "/": an rmtree issued through an
+// outer volume root may remove a tree that holds this one, and must see the runs below it.
 std::vector<std::string> host_root_identities(const std::string& root)
 {
-    std::vector<std::string> ids;
-    struct stat below {};
-    if (::stat(root.c_str(), &below) != 0)
-        return ids;
-    std::string cur = root;
-    for (int depth = 0; depth < 4096; ++depth) {
-        struct stat st {};
-        cur += "/..";
-        if (::stat(cur.c_str(), &st) != 0 || (st.st_dev == below.st_dev && st.st_ino == below.st_ino))
-            break;  // the host's root: its ".." is itself, and nothing removes it
-        ids.push_back("inode " + std::to_string(below.st_dev) + ":" + std::to_string(below.st_ino));
-        below = st;
-    }
-    return ids;
+    return chain_identities(root,
+                            [](const std::string& path, struct stat& st) { return ::stat(path.c_str(), &st) == 0; });
 }
 
 struct wanted_lock {
