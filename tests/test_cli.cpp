@@ -159,6 +159,33 @@ std::string show(const run_result& r)
     return "exit " + std::to_string(r.status) + "\n--- stdout\n" + r.out + "--- stderr\n" + r.err;
 }
 
+// Stops a started run (SIGSTOP) once ready() holds, and leaves it stopped: true then. False when
+// the run ended first, or when ready() no longer held once the stop had landed (kill() returns
+// before the child has stopped, and until it has it may go on): such a run is let go and must
+// end well. The bound only turns a hang into a failure; the wait ends on the child's progress.
+bool stopped_when(running_cli& c, const std::function<bool()>& ready)
+{
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(5);
+    bool ended = false;
+    while (!ready() && !ended && std::chrono::steady_clock::now() < give_up)
+        ended = waitpid(c.pid, nullptr, WNOHANG) == c.pid;
+    if (ended)
+        return false;
+    EXPECT_EQ(0, kill(c.pid, SIGSTOP));
+    int status = 0;
+    EXPECT_EQ(c.pid, waitpid(c.pid, &status, WUNTRACED));
+    if (!WIFSTOPPED(status)) {
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+        return false;
+    }
+    if (ready())
+        return true;
+    EXPECT_EQ(0, kill(c.pid, SIGCONT));
+    const run_result early = finish_cli(c);
+    EXPECT_EQ(0, early.status) << show(early);
+    return false;
+}
+
 // ---- a small JSON reader: enough to check that the output is one valid object ----
 
 struct json_value {
@@ -1329,34 +1356,9 @@ TEST_F(CliTest, OneRunPerSnapshotDirectory)
         ASSERT_EQ(0, create("/s2").status);
         write_delete_list("/s2", list);  // every name shared with /s1: all handed on
         first = start_cli(del);
-        // The bound only turns a hang into a failure; the loop ends on the child's own progress.
-        const auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(5);
-        bool ended = false;
-        std::vector<std::string> held;
         const size_t all = locks_of_run({vol.host("/s1"), vol.host("/s2")});
-        while (held.size() < all && !ended && std::chrono::steady_clock::now() < give_up) {
-            held = lock_files_of(first.pid);
-            ended = held.size() < all && waitpid(first.pid, nullptr, WNOHANG) == first.pid;
-        }
-        if (ended)
-            continue;
-        ASSERT_EQ(all, held.size()) << "the first deletion never showed as the holder of both snapshots";
-        ASSERT_EQ(0, kill(first.pid, SIGSTOP));  // held for as long as the test needs
-        // kill() returns before the child has stopped: until it has, it may still let go.
-        int status = 0;
-        ASSERT_EQ(first.pid, waitpid(first.pid, &status, WUNTRACED));
-        if (!WIFSTOPPED(status)) {
-            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-            continue;
-        }
-        held = lock_files_of(first.pid);
-        if (held.size() == all) {
-            lock = held[0];
-            break;
-        }
-        ASSERT_EQ(0, kill(first.pid, SIGCONT));
-        run_result early = finish_cli(first);
-        ASSERT_EQ(0, early.status) << show(early);
+        if (stopped_when(first, [&] { return lock_files_of(first.pid).size() == all; }))
+            lock = lock_files_of(first.pid)[0];  // held for as long as the test needs
     }
     EXPECT_NE(std::string::npos, testvol::slurp(lock).find("znfssnap delete")) << testvol::slurp(lock);
 
@@ -1487,21 +1489,8 @@ TEST_F(CliTest, DeletionMarkerNeverWrittenThroughALink)
         first = start_cli(del);
         // Stopped once it has split its list: its earlier marker is gone by then.
         const std::string batch = vol.host("/s2/.delete/delfilebatch_thr1");
-        const auto give_up = std::chrono::steady_clock::now() + std::chrono::minutes(5);
-        bool ended = false;
-        while (!testvol::host_exists(batch) && !ended && std::chrono::steady_clock::now() < give_up)
-            ended = waitpid(first.pid, nullptr, WNOHANG) == first.pid;
-        if (ended)
-            continue;
-        ASSERT_EQ(0, kill(first.pid, SIGSTOP));
-        int status = 0;
-        ASSERT_EQ(first.pid, waitpid(first.pid, &status, WUNTRACED));
-        if (WIFSTOPPED(status) && !vol.exists(marker))
+        if (stopped_when(first, [&] { return testvol::host_exists(batch) && !vol.exists(marker); }))
             break;
-        if (WIFSTOPPED(status)) {
-            ASSERT_EQ(0, kill(first.pid, SIGCONT));
-            ASSERT_EQ(0, finish_cli(first).status);
-        }
     }
     vol.symlink("/live/docs/a.txt", marker);
     ASSERT_EQ(0, kill(first.pid, SIGCONT));
@@ -1712,22 +1701,8 @@ TEST_F(CliTest, RmtreeRemovesWholeTree)
         // directories above it: it takes them one by one, and one stopped in between has not yet
         // a claim on them all.
         const size_t all = locks_of_run({vol.host("/snaps/s")});
-        bool ended = false;
-        while (lock_files_of(creation.pid).size() < all && !ended)
-            ended = waitpid(creation.pid, nullptr, WNOHANG) == creation.pid;
-        if (ended)
-            continue;
-        ASSERT_EQ(0, kill(creation.pid, SIGSTOP));
-        int status = 0;
-        ASSERT_EQ(creation.pid, waitpid(creation.pid, &status, WUNTRACED));
-        if (!WIFSTOPPED(status)) {
-            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-            continue;
-        }
-        if (lock_files_of(creation.pid).size() == all)
+        if (stopped_when(creation, [&] { return lock_files_of(creation.pid).size() == all; }))
             break;
-        ASSERT_EQ(0, kill(creation.pid, SIGCONT));
-        ASSERT_EQ(0, finish_cli(creation).status);
     }
     r = run_cli({"rmtree", "--volume", vol.root(), "/snaps"});
     EXPECT_EQ(1, r.status) << show(r);
