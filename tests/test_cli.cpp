@@ -678,6 +678,46 @@ TEST_F(CliTest, LinksAndSpecialFilesVerifyAsCreationCopiesThem)
     EXPECT_EQ("", vol.read("/s/.delete/deletefilelist"));
     r = verify("/s");
     EXPECT_EQ(0, r.status) << show(r);
+
+    // A link out of the dataset is read by verify no more than by the creation: nothing of what
+    // lies outside (another user's file, its size, its attributes) shows in the output, and the
+    // entry is a difference, never a match. A link in the snapshot is never followed either.
+    const std::string secret = "bobs-secret-0x5eed";
+    vol.mkdir("/home/bob", 0700);
+    vol.write("/home/bob/key", std::string(54321, 'k'), 0600);
+    vol.setxattr("/home/bob/key", testvol::k_uuid, secret + "-uuid");
+    vol.setxattr("/home/bob/key", "user.note", secret);
+    vol.symlink("/home/bob/key", "/live/peek");
+    r = create("/out");
+    EXPECT_EQ(3, r.status) << show(r);
+    EXPECT_EQ("", vol.read("/out/peek"));
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round == 0 ? "link in the dataset" : "links in the snapshot as well");
+        if (round == 1) {
+            unlink(vol.host("/out/peek").c_str());
+            vol.symlink("/home/bob/key", "/out/peek");
+            unlink(vol.host("/out/empty").c_str());
+            vol.symlink("/home/bob/key", "/out/empty");
+        }
+        r = verify("/out");
+        EXPECT_EQ(4, r.status) << show(r);
+        EXPECT_EQ(std::string::npos, (r.out + r.err).find(secret)) << show(r);
+        EXPECT_EQ(std::string::npos, (r.out + r.err).find("54321")) << show(r);
+        EXPECT_NE(std::string::npos, r.out.find("/peek: in dataset cannot stat")) << r.out;
+        r = verify("/out", {"--json"});
+        EXPECT_EQ(4, r.status) << show(r);
+        EXPECT_EQ(std::string::npos, (r.out + r.err).find(secret)) << show(r);
+        EXPECT_EQ(std::string::npos, (r.out + r.err).find("54321")) << show(r);
+        json_value j = parse_json(r);
+        std::map<std::string, std::string> kinds;
+        for (const json_value& d : j["differences"].items)
+            kinds[d["path"].text] = d["kind"].text + " " + d["found"].text;
+        EXPECT_EQ(round == 0 ? 1u : 2u, kinds.size()) << r.out;
+        EXPECT_EQ(0u, kinds["/peek"].find("unreadable_dataset cannot stat")) << r.out;
+        if (round == 1) {
+            EXPECT_EQ("type symlink", kinds["/empty"]) << r.out;
+        }
+    }
 }
 
 // An incomplete creation marks itself, so that without its exit status it still passes for no

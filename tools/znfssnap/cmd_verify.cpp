@@ -31,8 +31,12 @@ const char* k_help =
     "  - the same bytes,\n"
     "  - the same extended attribute names and values.\n"
     "Entries of the snapshot that are not in the dataset are differences too, except the\n"
-    "snapshot's bookkeeping directory \".delete\". Each difference is printed on its own line;\n"
-    "with --json each is a record {\"path\", \"kind\", \"expected\", \"found\", \"attribute\"}.\n"
+    "snapshot's bookkeeping directory \".delete\". Both trees are read as creation reads them: a\n"
+    "link is followed only to an entry beneath its own tree, so a dataset link that leads out of\n"
+    "the dataset (creation copies nothing of what it leads to) is a difference, its entry\n"
+    "unreadable, and a link in the snapshot is reported as a link. Each difference is printed on\n"
+    "its own line; with --json each is a record {\"path\", \"kind\", \"expected\", \"found\",\n"
+    "\"attribute\"}.\n"
     "\n"
     "Exit status: 0 no difference; 1 a tree could not be read; 2 usage error; 4 differences.\n";
 
@@ -47,7 +51,7 @@ int cmd_verify(const std::vector<std::string>& args)
 
     verify_outcome out = verify_snapshot(dc.vol.api, dc.vol.iopx, dc.dataset, dc.snapdir, !dc.co.json);
     if (out.ec)
-        return report_failure("verify", dc.co.json, dc.report, "cannot list " + out.failed_path, out.ec);
+        return report_failure("verify", dc.co.json, dc.report, out.failure, out.ec);
     std::vector<json_object> records;
     if (dc.co.json)
         for (const difference& d : out.differences)

@@ -150,8 +150,12 @@ void describe_entry(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const 
     struct stat st {};
     std::error_code ec = api->stat(iopx, path.c_str(), &st, znfs::znfs_aio_ptr());
     if (ec) {
+        // EXDEV: a link to something outside its own tree, which creation leaves uncopied and
+        // which is not read here either.
         e.kind = entry_kind::unreadable;
-        e.problem = "cannot stat: " + ec.message();
+        e.problem = ec.value() == EXDEV ? std::string("cannot stat: a symbolic link that leads out of the ") +
+                                              (side == tree_side::dataset ? "dataset" : "snapshot")
+                                        : "cannot stat: " + ec.message();
         return;
     }
     e.perm = static_cast<uint32_t>(st.st_mode) & k_perm_mask;
@@ -406,7 +410,7 @@ void verify_inline(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const s
         if (ec) {
             if (rel.empty()) {
                 out.ec = ec;
-                out.failed_path = datasetdir;
+                out.failure = "cannot list " + datasetdir;
                 break;
             }
             add(out.differences, rel, "unreadable_dataset", "", "cannot list: " + ec.message());
@@ -416,7 +420,7 @@ void verify_inline(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const s
         if (ec) {
             if (rel.empty()) {
                 out.ec = ec;
-                out.failed_path = snapdir;
+                out.failure = "cannot list " + snapdir;
                 break;
             }
             add(out.differences, rel, "unreadable_snapshot", "", "cannot list: " + ec.message());
@@ -458,7 +462,7 @@ struct verify_walk {
     znfs::mutex mutex;
     std::map<std::vector<std::string>, std::vector<difference>> diffs GUARDED_BY(mutex);  // by directory components
     std::error_code ec GUARDED_BY(mutex);
-    std::string failed_path GUARDED_BY(mutex);
+    std::string failure GUARDED_BY(mutex);
 
     struct directory {
         std::string rel;
@@ -498,7 +502,7 @@ struct verify_walk {
                 znfs::mutex_lock lock(mutex);
                 if (!ec) {
                     ec = lec;
-                    failed_path = *roots[s];
+                    failure = "cannot list " + *roots[s];
                 }
                 return;
             }
@@ -565,11 +569,24 @@ struct verify_walk {
 
 }  // namespace
 
-verify_outcome verify_snapshot(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& datasetdir,
+verify_outcome verify_snapshot(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& plain, const std::string& datasetdir,
                                const std::string& snapdir, bool show_progress)
 {
     verify_outcome out;
     stopwatch clock;
+    // A dataset belongs to its users, who may point a link anywhere on the volume: read through
+    // the plain context, a link to another user's file would put that file's size and attribute
+    // values into the report. Confined as creation confines its copy, a link is followed only to
+    // an entry beneath its own root, so what verify reads is what creation read.
+    std::error_code cec;
+    const znfs::znfs_iopx_ptr iopx =
+        api->confine(plain, {datasetdir, snapdir}, znfs::znfs_api::final_link::follow_beneath, cec);
+    if (!iopx) {
+        out.ec = cec ? cec : znfs::errno_code(EINVAL);
+        out.failure = "cannot confine the reads to " + datasetdir + " and " + snapdir;
+        out.seconds = clock.seconds();
+        return out;
+    }
     std::atomic<uint64_t> examined(0);
     progress_meter meter("entries compared", [&examined] { return examined.load(std::memory_order_relaxed); },
                          show_progress);
@@ -589,7 +606,7 @@ verify_outcome verify_snapshot(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& i
         walk.svc.reset();
         znfs::mutex_lock lock(walk.mutex);  // uncontended: every task has finished
         out.ec = walk.ec;
-        out.failed_path = walk.failed_path;
+        out.failure = walk.failure;
         if (!out.ec)
             for (auto& d : walk.diffs)
                 out.differences.insert(out.differences.end(), d.second.begin(), d.second.end());

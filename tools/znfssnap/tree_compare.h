@@ -79,14 +79,18 @@ void compare_entry(const std::string& path, const tree_entry* expected, const tr
 std::vector<std::string> compare_listings(const tree_listing& expected, const tree_listing& actual);
 
 struct verify_outcome {
-    std::error_code ec;       // set when a root could not be listed
-    std::string failed_path;  // that root
+    std::error_code ec;                   // set when a root could not be listed, or the roots not confined
+    std::string failure;                  // what could not be done then: "cannot list /live"
     std::vector<difference> differences;  // in the order of the walk
     uint64_t entries = 0;     // dataset and snapshot entries examined
     double seconds = 0;
 };
 
-// Compares snapdir with datasetdir, directory by directory.
+// Compares snapdir with datasetdir, directory by directory, reading both the way creation
+// does: through a context of iopx confined to the two roots, which follows a final link of
+// either tree only to an entry beneath the same root and no link anywhere else. A dataset link
+// that leads out of the dataset is thus an unreadable dataset entry (creation copies none of
+// it), and nothing outside the two trees is ever read or reported.
 verify_outcome verify_snapshot(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& datasetdir,
                                const std::string& snapdir, bool show_progress);
 
