@@ -1725,6 +1725,32 @@ TEST_F(CliTest, RmtreeRemovesWholeTree)
     r = run_cli({"rmtree", "--volume", vol.root(), "/s"});
     EXPECT_EQ(1, r.status) << show(r);
 
+    // The path is taken as it stands: a directory on the way to it that the dataset's owner
+    // swapped for a link leads nowhere else, and nothing is removed.
+    vol.mkdir("/elsewhere/keep");
+    vol.write("/elsewhere/keep/f", "kept");
+    vol.symlink("/elsewhere", "/live/.snaps/old");
+    r = run_cli({"rmtree", "--volume", vol.root(), "/live/.snaps/old/keep"});
+    EXPECT_EQ(1, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.err.find("passes through a symbolic link")) << r.err;
+    EXPECT_EQ("kept", vol.read("/elsewhere/keep/f"));
+    // The link itself is removed as a name, never followed.
+    EXPECT_EQ(0, run_cli({"rmtree", "--volume", vol.root(), "/live/.snaps/old"}).status);
+    EXPECT_EQ("kept", vol.read("/elsewhere/keep/f"));
+    // A snapshot's delete list goes first: a removal cut short after it leaves no snapshot that
+    // reads as finished with entries missing.
+    ASSERT_EQ(0, create("/s").status);
+    r = run_cli({"rmtree", "--volume", vol.root(), "/s"}, {"ZNFSSNAP_TEST_KILL_AT=2"});
+    EXPECT_EQ(128 + SIGKILL, r.status) << show(r);
+    EXPECT_FALSE(vol.exists("/s/.delete/deletefilelist"));
+    const json_value listed = parse_json(run_cli({"list", "--volume", vol.root(), "/", "--json"}));
+    std::string cut_state = "(not listed)";
+    for (const json_value& rec : listed["snapshots"].items)
+        if (rec["path"].text == "/s")
+            cut_state = rec["state"].text;
+    EXPECT_EQ("unfinished", cut_state);
+    EXPECT_EQ(0, run_cli({"rmtree", "--volume", vol.root(), "/s"}).status);
+
     // A directory above a snapshot that a run works on is not removed under it: refused at
     // once naming the run, or removed once the run has ended with --wait.
     vol.mkdir("/big");

@@ -1,5 +1,6 @@
 #include "commands.h"
 #include "dataset_command.h"
+#include "kill_hook.h"
 #include "operations.h"
 #include "options.h"
 #include "report.h"
@@ -23,7 +24,10 @@ const char* k_help =
     "GlusterFS volume, reached without a mount).\n"
     "\n"
     "Removes the directory PATH and everything below it on the volume DIR\n"
-    "(for example a whole snapshot directory). Symbolic links are removed, never followed.\n"
+    "(for example a whole snapshot directory). Symbolic links are removed, never followed,\n"
+    "and none is followed on the way to PATH: a path that passes through one is refused.\n"
+    "A snapshot's delete list goes first, so a removal cut short never leaves what reads as a\n"
+    "finished snapshot.\n"
     "PATH must name a directory below the volume root, without \".\" or \"..\" components.\n"
     "PATH is removed only when no other run on this host works on it, or on a snapshot\n"
     "directory below it (each run holds the directories above its own shared, up to its\n"
@@ -64,16 +68,46 @@ int cmd_rmtree(const std::vector<std::string>& args)
     opened_volume vol;
     if ((rc = open_reported("rmtree", co.json, j, volume, vol, path, path)) >= 0)
         return rc;
+    kill_hook hook;
+    hook.arm(vol);
     znfs::znfs_api* api = vol.api;
-    znfs::znfs_iopx_ptr iopx = vol.iopx;
     snapshot_locks locks;
     std::string message;
     if (!locks.take(vol, volume, {path}, holder_text("rmtree", args), pa.has("wait"), message))
         return report_refusal("rmtree", co.json, j, message, znfs::errno_code(EBUSY));
 
+    // The directories on the way to PATH may lie in a tree others write, a snapshot kept in its
+    // dataset's .snaps for one: a directory there swapped for a link would lead the removal to
+    // whatever it points to. The path is taken as it stands, no link followed above its last
+    // name (a link there is refused; PATH itself, if a link, is removed as a name).
+    std::error_code ec;
+    const opened_volume strict = confined(vol, {"/"}, ec);
+    if (!strict.iopx)
+        return report_failure("rmtree", co.json, j, "cannot open the volume", ec);
+    const size_t last = path.find_last_of('/');
+    const std::string parent = last == std::string::npos ? std::string() : path.substr(0, last);
+    struct stat st {};
+    if (!parent.empty() && (ec = api->stat(strict.iopx, parent.c_str(), &st, znfs::znfs_aio_ptr())) &&
+        ec.value() == ELOOP)
+        return report_refusal("rmtree", co.json, j,
+                              "the path to " + printable(path) +
+                                  " passes through a symbolic link: give the path of the directory itself "
+                                  "(rmtree follows no link); nothing was removed",
+                              ec);
+    // A snapshot's delete list goes first, and durably: cut short anywhere after, what is left
+    // never reads as a finished snapshot, which a deletion could take as the previous one.
+    const opened_volume below = confined(strict, {path}, ec);
+    if (below.iopx &&
+        (ec = remove_file_durably(below.api, below.iopx, path + znfssnapcore::znfssnaputils::sdelfilelist)) &&
+        ec.value() != ENOTDIR && ec.value() != ELOOP)
+        return report_failure("rmtree", co.json, j,
+                              "cannot remove " + path + znfssnapcore::znfssnaputils::sdelfilelist +
+                                  " (it goes first); nothing else was removed",
+                              ec);
+
     znfs::znfs_debug logger;
     stopwatch clock;
-    std::error_code ec = znfssnapcore::znfssnaputils::rmdir_nonempty(api, iopx, path, logger);
+    ec = znfssnapcore::znfssnaputils::rmdir_nonempty(api, strict.iopx, path, logger);
     double seconds = clock.seconds();
     log_outcome(!ec);
     if (ec)

@@ -1,7 +1,7 @@
 #ifndef ZNFSSNAP_KILL_HOOK_H
 #define ZNFSSNAP_KILL_HOOK_H
 
-// Test hook of the commands that change volumes (create, destroy): with ZNFSSNAP_TEST_KILL_AT=N
+// Test hook of the commands that change volumes (create, destroy, rmtree): with ZNFSSNAP_TEST_KILL_AT=N
 // in the environment the run kills itself with SIGKILL right before its Nth call that would
 // change a volume, so that a test can cut it short at every such point and check what a rerun
 // makes of it. With ZNFSSNAP_TEST_FAIL_AT=N the Nth such call is carried out and then reported
