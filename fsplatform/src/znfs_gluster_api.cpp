@@ -68,7 +68,7 @@ znfs_file_ptr open_object(const gluster_volume& v, const volpath& p, glfs_object
         return znfs_file_ptr();
     }
     uint64_t size = (flags & O_TRUNC) ? 0 : static_cast<uint64_t>(st.st_size);
-    return znfs_file_ptr(new gluster_file(fd, size, accmode, gluster_file::regular, p.path));
+    return znfs_file_ptr(new gluster_file(fd, size, accmode, gluster_file::regular, p.path, nullptr, v.whole()));
 }
 
 
@@ -141,7 +141,8 @@ znfs_file_ptr create_or_open(const gluster_volume& v, const volpath& p, int flag
     for (int attempt = 0; attempt < 4; ++attempt) {
         glfs_fd_t* fd = create_new(v, p, (flags & ~O_TRUNC) | O_CREAT | O_EXCL, perm);
         if (fd)
-            return znfs_file_ptr(new gluster_file(fd, 0, flags & O_ACCMODE, gluster_file::regular, p.path));
+            return znfs_file_ptr(
+                new gluster_file(fd, 0, flags & O_ACCMODE, gluster_file::regular, p.path, nullptr, v.whole()));
         int e = errno_or_eio();
         if (e != EEXIST || (flags & O_EXCL)) {
             errno = e;
@@ -504,20 +505,23 @@ public:
         struct dirent* out = f->entry();
         if (out->d_type == DT_UNKNOWN) {
             // Entries read back from some bricks leave the type out; find it without
-            // following a link.
+            // following a link. A type the bracket does not prove stays unknown, for the caller
+            // to ask a status of, which it proves or fails.
             glfs_t* fs = glfs_from_glfd(f->fd());
             struct stat st;
+            bracket b(f->whole());
+            bool found = false;
             if (f->dirobj()) {
                 // A confined listing looks the name up below the directory it lists.
                 object_ref entry(fs ? glfs_h_lookupat(fs, f->dirobj(), out->d_name, &st, 0) : nullptr);
-                if (entry)
-                    out->d_type = static_cast<unsigned char>(IFTODT(st.st_mode));
+                found = static_cast<bool>(entry);
             } else {
                 std::string full =
                     f->path() == "/" ? "/" + std::string(out->d_name) : f->path() + "/" + out->d_name;
-                if (fs && glfs_lstat(fs, full.c_str(), &st) == 0)
-                    out->d_type = static_cast<unsigned char>(IFTODT(st.st_mode));
+                found = fs && glfs_lstat(fs, full.c_str(), &st) == 0;
             }
+            if (found && b.read_held())
+                out->d_type = static_cast<unsigned char>(IFTODT(st.st_mode));
         }
         errno = 0;
         return out;
@@ -622,54 +626,72 @@ private:
 };
 
 // Every call that names a path answers absence (ENOENT, ESTALE) only when the volume was whole
-// from before the call until after it (see wholeness); listings keep the rule themselves.
+// from before the call until after it (see wholeness); listings keep the rule themselves. On a
+// replicated volume a call that reads (stat, getxattr, listxattr, an open for reading, a read of
+// data) is held to that rule when it succeeds too, and fails with ENOTCONN otherwise: the brick
+// that answered may be one that missed the last updates (bracket::read_held). Writes answer as
+// they came.
 class gluster_api_impl final : public gluster_calls {
 public:
     znfs_file_ptr open(znfs_iopx_ptr iopx, const char* path, int32_t flags, znfs_aio_ptr aio) override
     {
-        return file_call(iopx, [&] { return gluster_calls::open(iopx, path, flags, aio); });
+        // An open that may create or truncate writes; any other gives a status to read by.
+        const bool reads = (flags & O_ACCMODE) == O_RDONLY && !(flags & (O_CREAT | O_TRUNC));
+        return file_call(iopx, reads, [&] { return gluster_calls::open(iopx, path, flags, aio); });
     }
     znfs_file_ptr creat(znfs_iopx_ptr iopx, const char* path, int32_t flags, uint64_t mode, znfs_aio_ptr aio) override
     {
-        return file_call(iopx, [&] { return gluster_calls::creat(iopx, path, flags, mode, aio); });
+        return file_call(iopx, false, [&] { return gluster_calls::creat(iopx, path, flags, mode, aio); });
     }
     std::error_code stat(znfs_iopx_ptr iopx, const char* path, struct stat* st, znfs_aio_ptr aio) override
     {
-        return code_call(iopx, [&] { return gluster_calls::stat(iopx, path, st, aio); });
+        return code_call(iopx, true, [&] { return gluster_calls::stat(iopx, path, st, aio); });
+    }
+    int64_t read(znfs_file_ptr file, znfs_buff_ptr buff, uint64_t length, int64_t offset, int32_t flags,
+                 znfs_aio_ptr aio) override
+    {
+        const gluster_file* f = dynamic_cast<const gluster_file*>(file.get());
+        bracket b(f ? f->whole() : nullptr);
+        int64_t n = gluster_calls::read(file, buff, length, offset, flags, aio);
+        if (n < 0) {
+            errno = b.settle(errno_or_eio());
+            return n;
+        }
+        return b.read_held() ? n : unproven();
     }
     std::error_code mkdir(znfs_iopx_ptr iopx, const char* path, uint32_t mode, znfs_aio_ptr aio) override
     {
-        return code_call(iopx, [&] { return gluster_calls::mkdir(iopx, path, mode, aio); });
+        return code_call(iopx, false, [&] { return gluster_calls::mkdir(iopx, path, mode, aio); });
     }
     std::error_code rmdir(znfs_iopx_ptr iopx, const char* path, znfs_aio_ptr aio) override
     {
-        return code_call(iopx, [&] { return gluster_calls::rmdir(iopx, path, aio); });
+        return code_call(iopx, false, [&] { return gluster_calls::rmdir(iopx, path, aio); });
     }
     std::error_code unlink(znfs_iopx_ptr iopx, const char* path, znfs_aio_ptr aio) override
     {
-        return code_call(iopx, [&] { return gluster_calls::unlink(iopx, path, aio); });
+        return code_call(iopx, false, [&] { return gluster_calls::unlink(iopx, path, aio); });
     }
     znfs_file_ptr opendir(znfs_iopx_ptr iopx, const char* path, znfs_aio_ptr aio) override
     {
-        return file_call(iopx, [&] { return gluster_calls::opendir(iopx, path, aio); });
+        return file_call(iopx, false, [&] { return gluster_calls::opendir(iopx, path, aio); });
     }
     int64_t getxattr(znfs_iopx_ptr iopx, const char* path, const char* name, struct iovec* iov,
                      znfs_aio_ptr aio) override
     {
-        return count_call(iopx, [&] { return gluster_calls::getxattr(iopx, path, name, iov, aio); });
+        return count_call(iopx, true, [&] { return gluster_calls::getxattr(iopx, path, name, iov, aio); });
     }
     int64_t listxattr(znfs_iopx_ptr iopx, const char* path, struct iovec* iov, znfs_aio_ptr aio) override
     {
-        return count_call(iopx, [&] { return gluster_calls::listxattr(iopx, path, iov, aio); });
+        return count_call(iopx, true, [&] { return gluster_calls::listxattr(iopx, path, iov, aio); });
     }
     std::error_code setxattr(znfs_iopx_ptr iopx, const char* path, const char* name, struct iovec* iov,
                              uint64_t flags, znfs_aio_ptr aio) override
     {
-        return code_call(iopx, [&] { return gluster_calls::setxattr(iopx, path, name, iov, flags, aio); });
+        return code_call(iopx, false, [&] { return gluster_calls::setxattr(iopx, path, name, iov, flags, aio); });
     }
     std::error_code chmod(znfs_iopx_ptr iopx, const char* path, uint64_t mode, znfs_aio_ptr aio) override
     {
-        return code_call(iopx, [&] { return gluster_calls::chmod(iopx, path, mode, aio); });
+        return code_call(iopx, false, [&] { return gluster_calls::chmod(iopx, path, mode, aio); });
     }
 
 private:
@@ -680,29 +702,50 @@ private:
         const gluster_volume* v = dynamic_cast<const gluster_volume*>(iopx.get());
         return v ? v->whole().get() : nullptr;
     }
+    // The answer to a read the bracket does not prove: ENOTCONN. An attribute value a pool
+    // task's size query fetched for the read after it came from the same answer, and goes too.
+    static int64_t unproven()
+    {
+        task_cache::drop_attribute();
+        errno = ENOTCONN;
+        return -1;
+    }
+    // reads: whether the call's success is an answer read from the volume.
     template <class F>
-    static std::error_code code_call(const znfs_iopx_ptr& iopx, F call)
+    static std::error_code code_call(const znfs_iopx_ptr& iopx, bool reads, F call)
     {
         bracket b(whole_of(iopx));
         std::error_code ec = call();
-        return ec ? errno_code(b.settle(ec.value())) : ec;
+        if (ec)
+            return errno_code(b.settle(ec.value()));
+        if (reads && !b.read_held()) {
+            unproven();
+            return errno_code(ENOTCONN);
+        }
+        return ec;
     }
     template <class F>
-    static znfs_file_ptr file_call(const znfs_iopx_ptr& iopx, F call)
+    static znfs_file_ptr file_call(const znfs_iopx_ptr& iopx, bool reads, F call)
     {
         bracket b(whole_of(iopx));
         znfs_file_ptr f = call();
-        if (!f)
+        if (!f) {
             errno = b.settle(errno_or_eio());
+        } else if (reads && !b.read_held()) {
+            f.reset();  // closes what was just opened
+            unproven();
+        }
         return f;
     }
     template <class F>
-    static int64_t count_call(const znfs_iopx_ptr& iopx, F call)
+    static int64_t count_call(const znfs_iopx_ptr& iopx, bool reads, F call)
     {
         bracket b(whole_of(iopx));
         int64_t r = call();
         if (r < 0)
             errno = b.settle(errno_or_eio());
+        else if (reads && !b.read_held())
+            return unproven();
         return r;
     }
 };

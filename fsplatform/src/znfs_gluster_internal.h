@@ -74,7 +74,8 @@ private:
     std::atomic<int64_t> m_last_broken{-1};
 };
 
-// One call's bracket: opened before the call, closed when its answer is one of absence.
+// One call's bracket: opened before the call, closed when its answer is one of absence or, on
+// a replicated volume, an answer read from it.
 class bracket {
 public:
     explicit bracket(wholeness* w) : m_w(w), m_before(w ? w->whole_since() : 0) {}
@@ -91,6 +92,13 @@ public:
         const bool absent = absence(e) || (e == ENODATA && m_w && m_w->replicated());
         return absent && !held() ? ENOTCONN : e;
     }
+
+    // Whether what a call read (a status, attributes, data, an open for reading) may be taken
+    // as true. On a replicated volume not while any brick was down across the call: a brick
+    // that missed updates answers alone for its set once the others are down, with the old
+    // uuid and data as readily as with nothing, and nothing in the answer tells them apart.
+    // On a whole volume this costs the closing look alone, still with no round trip.
+    bool read_held() { return !m_w || !m_w->replicated() || held(); }
 
 private:
     wholeness* m_w;
@@ -158,7 +166,8 @@ public:
     enum kind { regular, directory, listing };
 
     // dirobj: for a listing of a confined context, the directory's object, which the handle
-    // releases; the types readdir has to look up are looked up below it.
+    // releases; the types readdir has to look up are looked up below it. whole: the volume's
+    // wholeness record, by which a listing's batches and a regular file's reads are bracketed.
     gluster_file(glfs_fd_t* fd, uint64_t size, int accmode, kind k, std::string path,
                  glfs_object_t* dirobj = nullptr, std::shared_ptr<wholeness> whole = nullptr)
         : znfs_file(size), m_fd(fd), m_accmode(accmode), m_kind(k), m_path(std::move(path)), m_dirobj(dirobj),
@@ -173,6 +182,7 @@ public:
     bool lists() const { return m_kind == listing; }
     const std::string& path() const { return m_path; }
     glfs_object_t* dirobj() const { return m_dirobj; }
+    wholeness* whole() const { return m_whole.get(); }
     bool closed() const { return m_closed.load(std::memory_order_relaxed); }
     struct dirent* scratch() { return &m_scratch.entry; }
     struct dirent* entry() { return &m_entry; }

@@ -27,9 +27,13 @@
 //   listing are answered only when the volume was whole, every subvolume of its distribution
 //   up as this client sees it, from before the call until after it; otherwise the call
 //   answers ENOTCONN, and a listing fails with ENOTCONN rather than end without the entries of
-//   a brick that is down. A replica or disperse set that still answers counts as up. The
-//   client's readdir-ahead and negative-lookup cache are bypassed. (The reasoning and what it
-//   costs: znfs_gluster_wholeness.cpp.)
+//   a brick that is down. A replica set counts as up only while every one of its bricks is
+//   (the brick left may have missed updates), and on a volume with replica sets a read (stat,
+//   getxattr, listxattr, an open for reading, a read of data) is held to the same rule when it
+//   succeeds: ENOTCONN rather than what a stale brick holds. Writes are answered as they come.
+//   A disperse set that still answers counts as up. The client's readdir-ahead and
+//   negative-lookup cache are bypassed. (The reasoning and what it costs:
+//   znfs_gluster_wholeness.cpp.)
 // - listxattr leaves out the volume's own attributes (trusted.gfid, trusted.gfid2path.*,
 //   trusted.glusterfs.*).
 // - copy_range has the brick copy the data (libgfapi's copy_file_range: it never reaches the
