@@ -943,6 +943,26 @@ TEST_F(CliTest, CreateRefusesMissingDirectories)
     r = made("/live/.snaps/s");
     EXPECT_EQ(0, r.status) << show(r);
     EXPECT_EQ(0, verify("/live/.snaps/s").status);
+    // The way there is the dataset's own tree: a link its owner put on it, to a directory of
+    // another's that holds names like the dataset's, is refused, and nothing there is removed
+    // (--resume) or made (--mkdir).
+    vol.mkdir("/other/docs");
+    vol.write("/other/docs/theirs", "theirs");
+    vol.symlink("/other", "/live/.snaps/t");
+    vol.symlink("/other", "/live/.snaps/u");
+    vol.mkdir("/live/.snaps/v");
+    vol.symlink("/other", "/live/.snaps/v/w");
+    for (const std::vector<std::string>& extra : std::vector<std::vector<std::string>>{
+             {"--snapdir", "/live/.snaps/t", "--resume"}, {"--snapdir", "/live/.snaps/u"},
+             {"--snapdir", "/live/.snaps/v/w/x", "--mkdir"}}) {
+        std::vector<std::string> args = {"create", "--volume", vol.root(), "--dataset", "/live"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        r = run_cli(args);
+        EXPECT_EQ(1, r.status) << show(r);
+        EXPECT_NE(std::string::npos, r.err.find("reached through a symbolic link")) << r.err;
+        EXPECT_EQ((std::vector<std::string>{"docs"}), vol.list("/other"));
+        EXPECT_EQ("theirs", vol.read("/other/docs/theirs"));
+    }
 }
 
 // A finished snapshot is never copied into, with or without --resume; a stopped creation is

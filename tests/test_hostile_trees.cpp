@@ -818,6 +818,14 @@ TEST(HostileTrees, OverlappingSnapshotAndDatasetAreRefused)
     EXPECT_EQ(EINVAL, create(vol.api(), vol.iopx(), "/live3/.snaps/s1", looped, "/live3").value());
     EXPECT_TRUE(vol.list("/live3/d/s1").empty());
 
+    // Nor one reached through a link that the dataset's owner put on its way: the copy would go
+    // wherever the link leads, outside both trees.
+    vol.mkdir("/elsewhere");
+    vol.symlink("/elsewhere", "/live/.snaps/s2");
+    znfssnapcore_opinfo led;
+    EXPECT_EQ(ELOOP, create(vol.api(), vol.iopx(), "/live/.snaps/s2", led).value());
+    EXPECT_TRUE(vol.list("/elsewhere").empty());
+
     // Nor through a bind mount of a directory of the dataset, which no ".." chain shows: the
     // snapshot is never copied into itself (it was, without end, inside the live tree).
     vol.mkdir("/live4/sub/s");

@@ -247,6 +247,24 @@ error_code trees_apart(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, con
     return ec ? ec : within(dataset, sst, chain);
 }
 
+// Whether path names a place below dir, told from the names alone (repeated and trailing
+// slashes aside).
+bool lies_below(const string& path, const string& dir)
+{
+    auto plain = [](const string& p) {
+        string out;
+        for (char c : p)
+            if (c != '/' || out.empty() || out.back() != '/')
+                out += c;
+        while (out.size() > 1 && out.back() == '/')
+            out.pop_back();
+        return out;
+    };
+    const string inner = plain(path), outer = plain(dir);
+    const string head = outer == "/" ? outer : outer + "/";
+    return inner.size() > head.size() && inner.compare(0, head.size(), head) == 0;
+}
+
 }  // namespace
 
 znfssnapcreate::znfssnapcreate(znfssnapcore_opinfo* opinfo)
@@ -294,7 +312,16 @@ error_code znfssnapcreate::opcreate_start()
     // below a root through a symbolic link: their owners may swap a directory for a link at any
     // moment, and the copy must neither leave the dataset nor write outside the snapshot.
     znfs::znfs_iopx_ptr plain = m_iopx;
-    m_iopx = m_znfsapi->confine(plain, {op.datasetdir, m_snapdir}, znfs::znfs_api::final_link::follow_beneath, ec);
+    // A snapshot kept in its dataset (in .snaps) is reached through the dataset's own tree, whose
+    // owner may have swapped a directory on the way for a link to lead the copy elsewhere: it is
+    // resolved below the dataset, through no link.
+    const bool kept_inside = lies_below(m_snapdir, op.datasetdir);
+    if (kept_inside)
+        plain = m_znfsapi->confine(m_iopx, {op.datasetdir}, znfs::znfs_api::final_link::refuse, ec);
+    if (plain)
+        m_iopx = m_znfsapi->confine(plain, {op.datasetdir, m_snapdir}, znfs::znfs_api::final_link::follow_beneath, ec);
+    else
+        m_iopx.reset();
     if (m_iopx)
         m_iopx_nofollow = m_znfsapi->confine(plain, {op.datasetdir, m_snapdir}, znfs::znfs_api::final_link::refuse, ec);
     if (!m_iopx || !m_iopx_nofollow) {
@@ -303,6 +330,21 @@ error_code znfssnapcreate::opcreate_start()
         return ec ? ec : znfs::generic_code(EINVAL);
     }
 
+    // The snapshot as the copy will write it, which is the one the walk must never enter: the
+    // path may have named another directory a moment ago.
+    struct stat anchored;
+    ec = m_znfsapi->stat(m_iopx_nofollow, (m_snapdir + "/.").c_str(), &anchored, znfs::znfs_aio_ptr());
+    if (ec) {
+        if (ec.value() == ELOOP && kept_inside)
+            debug(k_create_fn, -1,
+                  "Snapshot [%s] is reached through a symbolic link inside dataset [%s]: nothing copied",
+                  m_snapdir.c_str(), op.datasetdir.c_str());
+        else
+            debug(k_create_fn, -1, "Failed to reach snapshot [%s] (%s): nothing copied", m_snapdir.c_str(),
+                  ec.message().c_str());
+        return ec;
+    }
+    snapst = anchored;
     if (snapst.st_ino != 0) {
         m_snapdir_dev = static_cast<uint64_t>(snapst.st_dev);
         m_snapdir_ino = static_cast<uint64_t>(snapst.st_ino);

@@ -39,7 +39,9 @@ const char* k_help =
     "extended attributes of both. Directories named \".snaps\" are skipped.\n"
     "Then makes the snapshot's bookkeeping: PATH/.delete and an empty PATH/.delete/deletefilelist.\n"
     "Both PATHs are paths inside the volume (\"/live\"). The snapshot directory must exist\n"
-    "and be empty: create it first, or give --mkdir.\n"
+    "and be empty: create it first, or give --mkdir. One kept inside the dataset (in a .snaps\n"
+    "directory of it) is reached through no link below the dataset, whose owner may have put\n"
+    "one there: such a path is refused, and nothing is made, copied or removed.\n"
     "\n"
     "  --mkdir   make the snapshot directory first, through the volume's own service (so on a\n"
     "            gluster:// volume no mount is needed). Its parent must exist: only the last\n"
@@ -188,6 +190,13 @@ std::error_code remove_incomplete_bookkeeping(const opened_volume& plain, const 
     return sync_directory(vol.api, vol.iopx, snapdir);
 }
 
+// Whether the normalised path names a place below the normalised dir, told from the names alone.
+bool lies_below(const std::string& path, const std::string& dir)
+{
+    const std::string head = dir == "/" ? dir : dir + "/";
+    return path.size() > head.size() && path.compare(0, head.size(), head) == 0;
+}
+
 // Whether a directory made at snapdir (not there yet) would lie inside the dataset, where the
 // creation refuses it: told before it is made, so that a refused run never shows it in the live
 // tree, nor leaves it there when killed before it can take it away again. Judged as the
@@ -246,11 +255,26 @@ int cmd_create(const std::vector<std::string>& args)
     std::error_code ec;
     if ((ec = check_directory(dc.vol.api, dc.vol.iopx, dc.dataset)))
         return report_failure("create", dc.co.json, dc.report, "dataset " + dc.dataset, ec);
+    // A snapshot kept in its dataset (in .snaps) is reached through the dataset's own tree, whose
+    // owner may have swapped a directory on the way for a link: every step on the snapshot
+    // directory goes below the dataset through no link, so that nothing elsewhere is made,
+    // emptied or copied into.
+    const bool kept_inside = lies_below(normalize_path(dc.snapdir), normalize_path(dc.dataset));
+    opened_volume sv = dc.vol;
+    if (kept_inside && !(sv = confined(dc.vol, {dc.dataset}, ec)).iopx)
+        return report_failure("create", dc.co.json, dc.report, "dataset " + dc.dataset, ec);
+    auto refuse_linked = [&] {
+        return report_refusal("create", dc.co.json, dc.report,
+                              "snapshot directory " + printable(dc.snapdir) +
+                                  " is reached through a symbolic link inside dataset " + printable(dc.dataset) +
+                                  ": give the directory it leads to; nothing was made, copied or removed",
+                              znfs::errno_code(ELOOP));
+    };
     bool made = false;
     if (dc.args.has("mkdir")) {
         struct stat there {};
         bool inside = false;
-        if (dc.vol.api->stat(dc.vol.iopx, dc.snapdir.c_str(), &there, znfs::znfs_aio_ptr()).value() == ENOENT &&
+        if (sv.api->stat(sv.iopx, dc.snapdir.c_str(), &there, znfs::znfs_aio_ptr()).value() == ENOENT &&
             !would_lie_in_dataset(dc.vol, dc.dataset, dc.snapdir, inside) && inside)
             return report_refusal("create", dc.co.json, dc.report.flag("made_directory", false),
                                   "snapshot directory " + printable(dc.snapdir) + " would lie inside dataset " +
@@ -258,9 +282,11 @@ int cmd_create(const std::vector<std::string>& args)
                                       "copied",
                                   znfs::errno_code(EINVAL));
         // One that is there already is no fault: the checks below judge what it holds.
-        ec = dc.vol.api->mkdir(dc.vol.iopx, dc.snapdir.c_str(), 0755, znfs::znfs_aio_ptr());
+        ec = sv.api->mkdir(sv.iopx, dc.snapdir.c_str(), 0755, znfs::znfs_aio_ptr());
         made = !ec;
         dc.report.flag("made_directory", made);
+        if (ec.value() == ELOOP && kept_inside)
+            return refuse_linked();
         if (ec && ec.value() != EEXIST)
             return undone_if_not_whole(
                 report_failure("create", dc.co.json, dc.report,
@@ -269,7 +295,9 @@ int cmd_create(const std::vector<std::string>& args)
                                ec),
                 ec);
     }
-    if ((ec = check_directory(dc.vol.api, dc.vol.iopx, dc.snapdir)))
+    if ((ec = check_directory(sv.api, sv.iopx, dc.snapdir)).value() == ELOOP && kept_inside)
+        return refuse_linked();
+    if (ec)
         return report_failure("create", dc.co.json, dc.report,
                               "snapshot directory " + dc.snapdir + " (it must exist)", ec);
 
@@ -283,7 +311,7 @@ int cmd_create(const std::vector<std::string>& args)
     // first when the operator says so (--resume): copies are made exclusively, never over an
     // entry that is there.
     struct stat st {};
-    ec = dc.vol.api->stat(dc.vol.iopx, (dc.snapdir + "/.delete").c_str(), &st, znfs::znfs_aio_ptr());
+    ec = sv.api->stat(sv.iopx, (dc.snapdir + "/.delete").c_str(), &st, znfs::znfs_aio_ptr());
     if (ec && ec.value() != ENOENT)
         return undone_if_not_whole(report_failure("create", dc.co.json, dc.report,
                                                   "cannot tell whether " + dc.snapdir + "/.delete exists", ec),
@@ -295,7 +323,7 @@ int cmd_create(const std::vector<std::string>& args)
     // One that cannot be listed (a link, say) counts as finished: refused, never removed.
     if (finished && S_ISDIR(st.st_mode)) {
         std::vector<std::string> inside;
-        const opened_volume below = confined(dc.vol, {dc.snapdir}, ec);
+        const opened_volume below = confined(sv, {dc.snapdir}, ec);
         if (below.iopx && !list_directory(below.api, below.iopx, dc.snapdir + "/.delete", inside, 1)) {
             cut_short = inside.empty();
             finished = !cut_short;
@@ -305,7 +333,7 @@ int cmd_create(const std::vector<std::string>& args)
     // --resume takes it again like one that stopped.
     bool marked = false;
     if (finished) {
-        ec = probe_file(dc.vol.api, dc.vol.iopx, dc.snapdir + k_incomplete);
+        ec = probe_file(sv.api, sv.iopx, dc.snapdir + k_incomplete);
         if (ec && ec.value() != ENOENT)
             return undone_if_not_whole(report_failure("create", dc.co.json, dc.report,
                                                       "cannot tell whether " + dc.snapdir + k_incomplete + " exists",
@@ -314,7 +342,7 @@ int cmd_create(const std::vector<std::string>& args)
         marked = !ec;
     }
     std::vector<std::string> entries;
-    if ((ec = list_directory(dc.vol.api, dc.vol.iopx, dc.snapdir, entries, resume ? SIZE_MAX : 1)))
+    if ((ec = list_directory(sv.api, sv.iopx, dc.snapdir, entries, resume ? SIZE_MAX : 1)))
         return undone_if_not_whole(
             report_failure("create", dc.co.json, dc.report, "cannot list snapshot directory " + dc.snapdir, ec), ec);
     uint64_t removed = 0;
@@ -346,9 +374,9 @@ int cmd_create(const std::vector<std::string>& args)
         // The copies before the bookkeeping: until the marker goes, a rerun knows what it is.
         std::vector<std::string> copies = entries;
         copies.erase(std::remove(copies.begin(), copies.end(), std::string(".delete")), copies.end());
-        ec = remove_entries(dc.vol, dc.snapdir, copies, removed);
+        ec = remove_entries(sv, dc.snapdir, copies, removed);
         if (!ec && (marked || cut_short))
-            ec = remove_incomplete_bookkeeping(dc.vol, dc.snapdir, removed);
+            ec = remove_incomplete_bookkeeping(sv, dc.snapdir, removed);
         if (ec)
             return report_failure("create", dc.co.json, dc.report,
                                   "cannot remove what the stopped creation left in " + dc.snapdir +
@@ -357,7 +385,7 @@ int cmd_create(const std::vector<std::string>& args)
     }
     dc.report.unum("entries_removed", removed);
 
-    const opened_volume below = confined(dc.vol, {dc.snapdir}, ec);
+    const opened_volume below = confined(sv, {dc.snapdir}, ec);
     if (!below.iopx)
         return undone_if_not_whole(
             report_failure("create", dc.co.json, dc.report, "cannot open snapshot directory " + dc.snapdir, ec), ec);
@@ -366,8 +394,7 @@ int cmd_create(const std::vector<std::string>& args)
     // A directory this run made for a creation that failed with it still empty goes again: one
     // inside the dataset (which the creation refuses) would stay in the live tree. One that
     // holds anything stays, for --resume.
-    const bool removed_again =
-        made && out.ec && !dc.vol.api->rmdir(dc.vol.iopx, dc.snapdir.c_str(), znfs::znfs_aio_ptr());
+    const bool removed_again = made && out.ec && !sv.api->rmdir(sv.iopx, dc.snapdir.c_str(), znfs::znfs_aio_ptr());
     if (removed_again)
         dc.report = json_object("create")
                         .str("volume", dc.volume)
@@ -398,7 +425,7 @@ int cmd_create(const std::vector<std::string>& args)
         // list shows unfinished and create --resume takes again.
         if (marker_ec) {
             uint64_t taken_back = 0;
-            bookkeeping_taken_back = !remove_incomplete_bookkeeping(dc.vol, dc.snapdir, taken_back);
+            bookkeeping_taken_back = !remove_incomplete_bookkeeping(sv, dc.snapdir, taken_back);
             dc.report.flag("bookkeeping_removed", bookkeeping_taken_back);
         }
     }
