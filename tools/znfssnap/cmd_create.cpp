@@ -254,7 +254,7 @@ int cmd_create(const std::vector<std::string>& args)
     dc.report.flag("resume", resume);
     std::error_code ec;
     if ((ec = check_directory(dc.vol.api, dc.vol.iopx, dc.dataset)))
-        return report_failure("create", dc.co.json, dc.report, "dataset " + dc.dataset, ec);
+        return undone_if_not_whole(report_failure("create", dc.co.json, dc.report, "dataset " + dc.dataset, ec), ec);
     // A snapshot kept in its dataset (in .snaps) is reached through the dataset's own tree, whose
     // owner may have swapped a directory on the way for a link: every step on the snapshot
     // directory goes below the dataset through no link, so that nothing elsewhere is made,
@@ -298,8 +298,9 @@ int cmd_create(const std::vector<std::string>& args)
     if ((ec = check_directory(sv.api, sv.iopx, dc.snapdir)).value() == ELOOP && kept_inside)
         return refuse_linked();
     if (ec)
-        return report_failure("create", dc.co.json, dc.report,
-                              "snapshot directory " + dc.snapdir + " (it must exist)", ec);
+        return undone_if_not_whole(report_failure("create", dc.co.json, dc.report,
+                                                  "snapshot directory " + dc.snapdir + " (it must exist)", ec),
+                                   ec);
 
     snapshot_locks locks;
     std::string message;

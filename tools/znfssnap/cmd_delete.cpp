@@ -85,9 +85,9 @@ int cmd_delete(const std::vector<std::string>& args)
     znfs::znfs_api* api = vol.api;
     znfs::znfs_iopx_ptr iopx = vol.iopx;
     if ((ec = check_directory(api, iopx, snapdir)))
-        return report_failure("delete", co.json, j, "snapshot directory " + snapdir, ec);
+        return undone_if_not_whole(report_failure("delete", co.json, j, "snapshot directory " + snapdir, ec), ec);
     if (!prevsnap.empty() && (ec = check_directory(api, iopx, prevsnap)))
-        return report_failure("delete", co.json, j, "previous snapshot " + prevsnap, ec);
+        return undone_if_not_whole(report_failure("delete", co.json, j, "previous snapshot " + prevsnap, ec), ec);
     // Spelled apart ("s/../s", a linked parent), the same directory would have every name
     // compared with itself and handed on to itself, and no object ever unlinked.
     bool overlap = false;
