@@ -27,6 +27,25 @@ using namespace znfssnaputils;
 
 namespace {
 
+// A uuid as the object volume resolves it: without repeated slashes, "." components and the
+// leading slash. climbs: set when it holds a ".." component.
+string object_spelling(const string& uuid, bool& climbs)
+{
+    string out, part;
+    for (size_t i = 0; i <= uuid.size(); ++i) {
+        if (i < uuid.size() && uuid[i] != '/') {
+            part += uuid[i];
+            continue;
+        }
+        if (part == "..")
+            climbs = true;
+        if (!part.empty() && part != ".")
+            out += (out.empty() ? "" : "/") + part;
+        part.clear();
+    }
+    return out;
+}
+
 inline bool starts_with(const string& s, const char* p)
 {
     size_t n = std::strlen(p);
@@ -618,7 +637,17 @@ znfssnapdelete::reference znfssnapdelete::check_reference(const string& name, st
         debug(fn, -1, "File name [%s] uuid unreadable, kept for previous snap", prevpath.c_str());
         return reference::unknown;
     }
-    return thisuuid == prevuuid ? reference::needed : reference::not_needed;
+    if (thisuuid == prevuuid)
+        return reference::needed;
+    // The object volume resolves a uuid as a path: two spellings of one path name one object,
+    // which the previous snapshot still uses. A ".." is not judged from the names: kept.
+    bool climbs = false;
+    if (object_spelling(thisuuid, climbs) == object_spelling(prevuuid, climbs) || climbs) {
+        debug(fn, -1, "File name [%s] uuid [%s] names the object of [%s], kept for previous snap", thispath.c_str(),
+              thisuuid.c_str(), prevpath.c_str());
+        return reference::needed;
+    }
+    return reference::not_needed;
 }
 
 error_code znfssnapdelete::create_prevsnap_dellist(string listpath)
