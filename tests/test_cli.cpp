@@ -1979,6 +1979,16 @@ TEST(CliDestroy, RefusedBeforeAnythingIsUnlinked)
          },
          {{"delete"}, {"delete", "--dry-run"}, {"delete", "--prevsnap", "/s0"}},
          "completed against /s1 (recorded in /s2/.delete/delete_complete), not against"},
+        // The same for one that stopped part-way (an object it could not unlink): the rerun the
+        // exit status asks for must be the same delete, and kept's object stays.
+        {"rerun of a deletion that stopped part-way against another previous snapshot",
+         [](retire_scene& s) {
+             ASSERT_EQ(0, unlink(s.objects.host("/objects/o-fresh").c_str()));
+             s.objects.mkdir("/objects/o-fresh/in");
+             ASSERT_EQ(3, s.cli({"delete", "--prevsnap", "/s1"}).status);
+         },
+         {{"delete"}, {"delete", "--dry-run"}, {"destroy"}},
+         "began against /s1 (recorded in /s2/.delete/delete_started), not against"},
         // A removal under way whose .delete someone swapped for a link: the marker is seen
         // through it, but neither that directory nor the snapshot's data is touched.
         {"bookkeeping swapped for a link",

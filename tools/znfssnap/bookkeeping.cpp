@@ -15,6 +15,7 @@
 namespace znfssnap {
 
 const char* const k_delete_complete = "/.delete/delete_complete";
+const char* const k_delete_started = "/.delete/delete_started";
 const char* const k_handoff_pending = "/.delete/handoff_pending";
 const char* const k_handoff_done = "/.delete/handoff_done";
 const char* const k_destroying = "/.delete/destroying";
@@ -158,13 +159,16 @@ verdict append_refusal(const opened_volume& vol, const std::string& snapdir, boo
     return verdict();
 }
 
-std::error_code read_delete_complete(const opened_volume& vol, const std::string& snapdir, bool& complete,
+namespace {
+
+// A marker that names the previous snapshot a deletion compares with.
+std::error_code read_prevsnap_marker(const opened_volume& vol, const std::string& path, bool& complete,
                                      std::string& compared_with)
 {
     complete = false;
     compared_with.clear();
     std::string text;
-    std::error_code ec = read_whole_file(vol.api, vol.iopx, snapdir + k_delete_complete, text, 65536);
+    std::error_code ec = read_whole_file(vol.api, vol.iopx, path, text, 65536);
     if (ec.value() == ENOENT)
         return std::error_code();
     if (ec)
@@ -177,6 +181,20 @@ std::error_code read_delete_complete(const opened_volume& vol, const std::string
     complete = true;
     compared_with = text;
     return std::error_code();
+}
+
+}  // namespace
+
+std::error_code read_delete_complete(const opened_volume& vol, const std::string& snapdir, bool& complete,
+                                     std::string& compared_with)
+{
+    return read_prevsnap_marker(vol, snapdir + k_delete_complete, complete, compared_with);
+}
+
+std::error_code read_delete_started(const opened_volume& vol, const std::string& snapdir, bool& started,
+                                    std::string& compared_with)
+{
+    return read_prevsnap_marker(vol, snapdir + k_delete_started, started, compared_with);
 }
 
 std::error_code count_list_entries(const opened_volume& vol, const std::string& path, uint64_t& entries)
@@ -271,7 +289,9 @@ std::error_code read_snapshot_state(const opened_volume& vol, const std::string&
             return ec;
         state.list_entries_known = true;
     }
-    if (!state.delete_complete &&
+    if (!state.delete_complete && (ec = exists(snapdir + k_delete_started, state.deletion_ran)))
+        return ec;
+    if (!state.delete_complete && !state.deletion_ran &&
         (ec = exists(snapdir + znfssnapcore::znfssnaputils::sdelfilelist_prevsnap, state.deletion_ran)))
         return ec;
     // A deletion stopped before it wrote its hand-off list (killed, say) may have unlinked

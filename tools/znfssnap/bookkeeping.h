@@ -18,6 +18,7 @@ namespace znfssnap {
 
 // Appended to a snapshot directory.
 extern const char* const k_delete_complete;  // the deletion ran in full; holds the previous snapshot it used
+extern const char* const k_delete_started;   // a deletion began; holds the previous snapshot it compares with
 extern const char* const k_handoff_pending;  // a hand-off into this snapshot's list is under way
 extern const char* const k_handoff_done;     // this snapshot's handed-on names are in the previous list
 extern const char* const k_destroying;       // the removal of the tree has begun (destroy)
@@ -61,6 +62,11 @@ verdict append_refusal(const opened_volume& vol, const std::string& snapdir, boo
 // none). A marker without its final line feed was cut while written: not complete.
 std::error_code read_delete_complete(const opened_volume& vol, const std::string& snapdir, bool& complete,
                                      std::string& compared_with);
+
+// The same for the marker a deletion writes before it unlinks anything: whether one began, and
+// the previous snapshot it compares with.
+std::error_code read_delete_started(const opened_volume& vol, const std::string& snapdir, bool& started,
+                                    std::string& compared_with);
 
 // The entries of a list file (ended by a line feed or a NUL; empty ones do not count), read in
 // blocks so that a list of any length costs little memory.

@@ -47,16 +47,22 @@ verdict deletion_refusal(const opened_volume& vol, const std::string& snapdir, c
     std::string recorded;
     if ((ec = read_delete_complete(vol, snapdir, complete, recorded)))
         return check_failed("cannot read " + printable(snapdir) + k_delete_complete, ec);
-    if (complete && !new_prevsnap && recorded != (prevsnap.empty() ? std::string() : normalize_path(prevsnap)))
-        return refused("the deletion of " + printable(snapdir) + " completed against " +
-                           (recorded.empty() ? std::string("no previous snapshot") : printable(recorded)) +
-                           " (recorded in " + printable(snapdir) + k_delete_complete + "), not against " +
-                           (prevsnap.empty() ? std::string("none") : printable(prevsnap)) + ": give " +
-                           (recorded.empty() ? std::string("no --prevsnap") : "--prevsnap " + printable(recorded)) +
-                           ", or add --new-prevsnap to rerun it against " +
-                           (prevsnap.empty() ? std::string("no previous snapshot") : printable(prevsnap)) +
-                           " deliberately",
-                       EINVAL);
+    // So has one that began and stopped: it may have unlinked what that previous snapshot does
+    // not share, and the rest it compares again only against that one.
+    bool started = false;
+    if (!complete && (ec = read_delete_started(vol, snapdir, started, recorded)))
+        return check_failed("cannot read " + printable(snapdir) + k_delete_started, ec);
+    if ((complete || started) && !new_prevsnap &&
+        recorded != (prevsnap.empty() ? std::string() : normalize_path(prevsnap)))
+        return refused(
+            "the deletion of " + printable(snapdir) + (complete ? " completed" : " began") + " against " +
+                (recorded.empty() ? std::string("no previous snapshot") : printable(recorded)) + " (recorded in " +
+                printable(snapdir) + (complete ? k_delete_complete : k_delete_started) + "), not against " +
+                (prevsnap.empty() ? std::string("none") : printable(prevsnap)) + ": give " +
+                (recorded.empty() ? std::string("no --prevsnap") : "--prevsnap " + printable(recorded)) +
+                ", or add --new-prevsnap to rerun it against " +
+                (prevsnap.empty() ? std::string("no previous snapshot") : printable(prevsnap)) + " deliberately",
+            EINVAL);
     if (!prevsnap.empty()) {
         const verdict v = removal_refusal(vol, prevsnap, true);
         if (!v.ok())
@@ -196,9 +202,18 @@ deletion_step run_deletion_step(const opened_volume& plain, const opened_volume&
     step.stop = deletion_refusal(vol, snapdir, prevsnap, new_prevsnap);
     if (!step.stop.ok())
         return step;
-    // The marker of an earlier complete run goes first: while this run works, the hand-off
-    // must not take the list it is rewriting for finished.
+    // Before anything is unlinked the run records what it compares with, so that a rerun after a
+    // cut (or a failure) against another previous snapshot, or none, is refused as after a
+    // complete one. The marker of an earlier complete run goes next: while this run works, the
+    // hand-off must not take the list it is rewriting for finished.
+    const std::string compared = (prevsnap.empty() ? std::string() : normalize_path(prevsnap)) + "\n";
     std::error_code ec;
+    // (Without .delete there is no list to delete from, which the library reports.)
+    if (!dry_run && (ec = write_file_durably(vol.api, vol.iopx, snapdir + k_delete_started, compared)) &&
+        ec.value() != ENOENT) {
+        step.stop = check_failed("cannot write " + snapdir + k_delete_started, ec);
+        return step;
+    }
     if (!dry_run && (ec = remove_file_durably(vol.api, vol.iopx, snapdir + k_delete_complete))) {
         step.stop = check_failed("cannot remove " + snapdir + k_delete_complete, ec);
         return step;
@@ -207,8 +222,7 @@ deletion_step run_deletion_step(const opened_volume& plain, const opened_volume&
     // The marker names the previous snapshot the names were compared with: only that one may
     // receive them.
     if (step.ran_in_full() && !dry_run)
-        step.marker_ec = write_file_durably(vol.api, vol.iopx, snapdir + k_delete_complete,
-                                            (prevsnap.empty() ? std::string() : normalize_path(prevsnap)) + "\n");
+        step.marker_ec = write_file_durably(vol.api, vol.iopx, snapdir + k_delete_complete, compared);
     return step;
 }
 
@@ -399,7 +413,9 @@ std::error_code remove_bookkeeping(const opened_volume& vol, const std::string& 
         return ec;
     auto leaf = [](const std::string& path) { return path.substr(path.rfind('/') + 1); };
     names.erase(std::remove(names.begin(), names.end(), leaf(marker)), names.end());
-    auto last = [&](const std::string& name) { return name == leaf(k_delete_complete) || name == leaf(k_handoff_done); };
+    auto last = [&](const std::string& name) {
+        return name == leaf(k_delete_complete) || name == leaf(k_delete_started) || name == leaf(k_handoff_done);
+    };
     std::stable_partition(names.begin(), names.end(), [&](const std::string& n) { return !last(n); });
     if ((ec = remove_entries(vol, bookkeeping, names, removed)))
         return ec;
