@@ -662,6 +662,26 @@ TEST_F(CliTest, CreateAndVerifyMatch)
         EXPECT_EQ(0, j["difference_count"].num());
         EXPECT_TRUE(j["differences"].items.empty());
     }
+
+    // A host that is not root copies a file its owner may not write with its attributes too,
+    // and gives it its mode.
+    TempVolume own;
+    own.mkdir("/live/ro");
+    own.write("/live/ro/f", "x", 0444);
+    own.setxattr("/live/ro/f", "user.tag", "kept");
+    const uid_t nobody = 65534;
+    ASSERT_EQ(0, std::system(("chown -R 65534:65534 '" + own.root() + "'").c_str()));
+    running_cli c =
+        start_cli({"create", "--volume", own.root(), "--dataset", "/live", "--snapdir", "/s", "--mkdir"}, {}, "", [&] {
+            if (setgroups(0, nullptr) != 0 || setgid(nobody) != 0 || setuid(nobody) != 0)
+                _exit(126);
+        });
+    run_result r = finish_cli(c);
+    EXPECT_EQ(0, r.status) << show(r);
+    EXPECT_EQ("kept", own.getxattr("/s/ro/f", "user.tag"));
+    struct stat st {};
+    ASSERT_EQ(0, stat(own.host("/s/ro/f").c_str(), &st));
+    EXPECT_EQ(0444u, st.st_mode & 07777);
 }
 
 // Also a dataset's own top-level ".delete", which creation skips for the snapshot's bookkeeping.

@@ -725,8 +725,13 @@ error_code znfssnapcreate::copy_file(const string& srcdirpath, const string& fil
     }
 
     debug(fn, 1, "Creating destination file [%s]", destpath.c_str());
+    // Setting a user attribute checks the file's own mode, whatever the descriptor: a copy its
+    // owner may not write would refuse them to a host that is not root. Such a copy is writable
+    // by its owner until its attributes are set, and gets its own mode last.
+    const uint64_t mode = copy_mode(st.st_mode);
+    const bool widened = (mode & S_IWUSR) == 0;
     znfs::znfs_file_ptr dstfp =
-        m_znfsapi->creat(m_iopx, destpath.c_str(), k_copy_flags, copy_mode(st.st_mode), znfs::znfs_aio_ptr());
+        m_znfsapi->creat(m_iopx, destpath.c_str(), k_copy_flags, widened ? mode | S_IWUSR : mode, znfs::znfs_aio_ptr());
     if (!dstfp) {
         int e = errno;
         error(fn, "Failed to create file [%s] ", destpath.c_str());
@@ -763,8 +768,17 @@ error_code znfssnapcreate::copy_file(const string& srcdirpath, const string& fil
         debug(fn, 1, "Failed to copy attributes from file [%s] to file [%s]", srcpath.c_str(), destpath.c_str());
         complete = false;
     } else if (parent_acl) {
-        ec = drop_inherited_acls(srcpath, destpath, static_cast<uint32_t>(copy_mode(st.st_mode)), false);
+        ec = drop_inherited_acls(srcpath, destpath, static_cast<uint32_t>(mode), false);
         complete = complete && ec.value() == 0;
+    }
+    if (widened) {
+        error_code mec = m_znfsapi->chmod(m_iopx, destpath.c_str(), mode, znfs::znfs_aio_ptr());
+        if (mec) {
+            debug(fn, -1, "Failed to set mode of file [%s]: %s", destpath.c_str(), mec.message().c_str());
+            complete = false;
+            if (!ec)
+                ec = mec;
+        }
     }
     // Where the volume cannot be flushed as a whole, each copy is flushed once it is whole:
     // after its attributes, so that the uuid deletion relies on survives with the data, and
