@@ -260,6 +260,57 @@ TEST_F(Delete, CopyReplacedAfterTheComparisonUnlinksNothing)
         << log.dump();
 }
 
+// A user who may write a directory of a snapshot renames a copy whose object the live file
+// still uses over a listed one: compared by name, its object would go.
+TEST_F(Delete, CopiesInDirectoriesOthersMayWriteKeepTheirObjects)
+{
+    history();
+    file("snap2", "d/live", "live");
+    file("snap1", "d/live", "live0");
+    auto chmod = [this](const char* dir, mode_t mode) { ASSERT_EQ(0, ::chmod(snapvol.host(dir).c_str(), mode)); };
+    chmod("/snap2/d", 0777);
+    ASSERT_EQ(0, ::rename(snapvol.host("/snap2/d/live").c_str(), snapvol.host("/snap2/d/fresh").c_str()));
+    // Writable by root's group alone is root's: "changed" still goes.
+    if (geteuid() == 0) {
+        chmod("/snap2", 0775);
+        ASSERT_EQ(0, ::chown(snapvol.host("/snap2").c_str(), 0, 0));
+    }
+    LogCapture log(-1);
+    EXPECT_EQ(0, snap_opdelete(&rec).value()) << log.dump();
+    EXPECT_EQ(0, rec.opstatus) << "a rerun would answer the same";
+    EXPECT_TRUE(objvol.exists(obj("live"))) << "the live file's object";
+    EXPECT_FALSE(objvol.exists(obj("c2")));
+    EXPECT_EQ(snapvol.read(k_merged), "shared\nd/fresh\n");
+    EXPECT_TRUE(log.contains("File [d/fresh] lies below a directory that others may write: handed on")) << log.dump();
+
+    // The previous snapshot's answer is as easy to fake; without one the object just stays.
+    // A directory another user owns is theirs to open to anyone.
+    for (const char* prev : {"/snap1", ""}) {
+        SCOPED_TRACE(prev);
+        file("snap2", "changed", "c3");
+        file("snap1", "d/fresh", "f1");
+        file("snap2", "d/fresh", "f2");
+        chmod("/snap2/d", 0755);
+        chmod("/snap1", 0757);
+        aim(rec, &snapfs, &objfs, prev);
+        rec.opstatus = -1;
+        if (geteuid() == 0) {
+            ASSERT_EQ(0, ::chown(snapvol.host("/snap2/d").c_str(), 65534, 0));
+        } else {
+            chmod("/snap2/d", 0775);
+        }
+        DeleteOp d(&rec);
+        EXPECT_EQ(0, d.opdelete_start().value()) << log.dump();
+        EXPECT_EQ(0, rec.opstatus);
+        EXPECT_EQ(*prev != 0, objvol.exists(obj("c3"))) << "the previous snapshot's root is open to all";
+        EXPECT_TRUE(objvol.exists(obj("f2")));
+        EXPECT_EQ(d.names_unguarded(), *prev ? 2u : 1u);
+        if (geteuid() == 0) {
+            ASSERT_EQ(0, ::chown(snapvol.host("/snap2/d").c_str(), 0, 0));
+        }
+    }
+}
+
 TEST_F(Delete, ReferenceCheckAnswersNotNeededOnlyWhenItKnows)
 {
     file("snap1", "same", "x");

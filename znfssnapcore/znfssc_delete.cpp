@@ -6,6 +6,7 @@
 #include <boost/bind/bind.hpp>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <climits>
@@ -235,7 +236,7 @@ uint32_t get_numcpucores()
 
 znfssnapdelete::znfssnapdelete(znfssnapcore_opinfo* opinfo)
     : znfssnapframe(opinfo, "znfssnapdelete::znfssnapdelete"), m_threadcount(0), m_checked(0), m_handed_on(0),
-      m_unlinked(0), m_unresolved(0)
+      m_unlinked(0), m_unresolved(0), m_unguarded(0)
 {
 }
 
@@ -547,6 +548,29 @@ int32_t znfssnapdelete::handle_name(const string& name, bool& unresolved)
         break;
     }
 
+    // The copy is compared by its name, so a user who may rename or link entries in one of its
+    // directories could have put another copy there: one whose object the live file or an older
+    // snapshot still uses. The previous snapshot's answer ("absent", "another uuid") is as easy
+    // to fake. Only when no one but root and this user can change those directories does the
+    // answer stand; otherwise the object is kept.
+    // A copy that was read without a uuid has no object to keep.
+    const bool has_prev = !m_opinfo->prevsnapdir.empty();
+    guard g = read_this && compared.empty() ? guard::safe : directories_guarded(m_opinfo->snapdir, name);
+    if (g == guard::safe && has_prev && !compared.empty())
+        g = directories_guarded(m_opinfo->prevsnapdir, name);
+    if (g == guard::unknown) {
+        debug(fn, -1, "Directories of file [%s] unreadable: %s", name.c_str(),
+              has_prev ? "handed on, nothing unlinked" : "nothing unlinked");
+        unresolved = true;
+        return has_prev ? 1 : 0;
+    }
+    if (g != guard::safe) {
+        debug(fn, -1, "File [%s] lies below a directory that others may write: %s", name.c_str(),
+              has_prev ? "handed on, nothing unlinked" : "nothing unlinked");
+        m_unguarded.fetch_add(1, std::memory_order_relaxed);
+        return has_prev ? 1 : 0;
+    }
+
     string uuid;
     int64_t rc = file_getxattr(m_znfsapi, m_iopx, path, suuidxattr, uuid, *this);
     debug(fn, 0, "Deleting file [%s]", uuid.c_str());
@@ -583,6 +607,78 @@ int32_t znfssnapdelete::handle_name(const string& name, bool& unresolved)
         unresolved = true;
     }
     return 0;
+}
+
+znfssnapdelete::guard znfssnapdelete::directories_guarded(const string& root, const string& name)
+{
+    string dir = root;
+    size_t from = 0;
+    for (;;) {
+        guard g = guard::unknown;
+        bool known = false;
+        {
+            std::lock_guard<std::mutex> lock(m_guard_mutex);
+            auto it = m_guarded.find(dir);
+            if (it != m_guarded.end()) {
+                g = it->second;
+                known = true;
+            }
+        }
+        if (!known) {
+            g = directory_guard(dir);
+            // An unreadable directory is asked again for the next name: the fault may pass.
+            if (g != guard::unknown) {
+                std::lock_guard<std::mutex> lock(m_guard_mutex);
+                m_guarded.emplace(dir, g);
+            }
+        }
+        if (g == guard::absent)
+            return guard::safe;
+        if (g != guard::safe)
+            return g;
+        size_t slash = name.find('/', from);
+        while (slash == from && slash != string::npos)  // "a//b": no directory between
+            slash = name.find('/', ++from);
+        if (slash == string::npos)
+            return guard::safe;
+        dir = root + "/" + name.substr(0, slash);
+        from = slash + 1;
+    }
+}
+
+znfssnapdelete::guard znfssnapdelete::directory_guard(const string& dir)
+{
+    static const char* const fn = "znfssnapdelete::directory_guard";
+    struct stat st;
+    std::memset(&st, 0, sizeof st);
+    error_code ec = m_znfsapi->stat(m_iopx, dir.c_str(), &st, znfs::znfs_aio_ptr());
+    if (ec.value() == ENOENT || ec.value() == ENOTDIR || (!ec && !S_ISDIR(st.st_mode)))
+        return guard::absent;
+    if (ec.value() == ELOOP)  // a link where a directory was copied: someone put it there
+        return guard::unsafe;
+    if (ec) {
+        debug(fn, -1, "Failed to stat directory [%s]: %s", dir.c_str(), ec.message().c_str());
+        return guard::unknown;
+    }
+    if ((st.st_uid != 0 && st.st_uid != geteuid()) || (st.st_mode & S_IWOTH) != 0)
+        return guard::unsafe;
+    if ((st.st_mode & S_IWGRP) == 0)
+        return guard::safe;
+    if (st.st_gid != 0)
+        return guard::unsafe;
+    // Group write for root's group only, unless an access ACL's mask (the group bits) lets a
+    // named user or group write too.
+    struct iovec iov;
+    iov.iov_base = nullptr;
+    iov.iov_len = 0;
+    errno = 0;
+    int64_t size = m_znfsapi->getxattr(m_iopx, dir.c_str(), "system.posix_acl_access", &iov, znfs::znfs_aio_ptr());
+    if (size >= 0)
+        return guard::unsafe;
+    if (errno == ENODATA || errno == ENOTSUP || errno == EOPNOTSUPP)
+        return guard::safe;
+    debug(fn, -1, "Failed to read the ACL of directory [%s]: %s", dir.c_str(), frame::errno_text(errno).c_str());
+    return guard::unknown;
 }
 
 bool znfssnapdelete::is_file_needed(const string& name)

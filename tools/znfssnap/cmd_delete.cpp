@@ -30,6 +30,9 @@ const char* k_help =
     "same \"trusted.vidoruvud.uuid\" value, the name is handed on to\n"
     "PATH/.delete/deletefilelist_prevsnap; otherwise the data object named by that value is\n"
     "unlinked on the object volume --object-volume. The snapshot's own files stay.\n"
+    "An object is unlinked only when no one but root and this user can change the directories\n"
+    "on the way to either copy (a user who may write one could have swapped the copy for\n"
+    "another); other names keep their objects, are handed on, and are counted in a warning.\n"
     "A deletion that ran in full leaves the marker PATH/.delete/delete_complete; then hand the\n"
     "names on with 'znfssnap handoff' before anything else happens to either snapshot, and\n"
     "remove the snapshot with 'znfssnap rmtree'. A delete list whose last line has no line feed\n"
@@ -122,7 +125,8 @@ int cmd_delete(const std::vector<std::string>& args)
         .unum("names_checked", out.checked)
         .unum("names_handed_on", out.handed_on)
         .unum("objects_unlinked", out.unlinked)
-        .unum("names_unresolved", out.unresolved);
+        .unum("names_unresolved", out.unresolved)
+        .unum("names_unguarded", out.unguarded);
     if (dry_run)
         j.unum("dry_run_object_count", out.dry_run_objects.size())
             .list("dry_run_objects", out.dry_run_objects)
@@ -161,6 +165,7 @@ int cmd_delete(const std::vector<std::string>& args)
         if (!dry_run)
             std::printf("names for the previous snapshot: %s\n", printable(out.prevsnap_dellist).c_str());
     }
+    warn_unguarded("delete", out, !prevsnap.empty());
     if (!complete) {
         std::string what = out.unresolved != 0
                                ? std::to_string(out.unresolved) +

@@ -13,6 +13,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cinttypes>
+#include <cstdio>
 
 namespace znfssnap {
 
@@ -104,6 +106,7 @@ delete_outcome run_delete(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, 
         out.handed_on = op.names_handed_on();
         out.unlinked = op.objects_unlinked();
         out.unresolved = op.names_unresolved();
+        out.unguarded = op.names_unguarded();
     }
     out.seconds = clock.seconds();
     out.opstatus = rec.opstatus;
@@ -117,6 +120,18 @@ delete_outcome run_delete(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, 
         out.prevsnap_dellist.clear();
     }
     return out;
+}
+
+void warn_unguarded(const char* command, const delete_outcome& out, bool has_prev)
+{
+    if (out.unguarded == 0)
+        return;
+    std::fprintf(stderr,
+                 "znfssnap %s: %" PRIu64
+                 " objects were kept (%s): their copies lie below directories that users "
+                 "other than root and this one may write, where a copy may have been swapped for another; see the "
+                 "log lines above\n",
+                 command, out.unguarded, has_prev ? "their names handed on" : "nothing unlinked for them");
 }
 
 }  // namespace znfssnap

@@ -51,6 +51,7 @@ struct delete_outcome {
     uint64_t handed_on = 0;
     uint64_t unlinked = 0;
     uint64_t unresolved = 0;                     // names left for a rerun to resolve
+    uint64_t unguarded = 0;                      // objects kept: a copy's directory others may write
     std::vector<std::string> dry_run_objects;    // sorted; dry runs only
     std::vector<std::string> dry_run_handed_on;  // in list order; dry runs only
     double seconds = 0;
@@ -63,6 +64,10 @@ struct delete_outcome {
 delete_outcome run_delete(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, znfs::znfs_api* objapi,
                           const znfs::znfs_iopx_ptr& objiopx, const std::string& snapdir,
                           const std::string& prevsnapdir, bool dry_run, bool show_progress);
+
+// Tells stderr how many objects the deletion kept because their copies' directories may be
+// written by others (nothing when none were).
+void warn_unguarded(const char* command, const delete_outcome& out, bool has_prev);
 
 }  // namespace znfssnap
 

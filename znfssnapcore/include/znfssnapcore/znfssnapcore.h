@@ -34,9 +34,11 @@
 
 #include <atomic>
 #include <functional>
+#include <mutex>
 #include <stdint.h>
 #include <string>
 #include <system_error>
+#include <unordered_map>
 
 namespace znfs {
 // An operation only holds its pool; the pool's header (Asio, Boost.Thread) stays out of hosts.
@@ -297,6 +299,11 @@ public:
     // (names a stopped batch never reached and hand-off names that were lost included). Not
     // zero means opstatus -1: the same deletion run again resolves them.
     uint64_t names_unresolved() const { return m_unresolved.load(std::memory_order_relaxed); }
+    // Listed names whose object was kept because a directory on the way to a copy (in this
+    // snapshot or the previous one) may be written by a user other than root and this process's:
+    // such a copy may have been swapped for another one. Handed on, or without a previous
+    // snapshot left alone; a rerun gives the same answer, so they do not make opstatus -1.
+    uint64_t names_unguarded() const { return m_unguarded.load(std::memory_order_relaxed); }
 
     uint32_t m_threadcount;
 
@@ -315,12 +322,23 @@ private:
     // unlinked, nor handed on, nor proven to need nothing.
     int32_t handle_name(const string& name, bool& unresolved);
 
+    enum class guard { safe, unsafe, unknown, absent };
+    // Whether every directory from root down to name's own may be changed only by root or by
+    // this process's user (absent below a guarded one counts as safe: nobody else can have
+    // taken the copy away). Verdicts are kept per directory: only root or the owner, one of
+    // those two, can change the mode or owner that decide them.
+    guard directories_guarded(const string& root, const string& name);
+    guard directory_guard(const string& dir);
+
     // The object volume as the deletion reaches it: below its root no link is followed.
     boost::shared_ptr<znfs::znfs_iopx> m_objiopx;
     std::atomic<uint64_t> m_checked;
     std::atomic<uint64_t> m_handed_on;
     std::atomic<uint64_t> m_unlinked;
     std::atomic<uint64_t> m_unresolved;
+    std::atomic<uint64_t> m_unguarded;
+    std::mutex m_guard_mutex;
+    std::unordered_map<string, guard> m_guarded;  // by directory path, under m_guard_mutex
 };
 
 // Reads attribute name of path into value (its text up to the first NUL). Returns the value's
