@@ -160,7 +160,10 @@ void deletion(const std::string& voldir, const std::string& objdir, unsigned lon
         for (unsigned long d = 0; d * 100 < names; ++d)
             make_dir(voldir + snap + "/d" + std::to_string(d));
     }
+    // Both are finished snapshots: a deletion refuses a previous snapshot without a delete list.
     make_dir(voldir + "/snap/.delete");
+    make_dir(voldir + "/prev/.delete");
+    write_file(voldir + "/prev/.delete/deletefilelist", "", 0);
     std::string list;
     for (unsigned long i = 0; i < names; ++i) {
         const std::string name = name_of(i);
