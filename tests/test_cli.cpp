@@ -1799,6 +1799,31 @@ TEST_F(CliTest, RmtreeRemovesWholeTree)
     EXPECT_EQ("unfinished", cut_state);
     EXPECT_EQ(0, run_cli({"rmtree", "--volume", vol.root(), "/s"}).status);
 
+    // A snapshot that still leads to data objects (by its delete list, or by names its deletion
+    // has yet to hand on) is not removed by mistake: nothing would ever unlink them.
+    auto cli = [&](const std::string& cmd, std::vector<std::string> rest) {
+        std::vector<std::string> args = {cmd, "--volume", vol.root()};
+        args.insert(args.end(), rest.begin(), rest.end());
+        return run_cli(args);
+    };
+    object_file("shared", "o1");
+    ASSERT_EQ(0, create("/s1").status);
+    ASSERT_EQ(0, create("/s2").status);
+    ASSERT_EQ(0, cli("list-add", {"--snapdir", "/s2", "shared"}).status);
+    r = cli("rmtree", {"/s2"});
+    EXPECT_EQ(1, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.err.find("delete list names 1 files")) << r.err;
+    ASSERT_EQ(0, cli("delete", {"--object-volume", objects.root(), "--snapdir", "/s2", "--prevsnap", "/s1"}).status);
+    r = cli("rmtree", {"/s2"});
+    EXPECT_EQ(1, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.err.find("are not handed on yet")) << r.err;
+    EXPECT_TRUE(vol.exists("/s2/.delete/deletefilelist"));
+    ASSERT_EQ(0, cli("handoff", {"--snapdir", "/s2", "--prevsnap", "/s1"}).status);
+    EXPECT_EQ(0, cli("rmtree", {"/s2"}).status);
+    EXPECT_EQ(1, cli("rmtree", {"/s1"}).status);
+    EXPECT_EQ(0, cli("rmtree", {"/s1", "--force"}).status);
+    EXPECT_TRUE(objects.exists("/objects/o1"));
+
     // A directory above a snapshot that a run works on is not removed under it: refused at
     // once naming the run, or removed once the run has ended with --wait.
     vol.mkdir("/big");

@@ -1,3 +1,4 @@
+#include "bookkeeping.h"
 #include "commands.h"
 #include "dataset_command.h"
 #include "kill_hook.h"
@@ -18,7 +19,7 @@ namespace znfssnap {
 namespace {
 
 const char* k_help =
-    "Usage: znfssnap rmtree --volume DIR [--wait] PATH [OPTIONS]\n"
+    "Usage: znfssnap rmtree --volume DIR [--wait] [--force] PATH [OPTIONS]\n"
     "\n"
     "A volume DIR is a host directory (a POSIX volume) or gluster://HOST[:PORT]/VOLNAME (a\n"
     "GlusterFS volume, reached without a mount).\n"
@@ -34,9 +35,16 @@ const char* k_help =
     "volume root and, on a host directory volume, that root and the host directories above\n"
     "it, so a run whose --volume root lies inside PATH is seen too).\n"
     "\n"
-    "  --wait  wait for such a run to end, instead of failing at once\n"
+    "A snapshot that still holds the last reference to data objects is refused: a finished\n"
+    "snapshot whose delete list names files (delete it first: 'znfssnap destroy' deletes,\n"
+    "hands on and removes), one whose deletion has not completed, and one whose names for\n"
+    "the previous snapshot are not handed on yet ('znfssnap handoff'). Removed, it would leave\n"
+    "those objects on the object volume with nothing to ever unlink them.\n"
     "\n"
-    "Exit status: 0 removed; 1 the removal failed; 2 usage error.\n";
+    "  --wait   wait for such a run to end, instead of failing at once\n"
+    "  --force  remove such a snapshot all the same (its objects are left for good)\n"
+    "\n"
+    "Exit status: 0 removed; 1 the removal failed or was refused; 2 usage error.\n";
 
 // The tree removal would take the whole volume with it for a path that resolves to the root,
 // and "x/.." is such a path; refuse anything but plain names.
@@ -49,13 +57,51 @@ bool plain_path(const std::string& path)
     return !parts.empty();
 }
 
+// Why removing the tree at path would strand data objects that only it still leads to: the
+// names of its delete list, or those its deletion means to hand on. Empty when nothing would.
+verdict stranding_refusal(const opened_volume& vol, const std::string& path)
+{
+    snapshot_state st;
+    std::error_code ec = read_snapshot_state(vol, path, true, st);
+    // Not there, not a directory, or a link (removed as a name, never followed): no snapshot.
+    if (ec.value() == ENOENT || ec.value() == ENOTDIR || ec.value() == ELOOP ||
+        (!ec && (!st.bookkeeping || st.incomplete || st.destroying)))
+        return verdict();
+    if (ec)
+        return check_failed("cannot tell whether " + path + " is a snapshot that still holds data objects", ec);
+    const std::string how = "; nothing was removed (--force removes it all the same, leaving those objects for good)";
+    if (st.deletion_ran && !st.delete_complete)
+        return refused(path +
+                           " is a snapshot whose deletion began but has not completed: run the same delete (or "
+                           "destroy) again first" +
+                           how,
+                       EBUSY);
+    if (!st.delete_complete && (!st.list_entries_known || st.list_entries != 0))
+        return refused(path + " is a finished snapshot whose delete list names " +
+                           (st.list_entries_known ? std::to_string(st.list_entries) : std::string("some")) +
+                           " files it may be the last to hold: delete it first ('znfssnap destroy' deletes it, "
+                           "hands its names on and removes it)" +
+                           how,
+                       EBUSY);
+    if (st.handoff_pending()) {
+        uint64_t names = 0;
+        ec = count_list_entries(vol, path + znfssnapcore::znfssnaputils::sdelfilelist_prevsnap, names);
+        if (ec || names != 0)
+            return refused(path + " is a deleted snapshot whose names for the previous snapshot " + st.compared_with +
+                               " are not handed on yet: run 'znfssnap handoff' (or destroy) first" + how,
+                           EBUSY);
+    }
+    return verdict();
+}
+
 }  // namespace
 
 int cmd_rmtree(const std::vector<std::string>& args)
 {
     parsed_args pa;
     common_options co;
-    int rc = start_command("rmtree", k_help, args, {{"volume", true}, {"wait", false}}, {"volume"}, 1, 1, pa, co);
+    int rc = start_command("rmtree", k_help, args, {{"volume", true}, {"wait", false}, {"force", false}}, {"volume"}, 1,
+                           1, pa, co);
     if (rc >= 0)
         return rc;
     const std::string volume = pa.get("volume");
@@ -97,6 +143,11 @@ int cmd_rmtree(const std::vector<std::string>& args)
     // A snapshot's delete list goes first, and durably: cut short anywhere after, what is left
     // never reads as a finished snapshot, which a deletion could take as the previous one.
     const opened_volume below = confined(strict, {path}, ec);
+    if (below.iopx && !pa.has("force")) {
+        const verdict v = stranding_refusal(below, path);
+        if (!v.ok())
+            return report_verdict("rmtree", co.json, j, v);
+    }
     if (below.iopx &&
         (ec = remove_file_durably(below.api, below.iopx, path + znfssnapcore::znfssnaputils::sdelfilelist)) &&
         ec.value() != ENOTDIR && ec.value() != ELOOP)
