@@ -176,6 +176,40 @@ uuid_read classify(int64_t rc, int err, const string& value, bool missing_file_i
     return uuid_read::unknown;
 }
 
+const char* const k_acl_access = "system.posix_acl_access";
+
+// From an access ACL's value (the kernel's little-endian form: a 4-byte version, then 8-byte
+// entries of tag, permissions and id), the rights (rwx bits) that named users other than
+// root, owner and this process's user and named groups other than root's get past the
+// mask, and those of the owning group's entry. False when the value is not such a list.
+bool acl_reach(const string& value, uid_t owner, unsigned& named, unsigned& owning)
+{
+    auto u16 = [&](size_t at) {
+        return static_cast<unsigned>(static_cast<unsigned char>(value[at])) |
+               static_cast<unsigned>(static_cast<unsigned char>(value[at + 1])) << 8;
+    };
+    auto u32 = [&](size_t at) { return static_cast<uint32_t>(u16(at)) | static_cast<uint32_t>(u16(at + 2)) << 16; };
+    if (value.size() < 4 || (value.size() - 4) % 8 != 0 || u32(0) != 2)
+        return false;
+    unsigned mask = 7, users = 0, groups = 0;
+    owning = 0;
+    for (size_t at = 4; at < value.size(); at += 8) {
+        const unsigned tag = u16(at), perm = u16(at + 2) & 7;
+        const uint32_t id = u32(at + 4);
+        if (tag == 0x02 && id != 0 && id != owner && id != geteuid())
+            users |= perm;
+        else if (tag == 0x04)
+            owning = perm;
+        else if (tag == 0x08 && id != 0)
+            groups |= perm;
+        else if (tag == 0x10)
+            mask = perm;
+    }
+    named = (users | groups) & mask;
+    owning &= mask;
+    return true;
+}
+
 }  // namespace
 
 int64_t file_getxattr(znfs::znfs_api* api, boost::shared_ptr<znfs::znfs_iopx> iopx, string path, string name,
@@ -236,7 +270,7 @@ uint32_t get_numcpucores()
 
 znfssnapdelete::znfssnapdelete(znfssnapcore_opinfo* opinfo)
     : znfssnapframe(opinfo, "znfssnapdelete::znfssnapdelete"), m_threadcount(0), m_checked(0), m_handed_on(0),
-      m_unlinked(0), m_unresolved(0), m_unguarded(0)
+      m_unlinked(0), m_unresolved(0), m_unguarded(0), m_missing(0)
 {
 }
 
@@ -548,31 +582,34 @@ int32_t znfssnapdelete::handle_name(const string& name, bool& unresolved)
         break;
     }
 
+    string uuid;
+    int64_t rc = file_getxattr(m_znfsapi, m_iopx, path, suuidxattr, uuid, *this);
+
     // The copy is compared by its name, so a user who may rename or link entries in one of its
     // directories could have put another copy there: one whose object the live file or an older
     // snapshot still uses. The previous snapshot's answer ("absent", "another uuid") is as easy
     // to fake. Only when no one but root and this user can change those directories does the
-    // answer stand; otherwise the object is kept.
-    // A copy that was read without a uuid has no object to keep.
+    // answer stand; otherwise the object is kept, and the log line names it for reclaiming by
+    // hand once no snapshot holds it.
     const bool has_prev = !m_opinfo->prevsnapdir.empty();
-    guard g = read_this && compared.empty() ? guard::safe : directories_guarded(m_opinfo->snapdir, name);
-    if (g == guard::safe && has_prev && !compared.empty())
-        g = directories_guarded(m_opinfo->prevsnapdir, name);
-    if (g == guard::unknown) {
-        debug(fn, -1, "Directories of file [%s] unreadable: %s", name.c_str(),
-              has_prev ? "handed on, nothing unlinked" : "nothing unlinked");
-        unresolved = true;
-        return has_prev ? 1 : 0;
-    }
-    if (g != guard::safe) {
-        debug(fn, -1, "File [%s] lies below a directory that others may write: %s", name.c_str(),
-              has_prev ? "handed on, nothing unlinked" : "nothing unlinked");
-        m_unguarded.fetch_add(1, std::memory_order_relaxed);
-        return has_prev ? 1 : 0;
+    if (rc > 0 && !uuid.empty()) {
+        guard g = directories_guarded(m_opinfo->snapdir, name);
+        if (g == guard::safe && has_prev)
+            g = directories_guarded(m_opinfo->prevsnapdir, name);
+        if (g == guard::unknown) {
+            debug(fn, -1, "Directories of file [%s] unreadable, object [%s] kept%s", name.c_str(), uuid.c_str(),
+                  has_prev ? ", handed on" : "");
+            unresolved = true;
+            return has_prev ? 1 : 0;
+        }
+        if (g != guard::safe) {
+            debug(fn, -1, "File [%s] lies below a directory that others may write: object [%s] kept%s", name.c_str(),
+                  uuid.c_str(), has_prev ? ", name handed on" : "");
+            m_unguarded.fetch_add(1, std::memory_order_relaxed);
+            return has_prev ? 1 : 0;
+        }
     }
 
-    string uuid;
-    int64_t rc = file_getxattr(m_znfsapi, m_iopx, path, suuidxattr, uuid, *this);
     debug(fn, 0, "Deleting file [%s]", uuid.c_str());
     if (rc < 0 && errno != ENODATA) {
         // Without a value we cannot tell what to unlink; keeping the object costs space,
@@ -602,7 +639,9 @@ int32_t znfssnapdelete::handle_name(const string& name, bool& unresolved)
                                                znfs::znfs_aio_ptr());
     if (!ec) {
         m_unlinked.fetch_add(1, std::memory_order_relaxed);
-    } else if (ec.value() != ENOENT) {  // ENOENT: gone already, e.g. by an interrupted earlier run
+    } else if (ec.value() == ENOENT) {  // gone already, e.g. by an interrupted earlier run
+        m_missing.fetch_add(1, std::memory_order_relaxed);
+    } else {
         debug(fn, -1, "Failed to unlink object [%s]: %s", uuid.c_str(), ec.message().c_str());
         unresolved = true;
     }
@@ -632,7 +671,7 @@ znfssnapdelete::guard znfssnapdelete::directories_guarded(const string& root, co
                 m_guarded.emplace(dir, g);
             }
         }
-        if (g == guard::absent)
+        if (g == guard::absent || g == guard::sealed)
             return guard::safe;
         if (g != guard::safe)
             return g;
@@ -644,6 +683,24 @@ znfssnapdelete::guard znfssnapdelete::directories_guarded(const string& root, co
         dir = root + "/" + name.substr(0, slash);
         from = slash + 1;
     }
+}
+
+int64_t znfssnapdelete::raw_getxattr(const string& path, const char* name, string& value)
+{
+    znfs::znfs_buff_ptr buff = m_znfsapi->alloc_io_buffer(4096);
+    if (!buff || !buff->get_base()) {
+        errno = ENOMEM;
+        return -1;
+    }
+    struct iovec iov;
+    iov.iov_base = buff->get_base();
+    iov.iov_len = 4096;
+    int64_t got = m_znfsapi->getxattr(m_iopx, path.c_str(), name, &iov, znfs::znfs_aio_ptr());
+    if (got >= 0)
+        value.assign(static_cast<const char*>(buff->get_base()), static_cast<size_t>(got));
+    else if (got != -1)
+        errno = EIO;
+    return got;
 }
 
 znfssnapdelete::guard znfssnapdelete::directory_guard(const string& dir)
@@ -660,25 +717,38 @@ znfssnapdelete::guard znfssnapdelete::directory_guard(const string& dir)
         debug(fn, -1, "Failed to stat directory [%s]: %s", dir.c_str(), ec.message().c_str());
         return guard::unknown;
     }
-    if ((st.st_uid != 0 && st.st_uid != geteuid()) || (st.st_mode & S_IWOTH) != 0)
+    if (st.st_uid != 0 && st.st_uid != geteuid())
         return guard::unsafe;
-    if ((st.st_mode & S_IWGRP) == 0)
-        return guard::safe;
-    if (st.st_gid != 0)
-        return guard::unsafe;
-    // Group write for root's group only, unless an access ACL's mask (the group bits) lets a
-    // named user or group write too.
-    struct iovec iov;
-    iov.iov_base = nullptr;
-    iov.iov_len = 0;
-    errno = 0;
-    int64_t size = m_znfsapi->getxattr(m_iopx, dir.c_str(), "system.posix_acl_access", &iov, znfs::znfs_aio_ptr());
-    if (size >= 0)
-        return guard::unsafe;
-    if (errno == ENODATA || errno == ENOTSUP || errno == EOPNOTSUPP)
-        return guard::safe;
-    debug(fn, -1, "Failed to read the ACL of directory [%s]: %s", dir.c_str(), frame::errno_text(errno).c_str());
-    return guard::unknown;
+
+    // Who else may search (x) and change (w) it: others by the mode, the owning group unless it
+    // is root's, and with an access ACL every named user and group but root's and ours (the
+    // group bits are then the mask, and the owning group has an entry of its own).
+    unsigned others = st.st_mode & S_IRWXO;
+    unsigned group = st.st_gid != 0 ? (st.st_mode & S_IRWXG) >> 3 : 0;
+    if ((st.st_mode & (S_IWGRP | S_IXGRP)) != 0) {
+        string acl;
+        errno = 0;
+        int64_t rc = raw_getxattr(dir, k_acl_access, acl);
+        if (rc >= 0) {
+            unsigned named = 0, owning = 0;
+            if (!acl_reach(acl, st.st_uid, named, owning)) {
+                debug(fn, -1, "Unreadable ACL on directory [%s]", dir.c_str());
+                return guard::unsafe;
+            }
+            group = (st.st_gid != 0 ? owning : 0) | named;
+        } else if (errno == ERANGE) {  // an ACL of hundreds of entries
+            return guard::unsafe;
+        } else if (errno != ENODATA && errno != ENOTSUP && errno != EOPNOTSUPP) {
+            debug(fn, -1, "Failed to read the ACL of directory [%s]: %s", dir.c_str(),
+                  frame::errno_text(errno).c_str());
+            return guard::unknown;
+        }
+    }
+    // Entries are changed only by those who may both search and write the directory, and
+    // nothing below one that no one else may search can be reached at all.
+    if (((others | group) & 1) == 0)
+        return guard::sealed;
+    return ((others | group) & 2) != 0 ? guard::unsafe : guard::safe;
 }
 
 bool znfssnapdelete::is_file_needed(const string& name)

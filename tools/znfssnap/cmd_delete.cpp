@@ -125,6 +125,7 @@ int cmd_delete(const std::vector<std::string>& args)
         .unum("names_checked", out.checked)
         .unum("names_handed_on", out.handed_on)
         .unum("objects_unlinked", out.unlinked)
+        .unum("objects_missing", out.missing)
         .unum("names_unresolved", out.unresolved)
         .unum("names_unguarded", out.unguarded);
     if (dry_run)
@@ -165,7 +166,7 @@ int cmd_delete(const std::vector<std::string>& args)
         if (!dry_run)
             std::printf("names for the previous snapshot: %s\n", printable(out.prevsnap_dellist).c_str());
     }
-    warn_unguarded("delete", out, !prevsnap.empty());
+    warn_objects_left("delete", out, !prevsnap.empty());
     if (!complete) {
         std::string what = out.unresolved != 0
                                ? std::to_string(out.unresolved) +

@@ -193,6 +193,7 @@ int cmd_destroy(const std::vector<std::string>& raw_args)
                 .unum("names_checked", del.out.checked)
                 .unum("names_handed_on", del.out.handed_on)
                 .unum("objects_unlinked", del.out.unlinked)
+                .unum("objects_missing", del.out.missing)
                 .unum("names_unresolved", del.out.unresolved)
                 .unum("names_unguarded", del.out.unguarded);
             if (dry_run)
@@ -207,7 +208,7 @@ int cmd_destroy(const std::vector<std::string>& raw_args)
                                                             snapdir + k_delete_complete + " could not be written",
                                                         del.marker_ec));
             deletion = dry_run ? "would_run" : "done";
-            warn_unguarded("destroy", del.out, !prevsnap.empty());
+            warn_objects_left("destroy", del.out, !prevsnap.empty());
             if (!del.complete()) {
                 j.str("deletion", "incomplete").str("stopped_at", "deletion").flag("complete", false);
                 j.error(std::error_code());

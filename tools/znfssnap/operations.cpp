@@ -107,6 +107,7 @@ delete_outcome run_delete(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, 
         out.unlinked = op.objects_unlinked();
         out.unresolved = op.names_unresolved();
         out.unguarded = op.names_unguarded();
+        out.missing = op.objects_missing();
     }
     out.seconds = clock.seconds();
     out.opstatus = rec.opstatus;
@@ -122,16 +123,25 @@ delete_outcome run_delete(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, 
     return out;
 }
 
-void warn_unguarded(const char* command, const delete_outcome& out, bool has_prev)
+void warn_objects_left(const char* command, const delete_outcome& out, bool has_prev)
 {
+    // A rerun finds the objects an earlier run unlinked gone; a run that finds every one gone
+    // may as well be unlinking on the wrong volume.
+    if (out.missing != 0 && out.unlinked == 0)
+        std::fprintf(stderr,
+                     "znfssnap %s: none of the %" PRIu64
+                     " objects to unlink was on the object volume: unlinked by an earlier run, or "
+                     "--object-volume is not the volume their uuids name\n",
+                     command, out.missing);
     if (out.unguarded == 0)
         return;
     std::fprintf(stderr,
                  "znfssnap %s: %" PRIu64
-                 " objects were kept (%s): their copies lie below directories that users "
-                 "other than root and this one may write, where a copy may have been swapped for another; see the "
-                 "log lines above\n",
-                 command, out.unguarded, has_prev ? "their names handed on" : "nothing unlinked for them");
+                 " objects were kept%s: their copies lie below directories that users other than root and "
+                 "this one may change, where a copy may have been swapped for another. The log lines "
+                 "\"object [...] kept\" name them (each one with --log-file or -v), and nothing else will: "
+                 "unlink them by hand once no snapshot holds them\n",
+                 command, out.unguarded, has_prev ? " (their names handed on)" : "");
 }
 
 }  // namespace znfssnap

@@ -51,6 +51,7 @@ struct delete_outcome {
     uint64_t handed_on = 0;
     uint64_t unlinked = 0;
     uint64_t unresolved = 0;                     // names left for a rerun to resolve
+    uint64_t missing = 0;                        // objects to unlink that were not there (ENOENT)
     uint64_t unguarded = 0;                      // objects kept: a copy's directory others may write
     std::vector<std::string> dry_run_objects;    // sorted; dry runs only
     std::vector<std::string> dry_run_handed_on;  // in list order; dry runs only
@@ -66,8 +67,9 @@ delete_outcome run_delete(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, 
                           const std::string& prevsnapdir, bool dry_run, bool show_progress);
 
 // Tells stderr how many objects the deletion kept because their copies' directories may be
-// written by others (nothing when none were).
-void warn_unguarded(const char* command, const delete_outcome& out, bool has_prev);
+// written by others, and when none of the objects it was to unlink was there (nothing when
+// neither happened).
+void warn_objects_left(const char* command, const delete_outcome& out, bool has_prev);
 
 }  // namespace znfssnap
 

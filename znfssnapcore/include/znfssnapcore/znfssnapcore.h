@@ -285,7 +285,9 @@ public:
     int32_t snap_handle_filedelete(string& name);
     // True when both copies of name carry equal non-empty uuids, or when that cannot be ruled
     // out: only a missing or empty attribute (either copy) or a missing previous copy (ENOENT,
-    // ENOTDIR) answers false; any other failed read answers true, so the object is kept.
+    // ENOTDIR) answers false; any other failed read answers true, so the object is kept. It does
+    // not judge whether either copy may have been swapped by a user who may write its directory:
+    // snap_handle_filedelete does that before it unlinks.
     bool is_file_needed(const string& name);
     // Creates listpath afresh and appends hand-off files 1..m_threadcount that exist, in order.
     // A failed reopen or append is logged and the merge goes on; the last failure is returned.
@@ -295,14 +297,18 @@ public:
     uint64_t names_checked() const { return m_checked.load(std::memory_order_relaxed); }
     uint64_t names_handed_on() const { return m_handed_on.load(std::memory_order_relaxed); }
     uint64_t objects_unlinked() const { return m_unlinked.load(std::memory_order_relaxed); }
+    // Objects that were to be unlinked but were not on the object volume (ENOENT): gone by an
+    // earlier run, or the object volume is not the one the uuids name. Not counted as unlinked.
+    uint64_t objects_missing() const { return m_missing.load(std::memory_order_relaxed); }
     // Listed names that ended neither unlinked, nor handed on, nor proven to need nothing
     // (names a stopped batch never reached and hand-off names that were lost included). Not
     // zero means opstatus -1: the same deletion run again resolves them.
     uint64_t names_unresolved() const { return m_unresolved.load(std::memory_order_relaxed); }
     // Listed names whose object was kept because a directory on the way to a copy (in this
-    // snapshot or the previous one) may be written by a user other than root and this process's:
-    // such a copy may have been swapped for another one. Handed on, or without a previous
-    // snapshot left alone; a rerun gives the same answer, so they do not make opstatus -1.
+    // snapshot or the previous one) may be changed by a user other than root and this
+    // process's: such a copy may have been swapped for another one. Handed on, or without a
+    // previous snapshot left alone; the log names each object kept. A rerun gives the same
+    // answer, so they do not make opstatus -1.
     uint64_t names_unguarded() const { return m_unguarded.load(std::memory_order_relaxed); }
 
     uint32_t m_threadcount;
@@ -322,13 +328,16 @@ private:
     // unlinked, nor handed on, nor proven to need nothing.
     int32_t handle_name(const string& name, bool& unresolved);
 
-    enum class guard { safe, unsafe, unknown, absent };
-    // Whether every directory from root down to name's own may be changed only by root or by
-    // this process's user (absent below a guarded one counts as safe: nobody else can have
-    // taken the copy away). Verdicts are kept per directory: only root or the owner, one of
-    // those two, can change the mode or owner that decide them.
+    enum class guard { safe, unsafe, unknown, absent, sealed };
+    // Whether the directories from root down to name's own may be changed only by root or by
+    // this process's user: each one is, or one on the way can be searched by no one else
+    // (sealed). Absent below a guarded one counts as safe: nobody else can have taken the copy
+    // away. Verdicts are kept per directory: only root or the owner, one of those two, can
+    // change the mode, owner or ACL that decide them.
     guard directories_guarded(const string& root, const string& name);
     guard directory_guard(const string& dir);
+    // The attribute's value, up to 4 KiB, read in one call; its length, or -1 with errno.
+    int64_t raw_getxattr(const string& path, const char* name, string& value);
 
     // The object volume as the deletion reaches it: below its root no link is followed.
     boost::shared_ptr<znfs::znfs_iopx> m_objiopx;
@@ -337,6 +346,7 @@ private:
     std::atomic<uint64_t> m_unlinked;
     std::atomic<uint64_t> m_unresolved;
     std::atomic<uint64_t> m_unguarded;
+    std::atomic<uint64_t> m_missing;
     std::mutex m_guard_mutex;
     std::unordered_map<string, guard> m_guarded;  // by directory path, under m_guard_mutex
 };
