@@ -11,8 +11,11 @@
 #include <znfs/znfs_posix.h>
 #include <znfssnapcore/znfssnapcore.h>
 
+#include <dirent.h>
+
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace znfssnap {
 
@@ -35,11 +38,13 @@ const char* k_help =
     "volume root and, on a host directory volume, that root and the host directories above\n"
     "it, so a run whose --volume root lies inside PATH is seen too).\n"
     "\n"
-    "A snapshot that still holds the last reference to data objects is refused: a finished\n"
-    "snapshot whose delete list names files (delete it first: 'znfssnap destroy' deletes,\n"
-    "hands on and removes), one whose deletion has not completed, and one whose names for\n"
-    "the previous snapshot are not handed on yet ('znfssnap handoff'). Removed, it would leave\n"
-    "those objects on the object volume with nothing to ever unlink them.\n"
+    "A snapshot that still holds the last reference to data objects is refused, at PATH or\n"
+    "anywhere below it: a finished snapshot whose delete list names files (delete it first:\n"
+    "'znfssnap destroy' deletes, hands on and removes), one whose deletion has not completed,\n"
+    "and one whose names for the previous snapshot are not handed on yet ('znfssnap\n"
+    "handoff'). Removed, it would leave those objects on the object volume with nothing to ever\n"
+    "unlink them. So is a PATH inside a finished snapshot: the next newer snapshot's deletion\n"
+    "would find those copies absent and unlink objects the snapshot still names.\n"
     "\n"
     "  --wait   wait for such a run to end, instead of failing at once\n"
     "  --force  remove such a snapshot all the same (its objects are left for good)\n"
@@ -94,6 +99,76 @@ verdict stranding_refusal(const opened_volume& vol, const std::string& path)
     return verdict();
 }
 
+// The snapshot that path lies inside, if any: removing part of a finished one would take copies
+// that a deletion of the next newer snapshot compares with, which then unlinks objects this
+// one still names.
+verdict inside_snapshot(const opened_volume& vol, const std::string& path)
+{
+    const std::vector<std::string> parts = path_components(path);
+    std::string above;
+    for (size_t i = 0; i + 1 < parts.size(); ++i) {
+        above += "/" + parts[i];
+        snapshot_state st;
+        std::error_code ec = probe_file(vol.api, vol.iopx, above + znfssnapcore::znfssnaputils::sdelfilelist);
+        if (ec.value() == ENOENT || ec.value() == ENOTDIR)
+            continue;
+        if (!ec)
+            ec = read_snapshot_state(vol, above, false, st);
+        if (ec)
+            return check_failed("cannot tell whether " + above + " is a snapshot", ec);
+        if (!st.incomplete && !st.destroying)
+            return refused(path + " lies inside the snapshot " + above +
+                               ": without it, the deletion of the next newer snapshot would find those copies "
+                               "absent and unlink objects " +
+                               above + " still names; remove the whole snapshot (or give --force); nothing was removed",
+                           EBUSY);
+    }
+    return verdict();
+}
+
+// stranding_refusal for path and, where it is no snapshot, for every snapshot below it (a
+// snapshot's own copies hold none: creation leaves .snaps out). Only directories are read.
+verdict stranding_at_or_below(const opened_volume& vol, const std::string& path, unsigned depth)
+{
+    verdict v = stranding_refusal(vol, path);
+    if (!v.ok())
+        return v;
+    struct stat st {};
+    std::error_code ec = vol.api->stat(vol.iopx, (path + "/.delete").c_str(), &st, znfs::znfs_aio_ptr());
+    if (ec.value() != ENOENT)
+        return verdict();  // a snapshot, judged above; a link or an error: not entered
+    ec.clear();
+    if (depth == 0)
+        return refused(path + " is too deep to look for snapshots below it; give --force to remove it all the same",
+                       ELOOP);
+    errno = 0;
+    znfs::znfs_file_ptr d = vol.api->opendir(vol.iopx, path.c_str(), znfs::znfs_aio_ptr());
+    if (!d)
+        return verdict();  // no directory, or none to read: the removal says what it is
+    std::vector<std::string> dirs;
+    for (;;) {
+        errno = 0;
+        struct dirent* de = vol.api->readdir(d, znfs::znfs_aio_ptr());
+        if (!de) {
+            if (errno != 0)
+                ec = znfs::errno_code(errno);
+            break;
+        }
+        if (std::strcmp(de->d_name, ".") == 0 || std::strcmp(de->d_name, "..") == 0)
+            continue;
+        if (de->d_type == DT_DIR || de->d_type == DT_UNKNOWN)
+            dirs.push_back(path + "/" + de->d_name);
+    }
+    vol.api->closedir(d, znfs::znfs_aio_ptr());
+    if (ec)
+        return check_failed("cannot read " + path + " to look for snapshots below it", ec);
+    for (const std::string& dir : dirs) {
+        v = stranding_at_or_below(vol, dir, depth - 1);
+        if (!v.ok())
+            return v;
+    }
+    return verdict();
+}
 }  // namespace
 
 int cmd_rmtree(const std::vector<std::string>& args)
@@ -144,7 +219,9 @@ int cmd_rmtree(const std::vector<std::string>& args)
     // never reads as a finished snapshot, which a deletion could take as the previous one.
     const opened_volume below = confined(strict, {path}, ec);
     if (below.iopx && !pa.has("force")) {
-        const verdict v = stranding_refusal(below, path);
+        verdict v = inside_snapshot(strict, path);
+        if (v.ok())
+            v = stranding_at_or_below(strict, path, 256);
         if (!v.ok())
             return report_verdict("rmtree", co.json, j, v);
     }

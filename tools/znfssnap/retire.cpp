@@ -284,6 +284,24 @@ handoff_outcome run_handoff(const opened_volume& plain, const std::string& snapd
                                 znfs::errno_code(ENOENT));
         return out;
     }
+    // A snapshot whose removal has begun (rmtree takes its delete list first, destroy marks it)
+    // may have lost its done marker already, its names being in the previous list: handed on
+    // again, they would be there twice.
+    const std::error_code list_ec = probe_file(vol.api, vol.iopx, snapdir + znfssnapcore::znfssnaputils::sdelfilelist);
+    const std::error_code destroying_ec = probe_file(vol.api, vol.iopx, snapdir + k_destroying);
+    if (list_ec.value() == ENOENT || !destroying_ec) {
+        out.stop = refused("the removal of " + snapdir + " has begun (" +
+                               (destroying_ec ? snapdir + znfssnapcore::znfssnaputils::sdelfilelist + " is gone"
+                                              : snapdir + k_destroying + " exists") +
+                               "): its names may be in " + target + " already; check that list by hand",
+                           EINVAL);
+        return out;
+    }
+    if (list_ec || destroying_ec.value() != ENOENT) {
+        out.stop = check_failed("cannot tell whether the removal of " + snapdir + " has begun",
+                                list_ec ? list_ec : destroying_ec);
+        return out;
+    }
     if (recorded != prevnorm) {
         out.stop = refused("the deletion of " + snapdir + " compared its names with " +
                                (recorded.empty() ? std::string("no previous snapshot") : recorded) + ", not with " +
