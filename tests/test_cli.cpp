@@ -2024,8 +2024,8 @@ TEST(CliDestroy, RefusedBeforeAnythingIsUnlinked)
     const std::vector<refusal> cases = {
         // A list-add of "changed.bak" cut short on a full volume: "changed" is not listed.
         {"list ends in a cut line",
-         [](retire_scene& s) { s.snaps.write("/s2/.delete/deletefilelist", "kept\nchanged", 0760); },
-         deletions, "/s2/.delete/deletefilelist does not end with a line feed"},
+         [](retire_scene& s) { s.snaps.write("/s2/.delete/deletefilelist", "kept\nchanged", 0760); }, deletions,
+         "/s2/.delete/deletefilelist does not end with a line feed"},
         // A removal of /s1 that was cut short: its copy of kept is gone, its list not yet.
         {"previous snapshot being removed",
          [](retire_scene& s) {
@@ -2044,13 +2044,16 @@ TEST(CliDestroy, RefusedBeforeAnythingIsUnlinked)
              s.snaps.write("/s1/.delete/destroying", "");
              ASSERT_EQ(0, unlink(s.snaps.host("/s1/kept").c_str()));
          },
-         {{"handoff", "--prevsnap", "/s1"}, {"destroy", "--prevsnap", "/s1"}}, "/s1 is part-way through its removal"},
+         {{"handoff", "--prevsnap", "/s1"}, {"destroy", "--prevsnap", "/s1"}},
+         "/s1 is part-way through its removal"},
         // Its names could never be handed on: the list of a deleted snapshot takes no more.
         {"previous snapshot deleted itself",
          [](retire_scene& s) { s.snaps.write("/s1/.delete/delete_complete", "\n"); }, deletions,
          "the deletion of /s1 has run (/s1/.delete/delete_complete exists)"},
-        {"previous snapshot holds nothing", [](retire_scene& s) { s.snaps.mkdir("/s0"); },
-         {{"delete", "--prevsnap", "/s0"}, {"delete", "--prevsnap", "/s0", "--dry-run"}}, "/s0 holds nothing"},
+        {"previous snapshot holds nothing",
+         [](retire_scene& s) { s.snaps.mkdir("/s0"); },
+         {{"delete", "--prevsnap", "/s0"}, {"delete", "--prevsnap", "/s0", "--dry-run"}},
+         "/s0 holds nothing"},
         // Without a previous snapshot kept's object, which /s1 shares, would go.
         {"rerun of a completed deletion against another previous snapshot",
          [](retire_scene& s) {
@@ -2060,6 +2063,26 @@ TEST(CliDestroy, RefusedBeforeAnythingIsUnlinked)
          },
          {{"delete"}, {"delete", "--dry-run"}, {"delete", "--prevsnap", "/s0"}},
          "completed against /s1 (recorded in /s2/.delete/delete_complete), not against"},
+        // A hand-off of its names into /s1 cut short: rerun against /s0, the names would reach
+        // both lists, and /s1's marker would wait for good.
+        {"rerun against another previous snapshot with a hand-off into the first half done",
+         [](retire_scene& s) {
+             ASSERT_EQ(0, s.cli({"delete", "--prevsnap", "/s1"}).status);
+             s.snaps.write("/s1/.delete/handoff_pending", "0 5 /s2\n");
+             s.snaps.mkdir("/s0/.delete");
+             s.snaps.write("/s0/.delete/deletefilelist", "");
+         },
+         {{"delete", "--prevsnap", "/s0", "--new-prevsnap"}, {"delete", "--new-prevsnap", "--dry-run"}},
+         "a hand-off of the names of /s2 into /s1 is half done"},
+        // /s1 deleted before /s2's names reached it: they go to the snapshot before /s1 by a
+        // deletion of /s2 against that one, not into some other list.
+        {"previous snapshot deleted before the hand-off",
+         [](retire_scene& s) {
+             ASSERT_EQ(0, s.cli({"delete", "--prevsnap", "/s1"}).status);
+             s.snaps.write("/s1/.delete/delete_complete", "\n");
+         },
+         {{"handoff", "--prevsnap", "/s1"}, {"destroy", "--prevsnap", "/s1"}},
+         "run 'znfssnap delete --snapdir /s2 --new-prevsnap'"},
         // The same for one that stopped part-way (an object it could not unlink): the rerun the
         // exit status asks for must be the same delete, and kept's object stays.
         {"rerun of a deletion that stopped part-way against another previous snapshot",
@@ -2078,18 +2101,22 @@ TEST(CliDestroy, RefusedBeforeAnythingIsUnlinked)
              ASSERT_EQ(0, rename(s.snaps.host("/s2/.delete").c_str(), s.snaps.host("/elsewhere").c_str()));
              s.snaps.symlink("../elsewhere", "/s2/.delete");
          },
-         {{"destroy", "--prevsnap", "/s1"}}, "a symbolic link stands where a directory of it was expected"},
+         {{"destroy", "--prevsnap", "/s1"}},
+         "a symbolic link stands where a directory of it was expected"},
         // The snapshot itself, spelled apart, would have every name handed on to itself and no
         // object unlinked; one inside it would be removed with it.
-        {"previous snapshot is the snapshot itself", [](retire_scene& s) { s.snaps.symlink(".", "/via"); },
+        {"previous snapshot is the snapshot itself",
+         [](retire_scene& s) { s.snaps.symlink(".", "/via"); },
          {{"delete", "--prevsnap", "/via/s2"},
           {"delete", "--prevsnap", "/s2/docs", "--dry-run"},
           {"destroy", "--prevsnap", "/s1/../s2"},
           {"destroy", "--prevsnap", "/via/s2/docs", "-n"},
           {"handoff", "--prevsnap", "/via/s2"}},
-         "--prevsnap names the snapshot", 2},
+         "--prevsnap names the snapshot",
+         2},
         // Emptied where the link leads, it would then stop at removing the link, at every rerun.
-        {"snapshot named by a link", [](retire_scene& s) { s.snaps.symlink("s2", "/latest"); },
+        {"snapshot named by a link",
+         [](retire_scene& s) { s.snaps.symlink("s2", "/latest"); },
          {{"destroy", "--snapdir", "/latest", "--prevsnap", "/s1"}, {"destroy", "--snapdir", "/latest", "-n"}},
          "/latest is a symbolic link"},
     };

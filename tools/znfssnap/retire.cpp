@@ -63,6 +63,20 @@ verdict deletion_refusal(const opened_volume& vol, const std::string& snapdir, c
                 ", or add --new-prevsnap to rerun it against " +
                 (prevsnap.empty() ? std::string("no previous snapshot") : printable(prevsnap)) + " deliberately",
             EINVAL);
+    // A hand-off of this snapshot's names into the one recorded may be half done: rerun against
+    // another, the names would reach both, and that one's marker would wait for good.
+    if ((complete || started) && !recorded.empty() && recorded != normalize_path(prevsnap)) {
+        pending_handoff p;
+        ec = read_pending(vol, recorded, p);
+        if (!ec && p.snapdir == normalize_path(snapdir))
+            return refused("a hand-off of the names of " + printable(snapdir) + " into " + printable(recorded) +
+                               " is half done (" + printable(recorded) + k_handoff_pending +
+                               "): finish it with 'znfssnap handoff --snapdir " + printable(snapdir) + " --prevsnap " +
+                               printable(recorded) + "'; the names are then that snapshot's",
+                           EBUSY);
+        if (ec && ec.value() != ENOENT && ec.value() != ENOTDIR)
+            return check_failed("cannot read " + printable(recorded) + k_handoff_pending, ec);
+    }
     if (!prevsnap.empty()) {
         const verdict v = removal_refusal(vol, prevsnap, true);
         if (!v.ok())
@@ -325,6 +339,19 @@ handoff_outcome run_handoff(const opened_volume& plain, const std::string& snapd
         return out;
     }
     if (!pending_ours) {
+        // Its own deletion has run without these names: they go to the snapshot before it, by a
+        // deletion of this one that compares with that one.
+        bool prev_deleted = false;
+        std::string prev_recorded;
+        if (!read_delete_complete(vol, prevsnap, prev_deleted, prev_recorded) && prev_deleted) {
+            out.stop = refused("the deletion of " + prevsnap + " has run, so its list takes no more names: run " +
+                                   "'znfssnap delete --snapdir " + snapdir +
+                                   (prev_recorded.empty() ? std::string() : " --prevsnap " + prev_recorded) +
+                                   " --new-prevsnap', which compares these names with the snapshot before " + prevsnap +
+                                   (prev_recorded.empty() ? " (none)" : "") + ", then hand them on",
+                               EBUSY);
+            return out;
+        }
         out.stop = append_refusal(vol, prevsnap, false);
         if (!out.stop.ok())
             return out;
