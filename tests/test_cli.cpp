@@ -652,6 +652,8 @@ TEST_F(CliTest, CreateAndVerifyMatch)
         EXPECT_EQ("true", j["complete"].text);
         EXPECT_EQ(std::string::npos, r.err.find('\r')) << "progress shown without a terminal";
         EXPECT_FALSE(vol.exists(snapdir + "/.snaps"));
+        // When it was taken and of what, for deletions to tell the chain by.
+        EXPECT_NE(std::string::npos, vol.getxattr(snapdir + "/.delete", "user.znfssnap.created").find(" /live"));
         EXPECT_FALSE(vol.exists(snapdir + "/docs/.snaps"));
         EXPECT_TRUE(vol.exists(snapdir + "/docs/old/.snaps"));
         EXPECT_TRUE(vol.exists(snapdir + "/.delete/deletefilelist"));
@@ -2063,6 +2065,35 @@ TEST(CliDestroy, RefusedBeforeAnythingIsUnlinked)
          },
          {{"delete"}, {"delete", "--dry-run"}, {"delete", "--prevsnap", "/s0"}},
          "completed against /s1 (recorded in /s2/.delete/delete_complete), not against"},
+        // What creation records of each snapshot (when, of which dataset) tells a previous
+        // snapshot that is none: newer, of another dataset, or one still in the chain skipped.
+        {"previous snapshot taken after the snapshot",
+         [](retire_scene& s) {
+             s.snaps.setxattr("/s1/.delete", "user.znfssnap.created", "300 /live");
+             s.snaps.setxattr("/s2/.delete", "user.znfssnap.created", "200 /live");
+         },
+         deletions, "/s1 was taken after /s2"},
+        {"previous snapshot of another dataset",
+         [](retire_scene& s) {
+             s.snaps.setxattr("/s1/.delete", "user.znfssnap.created", "100 /other");
+             s.snaps.setxattr("/s2/.delete", "user.znfssnap.created", "200 /live");
+         },
+         deletions, "/s1 is a snapshot of /other, /s2 one of /live"},
+        {"a snapshot still in the chain passed over",
+         [](retire_scene& s) {
+             s.snaps.setxattr("/s1/.delete", "user.znfssnap.created", "100 /live");
+             s.snaps.setxattr("/s2/.delete", "user.znfssnap.created", "300 /live");
+             s.snaps.mkdir("/s15/.delete");
+             s.snaps.write("/s15/.delete/deletefilelist", "");
+             s.snaps.setxattr("/s15/.delete", "user.znfssnap.created", "200 /live");
+         },
+         [&] {
+             auto runs = deletions;
+             runs.push_back({"delete"});
+             runs.push_back({"destroy", "-n"});
+             return runs;
+         }(),
+         "a snapshot of the same dataset taken before /s2"},
         // A hand-off of its names into /s1 cut short: rerun against /s0, the names would reach
         // both lists, and /s1's marker would wait for good.
         {"rerun against another previous snapshot with a hand-off into the first half done",

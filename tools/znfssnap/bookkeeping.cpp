@@ -7,8 +7,11 @@
 #include <znfssnapcore/znfssnapcore.h>
 
 #include <fcntl.h>
+#include <sys/uio.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
@@ -20,6 +23,7 @@ const char* const k_handoff_pending = "/.delete/handoff_pending";
 const char* const k_handoff_done = "/.delete/handoff_done";
 const char* const k_destroying = "/.delete/destroying";
 const char* const k_incomplete = "/.delete/incomplete";
+const char* const k_created_attr = "user.znfssnap.created";
 
 std::string format_pending(const pending_handoff& p)
 {
@@ -300,6 +304,82 @@ std::error_code read_snapshot_state(const opened_volume& vol, const std::string&
         (ec = exists(snapdir + znfssnapcore::znfssnaputils::sdelfilebatch + "1", state.deletion_ran)))
         return ec;
     return std::error_code();
+}
+
+std::error_code write_created_stamp(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& snapdir,
+                                    const created_stamp& stamp)
+{
+    std::string text = std::to_string(stamp.ns) + " " + stamp.dataset;
+    struct iovec v = {&text[0], text.size()};
+    return api->setxattr(iopx, (snapdir + znfssnapcore::znfssnaputils::sdellistdir).c_str(), k_created_attr, &v, 0,
+                         znfs::znfs_aio_ptr());
+}
+
+created_stamp read_created_stamp(const opened_volume& vol, const std::string& snapdir)
+{
+    created_stamp stamp;
+    char buf[4200];
+    struct iovec v = {buf, sizeof buf};
+    const int64_t n = vol.api->getxattr(vol.iopx, (snapdir + znfssnapcore::znfssnaputils::sdellistdir).c_str(),
+                                        k_created_attr, &v, znfs::znfs_aio_ptr());
+    if (n <= 0)
+        return stamp;
+    const std::string text(buf, static_cast<size_t>(n));
+    const size_t space = text.find(' ');
+    if (space == std::string::npos || space == 0 || text.find_first_not_of("0123456789") != space)
+        return stamp;
+    stamp.ns = std::strtoull(text.substr(0, space).c_str(), nullptr, 10);
+    stamp.dataset = text.substr(space + 1);
+    stamp.known = !stamp.dataset.empty();
+    return stamp;
+}
+
+verdict chain_refusal(const opened_volume& vol, const std::string& snapdir, const std::string& prevsnap)
+{
+    const created_stamp self = read_created_stamp(vol, snapdir);
+    if (!self.known)
+        return verdict();
+    const std::string shown = printable(snapdir);
+    const std::string how = "; if this is meant, run 'znfssnap delete' with --new-prevsnap";
+    created_stamp prev;
+    if (!prevsnap.empty()) {
+        prev = read_created_stamp(vol, prevsnap);
+        if (prev.known && prev.dataset != self.dataset)
+            return refused(printable(prevsnap) + " is a snapshot of " + printable(prev.dataset) + ", " + shown +
+                               " one of " + printable(self.dataset) + ": it is no previous snapshot of it" + how,
+                           EINVAL);
+        if (prev.known && prev.ns >= self.ns)
+            return refused(printable(prevsnap) + " was taken after " + shown +
+                               ": its previous snapshot is an older one (the next older that still exists)" + how,
+                           EINVAL);
+    }
+    // Snapshots of one dataset are mostly kept side by side: one of them older than snapdir and
+    // newer than prevsnap, still in the chain, is the previous snapshot, and compared with the
+    // wrong one the objects it shares would be unlinked.
+    const std::string parent = parent_of(normalize_path(snapdir));
+    std::vector<std::string> names;
+    if (list_directory(vol.api, vol.iopx, parent, names, SIZE_MAX))
+        return verdict();
+    std::sort(names.begin(), names.end());
+    const std::string self_norm = normalize_path(snapdir), prev_norm = normalize_path(prevsnap);
+    for (const std::string& name : names) {
+        const std::string dir = (parent == "/" ? std::string() : parent) + "/" + name;
+        if (dir == self_norm || dir == prev_norm)
+            continue;
+        const created_stamp other = read_created_stamp(vol, dir);
+        if (!other.known || other.dataset != self.dataset || other.ns >= self.ns ||
+            (prev.known && other.ns <= prev.ns) || (!prevsnap.empty() && !prev.known))
+            continue;
+        snapshot_state st;
+        if (read_snapshot_state(vol, dir, false, st) || !st.bookkeeping || st.incomplete || st.destroying ||
+            st.delete_complete)
+            continue;
+        return refused(printable(dir) + ", a snapshot of the same dataset taken before " + shown +
+                           (prevsnap.empty() ? std::string() : " and after " + printable(prevsnap)) +
+                           ", is still in the chain: give --prevsnap " + printable(dir) + how,
+                       EINVAL);
+    }
+    return verdict();
 }
 
 }  // namespace znfssnap

@@ -72,6 +72,25 @@ std::error_code read_delete_started(const opened_volume& vol, const std::string&
 // blocks so that a list of any length costs little memory.
 std::error_code count_list_entries(const opened_volume& vol, const std::string& path, uint64_t& entries);
 
+// When a creation began and of which dataset, kept as an attribute of SNAPDIR/.delete
+// ("NANOSECONDS DATASET": the host's clock, the dataset as the creation was given it), so that
+// a deletion can tell the snapshots of one chain apart and in order. Snapshots made before
+// it was kept, or on a volume without user attributes, have none and are not judged by it.
+struct created_stamp {
+    bool known = false;
+    uint64_t ns = 0;
+    std::string dataset;  // normalized
+};
+extern const char* const k_created_attr;
+std::error_code write_created_stamp(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& snapdir,
+                                    const created_stamp& stamp);
+created_stamp read_created_stamp(const opened_volume& vol, const std::string& snapdir);
+
+// Why prevsnap (empty: none) is not the previous snapshot of snapdir as their stamps tell: taken
+// after it or of another dataset, or a snapshot of the same dataset beside snapdir (in its
+// parent directory), in the chain still, lies between them. Empty when nothing says so.
+verdict chain_refusal(const opened_volume& vol, const std::string& snapdir, const std::string& prevsnap);
+
 // Where a snapshot directory stands in its life, as its bookkeeping and markers tell.
 struct snapshot_state {
     bool empty = false;            // holds nothing at all

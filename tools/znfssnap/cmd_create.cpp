@@ -21,6 +21,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <utility>
 
 namespace znfssnap {
@@ -82,11 +83,17 @@ const char* k_help =
 class marking_api final : public znfs::znfs_api_forward {
 public:
     // below: the snapshot directory as this run locked it, following no link.
-    marking_api(znfs::znfs_api* target, znfs::znfs_iopx_ptr below, const std::string& snapdir)
-        : znfs::znfs_api_forward(target), m_below(std::move(below)),
+    marking_api(znfs::znfs_api* target, znfs::znfs_iopx_ptr below, const std::string& snapdir,
+                const std::string& dataset)
+        : znfs::znfs_api_forward(target), m_below(std::move(below)), m_snapdir(snapdir),
           m_dir(snapdir + znfssnapcore::znfssnaputils::sdellistdir), m_bookkeeping(normalize_path(m_dir)),
           m_marker(snapdir + k_incomplete)
     {
+        struct timespec now {};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        m_stamp.known = true;
+        m_stamp.ns = static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+        m_stamp.dataset = normalize_path(dataset);
     }
 
     std::error_code mkdir(znfs::znfs_iopx_ptr iopx, const char* path, uint32_t mode, znfs::znfs_aio_ptr aio) override
@@ -102,6 +109,8 @@ public:
             return ec;
         }
         m_marked = true;
+        // Best effort: without it, deletions only do not judge the chain by this snapshot.
+        write_created_stamp(target(), m_below, m_snapdir, m_stamp);
         return ec;
     }
     // The library takes back bookkeeping it could not finish: the marker goes with it, but only
@@ -138,8 +147,10 @@ private:
     }
 
     znfs::znfs_iopx_ptr m_below;
+    const std::string m_snapdir;
     const std::string m_dir;  // as the snapshot directory was given, for calls below m_below
     const std::string m_bookkeeping, m_marker;
+    created_stamp m_stamp;
     std::atomic<bool> m_marked{false};
 };
 
@@ -390,7 +401,7 @@ int cmd_create(const std::vector<std::string>& args)
     if (!below.iopx)
         return undone_if_not_whole(
             report_failure("create", dc.co.json, dc.report, "cannot open snapshot directory " + dc.snapdir, ec), ec);
-    marking_api marking(dc.vol.api, below.iopx, dc.snapdir);
+    marking_api marking(dc.vol.api, below.iopx, dc.snapdir, dc.dataset);
     create_outcome out = run_create(&marking, dc.vol.iopx, dc.dataset, dc.snapdir, !dc.co.json);
     // A directory this run made for a creation that failed with it still empty goes again: one
     // inside the dataset (which the creation refuses) would stay in the live tree. One that

@@ -82,6 +82,13 @@ verdict deletion_refusal(const opened_volume& vol, const std::string& snapdir, c
         if (!v.ok())
             return v;
     }
+    // Compared with a newer snapshot, another dataset's, or past one still in the chain (none
+    // given where an older one exists, too), objects that snapshot shares would be unlinked.
+    if (!new_prevsnap) {
+        const verdict v = chain_refusal(vol, snapdir, prevsnap);
+        if (!v.ok())
+            return v;
+    }
     for (const std::string& dir : {snapdir, prevsnap}) {
         if (dir.empty())
             continue;
