@@ -1835,6 +1835,10 @@ TEST_F(CliTest, RmtreeRemovesWholeTree)
     r = cli("rmtree", {"/s2"});
     EXPECT_EQ(1, r.status) << show(r);
     EXPECT_NE(std::string::npos, r.err.find("are not handed on yet")) << r.err;
+    // Nor the previous snapshot those names are for.
+    r = cli("rmtree", {"/s1"});
+    EXPECT_EQ(1, r.status) << show(r);
+    EXPECT_NE(std::string::npos, r.err.find("/s1 is the previous snapshot of /s2")) << r.err;
     EXPECT_TRUE(vol.exists("/s2/.delete/deletefilelist"));
     ASSERT_EQ(0, cli("handoff", {"--snapdir", "/s2", "--prevsnap", "/s1"}).status);
     // A removal cut short takes the delete list first, and may take the hand-off's done marker
@@ -2066,26 +2070,26 @@ TEST(CliDestroy, RefusedBeforeAnythingIsUnlinked)
          {{"delete"}, {"delete", "--dry-run"}, {"delete", "--prevsnap", "/s0"}},
          "completed against /s1 (recorded in /s2/.delete/delete_complete), not against"},
         // What creation records of each snapshot (when, of which dataset) tells a previous
-        // snapshot that is none: newer, of another dataset, or one still in the chain skipped.
+        // snapshot that is none: newer, of another dataset, or one still in the chain skipped
+        // (past /s1, which has no record: made before records were kept, it is the oldest).
         {"previous snapshot taken after the snapshot",
          [](retire_scene& s) {
-             s.snaps.setxattr("/s1/.delete", "user.znfssnap.created", "300 /live");
-             s.snaps.setxattr("/s2/.delete", "user.znfssnap.created", "200 /live");
+             s.snaps.setxattr("/s1/.delete", "user.znfssnap.created", "300 7 /live");
+             s.snaps.setxattr("/s2/.delete", "user.znfssnap.created", "200 7 /live");
          },
          deletions, "/s1 was taken after /s2"},
         {"previous snapshot of another dataset",
          [](retire_scene& s) {
-             s.snaps.setxattr("/s1/.delete", "user.znfssnap.created", "100 /other");
-             s.snaps.setxattr("/s2/.delete", "user.znfssnap.created", "200 /live");
+             s.snaps.setxattr("/s1/.delete", "user.znfssnap.created", "100 8 /other");
+             s.snaps.setxattr("/s2/.delete", "user.znfssnap.created", "200 7 /live");
          },
          deletions, "/s1 is a snapshot of /other, /s2 one of /live"},
         {"a snapshot still in the chain passed over",
          [](retire_scene& s) {
-             s.snaps.setxattr("/s1/.delete", "user.znfssnap.created", "100 /live");
-             s.snaps.setxattr("/s2/.delete", "user.znfssnap.created", "300 /live");
+             s.snaps.setxattr("/s2/.delete", "user.znfssnap.created", "300 7 /live");
              s.snaps.mkdir("/s15/.delete");
              s.snaps.write("/s15/.delete/deletefilelist", "");
-             s.snaps.setxattr("/s15/.delete", "user.znfssnap.created", "200 /live");
+             s.snaps.setxattr("/s15/.delete", "user.znfssnap.created", "200 7 /live");
          },
          [&] {
              auto runs = deletions;

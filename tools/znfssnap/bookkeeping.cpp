@@ -309,7 +309,7 @@ std::error_code read_snapshot_state(const opened_volume& vol, const std::string&
 std::error_code write_created_stamp(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& snapdir,
                                     const created_stamp& stamp)
 {
-    std::string text = std::to_string(stamp.ns) + " " + stamp.dataset;
+    std::string text = std::to_string(stamp.ns) + " " + std::to_string(stamp.dataset_ino) + " " + stamp.dataset;
     struct iovec v = {&text[0], text.size()};
     return api->setxattr(iopx, (snapdir + znfssnapcore::znfssnaputils::sdellistdir).c_str(), k_created_attr, &v, 0,
                          znfs::znfs_aio_ptr());
@@ -325,11 +325,14 @@ created_stamp read_created_stamp(const opened_volume& vol, const std::string& sn
     if (n <= 0)
         return stamp;
     const std::string text(buf, static_cast<size_t>(n));
-    const size_t space = text.find(' ');
-    if (space == std::string::npos || space == 0 || text.find_first_not_of("0123456789") != space)
+    const size_t first = text.find(' ');
+    const size_t second = first == std::string::npos ? first : text.find(' ', first + 1);
+    if (second == std::string::npos || first == 0 || second == first + 1 ||
+        text.find_first_not_of("0123456789") != first || text.find_first_not_of("0123456789", first + 1) != second)
         return stamp;
-    stamp.ns = std::strtoull(text.substr(0, space).c_str(), nullptr, 10);
-    stamp.dataset = text.substr(space + 1);
+    stamp.ns = std::strtoull(text.substr(0, first).c_str(), nullptr, 10);
+    stamp.dataset_ino = std::strtoull(text.substr(first + 1, second - first - 1).c_str(), nullptr, 10);
+    stamp.dataset = text.substr(second + 1);
     stamp.known = !stamp.dataset.empty();
     return stamp;
 }
@@ -344,7 +347,7 @@ verdict chain_refusal(const opened_volume& vol, const std::string& snapdir, cons
     created_stamp prev;
     if (!prevsnap.empty()) {
         prev = read_created_stamp(vol, prevsnap);
-        if (prev.known && prev.dataset != self.dataset)
+        if (prev.known && prev.dataset_ino != self.dataset_ino)
             return refused(printable(prevsnap) + " is a snapshot of " + printable(prev.dataset) + ", " + shown +
                                " one of " + printable(self.dataset) + ": it is no previous snapshot of it" + how,
                            EINVAL);
@@ -367,8 +370,9 @@ verdict chain_refusal(const opened_volume& vol, const std::string& snapdir, cons
         if (dir == self_norm || dir == prev_norm)
             continue;
         const created_stamp other = read_created_stamp(vol, dir);
-        if (!other.known || other.dataset != self.dataset || other.ns >= self.ns ||
-            (prev.known && other.ns <= prev.ns) || (!prevsnap.empty() && !prev.known))
+        // A previous snapshot without a stamp is older than any with one.
+        if (!other.known || other.dataset_ino != self.dataset_ino || other.ns >= self.ns ||
+            (prev.known && other.ns <= prev.ns))
             continue;
         snapshot_state st;
         if (read_snapshot_state(vol, dir, false, st) || !st.bookkeeping || st.incomplete || st.destroying ||

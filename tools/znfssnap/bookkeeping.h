@@ -73,12 +73,14 @@ std::error_code read_delete_started(const opened_volume& vol, const std::string&
 std::error_code count_list_entries(const opened_volume& vol, const std::string& path, uint64_t& entries);
 
 // When a creation began and of which dataset, kept as an attribute of SNAPDIR/.delete
-// ("NANOSECONDS DATASET": the host's clock, the dataset as the creation was given it), so that
-// a deletion can tell the snapshots of one chain apart and in order. Snapshots made before
-// it was kept, or on a volume without user attributes, have none and are not judged by it.
+// ("NANOSECONDS INODE DATASET": the host's clock, the dataset directory's inode number, which
+// no spelling of its path changes, and its path as given, for messages), so that a deletion
+// can tell the snapshots of one chain apart and in order. Snapshots made before it was kept,
+// or on a volume without user attributes, have none: they count as older than any that has.
 struct created_stamp {
     bool known = false;
     uint64_t ns = 0;
+    uint64_t dataset_ino = 0;
     std::string dataset;  // normalized
 };
 extern const char* const k_created_attr;

@@ -84,16 +84,17 @@ class marking_api final : public znfs::znfs_api_forward {
 public:
     // below: the snapshot directory as this run locked it, following no link.
     marking_api(znfs::znfs_api* target, znfs::znfs_iopx_ptr below, const std::string& snapdir,
-                const std::string& dataset)
+                const std::string& dataset, uint64_t dataset_ino)
         : znfs::znfs_api_forward(target), m_below(std::move(below)), m_snapdir(snapdir),
           m_dir(snapdir + znfssnapcore::znfssnaputils::sdellistdir), m_bookkeeping(normalize_path(m_dir)),
           m_marker(snapdir + k_incomplete)
     {
         struct timespec now {};
         ::clock_gettime(CLOCK_REALTIME, &now);
-        m_stamp.known = true;
+        m_stamp.known = dataset_ino != 0;
         m_stamp.ns = static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
         m_stamp.dataset = normalize_path(dataset);
+        m_stamp.dataset_ino = dataset_ino;
     }
 
     std::error_code mkdir(znfs::znfs_iopx_ptr iopx, const char* path, uint32_t mode, znfs::znfs_aio_ptr aio) override
@@ -110,7 +111,8 @@ public:
         }
         m_marked = true;
         // Best effort: without it, deletions only do not judge the chain by this snapshot.
-        write_created_stamp(target(), m_below, m_snapdir, m_stamp);
+        if (m_stamp.known)
+            write_created_stamp(target(), m_below, m_snapdir, m_stamp);
         return ec;
     }
     // The library takes back bookkeeping it could not finish: the marker goes with it, but only
@@ -401,7 +403,11 @@ int cmd_create(const std::vector<std::string>& args)
     if (!below.iopx)
         return undone_if_not_whole(
             report_failure("create", dc.co.json, dc.report, "cannot open snapshot directory " + dc.snapdir, ec), ec);
-    marking_api marking(dc.vol.api, below.iopx, dc.snapdir, dc.dataset);
+    // The dataset by its inode: a link or a ".." in the path given changes nothing there.
+    struct stat dst {};
+    const bool dataset_known = !dc.vol.api->stat(dc.vol.iopx, dc.dataset.c_str(), &dst, znfs::znfs_aio_ptr());
+    marking_api marking(dc.vol.api, below.iopx, dc.snapdir, dc.dataset,
+                        dataset_known ? static_cast<uint64_t>(dst.st_ino) : 0);
     create_outcome out = run_create(&marking, dc.vol.iopx, dc.dataset, dc.snapdir, !dc.co.json);
     // A directory this run made for a creation that failed with it still empty goes again: one
     // inside the dataset (which the creation refuses) would stay in the live tree. One that

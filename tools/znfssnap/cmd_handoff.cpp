@@ -74,7 +74,14 @@ int cmd_handoff(const std::vector<std::string>& args)
         return rc;
     std::error_code ec;
     if ((ec = check_directory(vol.api, vol.iopx, prevsnap)))
-        return report_failure("handoff", co.json, j, "previous snapshot " + prevsnap, ec);
+        return report_failure("handoff", co.json, j,
+                              "previous snapshot " + prevsnap +
+                                  (ec.value() == ENOENT ? " (removed? then run 'znfssnap delete --snapdir " + snapdir +
+                                                              " --prevsnap <the next older snapshot> --new-prevsnap', "
+                                                              "or without --prevsnap if none is left, and hand on "
+                                                              "to that one)"
+                                                        : std::string()),
+                              ec);
     bool overlap = false;
     if (!trees_overlap(vol.api, vol.iopx, snapdir, prevsnap, overlap) && overlap)
         return usage_error("handoff", "--prevsnap names the snapshot whose names are handed on, or a directory "

@@ -88,6 +88,29 @@ verdict stranding_refusal(const opened_volume& vol, const std::string& path)
                            "hands its names on and removes it)" +
                            how,
                        EBUSY);
+    // A newer snapshot beside it whose deletion compared with it still has names to hand on to
+    // it: removed, those names would have nowhere to go.
+    const std::string norm = normalize_path(path), parent = parent_of(norm);
+    std::vector<std::string> names;
+    if (!list_directory(vol.api, vol.iopx, parent, names, SIZE_MAX)) {
+        for (const std::string& name : names) {
+            const std::string other = (parent == "/" ? std::string() : parent) + "/" + name;
+            bool complete = false, started = false;
+            std::string compared_with;
+            if (other == norm || read_delete_complete(vol, other, complete, compared_with))
+                continue;
+            if (!complete && read_delete_started(vol, other, started, compared_with))
+                continue;
+            if ((!complete && !started) || compared_with != norm ||
+                probe_file(vol.api, vol.iopx, other + k_handoff_done).value() != ENOENT)
+                continue;
+            return refused(path + " is the previous snapshot of " + other +
+                               ", whose deletion compared with it and has not handed its names on yet: run "
+                               "'znfssnap handoff --snapdir " +
+                               other + " --prevsnap " + path + "' (or destroy that one) first" + how,
+                           EBUSY);
+        }
+    }
     if (st.handoff_pending()) {
         uint64_t names = 0;
         ec = count_list_entries(vol, path + znfssnapcore::znfssnaputils::sdelfilelist_prevsnap, names);
@@ -138,9 +161,10 @@ verdict stranding_at_or_below(const opened_volume& vol, const std::string& path,
     if (ec.value() != ENOENT)
         return verdict();  // a snapshot, judged above; a link or an error: not entered
     ec.clear();
+    // Snapshots are kept near the top of a volume; a tree this deep is a copy (a creation that
+    // failed, say), which holds none.
     if (depth == 0)
-        return refused(path + " is too deep to look for snapshots below it; give --force to remove it all the same",
-                       ELOOP);
+        return verdict();
     errno = 0;
     znfs::znfs_file_ptr d = vol.api->opendir(vol.iopx, path.c_str(), znfs::znfs_aio_ptr());
     if (!d)
@@ -221,7 +245,7 @@ int cmd_rmtree(const std::vector<std::string>& args)
     if (below.iopx && !pa.has("force")) {
         verdict v = inside_snapshot(strict, path);
         if (v.ok())
-            v = stranding_at_or_below(strict, path, 256);
+            v = stranding_at_or_below(strict, path, 64);
         if (!v.ok())
             return report_verdict("rmtree", co.json, j, v);
     }

@@ -83,8 +83,11 @@ verdict deletion_refusal(const opened_volume& vol, const std::string& snapdir, c
             return v;
     }
     // Compared with a newer snapshot, another dataset's, or past one still in the chain (none
-    // given where an older one exists, too), objects that snapshot shares would be unlinked.
-    if (!new_prevsnap) {
+    // given where an older one exists, too), objects that snapshot shares would be unlinked. A
+    // rerun against the one the deletion began with was judged then (or meant, if overridden).
+    const bool rerun_as_begun =
+        (complete || started) && recorded == (prevsnap.empty() ? std::string() : normalize_path(prevsnap));
+    if (!new_prevsnap && !rerun_as_begun) {
         const verdict v = chain_refusal(vol, snapdir, prevsnap);
         if (!v.ok())
             return v;
