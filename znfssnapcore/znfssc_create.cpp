@@ -146,8 +146,8 @@ const uint32_t k_filling_mode = 0700;
 // A copy created in a directory with a default ACL inherits it. Its own attributes must be
 // exactly its source's, so an inherited ACL the source lacks is replaced: an access ACL by the
 // one that stands for the mode alone (the kernel then drops it), a default ACL by an empty one.
-const char* const k_acl_access = "system.posix_acl_access";
-const char* const k_acl_default = "system.posix_acl_default";
+using frame::k_acl_access;
+using frame::k_acl_default;
 
 string minimal_acl(uint32_t mode)
 {
@@ -171,8 +171,7 @@ int attribute_present(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, cons
     struct iovec q = {nullptr, 0};
     if (api->getxattr(iopx, path.c_str(), name, &q, znfs::znfs_aio_ptr()) >= 0)
         return 1;
-    int e = errno;
-    return e == ENODATA || e == ENOTSUP || e == EOPNOTSUPP ? 0 : -1;
+    return frame::no_such_attribute(errno) ? 0 : -1;
 }
 
 // Whether a copy's directory has a default ACL; a read that fails answers "yes", the cautious

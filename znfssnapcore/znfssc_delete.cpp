@@ -176,8 +176,6 @@ uuid_read classify(int64_t rc, int err, const string& value, bool missing_file_i
     return uuid_read::unknown;
 }
 
-const char* const k_acl_access = "system.posix_acl_access";
-
 // From an access ACL's value (the kernel's little-endian form: a 4-byte version, then 8-byte
 // entries of tag, permissions and id), the rights (rwx bits) that named users other than
 // root, owner and this process's user and named groups other than root's get past the
@@ -728,7 +726,7 @@ znfssnapdelete::guard znfssnapdelete::directory_guard(const string& dir)
     if ((st.st_mode & (S_IWGRP | S_IXGRP)) != 0) {
         string acl;
         errno = 0;
-        int64_t rc = raw_getxattr(dir, k_acl_access, acl);
+        int64_t rc = raw_getxattr(dir, frame::k_acl_access, acl);
         if (rc >= 0) {
             unsigned named = 0, owning = 0;
             if (!acl_reach(acl, st.st_uid, named, owning)) {
@@ -738,7 +736,7 @@ znfssnapdelete::guard znfssnapdelete::directory_guard(const string& dir)
             group = (st.st_gid != 0 ? owning : 0) | named;
         } else if (errno == ERANGE) {  // an ACL of hundreds of entries
             return guard::unsafe;
-        } else if (errno != ENODATA && errno != ENOTSUP && errno != EOPNOTSUPP) {
+        } else if (!frame::no_such_attribute(errno)) {
             debug(fn, -1, "Failed to read the ACL of directory [%s]: %s", dir.c_str(),
                   frame::errno_text(errno).c_str());
             return guard::unknown;

@@ -19,6 +19,12 @@ namespace frame {
 
 inline error_code invalid_argument() { return znfs::generic_code(EINVAL); }
 
+const char* const k_acl_access = "system.posix_acl_access";
+const char* const k_acl_default = "system.posix_acl_default";
+
+// A failed attribute read that says there is none: not set, or a volume that keeps none.
+inline bool no_such_attribute(int e) { return e == ENODATA || e == ENOTSUP || e == EOPNOTSUPP; }
+
 // The text of the calling thread's identifier, for log lines.
 // The words for an errno value ("No such file or directory"), for log lines of our own.
 inline string errno_text(int e) { return std::generic_category().message(e); }

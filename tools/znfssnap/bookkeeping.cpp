@@ -10,6 +10,7 @@
 #include <sys/uio.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -325,14 +326,13 @@ created_stamp read_created_stamp(const opened_volume& vol, const std::string& sn
     if (n <= 0)
         return stamp;
     const std::string text(buf, static_cast<size_t>(n));
-    const size_t first = text.find(' ');
-    const size_t second = first == std::string::npos ? first : text.find(' ', first + 1);
-    if (second == std::string::npos || first == 0 || second == first + 1 ||
-        text.find_first_not_of("0123456789") != first || text.find_first_not_of("0123456789", first + 1) != second)
+    int at = 0;
+    unsigned long long ns = 0, ino = 0;
+    if (std::sscanf(text.c_str(), "%llu %llu %n", &ns, &ino, &at) != 2 || at == 0 || !std::isdigit(text[0]))
         return stamp;
-    stamp.ns = std::strtoull(text.substr(0, first).c_str(), nullptr, 10);
-    stamp.dataset_ino = std::strtoull(text.substr(first + 1, second - first - 1).c_str(), nullptr, 10);
-    stamp.dataset = text.substr(second + 1);
+    stamp.ns = ns;
+    stamp.dataset_ino = ino;
+    stamp.dataset = text.substr(static_cast<size_t>(at));
     stamp.known = !stamp.dataset.empty();
     return stamp;
 }
@@ -359,15 +359,9 @@ verdict chain_refusal(const opened_volume& vol, const std::string& snapdir, cons
     // Snapshots of one dataset are mostly kept side by side: one of them older than snapdir and
     // newer than prevsnap, still in the chain, is the previous snapshot, and compared with the
     // wrong one the objects it shares would be unlinked.
-    const std::string parent = parent_of(normalize_path(snapdir));
-    std::vector<std::string> names;
-    if (list_directory(vol.api, vol.iopx, parent, names, SIZE_MAX))
-        return verdict();
-    std::sort(names.begin(), names.end());
-    const std::string self_norm = normalize_path(snapdir), prev_norm = normalize_path(prevsnap);
-    for (const std::string& name : names) {
-        const std::string dir = (parent == "/" ? std::string() : parent) + "/" + name;
-        if (dir == self_norm || dir == prev_norm)
+    const std::string prev_norm = normalize_path(prevsnap);
+    for (const std::string& dir : siblings_of(vol, snapdir)) {
+        if (dir == prev_norm)
             continue;
         const created_stamp other = read_created_stamp(vol, dir);
         // A previous snapshot without a stamp is older than any with one.
@@ -384,6 +378,37 @@ verdict chain_refusal(const opened_volume& vol, const std::string& snapdir, cons
                        EINVAL);
     }
     return verdict();
+}
+
+std::vector<std::string> siblings_of(const opened_volume& vol, const std::string& dir)
+{
+    const std::string self = normalize_path(dir), parent = parent_of(self);
+    std::vector<std::string> names, out;
+    if (list_directory(vol.api, vol.iopx, parent, names, SIZE_MAX))
+        return out;
+    std::sort(names.begin(), names.end());
+    for (const std::string& name : names) {
+        std::string path = (parent == "/" ? std::string() : parent) + "/" + name;
+        if (path != self)
+            out.push_back(std::move(path));
+    }
+    return out;
+}
+
+std::map<std::string, std::string> awaited_handoffs(const opened_volume& vol, const std::vector<std::string>& dirs)
+{
+    std::map<std::string, std::string> out;
+    for (const std::string& other : dirs) {
+        bool complete = false, started = false;
+        std::string compared_with;
+        if (read_delete_complete(vol, other, complete, compared_with) ||
+            (!complete && read_delete_started(vol, other, started, compared_with)))
+            continue;
+        if ((complete || started) && !compared_with.empty() &&
+            probe_file(vol.api, vol.iopx, other + k_handoff_done).value() == ENOENT)
+            out.emplace(compared_with, other);
+    }
+    return out;
 }
 
 }  // namespace znfssnap

@@ -11,8 +11,10 @@
 #include "report.h"
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <system_error>
+#include <vector>
 
 namespace znfssnap {
 
@@ -87,6 +89,14 @@ extern const char* const k_created_attr;
 std::error_code write_created_stamp(znfs::znfs_api* api, const znfs::znfs_iopx_ptr& iopx, const std::string& snapdir,
                                     const created_stamp& stamp);
 created_stamp read_created_stamp(const opened_volume& vol, const std::string& snapdir);
+
+// The other entries of dir's parent directory, as normalized paths in name order (none when it
+// cannot be read).
+std::vector<std::string> siblings_of(const opened_volume& vol, const std::string& dir);
+
+// Of the snapshots dirs, those whose deletion (begun or complete) compared with a previous
+// snapshot and has not handed its names on yet: by the path of that previous snapshot.
+std::map<std::string, std::string> awaited_handoffs(const opened_volume& vol, const std::vector<std::string>& dirs);
 
 // Why prevsnap (empty: none) is not the previous snapshot of snapdir as their stamps tell: taken
 // after it or of another dataset, or a snapshot of the same dataset beside snapdir (in its

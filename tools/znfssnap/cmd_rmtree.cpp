@@ -63,8 +63,10 @@ bool plain_path(const std::string& path)
 }
 
 // Why removing the tree at path would strand data objects that only it still leads to: the
-// names of its delete list, or those its deletion means to hand on. Empty when nothing would.
-verdict stranding_refusal(const opened_volume& vol, const std::string& path)
+// names of its delete list, those its deletion means to hand on, or those a snapshot beside it
+// means to hand on to it (awaited: awaited_handoffs of its siblings). Empty when nothing would.
+verdict stranding_refusal(const opened_volume& vol, const std::string& path,
+                          const std::map<std::string, std::string>& awaited)
 {
     snapshot_state st;
     std::error_code ec = read_snapshot_state(vol, path, true, st);
@@ -90,27 +92,13 @@ verdict stranding_refusal(const opened_volume& vol, const std::string& path)
                        EBUSY);
     // A newer snapshot beside it whose deletion compared with it still has names to hand on to
     // it: removed, those names would have nowhere to go.
-    const std::string norm = normalize_path(path), parent = parent_of(norm);
-    std::vector<std::string> names;
-    if (!list_directory(vol.api, vol.iopx, parent, names, SIZE_MAX)) {
-        for (const std::string& name : names) {
-            const std::string other = (parent == "/" ? std::string() : parent) + "/" + name;
-            bool complete = false, started = false;
-            std::string compared_with;
-            if (other == norm || read_delete_complete(vol, other, complete, compared_with))
-                continue;
-            if (!complete && read_delete_started(vol, other, started, compared_with))
-                continue;
-            if ((!complete && !started) || compared_with != norm ||
-                probe_file(vol.api, vol.iopx, other + k_handoff_done).value() != ENOENT)
-                continue;
-            return refused(path + " is the previous snapshot of " + other +
-                               ", whose deletion compared with it and has not handed its names on yet: run "
-                               "'znfssnap handoff --snapdir " +
-                               other + " --prevsnap " + path + "' (or destroy that one) first" + how,
-                           EBUSY);
-        }
-    }
+    const auto waiting = awaited.find(normalize_path(path));
+    if (waiting != awaited.end())
+        return refused(path + " is the previous snapshot of " + waiting->second +
+                           ", whose deletion compared with it and has not handed its names on yet: run "
+                           "'znfssnap handoff --snapdir " +
+                           waiting->second + " --prevsnap " + path + "' (or destroy that one) first" + how,
+                       EBUSY);
     if (st.handoff_pending()) {
         uint64_t names = 0;
         ec = count_list_entries(vol, path + znfssnapcore::znfssnaputils::sdelfilelist_prevsnap, names);
@@ -151,9 +139,10 @@ verdict inside_snapshot(const opened_volume& vol, const std::string& path)
 
 // stranding_refusal for path and, where it is no snapshot, for every snapshot below it (a
 // snapshot's own copies hold none: creation leaves .snaps out). Only directories are read.
-verdict stranding_at_or_below(const opened_volume& vol, const std::string& path, unsigned depth)
+verdict stranding_at_or_below(const opened_volume& vol, const std::string& path,
+                              const std::map<std::string, std::string>& awaited, unsigned depth)
 {
-    verdict v = stranding_refusal(vol, path);
+    verdict v = stranding_refusal(vol, path, awaited);
     if (!v.ok())
         return v;
     struct stat st {};
@@ -186,8 +175,9 @@ verdict stranding_at_or_below(const opened_volume& vol, const std::string& path,
     vol.api->closedir(d, znfs::znfs_aio_ptr());
     if (ec)
         return check_failed("cannot read " + path + " to look for snapshots below it", ec);
+    const std::map<std::string, std::string> below = awaited_handoffs(vol, dirs);
     for (const std::string& dir : dirs) {
-        v = stranding_at_or_below(vol, dir, depth - 1);
+        v = stranding_at_or_below(vol, dir, below, depth - 1);
         if (!v.ok())
             return v;
     }
@@ -245,7 +235,7 @@ int cmd_rmtree(const std::vector<std::string>& args)
     if (below.iopx && !pa.has("force")) {
         verdict v = inside_snapshot(strict, path);
         if (v.ok())
-            v = stranding_at_or_below(strict, path, 64);
+            v = stranding_at_or_below(strict, path, awaited_handoffs(strict, siblings_of(strict, path)), 64);
         if (!v.ok())
             return report_verdict("rmtree", co.json, j, v);
     }
